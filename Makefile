@@ -1,0 +1,48 @@
+# Thin wrapper around CMake. `make demo` and `make test` are the two
+# commands a new checkout needs; both install missing build dependencies.
+
+MAKEFLAGS  += --no-print-directory
+
+BUILD_DIR  := build
+BUILD_TYPE ?= Release
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+
+DEMO_DIR    := $(BUILD_DIR)/demo
+DEMO_INPUT  := examples/tpc_example_adc.txt
+DEMO_CHIP   := 100000
+DEMO_CONFIG := 20mV_calib-odd
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR).configure.log 2>&1 \
+	  || { cat $(BUILD_DIR).configure.log; exit 1; }
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+demo: build
+	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
+	@cp $(DEMO_INPUT) $(DEMO_DIR)/
+	@cd $(DEMO_DIR) && ../calib.exe $(DEMO_CHIP) $(DEMO_CONFIG) ./$(notdir $(DEMO_INPUT)) > calib.out; \
+	  status=$$?; \
+	  echo; \
+	  echo "calib ran on $(DEMO_INPUT) (exit status $$status). Outputs in $(DEMO_DIR)/:"; \
+	  echo "  calib.out                                   commentary (standard output)"; \
+	  echo "  gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log          gain table"; \
+	  echo "  gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log.bininfo  zero-run and peak-position statistics"; \
+	  echo "  png/calib/$(DEMO_CHIP)/$(DEMO_CONFIG)/          plots"; \
+	  echo; echo "Gain table:"; cat gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log; \
+	  echo; echo "Start of the bin-information file:"; head -n 12 gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log.bininfo; \
+	  exit $$status
+
+clean:
+	@rm -rf $(BUILD_DIR) $(BUILD_DIR).configure.log

@@ -1,0 +1,14 @@
+// The bin-information report: how often each zero-run length occurred, and
+// where each pulse's peak was found, per pulse and channel of one parity.
+#pragma once
+
+#include "analysis/run_setup.hpp"
+#include "support/out_buffer.hpp"
+
+namespace calib {
+
+// Writes the whole report to file. Counts and bin centres are whole numbers
+// held as doubles and are printed truncated to int.
+void writeBinInfo(OutBuffer& file, const HistogramSet& hists, int nPeaks, int imodulus);
+
+}  // namespace calib

@@ -1,0 +1,57 @@
+// The ADC sample stream: reads the file line by line, tells data lines from
+// zero lines, collects data lines into the window buffer, records long zero
+// runs, hands every complete pulse-train window to the window analysis and
+// prints one commentary line per input line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <system_error>
+
+#include "analysis/run_setup.hpp"
+#include "analysis/window_analysis.hpp"
+#include "support/line_reader.hpp"
+#include "support/out_buffer.hpp"
+
+namespace calib {
+
+// A value of at most this is low; a line with more than kMinZerosLine low
+// values is a zero line.
+inline constexpr int kLowValueLimit = 39;
+
+// Everything the reading loop carries from one line to the next.
+struct StreamState {
+  // Lines processed so far; 64-bit so that no input length overflows it.
+  std::int64_t nLines = 0;
+  // Samples in the current window, and where the next data line goes.
+  int nsamples = 0;
+  // Zero lines since the last data line (64-bit for the same reason).
+  std::int64_t nZerosInARow = 0;
+  // Values of the current line. A channel a line does not reach keeps the
+  // value of the last line that did; before any line, 0.
+  std::array<int, kNChan> lineValues{};
+  WindowBuffer adcSamples;
+  std::int64_t windowsAnalysed = 0;
+  std::int64_t zeroRunsRecorded = 0;
+};
+
+// Handles one input line (without its line feed): parses it, classifies it,
+// updates the window and the zero-run count, runs the window analysis when
+// the line ends a window, and prints the line's commentary.
+void processLine(std::string_view line, StreamState& state, const DetectorPreset& preset, HistogramSet& hists,
+                 OutBuffer& console);
+
+struct StreamSummary {
+  LineReader::Status end;     // why reading stopped
+  std::error_code readError;  // for LineReader::Status::ReadError
+  std::int64_t nLines;
+  std::int64_t windowsAnalysed;
+  std::int64_t zeroRunsRecorded;
+};
+
+// Runs processLine over every line the reader yields.
+StreamSummary readSampleStream(LineReader& reader, const DetectorPreset& preset, HistogramSet& hists,
+                               OutBuffer& console);
+
+}  // namespace calib

@@ -1,0 +1,100 @@
+#include "analysis/window_analysis.hpp"
+
+#include <cstdint>
+
+#include "support/format.hpp"
+
+namespace calib {
+
+namespace {
+
+// Offset of the extra baseline point after the expected position of the
+// pulse that would follow the train.
+constexpr int kBaseBinOffset = 7;
+
+// Room for one channel's commentary: a baseline line, nPeaks pulse lines
+// and a baseline-point line, each well under 100 bytes.
+constexpr std::size_t kChannelTextBound = 2048;
+
+}  // namespace
+
+int findPeak(const WindowBuffer& window, int ichan, int centre, int halfWidth) {
+  int best = centre;
+  int bestValue = window.at(ichan, centre);
+  for (int s = centre - halfWidth; s <= centre + halfWidth; ++s) {
+    const int v = window.at(ichan, s);
+    if (v > bestValue) {
+      best = s;
+      bestValue = v;
+    }
+  }
+  return best;
+}
+
+void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPreset& preset, HistogramSet& hists,
+                   OutBuffer& console) {
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    // TPC: samples kFirstPed..kLastPed at the start of the window. MuCh:
+    // nsamples-kLastPed .. nsamples-kFirstPed, before the end of the window.
+    // The integer sum is exact; baseline is sum / count as a double.
+    std::int64_t pedestalSum = 0;
+    int pedestalCount = 0;
+    for (int k = kFirstPed; k <= kLastPed; ++k) {
+      pedestalSum += window.at(ichan, preset.idetConfig == 0 ? k : nsamples - k);
+      ++pedestalCount;
+    }
+    const double baseline = static_cast<double>(pedestalSum) / pedestalCount;
+    // The count is always ten, so the baseline in tenths is the sum itself;
+    // the commentary prints from these exact tenths.
+    static_assert(kLastPed - kFirstPed + 1 == 10, "commentary prints the baseline in tenths");
+    const std::int64_t baselineTenths = pedestalSum;
+
+    char* p = console.reserve(kChannelTextBound);
+    p = writeText(p, "ichan ");
+    p = writeInt(p, ichan);
+    p = writeText(p, " baseline estimate ");
+    p = writeTenthsFixed1(p, baselineTenths, 3);
+    *p++ = '\n';
+
+    const int firstPeakPos = findPeak(window, ichan, preset.firstPeakBin, preset.firstPeakWindow);
+    Profile& peaks = hists.hPeaks[static_cast<std::size_t>(ichan)];
+    Profile& max = hists.hMax[static_cast<std::size_t>(ichan)];
+
+    for (int ipeak = 0; ipeak < preset.nPeaks; ++ipeak) {
+      const int expected = ipeak * kSpacing + firstPeakPos;
+      const int ibin = findPeak(window, ichan, expected, kSpacingWindow);
+      const int maxVal = window.at(ichan, ibin);
+      hists.peakBins(ipeak, ichan).fill(ibin);
+      const double amp = static_cast<double>(maxVal) - baseline;
+      if (ipeak >= preset.firstPeakUsed) {
+        peaks.fill(ipeak, amp);
+        max.fill(ipeak, maxVal);
+        p = writeText(p, "ipeak ");
+        p = writeInt(p, ipeak);
+        p = writeText(p, " ibin ");
+        p = writeInt(p, ibin);
+        p = writeText(p, " maxVal ");
+        p = writeInt(p, maxVal);
+        p = writeText(p, " amp ");
+        p = writeTenthsFixed0(p, std::int64_t{maxVal} * 10 - baselineTenths, 3);
+        *p++ = '\n';
+      }
+    }
+
+    const int baseBin = preset.nPeaks * kSpacing + firstPeakPos + kBaseBinOffset;
+    if (baseBin < nsamples) {
+      const int value = window.at(ichan, baseBin);
+      peaks.fill(preset.nPeaks, static_cast<double>(value) - baseline);
+      max.fill(preset.nPeaks, value);
+      p = writeText(p, "baseBin ");
+      p = writeInt(p, baseBin);
+      p = writeText(p, " amp ");
+      p = writeTenthsFixed0(p, std::int64_t{value} * 10 - baselineTenths, 3);
+      *p++ = '\n';
+    }
+    console.commit(p);
+  }
+  nsamples = 0;
+}
+
+}  // namespace calib

@@ -1,0 +1,121 @@
+// calib: gain calibration of a 32-channel front-end chip from a text file of
+// ADC samples of test-pulse trains.
+//
+//   calib.exe chipstring config adcfilename
+//
+// main checks the arguments, names the gain log and makes the one analysis
+// call; analyse_file runs the phases in order and returns what went wrong,
+// if anything, for main to report and turn into the exit status.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include "analysis/bin_info.hpp"
+#include "analysis/run_setup.hpp"
+#include "analysis/sample_stream.hpp"
+#include "analysis/shutdown.hpp"
+#include "support/diagnostic.hpp"
+#include "support/int_fields.hpp"
+#include "support/out_buffer.hpp"
+
+namespace calib {
+
+namespace {
+
+// Turns the way the reading loop ended into what the user is told.
+void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, Diagnostics& diagnostics) {
+  const std::string next = std::to_string(summary.nLines + 1);
+  switch (summary.end) {
+    case LineReader::Status::Line:
+    case LineReader::Status::End:
+      break;
+    case LineReader::Status::MissingFinalLineFeed:
+      diagnostics.push_back(warning("ADC file '" + adcFile + "': line " + next +
+                                    " has no line feed at the end of the file and was not read"));
+      break;
+    case LineReader::Status::LineTooLong:
+      diagnostics.push_back(error("ADC file '" + adcFile + "': line " + next + " has " +
+                                  std::to_string(kMaxLineLength) +
+                                  " or more characters; reading stopped there and the rest of the file was ignored"));
+      break;
+    case LineReader::Status::ReadError:
+      diagnostics.push_back(error("error reading ADC file '" + adcFile + "' after line " +
+                                  std::to_string(summary.nLines) + ": " + summary.readError.message() +
+                                  "; the rest of the file was ignored"));
+      break;
+  }
+}
+
+}  // namespace
+
+Diagnostics analyse_file(int chip, const std::string& config, const std::string& adcFile, const std::string& logFile,
+                         OutBuffer& console) {
+  Diagnostics diagnostics;
+  auto setup = setUpRun(RunArgs{chip, config, adcFile, logFile}, console, diagnostics);
+  if (auto* failure = std::get_if<Diagnostic>(&setup)) {
+    diagnostics.push_back(std::move(*failure));
+    return diagnostics;
+  }
+  RunSetup& run = std::get<RunSetup>(setup);
+
+  LineReader reader(run.adc.fd());
+  const StreamSummary stream = readSampleStream(reader, run.preset, run.hists, console);
+  reportStreamEnd(stream, adcFile, diagnostics);
+
+  writeBinInfo(run.binInfo.out(), run.hists, run.preset.nPeaks, run.imodulus);
+  shutDown(run, diagnostics);
+  return diagnostics;
+}
+
+// The gain log lies in the ADC file's directory: the text before its last
+// "/", or the working directory when the path has no "/".
+std::string gainLogPath(const std::string& chipstring, const std::string& config, const std::string& adcFile) {
+  const std::size_t slash = adcFile.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : adcFile.substr(0, slash);
+  return dir + "/gain_kelta" + chipstring + "_" + config + ".log";
+}
+
+}  // namespace calib
+
+int main(int argc, char** argv) {
+  using namespace calib;
+  // fontconfig prints debug text to standard output when this is set, which
+  // would corrupt the commentary.
+  ::unsetenv("FC_DEBUG");
+  // A closed standard output is reported as a write error at the end; the
+  // run still completes its files.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  OutBuffer console(fdSink(STDOUT_FILENO));
+  console.setLineBuffered(::isatty(STDOUT_FILENO) == 1);
+
+  if (argc <= 3) {
+    console.put("not enough arguments: argc = " + std::to_string(argc) +
+                "\nSyntax should be:\n./calib.exe chipstring config adcfilename\n");
+    console.put(
+        "Example:\n./calib.exe 100000 20mV_calib-odd "
+        "/home/tpc/robot/20180725/123510_kelta100000/123510_kelta100000_dunor00_link00_20mV_calib-odd_adc.txt\n");
+    console.flush();
+    return 255;
+  }
+
+  const std::string chipstring = argv[1];
+  const std::string config = argv[2];
+  const std::string adcFile = argv[3];
+  const int chip = atoiSaturating(chipstring);
+  const std::string logFile = gainLogPath(chipstring, config, adcFile);
+  console.put("outfile = " + logFile + "\n");
+
+  Diagnostics diagnostics = analyse_file(chip, config, adcFile, logFile, console);
+  if (!console.flush()) diagnostics.push_back(error("cannot write standard output: " + console.error().message()));
+
+  for (const Diagnostic& d : diagnostics) {
+    const char* kind = d.severity == Diagnostic::Severity::Warning ? "warning: " : "";
+    std::fprintf(stderr, "calib: %s%s\n", kind, d.message.c_str());
+  }
+  return hasError(diagnostics) ? 1 : 0;
+}

@@ -1,0 +1,27 @@
+// Problems found during a run, carried as values to main, which alone
+// prints them ("calib: ...") and picks the exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace calib {
+
+struct Diagnostic {
+  enum class Severity { Warning, Error };
+  Severity severity;
+  std::string message;
+};
+
+using Diagnostics = std::vector<Diagnostic>;
+
+inline Diagnostic warning(std::string message) { return {Diagnostic::Severity::Warning, std::move(message)}; }
+inline Diagnostic error(std::string message) { return {Diagnostic::Severity::Error, std::move(message)}; }
+
+inline bool hasError(const Diagnostics& diagnostics) {
+  for (const Diagnostic& d : diagnostics)
+    if (d.severity == Diagnostic::Severity::Error) return true;
+  return false;
+}
+
+}  // namespace calib

@@ -1,0 +1,86 @@
+#include "support/format.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace calib {
+
+namespace {
+
+// Right-aligns [begin, end) in a field of width by moving it and filling
+// the gap before it with blanks.
+char* padLeft(char* begin, char* end, int width) {
+  const std::ptrdiff_t len = end - begin;
+  if (len >= width) return end;
+  const std::ptrdiff_t gap = width - len;
+  std::memmove(begin + gap, begin, static_cast<std::size_t>(len));
+  std::memset(begin, ' ', static_cast<std::size_t>(gap));
+  return begin + width;
+}
+
+// Writes the magnitude of value (no sign), safe for INT64_MIN.
+char* writeMagnitude(char* p, std::uint64_t magnitude) {
+  return std::to_chars(p, p + kMaxNumberChars, magnitude).ptr;
+}
+
+std::uint64_t magnitudeOf(std::int64_t value) {
+  return value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+}
+
+}  // namespace
+
+char* writeText(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+char* writeInt(char* p, std::int64_t value) {
+  return std::to_chars(p, p + kMaxNumberChars, value).ptr;
+}
+
+char* writeInt(char* p, std::int64_t value, int width, char fill) {
+  if (fill != '0') return padLeft(p, writeInt(p, value), width);
+  char* q = p;
+  if (value < 0) *q++ = '-';
+  char digits[kMaxNumberChars];
+  char* digitsEnd = writeMagnitude(digits, magnitudeOf(value));
+  const std::ptrdiff_t nDigits = digitsEnd - digits;
+  for (std::ptrdiff_t i = (q - p) + nDigits; i < width; ++i) *q++ = '0';
+  std::memcpy(q, digits, static_cast<std::size_t>(nDigits));
+  return q + nDigits;
+}
+
+char* writeTenthsFixed1(char* p, std::int64_t tenths, int width) {
+  char* q = p;
+  if (tenths < 0) *q++ = '-';
+  const std::uint64_t m = magnitudeOf(tenths);
+  q = writeMagnitude(q, m / 10);
+  *q++ = '.';
+  *q++ = static_cast<char>('0' + m % 10);
+  return padLeft(p, q, width);
+}
+
+char* writeTenthsFixed0(char* p, std::int64_t tenths, int width) {
+  char* q = p;
+  if (tenths < 0) *q++ = '-';
+  const std::uint64_t m = magnitudeOf(tenths);
+  std::uint64_t whole = m / 10;
+  const std::uint64_t frac = m % 10;
+  if (frac > 5 || (frac == 5 && whole % 2 == 1)) ++whole;
+  q = writeMagnitude(q, whole);
+  return padLeft(p, q, width);
+}
+
+char* writeFixed(char* p, double value, int width, int precision) {
+  char* q = p;
+  if (std::isnan(value) || std::isinf(value)) {
+    if (std::signbit(value)) *q++ = '-';
+    q = writeText(q, std::isnan(value) ? "nan" : "inf");
+    return padLeft(p, q, width);
+  }
+  q = std::to_chars(q, q + kMaxFixedChars(precision), value, std::chars_format::fixed, precision).ptr;
+  return padLeft(p, q, width);
+}
+
+}  // namespace calib

@@ -1,0 +1,54 @@
+// Fast, allocation-free number formatting into caller-provided memory.
+//
+// Each writer appends at p and returns the new end. They reproduce the
+// bytes of the printf conversions named on each function exactly; the
+// console commentary is a byte-exact contract, and these run for every
+// line of a multi-million-line input, so printf itself is too slow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace calib {
+
+// Upper bound of the characters the integer and tenths writers produce for
+// their value, not counting the padding a width may add.
+inline constexpr std::size_t kMaxNumberChars = 24;
+
+// Upper bound for writeFixed before padding: a double has at most 309
+// integer digits, plus sign, point and the requested decimals.
+inline constexpr std::size_t kMaxFixedChars(int precision) {
+  return 312 + static_cast<std::size_t>(precision);
+}
+
+// Copies text to p.
+char* writeText(char* p, std::string_view text);
+
+// "%d" / "%lld": plain decimal.
+char* writeInt(char* p, std::int64_t value);
+
+// "%<width>d" with fill ' ' (right-aligned), or "%0<width>d" with fill
+// '0' (zeros after the sign).
+char* writeInt(char* p, std::int64_t value, int width, char fill);
+
+// "%<width>.1f" of tenths / 10.0.
+//
+// For an integer count of tenths, the double tenths / 10.0 differs from
+// the decimal value by far less than the rounding step, so printf prints
+// the decimal value itself: the integer digits, a point, the last digit.
+char* writeTenthsFixed1(char* p, std::int64_t tenths, int width);
+
+// "%<width>.0f" of tenths / 10.0.
+//
+// printf rounds the exact binary value. x.5 is exactly representable, so it
+// is a true tie and rounds to even; every other fraction is at least 0.1
+// from a tie and rounds to nearest. A negative value keeps its sign even
+// when it rounds to zero ("-0"), as printf does.
+char* writeTenthsFixed0(char* p, std::int64_t tenths, int width);
+
+// "%<width>.<precision>f" of any double (glibc's exact rounding; inf and
+// nan as printf writes them).
+char* writeFixed(char* p, double value, int width, int precision);
+
+}  // namespace calib

@@ -1,0 +1,45 @@
+#include "support/input_file.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace calib {
+
+std::optional<InputFile> InputFile::open(const std::string& path, std::error_code& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::error_code(errno, std::generic_category());
+    return std::nullopt;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    error = std::error_code(errno, std::generic_category());
+    ::close(fd);
+    return std::nullopt;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = std::error_code(EISDIR, std::generic_category());
+    ::close(fd);
+    return std::nullopt;
+  }
+  error.clear();
+  return InputFile(fd, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0);
+}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    size_ = other.size_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace calib

@@ -1,0 +1,33 @@
+// A file opened for reading, owned for the lifetime of the object.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <system_error>
+
+namespace calib {
+
+class InputFile {
+ public:
+  // Opens path for reading. A directory is refused with EISDIR (open(2)
+  // would accept it and only the first read would fail).
+  static std::optional<InputFile> open(const std::string& path, std::error_code& error);
+
+  InputFile(InputFile&& other) noexcept : fd_(other.fd_), size_(other.size_) { other.fd_ = -1; }
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  int fd() const { return fd_; }
+  // Size in bytes at opening; 0 for pipes and devices.
+  std::uint64_t size() const { return size_; }
+
+ private:
+  InputFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace calib

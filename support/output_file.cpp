@@ -1,0 +1,112 @@
+#include "support/output_file.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace calib {
+
+namespace {
+
+constexpr std::size_t kFileBufferCapacity = std::size_t{64} << 10;
+
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+// The temporary name: ".<final name>.XXXXXX" in the final file's directory,
+// so that the rename stays within one file system. The final name is
+// shortened if the temporary one would exceed the file-name limit.
+std::string temporaryTemplate(const std::string& finalPath) {
+  const std::size_t slash = finalPath.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+  constexpr std::size_t kExtra = 8;  // "." and ".XXXXXX"
+  if (name.size() + kExtra > NAME_MAX) name.resize(NAME_MAX - kExtra);
+  return dir + "." + name + ".XXXXXX";
+}
+
+// mkstemp creates files readable by the owner only; give the result the
+// permissions a plainly created file would have (0666 less the umask).
+void applyDefaultPermissions(int fd) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+}
+
+}  // namespace
+
+std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::error_code& error) {
+  struct stat st;
+  if (::stat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = std::error_code(EISDIR, std::generic_category());
+    return std::nullopt;
+  }
+  std::string tempPath = temporaryTemplate(finalPath);
+  const int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = lastError();
+    return std::nullopt;
+  }
+  applyDefaultPermissions(fd);
+  error.clear();
+  return OutputFile(finalPath, std::move(tempPath), fd);
+}
+
+OutputFile::OutputFile(std::string finalPath, std::string tempPath, int fd)
+    : finalPath_(std::move(finalPath)),
+      tempPath_(std::move(tempPath)),
+      fd_(fd),
+      buffer_(std::make_unique<OutBuffer>(fdSink(fd), kFileBufferCapacity)) {}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : finalPath_(std::move(other.finalPath_)),
+      tempPath_(std::move(other.tempPath_)),
+      fd_(other.fd_),
+      buffer_(std::move(other.buffer_)) {
+  other.fd_ = -1;
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    finalPath_ = std::move(other.finalPath_);
+    tempPath_ = std::move(other.tempPath_);
+    fd_ = other.fd_;
+    buffer_ = std::move(other.buffer_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(tempPath_.c_str());
+  fd_ = -1;
+}
+
+std::error_code OutputFile::commit() {
+  if (fd_ < 0) return {};
+  std::error_code error;
+  if (!buffer_->flush()) error = buffer_->error();
+  if (!error && ::fsync(fd_) != 0) error = lastError();
+  if (error) {
+    discard();
+    return error;
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) {
+    error = lastError();
+  } else if (::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+    error = lastError();
+  }
+  if (error) ::unlink(tempPath_.c_str());
+  return error;
+}
+
+}  // namespace calib
