@@ -1,0 +1,104 @@
+#include "test_util.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace calib::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::random_device rd;
+  for (;;) {
+    path_ = fs::temp_directory_path() / ("calib-test-" + std::to_string(rd()));
+    if (fs::create_directory(path_)) break;
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary);
+  out << contents;
+}
+
+namespace {
+
+std::string lineAt(const std::string& text, std::size_t pos) {
+  const std::size_t start = text.rfind('\n', pos == 0 ? 0 : pos - 1);
+  const std::size_t from = (start == std::string::npos || pos == 0) ? 0 : start + 1;
+  const std::size_t end = text.find('\n', pos);
+  return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+}  // namespace
+
+std::string compareWithGolden(const std::string& name, const std::string& actual) {
+  const std::string goldenPath = std::string(CALIB_GOLDEN_DIR) + "/" + name;
+  const char* update = std::getenv("CALIB_UPDATE_GOLDEN");
+  if (update && std::string(update) == "1") {
+    writeFile(goldenPath, actual);
+    return "";
+  }
+  if (!fs::exists(goldenPath)) return "golden file " + goldenPath + " is missing";
+  const std::string expected = readFile(goldenPath);
+  if (expected == actual) return "";
+
+  fs::create_directories(CALIB_TEST_OUTPUT_DIR);
+  const std::string newPath = std::string(CALIB_TEST_OUTPUT_DIR) + "/" + name + ".new";
+  writeFile(newPath, actual);
+  std::size_t pos = 0;
+  while (pos < expected.size() && pos < actual.size() && expected[pos] == actual[pos]) ++pos;
+  const std::size_t line = 1 + static_cast<std::size_t>(std::count(expected.begin(), expected.begin() + pos, '\n'));
+  return "differs from " + goldenPath + " at line " + std::to_string(line) + "\n  expected: \"" +
+         lineAt(expected, pos) + "\"\n  actual:   \"" + lineAt(actual, pos) + "\"\n(all of it in " + newPath + ")";
+}
+
+RunResult runCalib(const std::string& dir, const std::vector<std::string>& args) {
+  TempDir capture;
+  const std::string outPath = capture / "stdout";
+  const std::string errPath = capture / "stderr";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<char*> argv;
+    std::string exe = CALIB_EXE;
+    argv.push_back(exe.data());
+    std::vector<std::string> copies = args;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(exe.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  RunResult result;
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = readFile(outPath);
+  result.err = readFile(errPath);
+  return result;
+}
+
+}  // namespace calib::test

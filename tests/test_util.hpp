@@ -1,0 +1,44 @@
+// Helpers shared by the tests: temporary directories, file contents,
+// golden-file comparison and running the program.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace calib::test {
+
+// A fresh directory below the system temporary directory, removed with the
+// object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+
+// Compares actual with the golden file tests/golden/<name>. On a mismatch
+// the result names the first differing line and actual is written to
+// <build>/tests/output/<name>.new for a diff. With CALIB_UPDATE_GOLDEN=1 in
+// the environment the golden file is rewritten instead.
+std::string compareWithGolden(const std::string& name, const std::string& actual);
+
+struct RunResult {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs calib.exe with args in directory dir, standard input closed.
+RunResult runCalib(const std::string& dir, const std::vector<std::string>& args);
+
+}  // namespace calib::test
