@@ -38,6 +38,14 @@ void applyDefaultPermissions(int fd) {
 }  // namespace
 
 std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::error_code& error) {
+  // Problems with the final name itself would otherwise show only at the
+  // rename, after the whole run.
+  const std::size_t slash = finalPath.rfind('/');
+  const std::size_t nameLength = slash == std::string::npos ? finalPath.size() : finalPath.size() - slash - 1;
+  if (nameLength > NAME_MAX) {
+    error = std::error_code(ENAMETOOLONG, std::generic_category());
+    return std::nullopt;
+  }
   struct stat st;
   if (::stat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     error = std::error_code(EISDIR, std::generic_category());

@@ -19,8 +19,8 @@ namespace calib {
 class OutputFile {
  public:
   // Creates the temporary file for finalPath. On failure returns the OS
-  // reason; a final path that is an existing directory fails at once with
-  // EISDIR rather than at the rename.
+  // reason. A final path that is an existing directory (EISDIR) or whose
+  // name is too long (ENAMETOOLONG) fails here rather than at the rename.
   static std::optional<OutputFile> create(const std::string& finalPath, std::error_code& error);
 
   OutputFile(OutputFile&& other) noexcept;

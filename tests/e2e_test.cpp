@@ -1,0 +1,198 @@
+// End-to-end: the program run on small files, compared byte for byte with
+// golden files, and the behaviour on bad input and unwritable outputs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "adc_text.hpp"
+#include "test_util.hpp"
+
+namespace calib::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Replaces channel 0 of the first line of text.
+std::string withFirstValue(const std::string& text, int value) {
+  return std::to_string(value) + text.substr(text.find(' '));
+}
+
+// Every file below dir, as relative paths.
+std::vector<std::string> filesIn(const fs::path& dir) {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    files.push_back(fs::relative(entry.path(), dir).string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+void expectGolden(const std::string& name, const std::string& actual) {
+  const std::string problem = compareWithGolden(name, actual);
+  EXPECT_TRUE(problem.empty()) << problem;
+}
+
+const std::string kLog = "gain_kelta100000_20mV_calib-odd.log";
+
+TEST(EndToEnd, TpcRunMatchesGoldenFiles) {
+  // Two windows of 230 samples between runs of 12, 10 and 5 zero lines;
+  // channel 0 reads 3 on line 1 and 52 on line 13.
+  TempDir dir;
+  fs::create_directory(dir.path() / "run7");
+  writeFile(dir / "run7/x_adc.txt", withFirstValue(zeroLines(12), 3) + withFirstValue(pulseTrain(230, 40, 13), 52) +
+                                        zeroLines(10) + pulseTrain(230, 41, 13) + zeroLines(5));
+  const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "run7/x_adc.txt"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err, "");
+  expectGolden("tpc_run.stdout", r.out);
+  expectGolden("tpc_run.log", readFile(dir / ("run7/" + kLog)));
+  expectGolden("tpc_run.bininfo", readFile(dir / ("run7/" + kLog + ".bininfo")));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "png/calib/100000/20mV_calib-odd"));
+  EXPECT_EQ(filesIn(dir.path() / "run7"), (std::vector<std::string>{kLog, kLog + ".bininfo", "x_adc.txt"}));
+}
+
+TEST(EndToEnd, MuchRunMatchesGoldenFiles) {
+  // Chip string 0042: the log name keeps it, the plot directory gets 42.
+  TempDir dir;
+  writeFile(dir / "much.txt", zeroLines(11) + pulseTrain(215, 25, 12) + zeroLines(14) + pulseTrain(220, 24, 12) +
+                                  zeroLines(1) + pulseTrain(205, 26, 12) + zeroLines(3));
+  const RunResult r = runCalib(dir.path(), {"0042", "4mV_odd", "./much.txt", "ignored", "arguments"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err, "");
+  expectGolden("much_run.stdout", r.out);
+  expectGolden("much_run.log", readFile(dir / "gain_kelta0042_4mV_odd.log"));
+  expectGolden("much_run.bininfo", readFile(dir / "gain_kelta0042_4mV_odd.log.bininfo"));
+  EXPECT_TRUE(fs::is_directory(dir.path() / "png/calib/42/4mV_odd"));
+}
+
+TEST(EndToEnd, UnusualLinesMatchGoldenFiles) {
+  // CR LF line ends inside a window, tabs, short, empty and over-full
+  // lines, signs and junk, numbers beyond the int range, a NUL, a zero run
+  // of 25, and a last line without a line feed.
+  using namespace std::string_literals;
+  std::string train = pulseTrain(228, 40, 13);
+  std::string crlf;
+  for (std::size_t p = 0, q; (q = train.find('\n', p)) != std::string::npos; p = q + 1)
+    crlf += train.substr(p, q - p) + "\r\n";
+  const std::string text = zeroLines(25) + crlf + zeroLines(10) + "12\t0\t0\t0\t0\t0\t0\t0\t0\t0\n" + "\n" +
+                           "   \n" + "7 8 9\n" + "-5 +6 x7 99999999999 -99999999999 0x10 1e3 \n" +
+                           uniformLine(100).substr(0, uniformLine(100).size() - 1) + " 0 0 0 0 0 0 0 0 0 0\n" +
+                           "1 0 0 0\0 0 0 0 0 0 0\n"s + "0 0 0 0 0 0 0 0 \r\n" + "0 0 0 0 0 0 0 0\r\n" +
+                           "500 500";
+  TempDir dir;
+  writeFile(dir / "odd lines.txt", text);
+  const RunResult r = runCalib(dir.path(), {"7", "30mV", "odd lines.txt"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err, "calib: warning: ADC file 'odd lines.txt': line 273 has no line feed at the end of the file and "
+                   "was not read\n");
+  expectGolden("unusual_lines.stdout", r.out);
+  expectGolden("unusual_lines.bininfo", readFile(dir / "gain_kelta7_30mV.log.bininfo"));
+  EXPECT_EQ(readFile(dir / "gain_kelta7_30mV.log"), "Channel #  Calib (mV/fC)\n");
+}
+
+TEST(EndToEnd, UsageWithFewerThanThreeArguments) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"1", "cfg"}}) {
+    TempDir dir;
+    const RunResult r = runCalib(dir.path(), args);
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(r.out, "not enough arguments: argc = " + std::to_string(args.size() + 1) +
+                         "\nSyntax should be:\n./calib.exe chipstring config adcfilename\nExample:\n./calib.exe 100000 "
+                         "20mV_calib-odd /home/tpc/robot/20180725/123510_kelta100000/"
+                         "123510_kelta100000_dunor00_link00_20mV_calib-odd_adc.txt\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(filesIn(dir.path()).empty());
+  }
+}
+
+TEST(EndToEnd, AdcPathWithoutDirectoryPutsTheLogInTheWorkingDirectory) {
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(3));
+  const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "adc.txt"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "outfile = ./" + kLog);
+  EXPECT_TRUE(fs::exists(dir.path() / kLog));
+}
+
+TEST(EndToEnd, UnreadableAdcFileCreatesNothing) {
+  struct Case {
+    std::string adc;
+    std::string reason;
+  };
+  for (const Case& c : {Case{"missing.txt", "No such file or directory"}, Case{"adcdir", "Is a directory"}}) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "adcdir");
+    writeFile(dir / kLog, "previous table\n");
+    const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "./" + c.adc});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "outfile = ./" + kLog + "\n");
+    EXPECT_EQ(r.err, "calib: cannot open ADC file './" + c.adc + "': " + c.reason + "\n");
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"adcdir", kLog}));
+    EXPECT_EQ(readFile(dir / kLog), "previous table\n");
+  }
+  // A log path directly under the root directory is named as such.
+  TempDir dir;
+  const RunResult r = runCalib(dir.path(), {"1", "c", "/no-such-calib-input.txt"});
+  EXPECT_EQ(r.out, "outfile = /gain_kelta1_c.log\n");
+  EXPECT_EQ(r.exitStatus, 1);
+}
+
+TEST(EndToEnd, OutputsThatCannotBeCreatedStopTheRun) {
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(3));
+  // A configuration with a "/" puts the log in a directory that is missing.
+  RunResult r = runCalib(dir.path(), {"1", "a/b", "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "outfile = ./gain_kelta1_a/b.log\n");
+  EXPECT_EQ(r.err, "calib: cannot create gain log './gain_kelta1_a/b.log': No such file or directory\n");
+
+  // A log name that fits the file-name limit while the bin-information
+  // name does not: the log's temporary file is removed again.
+  const std::string config(255 - 8 - std::string("gain_kelta1_.log").size() + 1, 'c');
+  r = runCalib(dir.path(), {"1", config, "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "calib: cannot create bin-information file './gain_kelta1_" + config +
+                       ".log.bininfo': File name too long\n");
+  EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"adc.txt"}));
+}
+
+TEST(EndToEnd, PlotDirectoryThatCannotBeCreated) {
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(3));
+  writeFile(dir / "png", "a file where the plot tree should start\n");
+  const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err,
+            "calib: cannot create plot directory 'png/calib/100000/20mV_calib-odd': Not a directory; no plots will "
+            "be written\n");
+  EXPECT_NE(r.out.find("\n executing command .! mkdir -p png/calib/100000/20mV_calib-odd\n"), std::string::npos);
+  EXPECT_EQ(readFile(dir / kLog), "Channel #  Calib (mV/fC)\n");
+  EXPECT_TRUE(fs::exists(dir.path() / (kLog + ".bininfo")));
+}
+
+TEST(EndToEnd, ConfigurationIsNeverRunByAShell) {
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(3));
+  const std::string config = "a b;touch pwned $(touch pwned2) 'q'";
+  const RunResult r = runCalib(dir.path(), {"5", config, "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(fs::is_directory(dir.path() / "png/calib/5" / config));
+  EXPECT_FALSE(fs::exists(dir.path() / "pwned"));
+  EXPECT_FALSE(fs::exists(dir.path() / "pwned2"));
+  EXPECT_NE(r.out.find(" executing command .! mkdir -p png/calib/5/" + config + "\n"), std::string::npos);
+}
+
+TEST(EndToEnd, OverLongLineEndsTheReadingButTheResultsAreWritten) {
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(12) + pulseTrain(230, 40, 13) + zeroLines(2) + std::string(100000, '5') +
+                                 "\n" + zeroLines(20));
+  const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "calib: ADC file './adc.txt': line 245 has 100000 or more characters; reading stopped there and "
+                   "the rest of the file was ignored\n");
+  EXPECT_EQ(r.out.substr(r.out.rfind("line ")), "line 244 sample0 adc 0 nsamples 0 nZerosInARow 2\n");
+  // The window read before the long line is in the statistics.
+  EXPECT_NE(readFile(dir / (kLog + ".bininfo")).find("\n00 01  41    1\n"), std::string::npos);
+  EXPECT_EQ(filesIn(dir.path()).size(), 7u);  // adc, log, bininfo, png/calib/100000/20mV_calib-odd
+}
+
+}  // namespace
+}  // namespace calib::test
