@@ -15,6 +15,7 @@ constexpr int kBaseBinOffset = 7;
 // Room for one channel's commentary: a baseline line, nPeaks pulse lines
 // and a baseline-point line, each well under 100 bytes.
 constexpr std::size_t kChannelTextBound = 2048;
+static_assert(kChannelTextBound <= OutBuffer::kMinCapacity);
 
 }  // namespace
 

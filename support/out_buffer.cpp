@@ -1,5 +1,6 @@
 #include "support/out_buffer.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -7,7 +8,9 @@
 namespace calib {
 
 OutBuffer::OutBuffer(Sink sink, std::size_t capacity)
-    : sink_(std::move(sink)), data_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
+    : sink_(std::move(sink)),
+      capacity_(std::max(capacity, kMinCapacity)),
+      data_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
 void OutBuffer::put(std::string_view text) {
   while (!text.empty()) {

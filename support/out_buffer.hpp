@@ -23,12 +23,15 @@ class OutBuffer {
   using Sink = std::function<std::error_code(std::string_view)>;
 
   static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 20;
+  // Every buffer holds at least this much, so any reserve(n) with n up to
+  // kMinCapacity is safe whatever capacity was asked for.
+  static constexpr std::size_t kMinCapacity = 4096;
 
   explicit OutBuffer(Sink sink, std::size_t capacity = kDefaultCapacity);
   OutBuffer(const OutBuffer&) = delete;
   OutBuffer& operator=(const OutBuffer&) = delete;
 
-  // Room for at least n bytes (n <= capacity()). Flushes first if needed.
+  // Room for at least n bytes (n <= kMinCapacity). Flushes first if needed.
   char* reserve(std::size_t n) {
     if (capacity_ - used_ < n) drain();
     return data_.get() + used_;
@@ -59,8 +62,8 @@ class OutBuffer {
   void drain();
 
   Sink sink_;
-  std::unique_ptr<char[]> data_;
   std::size_t capacity_;
+  std::unique_ptr<char[]> data_;
   std::size_t used_ = 0;
   bool lineBuffered_ = false;
   std::error_code error_;
