@@ -72,7 +72,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
     : finalPath_(std::move(other.finalPath_)),
       tempPath_(std::move(other.tempPath_)),
       fd_(other.fd_),
-      buffer_(std::move(other.buffer_)) {
+      buffer_(std::move(other.buffer_)),
+      commitError_(other.commitError_) {
   other.fd_ = -1;
 }
 
@@ -83,6 +84,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     tempPath_ = std::move(other.tempPath_);
     fd_ = other.fd_;
     buffer_ = std::move(other.buffer_);
+    commitError_ = other.commitError_;
     other.fd_ = -1;
   }
   return *this;
@@ -98,8 +100,8 @@ void OutputFile::discard() {
 }
 
 std::error_code OutputFile::commit() {
-  if (fd_ < 0) return {};
-  std::error_code error;
+  if (fd_ < 0) return commitError_;
+  std::error_code& error = commitError_;
   if (!buffer_->flush()) error = buffer_->error();
   if (!error && ::fsync(fd_) != 0) error = lastError();
   if (error) {

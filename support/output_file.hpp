@@ -35,7 +35,8 @@ class OutputFile {
 
   // Puts the complete file in place. Returns an empty error_code on success;
   // on failure the temporary file is removed and the final path keeps what
-  // it held before. Only the first call does anything.
+  // it held before. Only the first call does anything; later calls return
+  // its result again.
   std::error_code commit();
 
  private:
@@ -46,6 +47,7 @@ class OutputFile {
   std::string tempPath_;
   int fd_ = -1;
   std::unique_ptr<OutBuffer> buffer_;
+  std::error_code commitError_;
 };
 
 }  // namespace calib

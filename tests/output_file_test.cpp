@@ -1,0 +1,344 @@
+// OutputFile (a file that appears only when complete), the OutBuffer in
+// front of it, and InputFile.
+#include "support/output_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "support/format.hpp"
+#include "support/input_file.hpp"
+#include "support/out_buffer.hpp"
+#include "test_util.hpp"
+
+namespace calib {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string randomText(std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(byte(rng));
+  return s;
+}
+
+OutputFile createOrFail(const std::string& path) {
+  std::error_code ec;
+  std::optional<OutputFile> f = OutputFile::create(path, ec);
+  // gtest reports the exception as a failure of the calling test.
+  if (!f) throw std::runtime_error("cannot create " + path + ": " + ec.message());
+  EXPECT_FALSE(ec);
+  return std::move(*f);
+}
+
+// Sets the umask for the lifetime of the object.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(previous_); }
+
+ private:
+  mode_t previous_;
+};
+
+TEST(OutputFile, NewFileAppearsOnlyAtCommit) {
+  test::TempDir dir;
+  const std::string path = dir / "gain.log";
+  OutputFile f = createOrFail(path);
+  EXPECT_EQ(f.path(), path);
+  EXPECT_EQ(fs::path(f.temporaryPath()).parent_path(), dir.path());
+  EXPECT_EQ(fs::path(f.temporaryPath()).filename().string().rfind(".gain.log.", 0), 0u) << f.temporaryPath();
+
+  f.out().put("first line\n");
+  char* p = f.out().reserve(64);
+  p = writeText(p, "reserved\n");
+  f.out().commit(p);
+  ASSERT_TRUE(f.out().flush());
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_TRUE(fs::exists(f.temporaryPath()));
+
+  EXPECT_FALSE(f.commit());
+  EXPECT_EQ(test::readFile(path), "first line\nreserved\n");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"gain.log"});
+  // Only the first commit does anything.
+  EXPECT_FALSE(f.commit());
+  EXPECT_EQ(test::readFile(path), "first line\nreserved\n");
+}
+
+TEST(OutputFile, ExistingFileIsReplacedOnlyAtCommit) {
+  test::TempDir dir;
+  const std::string path = dir / "gain.log";
+  test::writeFile(path, "previous\n");
+  OutputFile f = createOrFail(path);
+  f.out().put("new contents\n");
+  ASSERT_TRUE(f.out().flush());
+  EXPECT_EQ(test::readFile(path), "previous\n");
+  EXPECT_FALSE(f.commit());
+  EXPECT_EQ(test::readFile(path), "new contents\n");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"gain.log"});
+}
+
+TEST(OutputFile, DestroyingWithoutCommitRemovesTheTemporary) {
+  test::TempDir dir;
+  const std::string existing = dir / "existing.log";
+  test::writeFile(existing, "keep me\n");
+  {
+    OutputFile a = createOrFail(existing);
+    OutputFile b = createOrFail(dir / "new.log");
+    a.out().put(randomText(200000, 1));  // more than the buffer: part of it is on disk
+    b.out().put("x");
+    EXPECT_EQ(namesIn(dir.path()).size(), 3u);
+  }
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"existing.log"});
+  EXPECT_EQ(test::readFile(existing), "keep me\n");
+}
+
+TEST(OutputFile, MovesKeepOneOwnerOfTheTemporary) {
+  test::TempDir dir;
+  OutputFile a = createOrFail(dir / "a.log");
+  OutputFile b = createOrFail(dir / "b.log");
+  const std::string tempA = a.temporaryPath();
+  const std::string tempB = b.temporaryPath();
+  a = std::move(b);  // a's own temporary is given up
+  EXPECT_FALSE(fs::exists(tempA));
+  EXPECT_TRUE(fs::exists(tempB));
+  OutputFile c(std::move(a));
+  c.out().put("b");
+  EXPECT_FALSE(c.commit());
+  EXPECT_EQ(test::readFile(dir / "b.log"), "b");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"b.log"});
+}
+
+TEST(OutputFile, CreateFailures) {
+  test::TempDir dir;
+  std::error_code ec;
+  EXPECT_FALSE(OutputFile::create(dir / "missing/gain.log", ec).has_value());
+  EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
+  EXPECT_TRUE(namesIn(dir.path()).empty());
+
+  fs::create_directory(dir / "sub");
+  ec.clear();
+  EXPECT_FALSE(OutputFile::create(dir / "sub", ec).has_value());
+  EXPECT_EQ(ec, std::errc::is_a_directory);
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"sub"});
+  EXPECT_TRUE(namesIn(dir.path() / "sub").empty());
+}
+
+TEST(OutputFile, CommittedFileHasDefaultPermissions) {
+  for (mode_t mask : {mode_t{022}, mode_t{027}, mode_t{0}}) {
+    test::TempDir dir;
+    const std::string path = dir / "gain.log";
+    {
+      ScopedUmask scoped(mask);
+      OutputFile f = createOrFail(path);
+      f.out().put("x\n");
+      ASSERT_FALSE(f.commit());
+    }
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << "umask " << std::oct << mask;
+  }
+}
+
+TEST(OutputFile, LongNameAndLargeContents) {
+  test::TempDir dir;
+  const std::string path = dir / std::string(250, 'n');
+  const std::string big = randomText(5 << 20, 2);
+  OutputFile f = createOrFail(path);
+  // Mixed: chunks through put(), some through reserve()/commit().
+  std::size_t pos = 0;
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<std::size_t> chunk(1, 300000);
+  while (pos < big.size()) {
+    const std::size_t n = std::min(chunk(rng), big.size() - pos);
+    if (n <= 1000) {
+      char* p = f.out().reserve(n);
+      std::memcpy(p, big.data() + pos, n);
+      f.out().commit(p + n);
+    } else {
+      f.out().put(std::string_view(big).substr(pos, n));
+    }
+    pos += n;
+  }
+  EXPECT_FALSE(f.commit());
+  EXPECT_TRUE(test::readFile(path) == big);
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{std::string(250, 'n')});
+}
+
+// A file-size limit makes the writes fail with EFBIG, as a full disk makes
+// them fail with ENOSPC.
+TEST(OutputFile, WriteErrorIsReportedByCommit) {
+  test::TempDir dir;
+  const std::string path = dir / "gain.log";
+  test::writeFile(path, "previous\n");
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 1 << 20;
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  std::error_code result;
+  {
+    OutputFile f = createOrFail(path);
+    f.out().put(randomText(3 << 20, 4));
+    result = f.commit();
+    EXPECT_EQ(f.commit(), result);  // a retry does not report success
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_EQ(result, std::errc::file_too_large);
+  EXPECT_EQ(test::readFile(path), "previous\n");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"gain.log"});
+}
+
+TEST(OutBuffer, FirstSinkErrorIsKeptAndLaterOutputDropped) {
+  constexpr std::size_t kCap = OutBuffer::kMinCapacity;
+  std::vector<std::string> chunks;
+  int calls = 0;
+  OutBuffer out(
+      [&](std::string_view chunk) -> std::error_code {
+        ++calls;
+        chunks.emplace_back(chunk);
+        if (calls == 3) return std::make_error_code(std::errc::io_error);
+        if (calls == 4) return std::make_error_code(std::errc::no_space_on_device);
+        return {};
+      },
+      kCap);
+  ASSERT_EQ(out.capacity(), kCap);
+  const std::string a = randomText(kCap - 6, 10), b = randomText(10, 11);
+  out.put(a);
+  EXPECT_EQ(calls, 0);
+  out.put(b);  // fills the buffer: one full chunk goes out
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_TRUE(chunks[0] == a + b.substr(0, 6));
+  EXPECT_TRUE(out.flush());
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[1], b.substr(6));
+  EXPECT_FALSE(out.error());
+
+  const std::string c = randomText(kCap + 20, 12);
+  out.put(c);  // the full buffer fails; what follows is dropped, not sent
+  EXPECT_EQ(calls, 3);
+  EXPECT_TRUE(chunks[2] == c.substr(0, kCap));
+  EXPECT_FALSE(out.flush());
+  EXPECT_EQ(out.error(), std::errc::io_error);
+  out.put(randomText(3 * kCap, 13));
+  char* p = out.reserve(kCap);
+  *p++ = '!';
+  out.commit(p);
+  EXPECT_FALSE(out.flush());
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(out.error(), std::errc::io_error);
+}
+
+// However small the requested capacity, a reservation of kMinCapacity bytes
+// is always room.
+TEST(OutBuffer, CapacityHasAMinimum) {
+  for (std::size_t asked : {std::size_t{0}, std::size_t{1}, std::size_t{16}, OutBuffer::kMinCapacity - 1}) {
+    std::string target;
+    OutBuffer out(stringSink(target), asked);
+    EXPECT_EQ(out.capacity(), OutBuffer::kMinCapacity);
+    out.put("x");
+    char* p = out.reserve(OutBuffer::kMinCapacity);
+    EXPECT_EQ(target, "x");  // flushed to make room
+    std::memset(p, 'y', OutBuffer::kMinCapacity);
+    out.commit(p + OutBuffer::kMinCapacity);
+    EXPECT_TRUE(out.flush());
+    EXPECT_TRUE(target == "x" + std::string(OutBuffer::kMinCapacity, 'y'));
+  }
+  std::string target;
+  EXPECT_EQ(OutBuffer(stringSink(target), 100000).capacity(), 100000u);
+}
+
+TEST(OutBuffer, ReserveAndPutKeepTheOrder) {
+  std::string target;
+  OutBuffer out(stringSink(target), OutBuffer::kMinCapacity);
+  std::string expected;
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<std::size_t> size(0, 3 * OutBuffer::kMinCapacity);
+  for (int i = 0; i < 2000; ++i) {
+    const std::string piece = randomText(size(rng), static_cast<unsigned>(i));
+    if (piece.size() <= OutBuffer::kMinCapacity && i % 2) {
+      char* p = out.reserve(piece.size());
+      std::memcpy(p, piece.data(), piece.size());
+      out.commit(p + piece.size());
+    } else {
+      out.put(piece);
+    }
+    expected += piece;
+    // Nothing more than one buffer is held back.
+    EXPECT_LE(expected.size() - target.size(), out.capacity());
+  }
+  EXPECT_TRUE(out.flush());
+  EXPECT_TRUE(target == expected);
+}
+
+// /dev/full fails every write with ENOSPC, like a full disk.
+TEST(OutBuffer, FdSinkReportsTheOsError) {
+  const int full = ::open("/dev/full", O_WRONLY);
+  if (full < 0) GTEST_SKIP() << "no /dev/full";
+  OutBuffer out(fdSink(full), OutBuffer::kMinCapacity);
+  out.put(std::string(3 * OutBuffer::kMinCapacity, 'x'));
+  EXPECT_FALSE(out.flush());
+  EXPECT_EQ(out.error(), std::errc::no_space_on_device);
+  ::close(full);
+}
+
+TEST(InputFile, OpenReportsReasonsAndSize) {
+  test::TempDir dir;
+  std::error_code ec;
+  EXPECT_FALSE(InputFile::open(dir / "missing.txt", ec).has_value());
+  EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
+
+  ec.clear();
+  EXPECT_FALSE(InputFile::open(dir.path().string(), ec).has_value());
+  EXPECT_EQ(ec, std::errc::is_a_directory);
+
+  const std::string path = dir / "adc.txt";
+  test::writeFile(path, "1 2 3\n4 5 6\n");
+  std::optional<InputFile> in = InputFile::open(path, ec);
+  ASSERT_TRUE(in.has_value()) << ec.message();
+  EXPECT_FALSE(ec);
+  EXPECT_EQ(in->size(), 12u);
+  char buf[32];
+  EXPECT_EQ(::read(in->fd(), buf, sizeof buf), 12);
+
+  test::writeFile(dir / "empty.txt", "");
+  std::optional<InputFile> empty = InputFile::open(dir / "empty.txt", ec);
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(empty->size(), 0u);
+
+  std::optional<InputFile> device = InputFile::open("/dev/null", ec);
+  ASSERT_TRUE(device.has_value());
+  EXPECT_EQ(device->size(), 0u);
+
+  // A moved-from file no longer owns the descriptor.
+  InputFile moved(std::move(*in));
+  EXPECT_EQ(in->fd(), -1);
+  EXPECT_GE(moved.fd(), 0);
+}
+
+}  // namespace
+}  // namespace calib
