@@ -36,10 +36,10 @@ demo: build
 	  status=$$?; \
 	  echo; \
 	  echo "calib ran on $(DEMO_INPUT) (exit status $$status). Outputs in $(DEMO_DIR)/:"; \
-	  echo "  calib.out                                   commentary (standard output)"; \
-	  echo "  gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log          gain table"; \
-	  echo "  gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log.bininfo  zero-run and peak-position statistics"; \
-	  echo "  png/calib/$(DEMO_CHIP)/$(DEMO_CONFIG)/          plots"; \
+	  log=gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log; \
+	  printf '  %-48s %s\n' calib.out "commentary (standard output)" \
+	    $$log "gain table" $$log.bininfo "zero-run and peak-position statistics" \
+	    png/calib/$(DEMO_CHIP)/$(DEMO_CONFIG)/ "plots"; \
 	  echo; echo "Gain table:"; cat gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log; \
 	  echo; echo "Start of the bin-information file:"; head -n 12 gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log.bininfo; \
 	  exit $$status

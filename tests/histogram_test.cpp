@@ -96,15 +96,24 @@ TEST(Histogram, EveryFillIsAnEntry) {
 
 // The error of the mean as the established code computes it, from sums
 // accumulated in fill order.
-double referenceError(const std::vector<double>& ys) {
+struct Sums {
   double n = 0, sy = 0, syy = 0;
+  double mean() const { return sy / n; }
+};
+
+Sums sumsOf(const std::vector<double>& ys) {
+  Sums s;
   for (double y : ys) {
-    n += 1;
-    sy += y;
-    syy += y * y;
+    s.n += 1;
+    s.sy += y;
+    s.syy += y * y;
   }
-  const double mean = sy / n;
-  return std::sqrt(std::fabs(syy / n - mean * mean)) / std::sqrt(n);
+  return s;
+}
+
+double referenceError(const std::vector<double>& ys) {
+  const Sums s = sumsOf(ys);
+  return std::sqrt(std::fabs(s.syy / s.n - s.mean() * s.mean())) / std::sqrt(s.n);
 }
 
 Profile filledProfile(const std::vector<double>& ys, double x = 3) {
@@ -152,14 +161,8 @@ TEST(Profile, ErrorTakesTheRootsSeparately) {
     for (double& y : ys) y = adc(rng) - 100.5;
     const Profile q = filledProfile(ys);
     ASSERT_EQ(q.binError(4), referenceError(ys)) << "sample " << i;
-    double n = 0, sy = 0, syy = 0;
-    for (double y : ys) {
-      n += 1;
-      sy += y;
-      syy += y * y;
-    }
-    const double mean = sy / n;
-    if (q.binError(4) != std::sqrt(std::fabs(syy / n - mean * mean) / n)) ++differing;
+    const Sums s = sumsOf(ys);
+    if (q.binError(4) != std::sqrt(std::fabs(s.syy / s.n - s.mean() * s.mean()) / s.n)) ++differing;
   }
   EXPECT_GT(differing, 100);
 }
