@@ -7,11 +7,13 @@
 // call; analyse_file runs the phases in order and returns what went wrong,
 // if anything, for main to report and turn into the exit status.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "analysis/bin_info.hpp"
@@ -79,6 +81,28 @@ std::string gainLogPath(const std::string& chipstring, const std::string& config
   return dir + "/gain_kelta" + chipstring + "_" + config + ".log";
 }
 
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they were
+// not: otherwise the first file the run opens would take one of their
+// numbers, and the commentary would be written into the gain log. Returns
+// whether standard output was open.
+bool secureStandardDescriptors() {
+  bool stdoutOpen = true;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) stdoutOpen = false;
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+  return stdoutOpen;
+}
+
+OutBuffer::Sink closedSink() {
+  return [](std::string_view) { return std::error_code(EBADF, std::generic_category()); };
+}
+
 }  // namespace calib
 
 int main(int argc, char** argv) {
@@ -90,7 +114,8 @@ int main(int argc, char** argv) {
   // run still completes its files.
   std::signal(SIGPIPE, SIG_IGN);
 
-  OutBuffer console(fdSink(STDOUT_FILENO));
+  const bool stdoutOpen = secureStandardDescriptors();
+  OutBuffer console(stdoutOpen ? fdSink(STDOUT_FILENO) : closedSink());
   console.setLineBuffered(::isatty(STDOUT_FILENO) == 1);
 
   if (argc <= 3) {

@@ -194,5 +194,15 @@ TEST(EndToEnd, OverLongLineEndsTheReadingButTheResultsAreWritten) {
   EXPECT_EQ(filesIn(dir.path()).size(), 7u);  // adc, log, bininfo, png/calib/100000/20mV_calib-odd
 }
 
+TEST(EndToEnd, ClosedStandardOutputIsAnErrorAndNeverReachesTheFiles) {
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(12) + pulseTrain(230, 40, 13) + zeroLines(2));
+  const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "./adc.txt"}, Stdout::Closed);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "calib: cannot write standard output: Bad file descriptor\n");
+  EXPECT_EQ(readFile(dir / kLog), "Channel #  Calib (mV/fC)\n");
+  EXPECT_EQ(readFile(dir / (kLog + ".bininfo")).substr(0, 8), "NZeros:\n");
+}
+
 }  // namespace
 }  // namespace calib::test

@@ -70,7 +70,7 @@ std::string compareWithGolden(const std::string& name, const std::string& actual
          lineAt(expected, pos) + "\"\n  actual:   \"" + lineAt(actual, pos) + "\"\n(all of it in " + newPath + ")";
 }
 
-RunResult runCalib(const std::string& dir, const std::vector<std::string>& args) {
+RunResult runCalib(const std::string& dir, const std::vector<std::string>& args, Stdout stdoutMode) {
   TempDir capture;
   const std::string outPath = capture / "stdout";
   const std::string errPath = capture / "stderr";
@@ -83,6 +83,7 @@ RunResult runCalib(const std::string& dir, const std::vector<std::string>& args)
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    if (stdoutMode == Stdout::Closed) ::close(1);
     std::vector<char*> argv;
     std::string exe = CALIB_EXE;
     argv.push_back(exe.data());

@@ -38,7 +38,10 @@ struct RunResult {
   std::string err;
 };
 
-// Runs calib.exe with args in directory dir, standard input closed.
-RunResult runCalib(const std::string& dir, const std::vector<std::string>& args);
+enum class Stdout { Captured, Closed };
+
+// Runs calib.exe with args in directory dir, standard input on /dev/null
+// and standard output captured (or closed).
+RunResult runCalib(const std::string& dir, const std::vector<std::string>& args, Stdout stdoutMode = Stdout::Captured);
 
 }  // namespace calib::test
