@@ -83,7 +83,10 @@ RunResult runCalib(const std::string& dir, const std::vector<std::string>& args,
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    if (stdoutMode == Stdout::Closed) ::close(1);
+    if (stdoutMode == Stdout::Closed) {
+      ::close(0);
+      ::close(1);
+    }
     std::vector<char*> argv;
     std::string exe = CALIB_EXE;
     argv.push_back(exe.data());

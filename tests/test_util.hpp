@@ -38,6 +38,8 @@ struct RunResult {
   std::string err;
 };
 
+// Closed also closes standard input, so that the first two files the
+// program opens would take descriptors 0 and 1.
 enum class Stdout { Captured, Closed };
 
 // Runs calib.exe with args in directory dir, standard input on /dev/null
