@@ -36,16 +36,16 @@ void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, D
     case LineReader::Status::End:
       break;
     case LineReader::Status::MissingFinalLineFeed:
-      diagnostics.push_back(warning("ADC file '" + adcFile + "': line " + next +
+      diagnostics.push_back(Diagnostic::warning("ADC file '" + adcFile + "': line " + next +
                                     " has no line feed at the end of the file and was not read"));
       break;
     case LineReader::Status::LineTooLong:
-      diagnostics.push_back(error("ADC file '" + adcFile + "': line " + next + " has " +
+      diagnostics.push_back(Diagnostic::error("ADC file '" + adcFile + "': line " + next + " has " +
                                   std::to_string(kMaxLineLength) +
                                   " or more characters; reading stopped there and the rest of the file was ignored"));
       break;
     case LineReader::Status::ReadError:
-      diagnostics.push_back(error("error reading ADC file '" + adcFile + "' after line " +
+      diagnostics.push_back(Diagnostic::error("error reading ADC file '" + adcFile + "' after line " +
                                   std::to_string(summary.nLines) + ": " + summary.readError.message() +
                                   "; the rest of the file was ignored"));
       break;
@@ -57,18 +57,15 @@ void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, D
 Diagnostics analyse_file(int chip, const std::string& config, const std::string& adcFile, const std::string& logFile,
                          OutBuffer& console) {
   Diagnostics diagnostics;
-  auto setup = setUpRun(RunArgs{chip, config, adcFile, logFile}, console, diagnostics);
-  if (auto* failure = std::get_if<Diagnostic>(&setup)) {
-    diagnostics.push_back(std::move(*failure));
-    return diagnostics;
-  }
-  RunSetup& run = std::get<RunSetup>(setup);
+  std::optional<RunSetup> setup = setUpRun(RunArgs{chip, config, adcFile, logFile}, console, diagnostics);
+  if (!setup) return diagnostics;
+  RunSetup& run = *setup;
 
   LineReader reader(run.adc.fd());
   const StreamSummary stream = readSampleStream(reader, run.preset, run.hists, console);
   reportStreamEnd(stream, adcFile, diagnostics);
 
-  writeBinInfo(run.binInfo.out(), run.hists, run.preset.nPeaks, run.imodulus);
+  writeBinInfo(run.binInfo.out(), run.hists, run.imodulus);
   shutDown(run, diagnostics);
   return diagnostics;
 }
@@ -83,20 +80,25 @@ std::string gainLogPath(const std::string& chipstring, const std::string& config
 
 // Makes sure descriptors 0, 1 and 2 are open, on /dev/null where they were
 // not: otherwise the first file the run opens would take one of their
-// numbers, and the commentary would be written into the gain log. Returns
-// whether standard output was open.
-bool secureStandardDescriptors() {
-  bool stdoutOpen = true;
+// numbers, and the commentary would be written into the gain log.
+struct StandardDescriptors {
+  bool secured = true;     // all three are open now
+  bool stdoutOpen = true;  // standard output was open at start
+};
+
+StandardDescriptors secureStandardDescriptors() {
+  StandardDescriptors result;
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    if (fd == STDOUT_FILENO) stdoutOpen = false;
+    if (fd == STDOUT_FILENO) result.stdoutOpen = false;
     const int opened = ::open("/dev/null", O_RDWR);
-    if (opened >= 0 && opened != fd) {
+    if (opened < 0) result.secured = false;
+    if (opened > fd) {
       ::dup2(opened, fd);
       ::close(opened);
     }
   }
-  return stdoutOpen;
+  return result;
 }
 
 OutBuffer::Sink closedSink() {
@@ -114,8 +116,9 @@ int main(int argc, char** argv) {
   // run still completes its files.
   std::signal(SIGPIPE, SIG_IGN);
 
-  const bool stdoutOpen = secureStandardDescriptors();
-  OutBuffer console(stdoutOpen ? fdSink(STDOUT_FILENO) : closedSink());
+  const StandardDescriptors standard = secureStandardDescriptors();
+  if (!standard.secured) return 1;  // nowhere to report it, and no file would be safe
+  OutBuffer console(standard.stdoutOpen ? fdSink(STDOUT_FILENO) : closedSink());
   console.setLineBuffered(::isatty(STDOUT_FILENO) == 1);
 
   if (argc <= 3) {
@@ -136,7 +139,8 @@ int main(int argc, char** argv) {
   console.put("outfile = " + logFile + "\n");
 
   Diagnostics diagnostics = analyse_file(chip, config, adcFile, logFile, console);
-  if (!console.flush()) diagnostics.push_back(error("cannot write standard output: " + console.error().message()));
+  if (!console.flush())
+    diagnostics.push_back(Diagnostic::error("cannot write standard output: " + console.error().message()));
 
   for (const Diagnostic& d : diagnostics) {
     const char* kind = d.severity == Diagnostic::Severity::Warning ? "warning: " : "";

@@ -21,7 +21,7 @@ int truncateToInt(double v) {
 
 }  // namespace
 
-void writeBinInfo(OutBuffer& file, const HistogramSet& hists, int nPeaks, int imodulus) {
+void writeBinInfo(OutBuffer& file, const HistogramSet& hists, int imodulus) {
   file.put("NZeros:\nnz  fill\n");
   const Hist1D& zeros = hists.hZeroBins;
   if (zeros.entries() > 0) {
@@ -39,7 +39,7 @@ void writeBinInfo(OutBuffer& file, const HistogramSet& hists, int nPeaks, int im
   file.put("\nPeak Position Statistics:\nOnly channels with mod2=");
   file.put(std::to_string(imodulus));
   file.put(" selected\nip ch pos fill\n");
-  for (int ipeak = 0; ipeak < nPeaks; ++ipeak) {
+  for (int ipeak = 0; ipeak < hists.nPeaks; ++ipeak) {
     for (int ichan = 0; ichan < kNChan; ++ichan) {
       if (ichan % 2 != imodulus) continue;
       const Hist1D& h = hists.peakBins(ipeak, ichan);

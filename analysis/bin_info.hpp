@@ -7,8 +7,9 @@
 
 namespace calib {
 
-// Writes the whole report to file. Counts and bin centres are whole numbers
-// held as doubles and are printed truncated to int.
-void writeBinInfo(OutBuffer& file, const HistogramSet& hists, int nPeaks, int imodulus);
+// Writes the whole report to file, for pulses 0 .. hists.nPeaks - 1 and the
+// channels with ichan % 2 == imodulus. Counts and bin centres are whole
+// numbers held as doubles and are printed truncated to int.
+void writeBinInfo(OutBuffer& file, const HistogramSet& hists, int imodulus);
 
 }  // namespace calib

@@ -53,18 +53,22 @@ HistogramSet bookHistograms(const DetectorPreset& preset) {
   return set;
 }
 
-std::variant<RunSetup, Diagnostic> setUpRun(const RunArgs& args, OutBuffer& console, Diagnostics& diagnostics) {
+std::optional<RunSetup> setUpRun(const RunArgs& args, OutBuffer& console, Diagnostics& diagnostics) {
+  const auto fail = [&](std::string message) {
+    diagnostics.push_back(Diagnostic::error(std::move(message)));
+    return std::nullopt;
+  };
   std::error_code ec;
   std::optional<InputFile> adc = InputFile::open(args.adcFile, ec);
-  if (!adc) return error("cannot open ADC file '" + args.adcFile + "': " + ec.message());
+  if (!adc) return fail("cannot open ADC file '" + args.adcFile + "': " + ec.message());
 
   std::optional<OutputFile> gainLog = OutputFile::create(args.logFile, ec);
-  if (!gainLog) return error("cannot create gain log '" + args.logFile + "': " + ec.message());
+  if (!gainLog) return fail("cannot create gain log '" + args.logFile + "': " + ec.message());
   gainLog->out().put(kGainLogHeader);
 
   const std::string binInfoPath = args.logFile + ".bininfo";
   std::optional<OutputFile> binInfo = OutputFile::create(binInfoPath, ec);
-  if (!binInfo) return error("cannot create bin-information file '" + binInfoPath + "': " + ec.message());
+  if (!binInfo) return fail("cannot create bin-information file '" + binInfoPath + "': " + ec.message());
 
   // The directory is made without a shell, so any configuration text is
   // safe in it; the line printed is the command this step has always been
@@ -74,7 +78,7 @@ std::variant<RunSetup, Diagnostic> setUpRun(const RunArgs& args, OutBuffer& cons
   const bool plotDirReady = !ec;
   if (!plotDirReady) {
     diagnostics.push_back(
-        error("cannot create plot directory '" + plotDir + "': " + ec.message() + "; no plots will be written"));
+        Diagnostic::error("cannot create plot directory '" + plotDir + "': " + ec.message() + "; no plots will be written"));
   }
   printSetupLine(console, {" executing command .! mkdir -p ", plotDir});
 

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "support/diagnostic.hpp"
@@ -100,7 +99,7 @@ struct PlotStyle {
 // ---- The histogram set. All bins are one unit wide and centred on the
 // integers, so bin k + 1 holds the value k.
 struct HistogramSet {
-  int nPeaks = 0;
+  int nPeaks = 0;                 // pulses per train of the preset booked
   std::vector<Hist1D> hPeakBins;  // [ipeak * kNChan + ichan]: peak sample positions
   Hist1D hZeroBins;               // lengths of zero-line runs
   std::vector<Profile> hPeaks;    // [ichan]: (pulse index, amplitude above baseline)
@@ -142,8 +141,9 @@ struct RunSetup {
 //
 // The ADC file is opened before anything is created, so an unreadable input
 // leaves no output behind; an output that cannot be created stops the run
-// too. Both are returned as the Diagnostic. A plot directory that cannot be
-// created is only recorded in diagnostics: the run goes on without plots.
-std::variant<RunSetup, Diagnostic> setUpRun(const RunArgs& args, OutBuffer& console, Diagnostics& diagnostics);
+// too. Either way the reason is added to diagnostics and nothing is
+// returned. A plot directory that cannot be created is recorded as an error
+// as well, but the run goes on without plots.
+std::optional<RunSetup> setUpRun(const RunArgs& args, OutBuffer& console, Diagnostics& diagnostics);
 
 }  // namespace calib

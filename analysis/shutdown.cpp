@@ -4,17 +4,26 @@ namespace calib {
 
 namespace {
 
-void commitOutput(OutputFile& file, const char* what, Diagnostics& diagnostics) {
-  if (const std::error_code ec = file.commit()) {
-    diagnostics.push_back(error("cannot write " + std::string(what) + " '" + file.path() + "': " + ec.message()));
-  }
+struct NamedOutput {
+  OutputFile& file;
+  const char* what;
+};
+
+bool report(const std::error_code& ec, const NamedOutput& output, Diagnostics& diagnostics) {
+  if (!ec) return true;
+  diagnostics.push_back(
+      Diagnostic::error("cannot write " + std::string(output.what) + " '" + output.file.path() + "': " + ec.message()));
+  return false;
 }
 
 }  // namespace
 
 void shutDown(RunSetup& run, Diagnostics& diagnostics) {
-  commitOutput(run.gainLog, "gain log", diagnostics);
-  commitOutput(run.binInfo, "bin-information file", diagnostics);
+  const NamedOutput outputs[] = {{run.gainLog, "gain log"}, {run.binInfo, "bin-information file"}};
+  bool complete = true;
+  for (const NamedOutput& o : outputs) complete &= report(o.file.finish(), o, diagnostics);
+  if (!complete) return;  // the unpublished temporaries are removed with their files
+  for (const NamedOutput& o : outputs) report(o.file.publish(), o, diagnostics);
 }
 
 }  // namespace calib

@@ -7,8 +7,10 @@
 
 namespace calib {
 
-// Commits the gain log, then the bin-information file; a failure of either
-// is added to diagnostics and the other is still attempted.
+// Finishes both output files and, only when both are complete on disk,
+// renames them into place, the gain log first. A failure is added to
+// diagnostics; after a failure to finish either file, neither replaces
+// what its final path held, so the two never come from different runs.
 void shutDown(RunSetup& run, Diagnostics& diagnostics);
 
 }  // namespace calib

@@ -11,12 +11,12 @@ struct Diagnostic {
   enum class Severity { Warning, Error };
   Severity severity;
   std::string message;
+
+  static Diagnostic warning(std::string message) { return {Severity::Warning, std::move(message)}; }
+  static Diagnostic error(std::string message) { return {Severity::Error, std::move(message)}; }
 };
 
 using Diagnostics = std::vector<Diagnostic>;
-
-inline Diagnostic warning(std::string message) { return {Diagnostic::Severity::Warning, std::move(message)}; }
-inline Diagnostic error(std::string message) { return {Diagnostic::Severity::Error, std::move(message)}; }
 
 inline bool hasError(const Diagnostics& diagnostics) {
   for (const Diagnostic& d : diagnostics)

@@ -73,8 +73,11 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       tempPath_(std::move(other.tempPath_)),
       fd_(other.fd_),
       buffer_(std::move(other.buffer_)),
-      commitError_(other.commitError_) {
+      state_(other.state_),
+      error_(other.error_) {
   other.fd_ = -1;
+  other.state_ = State::Failed;
+  other.error_ = std::error_code(EBADF, std::generic_category());
 }
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
@@ -84,8 +87,11 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     tempPath_ = std::move(other.tempPath_);
     fd_ = other.fd_;
     buffer_ = std::move(other.buffer_);
-    commitError_ = other.commitError_;
+    state_ = other.state_;
+    error_ = other.error_;
     other.fd_ = -1;
+    other.state_ = State::Failed;
+    other.error_ = std::error_code(EBADF, std::generic_category());
   }
   return *this;
 }
@@ -93,30 +99,35 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  ::unlink(tempPath_.c_str());
+  if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  if (state_ == State::Writing || state_ == State::Finished) ::unlink(tempPath_.c_str());
 }
 
-std::error_code OutputFile::commit() {
-  if (fd_ < 0) return commitError_;
-  std::error_code& error = commitError_;
-  if (!buffer_->flush()) error = buffer_->error();
-  if (!error && ::fsync(fd_) != 0) error = lastError();
-  if (error) {
-    discard();
-    return error;
-  }
+std::error_code OutputFile::fail(std::error_code error) {
+  discard();
+  state_ = State::Failed;
+  error_ = error;
+  return error_;
+}
+
+std::error_code OutputFile::finish() {
+  if (state_ != State::Writing) return error_;
+  if (!buffer_->flush()) return fail(buffer_->error());
+  if (::fsync(fd_) != 0) return fail(lastError());
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) {
-    error = lastError();
-  } else if (::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
-    error = lastError();
-  }
-  if (error) ::unlink(tempPath_.c_str());
-  return error;
+  if (::close(fd) != 0) return fail(lastError());
+  state_ = State::Finished;
+  return error_;
+}
+
+std::error_code OutputFile::publish() {
+  if (const std::error_code error = finish()) return error;
+  if (state_ != State::Finished) return error_;
+  if (::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) return fail(lastError());
+  state_ = State::Published;
+  return error_;
 }
 
 }  // namespace calib

@@ -1,10 +1,12 @@
 // An output file that appears under its name only once it is complete.
 //
-// The text goes to a temporary file beside the final path; commit() flushes
-// it, syncs it to disk, closes it and renames it over the final path. Until
-// then an existing file of that name is untouched, and a run that fails or
-// stops early removes its temporary file instead (the destructor), so a
-// reader never finds a truncated file where a complete one is expected.
+// The text goes to a temporary file beside the final path. finish() flushes
+// it, syncs it to disk and closes it; publish() then renames it over the
+// final path. Until then an existing file of that name is untouched, and a
+// file that is never published removes its temporary file (the destructor),
+// so a reader never finds a truncated file where a complete one is expected.
+// Finishing several files before publishing any keeps them from different
+// runs from ending up side by side when one of them fails.
 #pragma once
 
 #include <memory>
@@ -33,21 +35,28 @@ class OutputFile {
   const std::string& path() const { return finalPath_; }
   const std::string& temporaryPath() const { return tempPath_; }
 
-  // Puts the complete file in place. Returns an empty error_code on success;
-  // on failure the temporary file is removed and the final path keeps what
-  // it held before. Only the first call does anything; later calls return
-  // its result again.
-  std::error_code commit();
+  // Makes the complete text durable in the temporary file. On failure the
+  // temporary file is removed. Later calls return the first result.
+  std::error_code finish();
+
+  // Finishes the file if needed and renames it into place. On failure the
+  // temporary file is removed and the final path keeps what it held
+  // before. Later calls return the first result.
+  std::error_code publish();
 
  private:
+  enum class State { Writing, Finished, Published, Failed };
+
   OutputFile(std::string finalPath, std::string tempPath, int fd);
+  std::error_code fail(std::error_code error);
   void discard();
 
   std::string finalPath_;
   std::string tempPath_;
   int fd_ = -1;
   std::unique_ptr<OutBuffer> buffer_;
-  std::error_code commitError_;
+  State state_ = State::Writing;
+  std::error_code error_;
 };
 
 }  // namespace calib

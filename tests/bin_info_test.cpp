@@ -5,10 +5,10 @@
 namespace calib {
 namespace {
 
-std::string report(const HistogramSet& hists, int nPeaks, int imodulus) {
+std::string report(const HistogramSet& hists, int imodulus) {
   std::string text;
   OutBuffer file(stringSink(text));
-  writeBinInfo(file, hists, nPeaks, imodulus);
+  writeBinInfo(file, hists, imodulus);
   file.flush();
   return text;
 }
@@ -22,7 +22,7 @@ TEST(BinInfo, ExampleLayout) {
   for (int i = 0; i < 3; ++i) h.peakBins(12, 31).fill(209);
   // Channels of the other parity are not listed.
   h.peakBins(0, 2).fill(41);
-  EXPECT_EQ(report(h, 13, 1),
+  EXPECT_EQ(report(h, 1),
             "NZeros:\n"
             "nz  fill\n"
             "12    2\n"
@@ -42,7 +42,7 @@ TEST(BinInfo, ExampleLayout) {
 TEST(BinInfo, EmptyReport) {
   const HistogramSet h = bookHistograms(kPresetTPC);
   for (int imodulus : {0, 1}) {
-    EXPECT_EQ(report(h, 13, imodulus), "NZeros:\nnz  fill\n\nPeak Position Statistics:\nOnly channels with mod2=" +
+    EXPECT_EQ(report(h, imodulus), "NZeros:\nnz  fill\n\nPeak Position Statistics:\nOnly channels with mod2=" +
                                            std::to_string(imodulus) + " selected\nip ch pos fill\n");
   }
 }
@@ -50,9 +50,9 @@ TEST(BinInfo, EmptyReport) {
 TEST(BinInfo, RunsOfTwentyOrMoreAreCountedButNotListed) {
   HistogramSet h = bookHistograms(kPresetTPC);
   h.hZeroBins.fill(25);
-  EXPECT_EQ(report(h, 13, 0).substr(0, 19), "NZeros:\nnz  fill\n\nP");
+  EXPECT_EQ(report(h, 0).substr(0, 19), "NZeros:\nnz  fill\n\nP");
   h.hZeroBins.fill(19);
-  EXPECT_EQ(report(h, 13, 0).substr(0, 27), "NZeros:\nnz  fill\n19    1\n\nP");
+  EXPECT_EQ(report(h, 0).substr(0, 27), "NZeros:\nnz  fill\n19    1\n\nP");
 }
 
 TEST(BinInfo, EvenChannelsMuchPulsesAndWideColumns) {
@@ -61,7 +61,7 @@ TEST(BinInfo, EvenChannelsMuchPulsesAndWideColumns) {
   h.peakBins(11, 30).fill(192);
   h.peakBins(11, 31).fill(192);
   for (int i = 0; i < 12345; ++i) h.peakBins(1, 0).fill(19);
-  const std::string text = report(h, 12, 0);
+  const std::string text = report(h, 0);
   const std::string table = text.substr(text.find("ip ch pos fill\n") + 15);
   EXPECT_EQ(table, "00 00   5    1\n01 00  19 12345\n11 30 192    1\n");
 }

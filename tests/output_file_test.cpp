@@ -79,11 +79,11 @@ TEST(OutputFile, NewFileAppearsOnlyAtCommit) {
   EXPECT_FALSE(fs::exists(path));
   EXPECT_TRUE(fs::exists(f.temporaryPath()));
 
-  EXPECT_FALSE(f.commit());
+  EXPECT_FALSE(f.publish());
   EXPECT_EQ(test::readFile(path), "first line\nreserved\n");
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"gain.log"});
-  // Only the first commit does anything.
-  EXPECT_FALSE(f.commit());
+  // Only the first publish does anything.
+  EXPECT_FALSE(f.publish());
   EXPECT_EQ(test::readFile(path), "first line\nreserved\n");
 }
 
@@ -95,7 +95,7 @@ TEST(OutputFile, ExistingFileIsReplacedOnlyAtCommit) {
   f.out().put("new contents\n");
   ASSERT_TRUE(f.out().flush());
   EXPECT_EQ(test::readFile(path), "previous\n");
-  EXPECT_FALSE(f.commit());
+  EXPECT_FALSE(f.publish());
   EXPECT_EQ(test::readFile(path), "new contents\n");
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"gain.log"});
 }
@@ -126,7 +126,7 @@ TEST(OutputFile, MovesKeepOneOwnerOfTheTemporary) {
   EXPECT_TRUE(fs::exists(tempB));
   OutputFile c(std::move(a));
   c.out().put("b");
-  EXPECT_FALSE(c.commit());
+  EXPECT_FALSE(c.publish());
   EXPECT_EQ(test::readFile(dir / "b.log"), "b");
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"b.log"});
 }
@@ -154,7 +154,7 @@ TEST(OutputFile, CommittedFileHasDefaultPermissions) {
       ScopedUmask scoped(mask);
       OutputFile f = createOrFail(path);
       f.out().put("x\n");
-      ASSERT_FALSE(f.commit());
+      ASSERT_FALSE(f.publish());
     }
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -182,7 +182,7 @@ TEST(OutputFile, LongNameAndLargeContents) {
     }
     pos += n;
   }
-  EXPECT_FALSE(f.commit());
+  EXPECT_FALSE(f.publish());
   EXPECT_TRUE(test::readFile(path) == big);
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{std::string(250, 'n')});
 }
@@ -203,8 +203,8 @@ TEST(OutputFile, WriteErrorIsReportedByCommit) {
   {
     OutputFile f = createOrFail(path);
     f.out().put(randomText(3 << 20, 4));
-    result = f.commit();
-    EXPECT_EQ(f.commit(), result);  // a retry does not report success
+    result = f.publish();
+    EXPECT_EQ(f.publish(), result);  // a retry does not report success
   }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previousHandler);

@@ -1,0 +1,73 @@
+#include "analysis/shutdown.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+#include "test_util.hpp"
+
+namespace calib {
+namespace {
+
+RunSetup runWithOutputs(const test::TempDir& dir) {
+  std::error_code ec;
+  test::writeFile(dir / "adc.txt", "");
+  return RunSetup{kPresetTPC,
+                  0,
+                  PlotStyle{},
+                  dir / "png",
+                  false,
+                  *OutputFile::create(dir / "gain.log", ec),
+                  *OutputFile::create(dir / "gain.log.bininfo", ec),
+                  *InputFile::open(dir / "adc.txt", ec),
+                  bookHistograms(kPresetTPC)};
+}
+
+TEST(Shutdown, PublishesBothFiles) {
+  test::TempDir dir;
+  Diagnostics diagnostics;
+  {
+    RunSetup run = runWithOutputs(dir);
+    run.gainLog.out().put("table\n");
+    run.binInfo.out().put("stats\n");
+    shutDown(run, diagnostics);
+  }
+  EXPECT_TRUE(diagnostics.empty());
+  EXPECT_EQ(test::readFile(dir / "gain.log"), "table\n");
+  EXPECT_EQ(test::readFile(dir / "gain.log.bininfo"), "stats\n");
+}
+
+TEST(Shutdown, NeitherFileReplacesItsPredecessorWhenOneCannotBeWritten) {
+  // A file-size limit makes the large bin-information file fail; the small,
+  // complete gain log must not be published beside the old statistics.
+  test::TempDir dir;
+  test::writeFile(dir / "gain.log", "old table\n");
+  test::writeFile(dir / "gain.log.bininfo", "old stats\n");
+  Diagnostics diagnostics;
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 1 << 20;
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  {
+    RunSetup run = runWithOutputs(dir);
+    run.gainLog.out().put("new table\n");
+    run.binInfo.out().put(std::string(2 << 20, 'x'));
+    shutDown(run, diagnostics);
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previousHandler);
+  ASSERT_EQ(diagnostics.size(), 1u);
+  EXPECT_EQ(diagnostics[0].message, "cannot write bin-information file '" + (dir / "gain.log.bininfo") +
+                                        "': File too large");
+  EXPECT_EQ(test::readFile(dir / "gain.log"), "old table\n");
+  EXPECT_EQ(test::readFile(dir / "gain.log.bininfo"), "old stats\n");
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
+  EXPECT_EQ(files, 3u);  // adc.txt and the two old files: no temporaries left
+}
+
+}  // namespace
+}  // namespace calib
