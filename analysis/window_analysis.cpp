@@ -1,5 +1,6 @@
 #include "analysis/window_analysis.hpp"
 
+#include <cassert>
 #include <cstdint>
 
 #include "support/format.hpp"
@@ -34,6 +35,9 @@ int findPeak(const WindowBuffer& window, int ichan, int centre, int halfWidth) {
 
 void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPreset& preset, HistogramSet& hists,
                    OutBuffer& console) {
+  // Every position read below lies inside the window only for these
+  // lengths (the MuCh baseline reads from nsamples - 12).
+  assert(nsamples > preset.nPeakBins && nsamples <= kMaxSample);
   for (int ichan = 0; ichan < kNChan; ++ichan) {
     // TPC: samples kFirstPed..kLastPed at the start of the window. MuCh:
     // nsamples-kLastPed .. nsamples-kFirstPed, before the end of the window.
@@ -46,7 +50,8 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
     }
     const double baseline = static_cast<double>(pedestalSum) / pedestalCount;
     // The count is always ten, so the baseline in tenths is the sum itself;
-    // the commentary prints from these exact tenths.
+    // the commentary prints from these exact tenths. (|sum| stays below
+    // 2^35, far inside the range where that equals printing the doubles.)
     static_assert(kLastPed - kFirstPed + 1 == 10, "commentary prints the baseline in tenths");
     const std::int64_t baselineTenths = pedestalSum;
 

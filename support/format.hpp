@@ -34,16 +34,17 @@ char* writeInt(char* p, std::int64_t value, int width, char fill);
 
 // "%<width>.1f" of tenths / 10.0.
 //
-// For an integer count of tenths, the double tenths / 10.0 differs from
-// the decimal value by far less than the rounding step, so printf prints
-// the decimal value itself: the integer digits, a point, the last digit.
+// For an integer count of tenths with |tenths| < 2^50, the double
+// tenths / 10.0 differs from the decimal value by far less than the
+// rounding step, so printf prints the decimal value itself: the integer
+// digits, a point, the last digit.
 char* writeTenthsFixed1(char* p, std::int64_t tenths, int width);
 
 // "%<width>.0f" of tenths / 10.0.
 //
-// printf rounds the exact binary value. x.5 is exactly representable, so it
-// is a true tie and rounds to even; every other fraction is at least 0.1
-// from a tie and rounds to nearest. A negative value keeps its sign even
+// printf rounds the exact binary value. For |tenths| < 2^50, x.5 is exactly
+// representable, so it is a true tie and rounds to even; every other
+// fraction is at least 0.1 from a tie and rounds to nearest. A negative value keeps its sign even
 // when it rounds to zero ("-0"), as printf does.
 char* writeTenthsFixed0(char* p, std::int64_t tenths, int width);
 

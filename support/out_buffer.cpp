@@ -40,6 +40,8 @@ OutBuffer::Sink fdSink(int fd) {
         if (errno == EINTR) continue;
         return {errno, std::generic_category()};
       }
+      // A write that makes no progress would otherwise be retried forever.
+      if (n == 0) return {EIO, std::generic_category()};
       chunk.remove_prefix(static_cast<std::size_t>(n));
     }
     return {};

@@ -145,13 +145,16 @@ TEST(EndToEnd, OutputsThatCannotBeCreatedStopTheRun) {
   EXPECT_EQ(r.err, "calib: cannot create gain log './gain_kelta1_a/b.log': No such file or directory\n");
 
   // A log name that fits the file-name limit while the bin-information
-  // name does not: the log's temporary file is removed again.
+  // name does not: the log's temporary file is removed again and a log
+  // from an earlier run stays as it was.
   const std::string config(255 - 8 - std::string("gain_kelta1_.log").size() + 1, 'c');
+  const std::string log = "gain_kelta1_" + config + ".log";
+  writeFile(dir / log, "earlier table\n");
   r = runCalib(dir.path(), {"1", config, "./adc.txt"});
   EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(r.err, "calib: cannot create bin-information file './gain_kelta1_" + config +
-                       ".log.bininfo': File name too long\n");
-  EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"adc.txt"}));
+  EXPECT_EQ(r.err, "calib: cannot create bin-information file './" + log + ".bininfo': File name too long\n");
+  EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"adc.txt", log}));
+  EXPECT_EQ(readFile(dir / log), "earlier table\n");
 }
 
 TEST(EndToEnd, PlotDirectoryThatCannotBeCreated) {
@@ -192,6 +195,18 @@ TEST(EndToEnd, OverLongLineEndsTheReadingButTheResultsAreWritten) {
   // The window read before the long line is in the statistics.
   EXPECT_NE(readFile(dir / (kLog + ".bininfo")).find("\n00 01  41    1\n"), std::string::npos);
   EXPECT_EQ(filesIn(dir.path()).size(), 7u);  // adc, log, bininfo, png/calib/100000/20mV_calib-odd
+}
+
+TEST(EndToEnd, ReadErrorEndsTheReadingButTheResultsAreWritten) {
+  // Reading this file fails at once with EIO.
+  TempDir dir;
+  fs::create_symlink("/proc/self/mem", dir.path() / "adc.txt");
+  const RunResult r = runCalib(dir.path(), {"1", "x", "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "calib: error reading ADC file './adc.txt' after line 0: Input/output error; the rest of the "
+                   "file was ignored\n");
+  EXPECT_EQ(readFile(dir / "gain_kelta1_x.log"), "Channel #  Calib (mV/fC)\n");
+  EXPECT_TRUE(fs::exists(dir.path() / "gain_kelta1_x.log.bininfo"));
 }
 
 TEST(EndToEnd, ClosedStandardOutputIsAnErrorAndNeverReachesTheFiles) {

@@ -158,8 +158,11 @@ TEST(WindowAnalysis, MuchSkipsThePulsesBeforeFirstPeakUsed) {
   EXPECT_EQ(a.hists.peakBins(0, 3).entries(), 1);
   EXPECT_EQ(a.hists.peakBins(1, 3).entries(), 1);
   // Pulses 2..11 and the baseline point at 12 * 14 + 25 + 7 = 200.
-  EXPECT_EQ(a.hists.hPeaks[3].entries(), 11);
-  EXPECT_EQ(a.hists.hPeaks[3].binEntries(1), 0);
+  for (const Profile* p : {&a.hists.hPeaks[3], &a.hists.hMax[3]}) {
+    EXPECT_EQ(p->entries(), 11);
+    EXPECT_EQ(p->binEntries(1), 0);
+    EXPECT_EQ(p->binEntries(2), 0);
+  }
   EXPECT_NE(text.find("baseBin 200 amp   0\n"), std::string::npos);
 }
 
