@@ -82,6 +82,9 @@ inline constexpr DetectorPreset kPresetTPC{0, 40, 225, 5, 13, 0, 1, 99};
 inline constexpr DetectorPreset kPresetMuCh{1, 25, 200, 10, 12, 2, 1, 150};
 inline constexpr std::array<std::string_view, 2> kDetectorNames = {"TPC", "MuCh"};
 
+// One generator step per pulse of a train.
+static_assert(kNSteps == kPresetTPC.nPeaks && kNStepsMuCh == kPresetMuCh.nPeaks);
+
 // MuCh when config contains "4mV" (case-sensitive), TPC otherwise.
 DetectorPreset selectPreset(std::string_view config);
 // 1 when config contains "odd" (case-sensitive), else 0.
