@@ -20,8 +20,9 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR).configure.log 2>&1 \
-	  || { cat $(BUILD_DIR).configure.log; exit 1; }
+	@mkdir -p $(BUILD_DIR)
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR)/configure.log 2>&1 \
+	  || { cat $(BUILD_DIR)/configure.log; exit 1; }
 
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -45,4 +46,4 @@ demo: build
 	  exit $$status
 
 clean:
-	@rm -rf $(BUILD_DIR) $(BUILD_DIR).configure.log
+	@rm -rf $(BUILD_DIR)
