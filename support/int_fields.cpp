@@ -6,16 +6,19 @@ namespace calib {
 
 namespace {
 
-// atoi's white space, less the blank, which never occurs inside a token.
-inline bool isSpaceInToken(char c) { return c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+// atoi's white space, less the blank, which never occurs inside a token:
+// tab, line feed, vertical tab, form feed, carriage return (9 to 13).
+inline bool isSpaceInToken(char c) { return static_cast<unsigned char>(c - '\t') < 5; }
 
 inline bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-// Converts the number at p (after any white space) and returns the position
-// where the digits end. The magnitude is capped just above the int range so
-// that it never overflows however many digits follow.
-inline const char* convert(const char* p, const char* end, int& value) {
-  while (p < end && (isSpaceInToken(*p) || *p == ' ')) ++p;
+// Converts the number at p, after any white space in skipSpace's sense, and
+// returns the position where its digits end. The magnitude is capped just
+// above the int range so that it never overflows however many digits
+// follow.
+template <typename SkipSpace>
+inline const char* convert(const char* p, const char* end, int& value, SkipSpace skipSpace) {
+  while (p < end && skipSpace(*p)) ++p;
   bool negative = false;
   if (p < end && (*p == '+' || *p == '-')) {
     negative = *p == '-';
@@ -39,7 +42,7 @@ inline const char* convert(const char* p, const char* end, int& value) {
 
 int atoiSaturating(std::string_view text) {
   int value = 0;
-  convert(text.data(), text.data() + text.size(), value);
+  convert(text.data(), text.data() + text.size(), value, [](char c) { return c == ' ' || isSpaceInToken(c); });
   return value;
 }
 
@@ -50,13 +53,11 @@ int parseIntFields(std::string_view line, int* out, int maxFields) {
   while (n < maxFields) {
     while (p < end && *p == ' ') ++p;
     if (p == end || *p == '\0') break;
-    // The token runs to the next blank or NUL; convert() stops at the first
-    // character that is not part of the number, and the rest of the token
-    // is skipped.
-    const char* tokenEnd = p;
-    while (tokenEnd < end && *tokenEnd != ' ' && *tokenEnd != '\0') ++tokenEnd;
-    convert(p, tokenEnd, out[n++]);
-    p = tokenEnd;
+    // One pass: the token's leading white space cannot include a blank (the
+    // blank ends the token), and after the digits the rest of the token, up
+    // to the next blank or NUL, is skipped.
+    p = convert(p, end, out[n++], isSpaceInToken);
+    while (p < end && *p != ' ' && *p != '\0') ++p;
   }
   return n;
 }
