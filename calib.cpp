@@ -7,14 +7,15 @@
 // call; analyse_file runs the phases in order and returns what went wrong,
 // if anything, for main to report and turn into the exit status.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "analysis/bin_info.hpp"
 #include "analysis/run_setup.hpp"
@@ -37,17 +38,17 @@ void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, D
       break;
     case LineReader::Status::MissingFinalLineFeed:
       diagnostics.push_back(Diagnostic::warning("ADC file '" + adcFile + "': line " + next +
-                                    " has no line feed at the end of the file and was not read"));
+                                                " has no line feed at the end of the file and was not read"));
       break;
     case LineReader::Status::LineTooLong:
-      diagnostics.push_back(Diagnostic::error("ADC file '" + adcFile + "': line " + next + " has " +
-                                  std::to_string(kMaxLineLength) +
-                                  " or more characters; reading stopped there and the rest of the file was ignored"));
+      diagnostics.push_back(
+          Diagnostic::error("ADC file '" + adcFile + "': line " + next + " has " + std::to_string(kMaxLineLength) +
+                            " or more characters; reading stopped there and the rest of the file was ignored"));
       break;
     case LineReader::Status::ReadError:
       diagnostics.push_back(Diagnostic::error("error reading ADC file '" + adcFile + "' after line " +
-                                  std::to_string(summary.nLines) + ": " + summary.readError.message() +
-                                  "; the rest of the file was ignored"));
+                                              std::to_string(summary.nLines) + ": " + summary.readError.message() +
+                                              "; the rest of the file was ignored"));
       break;
   }
 }

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-
 namespace calib {
 
 namespace {
@@ -39,8 +38,8 @@ HistogramSet bookHistograms(const DetectorPreset& preset) {
     for (int ichan = 0; ichan < kNChan; ++ichan) {
       const std::string p = std::to_string(ipeak);
       const std::string c = std::to_string(ichan);
-      set.hPeakBins.emplace_back("hPeakBins" + p + "_" + c, "Peak " + p + " Bins - Chan " + c, preset.nPeakBins,
-                                 -0.5, preset.nPeakBins - 0.5);
+      set.hPeakBins.emplace_back("hPeakBins" + p + "_" + c, "Peak " + p + " Bins - Chan " + c, preset.nPeakBins, -0.5,
+                                 preset.nPeakBins - 0.5);
     }
   }
   set.hPeaks.reserve(kNChan);
@@ -77,8 +76,8 @@ std::optional<RunSetup> setUpRun(const RunArgs& args, OutBuffer& console, Diagno
   std::filesystem::create_directories(plotDir, ec);
   const bool plotDirReady = !ec;
   if (!plotDirReady) {
-    diagnostics.push_back(
-        Diagnostic::error("cannot create plot directory '" + plotDir + "': " + ec.message() + "; no plots will be written"));
+    diagnostics.push_back(Diagnostic::error("cannot create plot directory '" + plotDir + "': " + ec.message() +
+                                            "; no plots will be written"));
   }
   printSetupLine(console, {" executing command .! mkdir -p ", plotDir});
 

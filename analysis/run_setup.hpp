@@ -25,15 +25,15 @@ inline constexpr double kScaleFactorADC = 2.15;
 
 // Pulse-generator steps of a TPC train, in mV, largest (first pulse) first.
 inline constexpr int kNSteps = 13;
-inline constexpr std::array<double, kNSteps> kmVSteps = {
-    179.9316, 170.0439, 157.5928, 150.0244, 140.0146, 130.0049, 119.9951,
-    109.9854, 90.08789, 69.94629, 50.04883, 30.0293,  9.887695};
+inline constexpr std::array<double, kNSteps> kmVSteps = {179.9316, 170.0439, 157.5928, 150.0244, 140.0146,
+                                                         130.0049, 119.9951, 109.9854, 90.08789, 69.94629,
+                                                         50.04883, 30.0293,  9.887695};
 
 // Pulse-generator steps of a MuCh train, in mV, largest first.
 inline constexpr int kNStepsMuCh = 12;
-inline constexpr std::array<double, kNStepsMuCh> kmVStepsMuCh = {
-    629.5776, 595.0928, 560.3027, 524.5972, 490.1123, 455.0171,
-    419.9219, 384.8267, 315.5518, 244.751,  175.1709, 105.5908};
+inline constexpr std::array<double, kNStepsMuCh> kmVStepsMuCh = {629.5776, 595.0928, 560.3027, 524.5972,
+                                                                 490.1123, 455.0171, 419.9219, 384.8267,
+                                                                 315.5518, 244.751,  175.1709, 105.5908};
 
 // Ratio of the TPC to the MuCh charge scale.
 inline constexpr double kPulseGenVoltScale = 1.25;
@@ -94,9 +94,9 @@ std::string plotDirectory(int chip, std::string_view config);
 
 // Settings of the plots drawn at the end of the run.
 struct PlotStyle {
-  int optStat = 0;    // no statistics box
-  int optFit = 73;    // fit box with parameter values and errors
-  double statX = 0.5; // right edge of the fit box, fraction of the width
+  int optStat = 0;     // no statistics box
+  int optFit = 73;     // fit box with parameter values and errors
+  double statX = 0.5;  // right edge of the fit box, fraction of the width
 };
 
 // ---- The histogram set. All bins are one unit wide and centred on the

@@ -20,9 +20,7 @@ char* padLeft(char* begin, char* end, int width) {
 }
 
 // Writes the magnitude of value (no sign), safe for INT64_MIN.
-char* writeMagnitude(char* p, std::uint64_t magnitude) {
-  return std::to_chars(p, p + kMaxNumberChars, magnitude).ptr;
-}
+char* writeMagnitude(char* p, std::uint64_t magnitude) { return std::to_chars(p, p + kMaxNumberChars, magnitude).ptr; }
 
 std::uint64_t magnitudeOf(std::int64_t value) {
   return value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
@@ -35,9 +33,7 @@ char* writeText(char* p, std::string_view text) {
   return p + text.size();
 }
 
-char* writeInt(char* p, std::int64_t value) {
-  return std::to_chars(p, p + kMaxNumberChars, value).ptr;
-}
+char* writeInt(char* p, std::int64_t value) { return std::to_chars(p, p + kMaxNumberChars, value).ptr; }
 
 char* writeInt(char* p, std::int64_t value, int width, char fill) {
   if (fill != '0') return padLeft(p, writeInt(p, value), width);

@@ -18,9 +18,7 @@ inline constexpr std::size_t kMaxNumberChars = 24;
 
 // Upper bound for writeFixed before padding: a double has at most 309
 // integer digits, plus sign, point and the requested decimals.
-inline constexpr std::size_t kMaxFixedChars(int precision) {
-  return 312 + static_cast<std::size_t>(precision);
-}
+inline constexpr std::size_t kMaxFixedChars(int precision) { return 312 + static_cast<std::size_t>(precision); }
 
 // Copies text to p.
 char* writeText(char* p, std::string_view text);

@@ -1,9 +1,10 @@
 #include "support/input_file.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace calib {
 

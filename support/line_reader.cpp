@@ -1,8 +1,9 @@
 #include "support/line_reader.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace calib {
 
@@ -12,8 +13,7 @@ LineReader::LineReader(int fd, std::size_t blockSize)
       buffer_(std::make_unique_for_overwrite<char[]>(capacity_)),
       data_(buffer_.get()) {}
 
-LineReader::LineReader(std::string_view memory)
-    : data_(memory.data()), end_(memory.size()), atEnd_(true) {}
+LineReader::LineReader(std::string_view memory) : data_(memory.data()), end_(memory.size()), atEnd_(true) {}
 
 LineReader::Status LineReader::next(std::string_view& line) {
   return fd_ < 0 ? nextFromMemory(line) : nextFromFd(line);

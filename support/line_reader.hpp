@@ -27,11 +27,11 @@ class LineReader {
   static constexpr std::size_t kDefaultBlockSize = std::size_t{1} << 20;
 
   enum class Status {
-    Line,                 // a line was read
-    End,                  // end of input right after a line feed (or empty input)
-    MissingFinalLineFeed, // end of input inside a line; that line is dropped
-    LineTooLong,          // a line of more than kMaxLineChars characters
-    ReadError,            // the OS reported an error; see error()
+    Line,                  // a line was read
+    End,                   // end of input right after a line feed (or empty input)
+    MissingFinalLineFeed,  // end of input inside a line; that line is dropped
+    LineTooLong,           // a line of more than kMaxLineChars characters
+    ReadError,             // the OS reported an error; see error()
   };
 
   // Reads from fd (not owned, not closed).
@@ -56,8 +56,8 @@ class LineReader {
   std::size_t capacity_ = 0;
   std::unique_ptr<char[]> buffer_;
   const char* data_ = nullptr;
-  std::size_t begin_ = 0;  // first unread byte
-  std::size_t end_ = 0;    // end of valid data
+  std::size_t begin_ = 0;    // first unread byte
+  std::size_t end_ = 0;      // end of valid data
   std::size_t scanned_ = 0;  // bytes from begin_ already known to hold no line feed
   bool atEnd_ = false;
   std::uint64_t consumed_ = 0;

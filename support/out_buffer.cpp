@@ -1,9 +1,10 @@
 #include "support/out_buffer.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace calib {
 

@@ -1,11 +1,12 @@
 #include "support/output_file.hpp"
 
-#include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 
 namespace calib {
 

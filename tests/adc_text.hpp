@@ -45,9 +45,12 @@ inline std::string pulseTrain(int length, int first, int nPeaks) {
       for (int k = 0; k < nPeaks; ++k) {
         const int d = s - (first + c % 3 + 14 * k);
         const int height = 400 - 25 * k;
-        if (d == 0) value += height;
-        else if (d == -1 || d == 1) value += height / 2;
-        else if (d == 2) value += height / 5;
+        if (d == 0)
+          value += height;
+        else if (d == -1 || d == 1)
+          value += height / 2;
+        else if (d == 2)
+          value += height / 5;
       }
       v[static_cast<std::size_t>(c)] = value;
     }

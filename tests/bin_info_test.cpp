@@ -43,7 +43,7 @@ TEST(BinInfo, EmptyReport) {
   const HistogramSet h = bookHistograms(kPresetTPC);
   for (int imodulus : {0, 1}) {
     EXPECT_EQ(report(h, imodulus), "NZeros:\nnz  fill\n\nPeak Position Statistics:\nOnly channels with mod2=" +
-                                           std::to_string(imodulus) + " selected\nip ch pos fill\n");
+                                       std::to_string(imodulus) + " selected\nip ch pos fill\n");
   }
 }
 

@@ -73,17 +73,17 @@ TEST(EndToEnd, UnusualLinesMatchGoldenFiles) {
   std::string crlf;
   for (std::size_t p = 0, q; (q = train.find('\n', p)) != std::string::npos; p = q + 1)
     crlf += train.substr(p, q - p) + "\r\n";
-  const std::string text = zeroLines(25) + crlf + zeroLines(10) + "12\t0\t0\t0\t0\t0\t0\t0\t0\t0\n" + "\n" +
-                           "   \n" + "7 8 9\n" + "-5 +6 x7 99999999999 -99999999999 0x10 1e3 \n" +
+  const std::string text = zeroLines(25) + crlf + zeroLines(10) + "12\t0\t0\t0\t0\t0\t0\t0\t0\t0\n" + "\n" + "   \n" +
+                           "7 8 9\n" + "-5 +6 x7 99999999999 -99999999999 0x10 1e3 \n" +
                            uniformLine(100).substr(0, uniformLine(100).size() - 1) + " 0 0 0 0 0 0 0 0 0 0\n" +
-                           "1 0 0 0\0 0 0 0 0 0 0\n"s + "0 0 0 0 0 0 0 0 \r\n" + "0 0 0 0 0 0 0 0\r\n" +
-                           "500 500";
+                           "1 0 0 0\0 0 0 0 0 0 0\n"s + "0 0 0 0 0 0 0 0 \r\n" + "0 0 0 0 0 0 0 0\r\n" + "500 500";
   TempDir dir;
   writeFile(dir / "odd lines.txt", text);
   const RunResult r = runCalib(dir.path(), {"7", "30mV", "odd lines.txt"});
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.err, "calib: warning: ADC file 'odd lines.txt': line 273 has no line feed at the end of the file and "
-                   "was not read\n");
+  EXPECT_EQ(r.err,
+            "calib: warning: ADC file 'odd lines.txt': line 273 has no line feed at the end of the file and "
+            "was not read\n");
   expectGolden("unusual_lines.stdout", r.out);
   expectGolden("unusual_lines.bininfo", readFile(dir / "gain_kelta7_30mV.log.bininfo"));
   EXPECT_EQ(readFile(dir / "gain_kelta7_30mV.log"), "Channel #  Calib (mV/fC)\n");
@@ -185,12 +185,13 @@ TEST(EndToEnd, ConfigurationIsNeverRunByAShell) {
 
 TEST(EndToEnd, OverLongLineEndsTheReadingButTheResultsAreWritten) {
   TempDir dir;
-  writeFile(dir / "adc.txt", zeroLines(12) + pulseTrain(230, 40, 13) + zeroLines(2) + std::string(100000, '5') +
-                                 "\n" + zeroLines(20));
+  writeFile(dir / "adc.txt",
+            zeroLines(12) + pulseTrain(230, 40, 13) + zeroLines(2) + std::string(100000, '5') + "\n" + zeroLines(20));
   const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "./adc.txt"});
   EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(r.err, "calib: ADC file './adc.txt': line 245 has 100000 or more characters; reading stopped there and "
-                   "the rest of the file was ignored\n");
+  EXPECT_EQ(r.err,
+            "calib: ADC file './adc.txt': line 245 has 100000 or more characters; reading stopped there and "
+            "the rest of the file was ignored\n");
   EXPECT_EQ(r.out.substr(r.out.rfind("line ")), "line 244 sample0 adc 0 nsamples 0 nZerosInARow 2\n");
   // The window read before the long line is in the statistics.
   EXPECT_NE(readFile(dir / (kLog + ".bininfo")).find("\n00 01  41    1\n"), std::string::npos);
@@ -203,8 +204,9 @@ TEST(EndToEnd, ReadErrorEndsTheReadingButTheResultsAreWritten) {
   fs::create_symlink("/proc/self/mem", dir.path() / "adc.txt");
   const RunResult r = runCalib(dir.path(), {"1", "x", "./adc.txt"});
   EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(r.err, "calib: error reading ADC file './adc.txt' after line 0: Input/output error; the rest of the "
-                   "file was ignored\n");
+  EXPECT_EQ(r.err,
+            "calib: error reading ADC file './adc.txt' after line 0: Input/output error; the rest of the "
+            "file was ignored\n");
   EXPECT_EQ(readFile(dir / "gain_kelta1_x.log"), "Channel #  Calib (mV/fC)\n");
   EXPECT_TRUE(fs::exists(dir.path() / "gain_kelta1_x.log.bininfo"));
 }

@@ -82,10 +82,36 @@ void expectBaselineAndAmp(std::int64_t maxVal, std::int64_t sum) {
 }
 
 const std::vector<std::int64_t>& intValues() {
-  static const std::vector<std::int64_t> values = {
-      0, 1, -1, 7, -7, 9, 10, -10, 99, -99, 100, -100, 999, 1000, -1000, 12345, -12345, 99999, 100000,
-      INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1, std::int64_t{INT32_MAX} + 1,
-      1000000000000000000, -999999999999999999, kI64Min, kI64Min + 1, kI64Max, kI64Max - 1};
+  static const std::vector<std::int64_t> values = {0,
+                                                   1,
+                                                   -1,
+                                                   7,
+                                                   -7,
+                                                   9,
+                                                   10,
+                                                   -10,
+                                                   99,
+                                                   -99,
+                                                   100,
+                                                   -100,
+                                                   999,
+                                                   1000,
+                                                   -1000,
+                                                   12345,
+                                                   -12345,
+                                                   99999,
+                                                   100000,
+                                                   INT32_MIN,
+                                                   INT32_MIN + 1,
+                                                   INT32_MAX,
+                                                   INT32_MAX - 1,
+                                                   std::int64_t{INT32_MAX} + 1,
+                                                   1000000000000000000,
+                                                   -999999999999999999,
+                                                   kI64Min,
+                                                   kI64Min + 1,
+                                                   kI64Max,
+                                                   kI64Max - 1};
   return values;
 }
 
@@ -126,17 +152,56 @@ TEST(FormatTenths, EdgeValuesMatchPrintf) {
   const std::int64_t tenMin = 10 * std::int64_t{INT32_MIN};
   const std::int64_t tenMax = 10 * std::int64_t{INT32_MAX};
   const Case cases[] = {
-      {0, 0},          {0, 5},           {0, -5},          {0, 15},          {0, -15},         // ties, both parities
-      {1, 5},          {1, 15},          {1, 25},          {2, 5},           {2, 15},
-      {0, 1},          {0, 4},           {0, 6},           {0, 9},                             // -0.1 .. -0.9 → "-0" or "-1"
-      {0, -1},         {0, -4},          {0, -6},          {-1, -14},        {-1, -6},
-      {100, 1000},     {100, 1001},      {100, 999},       {100, 995},       {100, 1005},
-      {1023, 0},       {1023, 10230},    {0, 10230},       {512, 5115},      {512, 5125},
-      {-3, -25},       {-3, -35},        {-3, -30},        {-2, -25},        {-2, -15},
-      {INT32_MAX, tenMax},   {INT32_MAX, tenMax - 5},   {INT32_MAX, tenMax - 15},  {INT32_MAX, tenMin},
-      {INT32_MIN, tenMin},   {INT32_MIN, tenMin + 5},   {INT32_MIN, tenMin + 15},  {INT32_MIN, tenMax},
-      {INT32_MAX, 0},        {INT32_MIN, 0},            {0, tenMax},               {0, tenMin},
-      {INT32_MAX, tenMin + 5}, {INT32_MIN, tenMax - 5}, {INT32_MAX - 1, tenMax - 5}, {INT32_MIN + 1, tenMin + 5},
+      {0, 0},
+      {0, 5},
+      {0, -5},
+      {0, 15},
+      {0, -15},  // ties, both parities
+      {1, 5},
+      {1, 15},
+      {1, 25},
+      {2, 5},
+      {2, 15},
+      {0, 1},
+      {0, 4},
+      {0, 6},
+      {0, 9},  // -0.1 .. -0.9 → "-0" or "-1"
+      {0, -1},
+      {0, -4},
+      {0, -6},
+      {-1, -14},
+      {-1, -6},
+      {100, 1000},
+      {100, 1001},
+      {100, 999},
+      {100, 995},
+      {100, 1005},
+      {1023, 0},
+      {1023, 10230},
+      {0, 10230},
+      {512, 5115},
+      {512, 5125},
+      {-3, -25},
+      {-3, -35},
+      {-3, -30},
+      {-2, -25},
+      {-2, -15},
+      {INT32_MAX, tenMax},
+      {INT32_MAX, tenMax - 5},
+      {INT32_MAX, tenMax - 15},
+      {INT32_MAX, tenMin},
+      {INT32_MIN, tenMin},
+      {INT32_MIN, tenMin + 5},
+      {INT32_MIN, tenMin + 15},
+      {INT32_MIN, tenMax},
+      {INT32_MAX, 0},
+      {INT32_MIN, 0},
+      {0, tenMax},
+      {0, tenMin},
+      {INT32_MAX, tenMin + 5},
+      {INT32_MIN, tenMax - 5},
+      {INT32_MAX - 1, tenMax - 5},
+      {INT32_MIN + 1, tenMin + 5},
   };
   for (const Case& c : cases) expectBaselineAndAmp(c.maxVal, c.sum);
 }
@@ -147,7 +212,11 @@ TEST(FormatTenths, RandomWindowsMatchPrintf) {
   struct Range {
     std::int32_t lo, hi;
   };
-  const Range ranges[] = {{0, 1023}, {-1024, 0}, {-50, 50}, {INT32_MIN, INT32_MAX}, {INT32_MAX - 100, INT32_MAX},
+  const Range ranges[] = {{0, 1023},
+                          {-1024, 0},
+                          {-50, 50},
+                          {INT32_MIN, INT32_MAX},
+                          {INT32_MAX - 100, INT32_MAX},
                           {INT32_MIN, INT32_MIN + 100}};
   std::mt19937 rng(7771);
   constexpr int kDrawsPerRange = 500000;
@@ -170,12 +239,36 @@ TEST(FormatTenths, RandomWindowsMatchPrintf) {
 TEST(FormatWriteFixed, SpecialValuesMatchPrintf) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double values[] = {0.0, -0.0, 0.5, 1.5, 2.5, -0.5, -2.5, 0.125, 0.375, 0.1, 0.7, 2.675, 1.005, -1e-7,
-                           1e-300, -1e-300, std::numeric_limits<double>::denorm_min(),
-                           -std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min() / 3,
-                           std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-                           std::numeric_limits<double>::epsilon(), 1e22, 1e23, 9007199254740993.0,
-                           123456789.987654321, inf, -inf, nan, -nan};
+  const double values[] = {0.0,
+                           -0.0,
+                           0.5,
+                           1.5,
+                           2.5,
+                           -0.5,
+                           -2.5,
+                           0.125,
+                           0.375,
+                           0.1,
+                           0.7,
+                           2.675,
+                           1.005,
+                           -1e-7,
+                           1e-300,
+                           -1e-300,
+                           std::numeric_limits<double>::denorm_min(),
+                           -std::numeric_limits<double>::denorm_min(),
+                           std::numeric_limits<double>::min() / 3,
+                           std::numeric_limits<double>::max(),
+                           -std::numeric_limits<double>::max(),
+                           std::numeric_limits<double>::epsilon(),
+                           1e22,
+                           1e23,
+                           9007199254740993.0,
+                           123456789.987654321,
+                           inf,
+                           -inf,
+                           nan,
+                           -nan};
   for (double v : values)
     for (int width : {0, 1, 3, 8, 12})
       for (int precision : {0, 1, 2, 3, 6, 17, 30})
@@ -196,8 +289,12 @@ TEST(FormatWriteFixed, RandomDoublesMatchPrintf) {
   for (int i = 0; i < 300000; ++i) {
     double v;
     switch (i % 3) {
-      case 0: v = moderate(rng); break;
-      case 1: v = std::ldexp(moderate(rng), exponent(rng) * 3 / 10); break;  // wide magnitudes
+      case 0:
+        v = moderate(rng);
+        break;
+      case 1:
+        v = std::ldexp(moderate(rng), exponent(rng) * 3 / 10);
+        break;  // wide magnitudes
       default: {
         // Arbitrary bit patterns: every finite double, denormals included.
         std::uint64_t bits = rng();

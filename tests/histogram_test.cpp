@@ -47,18 +47,18 @@ TEST(Histogram, EdgesUnderflowAndOverflow) {
       int bin;
     };
     const Case cases[] = {
-        {l.low, 1},                                      // a low edge belongs to its bin
+        {l.low, 1},  // a low edge belongs to its bin
         {0.5, 2},
         {1.5, 3},
         {std::nextafter(l.low, -inf), 0},
         {-1.0, 0},
         {-inf, 0},
-        {l.high, over},                                  // the upper edge is overflow
+        {l.high, over},  // the upper edge is overflow
         {l.high + 1, over},
         {inf, over},
         {nan, over},
         {-nan, over},
-        {l.high - 1, l.nbins},                           // the last bin
+        {l.high - 1, l.nbins},  // the last bin
         {l.high - 1.5, l.nbins - 1},
     };
     for (const Case& c : cases) EXPECT_EQ(a.findBin(c.x), c.bin) << "nbins " << l.nbins << " x " << c.x;

@@ -49,8 +49,9 @@ void expectLikeStrtok(const std::string& line, int maxFields = 32, int* saturate
   std::string shown;
   for (char c : line) shown += (c == '\0') ? std::string("\\0") : std::string(1, c);
   ASSERT_EQ(n, static_cast<int>(expected.size())) << "line \"" << shown << "\"";
-  for (int i = 0; i < n; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], expected[static_cast<std::size_t>(i)])
-      << "field " << i << " of \"" << shown << "\"";
+  for (int i = 0; i < n; ++i)
+    EXPECT_EQ(out[static_cast<std::size_t>(i)], expected[static_cast<std::size_t>(i)])
+        << "field " << i << " of \"" << shown << "\"";
   for (std::size_t i = static_cast<std::size_t>(n); i < out.size(); ++i)
     EXPECT_EQ(out[i], kSentinel) << "slot " << i << " written for \"" << shown << "\"";
 }
@@ -72,22 +73,48 @@ TEST(IntFields, MatchesStrtokAtoi) {
       "1",
       "1 2 3",
       "  1   2  3  ",
-      "1\t2 3",          // a tab does not split: "1\t2" is one token
-      "\t5 \t-6",        // atoi skips leading white space other than the blank
-      "1 2\r",           // CR after a digit (a DOS line ending)
-      "1 2 \r",          // CR after a blank is a token of its own, value 0
+      "1\t2 3",    // a tab does not split: "1\t2" is one token
+      "\t5 \t-6",  // atoi skips leading white space other than the blank
+      "1 2\r",     // CR after a digit (a DOS line ending)
+      "1 2 \r",    // CR after a blank is a token of its own, value 0
       "\r\n7",
       "7\v 8\f 9",
       "\v7 \f8",
-      "+5", "-0", "+0", "--5", "+-5", "-+5", "-", "+", "- 5", "+ 5",
-      "12abc", "abc", "a1", "1e3", "0x1F", "0X10", "3.9", "-3.9", ".5",
-      "007", "-007", "0000000000000000000042", "-0000000000000000000042",
-      "1,2,3", "1;2",
-      "2147483647", "-2147483648", "2147483646 -2147483647",
-      "\x80" "5 \xff" "6 5\xb0",
-      "1 \0 2"s,         // parsing stops at the first NUL
+      "+5",
+      "-0",
+      "+0",
+      "--5",
+      "+-5",
+      "-+5",
+      "-",
+      "+",
+      "- 5",
+      "+ 5",
+      "12abc",
+      "abc",
+      "a1",
+      "1e3",
+      "0x1F",
+      "0X10",
+      "3.9",
+      "-3.9",
+      ".5",
+      "007",
+      "-007",
+      "0000000000000000000042",
+      "-0000000000000000000042",
+      "1,2,3",
+      "1;2",
+      "2147483647",
+      "-2147483648",
+      "2147483646 -2147483647",
+      "\x80"
+      "5 \xff"
+      "6 5\xb0",
+      "1 \0 2"s,  // parsing stops at the first NUL
       "\0 1 2"s,
-      "12\0" "34 5"s,
+      "12\0"
+      "34 5"s,
       " \0"s,
       "1 2 3\0"s,
   };
@@ -143,7 +170,10 @@ TEST(IntFields, OutOfRangeSaturates) {
   // atoiSaturating reads only its view and stops at a blank or NUL.
   EXPECT_EQ(atoiSaturating(std::string_view("12345", 3)), 123);
   EXPECT_EQ(atoiSaturating("12 34"), 12);
-  EXPECT_EQ(atoiSaturating(std::string_view("12\0" "34", 5)), 12);
+  EXPECT_EQ(atoiSaturating(std::string_view("12\0"
+                                            "34",
+                                            5)),
+            12);
 }
 
 // Random lines over the characters that matter to the two functions.

@@ -3,18 +3,18 @@
 // memory, from a file read with any block size, and from a pipe.
 #include "support/line_reader.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <iterator>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "test_util.hpp"
@@ -28,11 +28,16 @@ constexpr std::streamsize kGetlineBuffer = 100000;
 
 const char* statusName(Status s) {
   switch (s) {
-    case Status::Line: return "Line";
-    case Status::End: return "End";
-    case Status::MissingFinalLineFeed: return "MissingFinalLineFeed";
-    case Status::LineTooLong: return "LineTooLong";
-    case Status::ReadError: return "ReadError";
+    case Status::Line:
+      return "Line";
+    case Status::End:
+      return "End";
+    case Status::MissingFinalLineFeed:
+      return "MissingFinalLineFeed";
+    case Status::LineTooLong:
+      return "LineTooLong";
+    case Status::ReadError:
+      return "ReadError";
   }
   return "?";
 }

@@ -13,9 +13,9 @@ TEST(RunSetup, PresetAndParityFromTheConfiguration) {
     int idetConfig;
     int imodulus;
   };
-  for (const Case& c : {Case{"20mV_calib-odd", 0, 1}, Case{"14mV_calib", 1, 0}, Case{"24mV", 1, 0},
-                        Case{"4MV", 0, 0}, Case{"4 mV", 0, 0}, Case{"20mV_Odd", 0, 0}, Case{"ODD", 0, 0},
-                        Case{"4mV_odd", 1, 1}, Case{"", 0, 0}}) {
+  for (const Case& c :
+       {Case{"20mV_calib-odd", 0, 1}, Case{"14mV_calib", 1, 0}, Case{"24mV", 1, 0}, Case{"4MV", 0, 0},
+        Case{"4 mV", 0, 0}, Case{"20mV_Odd", 0, 0}, Case{"ODD", 0, 0}, Case{"4mV_odd", 1, 1}, Case{"", 0, 0}}) {
     EXPECT_EQ(selectPreset(c.config).idetConfig, c.idetConfig) << c.config;
     EXPECT_EQ(channelParity(c.config), c.imodulus) << c.config;
   }
@@ -27,9 +27,7 @@ TEST(RunSetup, PlotDirectory) {
   EXPECT_EQ(plotDirectory(-7, "a b"), "png/calib/-7/a b");
 }
 
-TEST(RunSetup, ChargeScaleIsTheDoubleProduct) {
-  EXPECT_EQ(kScaleFactor, std::nextafter(0.3223, 1.0));
-}
+TEST(RunSetup, ChargeScaleIsTheDoubleProduct) { EXPECT_EQ(kScaleFactor, std::nextafter(0.3223, 1.0)); }
 
 TEST(RunSetup, HistogramBooking) {
   const HistogramSet tpc = bookHistograms(kPresetTPC);

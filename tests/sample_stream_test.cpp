@@ -101,8 +101,8 @@ TEST(SampleStream, LowValueAndZeroLineThresholds) {
     int nLow;
     bool zeroLine;
   };
-  for (const Case& c : {Case{39, 9, true}, Case{40, 9, false}, Case{39, 8, false}, Case{0, 32, true},
-                        Case{-5, 9, true}, Case{-2147483647, 9, true}}) {
+  for (const Case& c : {Case{39, 9, true}, Case{40, 9, false}, Case{39, 8, false}, Case{0, 32, true}, Case{-5, 9, true},
+                        Case{-2147483647, 9, true}}) {
     Values v;
     v.fill(500);
     for (int i = 0; i < c.nLow; ++i) v[static_cast<std::size_t>(31 - i)] = c.lowValue;
@@ -148,8 +148,8 @@ TEST(SampleStream, WindowIsAnalysedOnlyBeyondNPeakBins) {
     const int n = preset.nPeakBins;
     StreamRun atLimit(dataLines(n) + zeroLines(1), preset);
     EXPECT_EQ(atLimit.summary.windowsAnalysed, 0);
-    EXPECT_EQ(atLimit.lineOf(n + 1), "line " + std::to_string(n + 1) + " sample0 adc 0 nsamples " +
-                                         std::to_string(n) + " nZerosInARow 1");
+    EXPECT_EQ(atLimit.lineOf(n + 1),
+              "line " + std::to_string(n + 1) + " sample0 adc 0 nsamples " + std::to_string(n) + " nZerosInARow 1");
     StreamRun beyond(dataLines(n + 1) + zeroLines(3), preset);
     EXPECT_EQ(beyond.summary.windowsAnalysed, 1);  // once, not once per zero line
     EXPECT_EQ(beyond.lineOf(n + 2), "line " + std::to_string(n + 2) + " sample0 adc 0 nsamples 0 nZerosInARow 1");

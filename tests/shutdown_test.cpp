@@ -1,9 +1,9 @@
 #include "analysis/shutdown.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <csignal>
-#include <sys/resource.h>
 
 #include "test_util.hpp"
 
@@ -60,8 +60,8 @@ TEST(Shutdown, NeitherFileReplacesItsPredecessorWhenOneCannotBeWritten) {
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previousHandler);
   ASSERT_EQ(diagnostics.size(), 1u);
-  EXPECT_EQ(diagnostics[0].message, "cannot write bin-information file '" + (dir / "gain.log.bininfo") +
-                                        "': File too large");
+  EXPECT_EQ(diagnostics[0].message,
+            "cannot write bin-information file '" + (dir / "gain.log.bininfo") + "': File too large");
   EXPECT_EQ(test::readFile(dir / "gain.log"), "old table\n");
   EXPECT_EQ(test::readFile(dir / "gain.log.bininfo"), "old stats\n");
   std::size_t files = 0;

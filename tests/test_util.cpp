@@ -1,13 +1,14 @@
 #include "test_util.hpp"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace calib::test {
 
