@@ -1,9 +1,6 @@
 #include "analysis/shutdown.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-
-#include <csignal>
 
 #include "test_util.hpp"
 
@@ -45,20 +42,13 @@ TEST(Shutdown, NeitherFileReplacesItsPredecessorWhenOneCannotBeWritten) {
   test::writeFile(dir / "gain.log", "old table\n");
   test::writeFile(dir / "gain.log.bininfo", "old stats\n");
   Diagnostics diagnostics;
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limited = saved;
-  limited.rlim_cur = 1 << 20;
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
   {
+    test::FileSizeLimit limit(1 << 20);
     RunSetup run = runWithOutputs(dir);
     run.gainLog.out().put("new table\n");
     run.binInfo.out().put(std::string(2 << 20, 'x'));
     shutDown(run, diagnostics);
   }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previousHandler);
   ASSERT_EQ(diagnostics.size(), 1u);
   EXPECT_EQ(diagnostics[0].message,
             "cannot write bin-information file '" + (dir / "gain.log.bininfo") + "': File too large");

@@ -23,6 +23,21 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// While alive, files of this process cannot grow beyond `bytes`: a write
+// past it fails with EFBIG (the signal it would raise is ignored), the way
+// a full disk makes writes fail with ENOSPC.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(unsigned long bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  unsigned long savedCurrent_;
+  void (*savedHandler_)(int);
+};
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 
