@@ -61,7 +61,7 @@ class ScopedUmask {
   mode_t previous_;
 };
 
-TEST(OutputFile, NewFileAppearsOnlyAtCommit) {
+TEST(OutputFile, NewFileAppearsOnlyWhenPublished) {
   test::TempDir dir;
   const std::string path = dir / "gain.log";
   OutputFile f = createOrFail(path);
@@ -85,7 +85,7 @@ TEST(OutputFile, NewFileAppearsOnlyAtCommit) {
   EXPECT_EQ(test::readFile(path), "first line\nreserved\n");
 }
 
-TEST(OutputFile, ExistingFileIsReplacedOnlyAtCommit) {
+TEST(OutputFile, ExistingFileIsReplacedOnlyWhenPublished) {
   test::TempDir dir;
   const std::string path = dir / "gain.log";
   test::writeFile(path, "previous\n");
@@ -98,7 +98,7 @@ TEST(OutputFile, ExistingFileIsReplacedOnlyAtCommit) {
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"gain.log"});
 }
 
-TEST(OutputFile, DestroyingWithoutCommitRemovesTheTemporary) {
+TEST(OutputFile, DestroyingUnpublishedRemovesTheTemporary) {
   test::TempDir dir;
   const std::string existing = dir / "existing.log";
   test::writeFile(existing, "keep me\n");
