@@ -8,7 +8,9 @@ BUILD_TYPE ?= Release
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 DEMO_DIR    := $(BUILD_DIR)/demo
-DEMO_INPUT  := examples/tpc_example_adc.txt
+DEMO_INPUT  := adc_run.txt
+DEMO_TRAINS := 200
+DEMO_SEED   := 2026
 DEMO_CHIP   := 100000
 DEMO_CONFIG := 20mV_calib-odd
 
@@ -32,17 +34,20 @@ test: build
 
 demo: build
 	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
-	@cp $(DEMO_INPUT) $(DEMO_DIR)/
-	@cd $(DEMO_DIR) && ../calib.exe $(DEMO_CHIP) $(DEMO_CONFIG) ./$(notdir $(DEMO_INPUT)) > calib.out; \
+	@cd $(DEMO_DIR) && ../calib-sim --config $(DEMO_CONFIG) --trains $(DEMO_TRAINS) --seed $(DEMO_SEED) $(DEMO_INPUT)
+	@cd $(DEMO_DIR) && ../calib.exe $(DEMO_CHIP) $(DEMO_CONFIG) ./$(DEMO_INPUT) > calib.out; \
 	  status=$$?; \
-	  echo; \
-	  echo "calib ran on $(DEMO_INPUT) (exit status $$status). Outputs in $(DEMO_DIR)/:"; \
 	  log=gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log; \
-	  printf '  %-48s %s\n' calib.out "commentary (standard output)" \
+	  echo; \
+	  echo "calib ran on a simulated TPC run of $(DEMO_TRAINS) pulse trains (exit status $$status)."; \
+	  echo "Outputs in $(DEMO_DIR)/:"; \
+	  printf '  %-48s %s\n' $(DEMO_INPUT) "simulated ADC samples" \
+	    $(DEMO_INPUT).truth.json "the simulation's truth: baselines, noise, gains" \
+	    calib.out "commentary (standard output)" \
 	    $$log "gain table" $$log.bininfo "zero-run and peak-position statistics" \
 	    png/calib/$(DEMO_CHIP)/$(DEMO_CONFIG)/ "plots"; \
-	  echo; echo "Gain table:"; cat gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log; \
-	  echo; echo "Start of the bin-information file:"; head -n 12 gain_kelta$(DEMO_CHIP)_$(DEMO_CONFIG).log.bininfo; \
+	  echo; echo "Gain table (first lines):"; head -n 8 $$log; \
+	  echo; echo "Start of the bin-information file:"; head -n 12 $$log.bininfo; \
 	  exit $$status
 
 clean:
