@@ -79,4 +79,12 @@ char* writeFixed(char* p, double value, int width, int precision) {
   return padLeft(p, q, width);
 }
 
+char* writeStreamDefault(char* p, double value) {
+  if (std::isnan(value) || std::isinf(value)) {
+    if (std::signbit(value)) *p++ = '-';
+    return writeText(p, std::isnan(value) ? "nan" : "inf");
+  }
+  return std::to_chars(p, p + kMaxNumberChars, value, std::chars_format::general, 6).ptr;
+}
+
 }  // namespace calib

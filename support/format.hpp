@@ -50,4 +50,10 @@ char* writeTenthsFixed0(char* p, std::int64_t tenths, int width);
 // nan as printf writes them).
 char* writeFixed(char* p, double value, int width, int precision);
 
+// What `std::ostream << double` writes with the default flags: "%g" with
+// six significant digits, so whole numbers below a million print as
+// integers and larger ones in exponent form ("1e+06", "1.23457e+06").
+// At most kMaxNumberChars characters.
+char* writeStreamDefault(char* p, double value);
+
 }  // namespace calib

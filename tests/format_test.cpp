@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -307,6 +308,36 @@ TEST(FormatWriteFixed, RandomDoublesMatchPrintf) {
     const int p = precision(rng), w = width(rng);
     ASSERT_EQ(writerFixed(v, w, p), printfFixed(v, w, p)) << "value " << v << " width " << w << " precision " << p;
   }
+}
+
+TEST(FormatStreamDefault, MatchesOstream) {
+  const auto streamed = [](double v) {
+    std::ostringstream out;
+    out << v;
+    return out.str();
+  };
+  std::vector<double> values = {0,
+                                1,
+                                2,
+                                13,
+                                999999,
+                                1e6,
+                                1000001,
+                                1234567,
+                                999999.5,
+                                1e15,
+                                0.5,
+                                -3,
+                                1e-5,
+                                1.5e-7,
+                                123456.7,
+                                -2.5e6,
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN()};
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) values.push_back(static_cast<double>(rng() % 20'000'000));
+  for (double v : values) EXPECT_EQ(written([&](char* p) { return writeStreamDefault(p, v); }), streamed(v)) << v;
 }
 
 }  // namespace

@@ -1,0 +1,43 @@
+// Gain curves: for every channel, the pulse amplitude in mV against the
+// injected charge in fC, built from the profiles the window analysis
+// filled, with an anchor point at the origin and one point per pulse that
+// is not saturated.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "analysis/run_setup.hpp"
+#include "support/out_buffer.hpp"
+
+namespace calib {
+
+struct GainPoint {
+  double x = 0;   // charge, fC
+  double y = 0;   // amplitude, mV
+  double ex = 0;  // fC
+  double ey = 0;  // mV
+};
+
+struct GainCurve {
+  // nPeaks + 2 points; the first nOK are set, in ascending charge (the
+  // origin first, then pulses nPeaks - 1 down to 0); the rest stay at the
+  // origin with zero errors.
+  std::vector<GainPoint> points;
+  // Points set, the origin included: 0 when the channel had too few
+  // entries, 1 when every pulse was saturated.
+  int nOK = 0;
+};
+
+using GainCurves = std::array<GainCurve, kNChan>;
+
+// Injected charge of pulse ipeak of a train, fC.
+double pulseCharge(const DetectorPreset& preset, int ipeak);
+
+// Builds the curves of all channels and prints, per channel,
+// " ichan N : E values found" and one "ichan ... fC_estimate ..." line per
+// point after the origin.
+GainCurves buildGainCurves(const HistogramSet& hists, const DetectorPreset& preset, OutBuffer& console);
+
+}  // namespace calib
