@@ -1,0 +1,270 @@
+#include "support/line_fit.hpp"
+
+#include <cmath>
+
+namespace calib {
+namespace {
+
+// Iterations of the effective-variance regression that gives the solve its
+// start; they need only land in the minimum's basin.
+constexpr int kRegressionIterations = 8;
+// Doublings of the outward step while bracketing the minimum: 2^200 times
+// the slope's scale is beyond any finite minimum.
+constexpr int kMaxBracketSteps = 200;
+// Safeguarded Newton halves the bracket at least every other step, so this
+// is ample to shrink any bracket to adjacent doubles.
+constexpr int kMaxSolveSteps = 300;
+// A minimum whose chi2 is not below the vertical line's by at least this
+// fraction is taken to be the vertical line itself: so far out, df/dp1 is rounding noise
+// and its sign changes mark no minimum.
+constexpr double kVerticalTolerance = 1e-10;
+
+bool isUsed(const FitPoint& p, double fitMin, double fitMax) {
+  return p.x >= fitMin && p.x <= fitMax && !(p.ex == 0 && p.ey == 0);
+}
+
+// The points the fit uses, visited in place so that the fit allocates
+// nothing.
+class Selection {
+ public:
+  Selection(std::span<const FitPoint> points, double fitMin, double fitMax)
+      : points_(points), fitMin_(fitMin), fitMax_(fitMax) {}
+
+  template <class Visit>
+  void forEach(Visit visit) const {
+    for (const FitPoint& p : points_)
+      if (isUsed(p, fitMin_, fitMax_)) visit(p);
+  }
+
+ private:
+  std::span<const FitPoint> points_;
+  double fitMin_;
+  double fitMax_;
+};
+
+// chi2 and its derivatives at one slope p1, with the offset at its best value
+// for that slope: the weighted mean of y - p1 x, weights w = 1 / (ey^2 +
+// p1^2 ex^2). With it the 2-D minimum reduces to the minimum of
+// f(p1) = chi2(p0*(p1), p1).
+//
+// The sums use u = x - xbar, xbar the weighted mean of x. That leaves the
+// values unchanged (sum w r = 0 at the best offset) but keeps the large,
+// cancelling terms a mean x far from 0 would bring out of the derivative and
+// the Hessian. The Hessian g is therefore the one in (q, p1), q = p0 + p1 xbar
+// the line's value at xbar.
+struct SlopeState {
+  double slope = 0;
+  double offset = 0;
+  double xbar = 0;
+  double chi2 = 0;
+  // df/dp1, which by the envelope theorem is dchi2/dp1 at the best offset.
+  double d1 = 0;
+  double g00 = 0, g01 = 0, g11 = 0;
+  // sum w u^2 and sum w u (y - ybar): the weighted regression at these weights has
+  // the slope swuy / swuu and the slope error 1 / sqrt(swuu).
+  double swuu = 0, swuy = 0;
+
+  // d2f/dp1^2: the Schur complement of g00, as p0*'(p1) = -g01 / g00.
+  double d2() const { return (g00 * g11 - g01 * g01) / g00; }
+  bool finite() const {
+    return std::isfinite(offset) && std::isfinite(chi2) && std::isfinite(d1) && std::isfinite(g00) &&
+           std::isfinite(g01) && std::isfinite(g11) && std::isfinite(swuu) && std::isfinite(swuy);
+  }
+};
+
+SlopeState evaluate(const Selection& sel, double p1) {
+  double sw = 0, swx = 0, swy = 0;
+  sel.forEach([&](const FitPoint& p) {
+    const double w = 1 / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
+    sw += w;
+    swx += w * p.x;
+    swy += w * p.y;
+  });
+  const double xbar = swx / sw;
+  const double ybar = swy / sw;
+
+  SlopeState s;
+  s.slope = p1;
+  s.xbar = xbar;
+  s.offset = ybar - p1 * xbar;
+  sel.forEach([&](const FitPoint& p) {
+    const double ex2 = p.ex * p.ex;
+    const double w = 1 / (p.ey * p.ey + p1 * p1 * ex2);
+    // dw/dp1 and d2w/dp1^2.
+    const double w1 = -2 * p1 * ex2 * w * w;
+    const double w2 = -2 * ex2 * w * w + 8 * p1 * p1 * ex2 * ex2 * w * w * w;
+    const double u = p.x - xbar;
+    const double r = (p.y - ybar) - p1 * u;
+    s.chi2 += w * r * r;
+    s.d1 += w1 * r * r - 2 * w * r * u;
+    s.g00 += 2 * w;
+    s.g01 += 2 * u * w - 2 * r * w1;
+    s.g11 += 2 * u * u * w - 4 * u * r * w1 + r * r * w2;
+    s.swuu += w * u * u;
+    s.swuy += w * u * (p.y - ybar);
+  });
+  return s;
+}
+
+// The limit of f at infinite slope, where the weights become 1 / (p1 ex)^2:
+// chi2 of the vertical line at the mean x weighted by 1 / ex^2. Infinite when
+// a point has no x error, as its residual then grows with the slope.
+double verticalChi2(const Selection& sel) {
+  bool bounded = true;
+  double sv = 0, svx = 0;
+  sel.forEach([&](const FitPoint& p) {
+    bounded = bounded && p.ex != 0;
+    sv += 1 / (p.ex * p.ex);
+    svx += p.x / (p.ex * p.ex);
+  });
+  if (!bounded) return HUGE_VAL;
+  double sum = 0;
+  sel.forEach([&](const FitPoint& p) { sum += std::pow((p.x - svx / sv) / p.ex, 2); });
+  return sum;
+}
+
+struct Solved {
+  bool ok;  // a finite minimum was found
+  bool converged;
+  SlopeState at;
+};
+
+// The start: the weighted regression slope, its weights taken at the start
+// slope and then at each new slope in turn (the effective-variance
+// iteration). That ignores how the weights change with the slope, so it
+// stops short of the minimum, but it lands in its basin. The iterate with
+// the lowest chi2 is used.
+Solved startOfSolve(const Selection& sel, double startSlope) {
+  SlopeState s = evaluate(sel, startSlope);
+  if (!s.finite()) return {false, false, s};
+  SlopeState best;
+  bool found = false;
+  for (int i = 0; i < kRegressionIterations; ++i) {
+    const double next = s.swuy / s.swuu;
+    if (found && next == s.slope) break;
+    s = evaluate(sel, next);
+    if (!s.finite()) break;
+    if (!found || s.chi2 < best.chi2) best = s;
+    found = true;
+  }
+  return {found, false, best};
+}
+
+// Brackets the minimum of f in direction dir (+1 or -1) from `from`, where
+// f falls that way, and closes in on it with Newton steps, falling back to
+// bisection whenever a step would leave the bracket or not shrink fast
+// enough. It stops when the step no longer changes the slope or the bracket
+// is two adjacent doubles.
+Solved descend(const Selection& sel, const SlopeState& from, double dir) {
+  // Walk in doubling steps until df/dp1 takes the sign of dir: between the
+  // last two points f has a minimum. The regression's slope error is the
+  // natural first step.
+  double step = 1 / std::sqrt(from.swuu);
+  SlopeState near = from;
+  SlopeState far;
+  for (int i = 0;; ++i) {
+    if (i == kMaxBracketSteps) return {false, false, near};  // f falls towards infinite slope
+    far = evaluate(sel, from.slope + dir * step);
+    if (!far.finite()) return {false, false, far};
+    if (far.d1 == 0) return {true, true, far};
+    if ((far.d1 > 0) == (dir > 0)) break;
+    near = far;
+    step *= 2;
+  }
+
+  // df/dp1 < 0 at lo and > 0 at hi (or 0 at a maximum the walk started
+  // from); `cur` is always one of the two.
+  double lo = dir > 0 ? near.slope : far.slope;
+  double hi = dir > 0 ? far.slope : near.slope;
+  SlopeState cur = std::fabs(near.d1) < std::fabs(far.d1) ? near : far;
+  double dx = hi - lo;
+  double dxOld = dx;
+  for (int i = 0; i < kMaxSolveSteps; ++i) {
+    const double d2 = cur.d2();
+    double next = cur.slope - cur.d1 / d2;
+    const bool newton = d2 > 0 && next > lo && next < hi && std::fabs(2 * cur.d1) <= std::fabs(dxOld * d2);
+    dxOld = dx;
+    if (newton) {
+      dx = next - cur.slope;
+    } else {
+      dx = (hi - lo) / 2;
+      next = lo + dx;
+    }
+    if (next == cur.slope || next <= lo || next >= hi) return {true, true, cur};
+    cur = evaluate(sel, next);
+    if (!cur.finite()) return {false, false, cur};
+    if (cur.d1 == 0) return {true, true, cur};
+    (cur.d1 < 0 ? lo : hi) = cur.slope;
+  }
+  return {true, false, cur};
+}
+
+// The minimum of f reached from the start: downhill from it, or, when the
+// start is a maximum or on a flat stretch, the lower of the minima on its
+// two sides.
+Solved solveSlope(const Selection& sel, const SlopeState& from) {
+  if (from.d1 != 0) return descend(sel, from, from.d1 > 0 ? -1 : 1);
+  if (from.d2() > 0) return {true, true, from};
+  const Solved left = descend(sel, from, -1);
+  const Solved right = descend(sel, from, 1);
+  if (!left.ok) return right;
+  if (!right.ok) return left;
+  return right.at.chi2 < left.at.chi2 ? right : left;
+}
+
+}  // namespace
+
+LineFit fitLine(std::span<const FitPoint> points, double fitMin, double fitMax, double startSlope) {
+  const Selection sel(points, fitMin, fitMax);
+  LineFit fit;
+  bool finiteInput = true;
+  bool sameX = true;
+  const FitPoint* first = nullptr;
+  const FitPoint* second = nullptr;
+  sel.forEach([&](const FitPoint& p) {
+    finiteInput = finiteInput && std::isfinite(p.y) && std::isfinite(p.ex) && std::isfinite(p.ey);
+    if (first == nullptr) {
+      first = &p;
+    } else {
+      sameX = sameX && p.x == first->x;
+      if (second == nullptr) second = &p;
+    }
+    ++fit.points;
+  });
+  // x is finite for every point in a finite range; an infinite range may
+  // still let an infinite x in.
+  if (fit.points < 2 || !finiteInput || sameX || !std::isfinite(first->x) || !std::isfinite(second->x)) return fit;
+
+  Solved solved;
+  if (fit.points == 2) {
+    // The line through both points: chi2 is 0 at its slope whatever the
+    // weights, and nowhere below.
+    solved = {true, true, evaluate(sel, (second->y - first->y) / (second->x - first->x))};
+    solved.ok = solved.at.finite();
+  } else {
+    solved = startOfSolve(sel, startSlope);
+    if (solved.ok) solved = solveSlope(sel, solved.at);
+  }
+  if (!solved.ok || !(solved.at.chi2 < verticalChi2(sel) * (1 - kVerticalTolerance))) return fit;
+
+  // V = 2 H^-1. The shear from (q, p1) to (p0, p1) keeps the determinant and
+  // var(p1); var(p0) needs H11 in (p0, p1), whose terms do not cancel.
+  const SlopeState& s = solved.at;
+  const double det = s.g00 * s.g11 - s.g01 * s.g01;
+  const double h11 = s.g11 + 2 * s.xbar * s.g01 + s.xbar * s.xbar * s.g00;
+  const double offsetVar = 2 * h11 / det;
+  const double slopeVar = 2 * s.g00 / det;
+  if (!(s.g00 > 0 && det > 0 && std::isfinite(offsetVar) && offsetVar > 0 && std::isfinite(slopeVar))) return fit;
+
+  fit.fitted = true;
+  fit.offset = s.offset;
+  fit.offsetError = std::sqrt(offsetVar);
+  fit.slope = s.slope;
+  fit.slopeError = std::sqrt(slopeVar);
+  fit.chi2 = s.chi2;
+  fit.ndf = fit.points - 2;
+  fit.converged = solved.converged;
+  return fit;
+}
+
+}  // namespace calib
