@@ -114,7 +114,7 @@ void line(cairo_t* cr, double x0, double y0, double x1, double y1) {
 }
 
 // Pixel centres, so that one-pixel lines stay sharp.
-double crisp(double v) { return std::floor(v) + 0.5; }
+double crisp(double v) { return std::round(v) + 0.5; }
 
 double widestLabel(cairo_t* cr, const AxisTicks& ticks) {
   double widest = 0;
@@ -222,18 +222,18 @@ bool drawable(double v, const AxisRange& range) { return v >= range.min && v <= 
 // One error bar from the point out to value + offset along one axis, cut
 // at the frame; the end tick only where the bar ends inside it.
 void drawErrorBars(cairo_t* cr, const Frame& frame, const PlotPoint& p) {
-  const double x = frame.px(p.x);
-  const double y = frame.py(p.y);
+  const double x = crisp(frame.px(p.x));
+  const double y = crisp(frame.py(p.y));
   for (double sign : {-1.0, 1.0}) {
     if (std::isfinite(p.ex) && p.ex != 0) {
       const double end = p.x + sign * std::fabs(p.ex);
-      const double endX = frame.px(std::clamp(end, frame.x.min, frame.x.max));
+      const double endX = crisp(frame.px(std::clamp(end, frame.x.min, frame.x.max)));
       line(cr, x, y, endX, y);
       if (drawable(end, frame.x)) line(cr, endX, y - kErrorTickHalf, endX, y + kErrorTickHalf);
     }
     if (std::isfinite(p.ey) && p.ey != 0) {
       const double end = p.y + sign * std::fabs(p.ey);
-      const double endY = frame.py(std::clamp(end, frame.y.min, frame.y.max));
+      const double endY = crisp(frame.py(std::clamp(end, frame.y.min, frame.y.max)));
       line(cr, x, y, x, endY);
       if (drawable(end, frame.y)) line(cr, x - kErrorTickHalf, endY, x + kErrorTickHalf, endY);
     }
