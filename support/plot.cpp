@@ -155,7 +155,9 @@ void drawXAxis(cairo_t* cr, const Frame& frame, const std::string& title) {
     double x = frame.right;
     if (!ticks.major.empty() && frame.px(ticks.major.back()) + widestLabel(cr, ticks) / 2 > x)
       x = frame.px(ticks.major.back()) + widestLabel(cr, ticks) / 2;
-    exponentText(cr, *ticks.exponent, x + kLabelGap, labelBaseline, kLabelSize, true);
+    const double width = exponentText(cr, *ticks.exponent, 0, 0, kLabelSize, false);
+    x = std::min(x + kLabelGap, kPlotWidth - width - 2);
+    exponentText(cr, *ticks.exponent, x, labelBaseline, kLabelSize, true);
   }
 
   cairo_font_extents_t font;
