@@ -309,28 +309,28 @@ void drawFitBox(cairo_t* cr, const FitOverlay& fit) {
   }
 }
 
-void drawPlot(cairo_t* cr, const PlotSpec& spec) {
+void drawPlot(cairo_t* cr, const PlotSpec& plot) {
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
   cairo_set_source_rgb(cr, 0, 0, 0);
 
   Frame frame;
-  frame.x = axisRange(spec.points, Axis::X);
-  frame.y = axisRange(spec.points, Axis::Y);
+  frame.x = axisRange(plot.points, Axis::X);
+  frame.y = axisRange(plot.points, Axis::Y);
 
   cairo_set_line_width(cr, 1);
   cairo_rectangle(cr, crisp(frame.left), crisp(frame.top), std::round(frame.right - frame.left),
                   std::round(frame.bottom - frame.top));
   cairo_stroke(cr);
-  drawXAxis(cr, frame, spec.xTitle);
-  drawYAxis(cr, frame, spec.yTitle);
-  drawPoints(cr, frame, spec.points);
-  if (spec.fit) {
-    drawFitLine(cr, frame, *spec.fit);
+  drawXAxis(cr, frame, plot.xTitle);
+  drawYAxis(cr, frame, plot.yTitle);
+  drawPoints(cr, frame, plot.points);
+  if (plot.fit) {
+    drawFitLine(cr, frame, *plot.fit);
     cairo_set_source_rgb(cr, 0, 0, 0);
-    if (spec.fit->showBox) drawFitBox(cr, *spec.fit);
+    if (plot.fit->showBox) drawFitBox(cr, *plot.fit);
   }
-  drawTitle(cr, spec.title);
+  drawTitle(cr, plot.title);
 }
 
 std::string failure(const std::string& path, std::string_view reason) {
@@ -339,13 +339,13 @@ std::string failure(const std::string& path, std::string_view reason) {
 
 }  // namespace
 
-std::string savePlot(const PlotSpec& spec, const std::string& path) {
+std::string savePlot(const PlotSpec& plot, const std::string& path) {
   const SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight));
   if (const cairo_status_t status = cairo_surface_status(surface.get()); status != CAIRO_STATUS_SUCCESS)
     return failure(path, cairo_status_to_string(status));
   {
     const ContextPtr cr(cairo_create(surface.get()));
-    drawPlot(cr.get(), spec);
+    drawPlot(cr.get(), plot);
     if (const cairo_status_t status = cairo_status(cr.get()); status != CAIRO_STATUS_SUCCESS)
       return failure(path, cairo_status_to_string(status));
   }

@@ -320,24 +320,24 @@ TEST(PlotPng, ReportsLibpngErrorsInsteadOfWriting) {
 // ---------------------------------------------------------------- plots
 
 PlotSpec channelPlot() {
-  PlotSpec spec{"Amplitude vs Sig for chip 100000 chan 3", "signal (fC)", "amplitude (mV)", {}, std::nullopt};
+  PlotSpec plot{"Amplitude vs Sig for chip 100000 chan 3", "signal (fC)", "amplitude (mV)", {}, std::nullopt};
   for (int i = 0; i <= 14; ++i) {
     const double x = i * 100.0 / 14;
-    spec.points.push_back({x, 20 * x + (i % 3) - 1, 0, 5});
+    plot.points.push_back({x, 20 * x + (i % 3) - 1, 0, 5});
   }
-  spec.fit = FitOverlay{0.5, 0.25, 20.0, 0.01, 1, 99, true};
-  return spec;
+  plot.fit = FitOverlay{0.5, 0.25, 20.0, 0.01, 1, 99, true};
+  return plot;
 }
 
 PlotSpec summaryPlot(int points) {
-  PlotSpec spec{"Fit Par 1 : Chip 100000", "Chan #", "Fit Par1", {}, std::nullopt};
-  for (int c = 0; c < points; ++c) spec.points.push_back({double(c), 20 + 0.1 * std::sin(c), 0, 0.01});
-  return spec;
+  PlotSpec plot{"Fit Par 1 : Chip 100000", "Chan #", "Fit Par1", {}, std::nullopt};
+  for (int c = 0; c < points; ++c) plot.points.push_back({double(c), 20 + 0.1 * std::sin(c), 0, 0.01});
+  return plot;
 }
 
-Decoded saveAndDecode(const PlotSpec& spec, const test::TempDir& dir) {
+Decoded saveAndDecode(const PlotSpec& plot, const test::TempDir& dir) {
   const std::string path = dir / "plot.png";
-  const std::string error = savePlot(spec, path);
+  const std::string error = savePlot(plot, path);
   EXPECT_EQ(error, "");
   const Decoded d = decodeFile(path);
   EXPECT_TRUE(d.ok) << d.error;
@@ -412,8 +412,8 @@ TEST(PlotSave, PointsAndErrorBarsWhereTheDataAre) {
   // and y 4.7 … 5.3, so the point sits in the middle of the frame and the
   // bar reaches 0.25 / 0.6 of the frame height up and down.
   test::TempDir dir;
-  const PlotSpec spec{"", "", "", {{5, 5, 0, 0.25}}, std::nullopt};
-  const Decoded d = saveAndDecode(spec, dir);
+  const PlotSpec plot{"", "", "", {{5, 5, 0, 0.25}}, std::nullopt};
+  const Decoded d = saveAndDecode(plot, dir);
   const int cx = (kFrameLeft + kFrameRight) / 2;
   const int cy = (kFrameTop + kFrameBottom) / 2;
   const int reach = 200;
@@ -451,17 +451,17 @@ TEST(PlotSave, SummaryPlotsWithAndWithoutPoints) {
 
 TEST(PlotSave, NonFiniteInputsAreSkipped) {
   test::TempDir dir;
-  PlotSpec spec = channelPlot();
-  spec.points.push_back({kNaN, 3, 0, 0});
-  spec.points.push_back({3, kInf, 0, 0});
-  spec.points.push_back({50, 1000, kInf, kNaN});
-  spec.points.push_back({-kInf, -kInf, kInf, kInf});
-  spec.points.push_back({1e308, 1e308, 1e308, 1e308});
-  Decoded d = saveAndDecode(spec, dir);
+  PlotSpec plot = channelPlot();
+  plot.points.push_back({kNaN, 3, 0, 0});
+  plot.points.push_back({3, kInf, 0, 0});
+  plot.points.push_back({50, 1000, kInf, kNaN});
+  plot.points.push_back({-kInf, -kInf, kInf, kInf});
+  plot.points.push_back({1e308, 1e308, 1e308, 1e308});
+  Decoded d = saveAndDecode(plot, dir);
   EXPECT_GT(d.countRed(), 1000);
 
-  spec.fit = FitOverlay{kNaN, kInf, -kInf, kNaN, kNaN, kInf, true};
-  d = saveAndDecode(spec, dir);
+  plot.fit = FitOverlay{kNaN, kInf, -kInf, kNaN, kNaN, kInf, true};
+  d = saveAndDecode(plot, dir);
   EXPECT_EQ(d.countRed(), 0);
 
   const PlotSpec allBad{"t", "x", "y", {{kNaN, kNaN, kNaN, kNaN}, {kInf, 1, 1, 1}}, std::nullopt};
