@@ -1,0 +1,367 @@
+#include "support/plot.hpp"
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <string_view>
+#include <system_error>
+
+#include "support/output_file.hpp"
+#include "support/plot_layout.hpp"
+#include "support/png_writer.hpp"
+
+namespace calib {
+
+namespace {
+
+// Sizes as fractions of the canvas, and in pixels where a fraction would
+// not scale sensibly.
+constexpr double kMargin = 0.10;
+constexpr double kLabelSize = 0.035 * kPlotHeight;
+constexpr double kTitleSize = 0.047 * kPlotHeight;
+constexpr double kTitleBoxTop = (1 - 0.995) * kPlotHeight;
+constexpr double kTitleBoxBottom = (1 - 0.94) * kPlotHeight;
+constexpr double kMajorTick = 14;
+constexpr double kMinorTick = 7;
+constexpr double kLabelGap = 7;   // between the axis and its numbers
+constexpr double kTitleGap = 6;   // between the numbers and the axis title
+constexpr double kLabelSpace = 8;  // least room between neighbouring x labels
+constexpr double kMarkerHalf = 4;
+constexpr double kErrorTickHalf = 2;
+constexpr double kFitLineWidth = 2;
+constexpr double kBoxLeft = 0.14 * kPlotWidth;
+constexpr double kBoxRight = 0.50 * kPlotWidth;
+constexpr double kBoxTop = (1 - 0.935) * kPlotHeight;
+constexpr double kBoxBottom = (1 - 0.735) * kPlotHeight;
+constexpr double kBoxTextSize = 0.04 * kPlotHeight;
+constexpr double kBoxPadding = 10;
+constexpr double kSuperscriptScale = 0.7;
+constexpr double kSuperscriptRise = 0.45;
+// Tried in turn until the x labels do not touch.
+constexpr int kDivisionChoices[] = {10, 5, 3, 2, 1};
+constexpr const char* kFontFamily = "DejaVu Sans";
+
+struct SurfaceDeleter {
+  void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
+};
+struct ContextDeleter {
+  void operator()(cairo_t* cr) const { cairo_destroy(cr); }
+};
+using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+using ContextPtr = std::unique_ptr<cairo_t, ContextDeleter>;
+
+enum class Align { Left, Center, Right };
+
+// The frame in pixels and the data ranges it shows.
+struct Frame {
+  double left = kMargin * kPlotWidth;
+  double right = (1 - kMargin) * kPlotWidth;
+  double top = kMargin * kPlotHeight;
+  double bottom = (1 - kMargin) * kPlotHeight;
+  AxisRange x;
+  AxisRange y;
+
+  double px(double v) const { return left + (v - x.min) / (x.max - x.min) * (right - left); }
+  double py(double v) const { return bottom - (v - y.min) / (y.max - y.min) * (bottom - top); }
+};
+
+void setFontSize(cairo_t* cr, double size) {
+  cairo_select_font_face(cr, kFontFamily, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, size);
+}
+
+double textWidth(cairo_t* cr, const std::string& text) {
+  cairo_text_extents_t extents;
+  cairo_text_extents(cr, text.c_str(), &extents);
+  return extents.x_advance;
+}
+
+// The height of digits above the baseline at the current size, used to
+// centre numbers on a tick.
+double digitHeight(cairo_t* cr) {
+  cairo_text_extents_t extents;
+  cairo_text_extents(cr, "0", &extents);
+  return -extents.y_bearing;
+}
+
+void drawText(cairo_t* cr, const std::string& text, double x, double baseline, Align align) {
+  const double width = textWidth(cr, text);
+  const double start = align == Align::Left ? x : align == Align::Center ? x - width / 2 : x - width;
+  cairo_move_to(cr, start, baseline);
+  cairo_show_text(cr, text.c_str());
+}
+
+// The width of "×10^n", and with draw set, draws it starting at x.
+double exponentText(cairo_t* cr, int exponent, double x, double baseline, double size, bool draw) {
+  const std::string base = "\u00d710";
+  const std::string power = formatTickLabel(exponent, 0);
+  setFontSize(cr, size);
+  const double baseWidth = textWidth(cr, base);
+  if (draw) drawText(cr, base, x, baseline, Align::Left);
+  setFontSize(cr, size * kSuperscriptScale);
+  const double powerWidth = textWidth(cr, power);
+  if (draw) drawText(cr, power, x + baseWidth, baseline - kSuperscriptRise * size, Align::Left);
+  setFontSize(cr, size);
+  return baseWidth + powerWidth;
+}
+
+void line(cairo_t* cr, double x0, double y0, double x1, double y1) {
+  cairo_move_to(cr, x0, y0);
+  cairo_line_to(cr, x1, y1);
+}
+
+// Pixel centres, so that one-pixel lines stay sharp.
+double crisp(double v) { return std::round(v) + 0.5; }
+
+double widestLabel(cairo_t* cr, const AxisTicks& ticks) {
+  double widest = 0;
+  for (const std::string& label : ticks.labels) widest = std::max(widest, textWidth(cr, label));
+  return widest;
+}
+
+// The finest ticks whose labels leave room between them.
+AxisTicks xTicks(cairo_t* cr, const Frame& frame) {
+  AxisTicks ticks;
+  for (int divisions : kDivisionChoices) {
+    ticks = axisTicks(frame.x, divisions);
+    if (ticks.major.size() < 2) break;
+    const double spacing = frame.px(ticks.major[1]) - frame.px(ticks.major[0]);
+    if (widestLabel(cr, ticks) + kLabelSpace <= spacing) break;
+  }
+  return ticks;
+}
+
+void drawXAxis(cairo_t* cr, const Frame& frame, const std::string& title) {
+  setFontSize(cr, kLabelSize);
+  const AxisTicks ticks = xTicks(cr, frame);
+  cairo_set_line_width(cr, 1);
+  for (double v : ticks.major) {
+    const double x = crisp(frame.px(v));
+    line(cr, x, frame.bottom, x, frame.bottom - kMajorTick);
+  }
+  for (double v : ticks.minor) {
+    const double x = crisp(frame.px(v));
+    line(cr, x, frame.bottom, x, frame.bottom - kMinorTick);
+  }
+  cairo_stroke(cr);
+
+  const double labelBaseline = frame.bottom + kLabelGap + digitHeight(cr);
+  for (std::size_t i = 0; i < ticks.major.size(); ++i)
+    drawText(cr, ticks.labels[i], frame.px(ticks.major[i]), labelBaseline, Align::Center);
+  if (ticks.exponent) {
+    double x = frame.right;
+    if (!ticks.major.empty() && frame.px(ticks.major.back()) + widestLabel(cr, ticks) / 2 > x)
+      x = frame.px(ticks.major.back()) + widestLabel(cr, ticks) / 2;
+    const double width = exponentText(cr, *ticks.exponent, 0, 0, kLabelSize, false);
+    x = std::min(x + kLabelGap, kPlotWidth - width - 2);
+    exponentText(cr, *ticks.exponent, x, labelBaseline, kLabelSize, true);
+  }
+
+  cairo_font_extents_t font;
+  cairo_font_extents(cr, &font);
+  const double titleBaseline = labelBaseline + font.descent + kTitleGap + font.ascent;
+  drawText(cr, title, frame.right, std::min(titleBaseline, kPlotHeight - font.descent), Align::Right);
+}
+
+void drawYAxis(cairo_t* cr, const Frame& frame, const std::string& title) {
+  setFontSize(cr, kLabelSize);
+  const AxisTicks ticks = axisTicks(frame.y, kDivisionChoices[0]);
+  cairo_set_line_width(cr, 1);
+  for (double v : ticks.major) {
+    const double y = crisp(frame.py(v));
+    line(cr, frame.left, y, frame.left + kMajorTick, y);
+  }
+  for (double v : ticks.minor) {
+    const double y = crisp(frame.py(v));
+    line(cr, frame.left, y, frame.left + kMinorTick, y);
+  }
+  cairo_stroke(cr);
+
+  // The title needs a line's height left of the numbers; numbers too wide
+  // for the rest of the margin are made smaller.
+  cairo_font_extents_t font;
+  cairo_font_extents(cr, &font);
+  const double titleSpace = title.empty() ? 0 : font.ascent + font.descent + kTitleGap;
+  const double room = frame.left - kLabelGap - titleSpace - 2;
+  const double widest = widestLabel(cr, ticks);
+  if (widest > room && room > 0) setFontSize(cr, kLabelSize * room / widest);
+  const double labelWidth = std::min(widest, room);
+  const double centre = digitHeight(cr) / 2;
+  for (std::size_t i = 0; i < ticks.major.size(); ++i)
+    drawText(cr, ticks.labels[i], frame.left - kLabelGap, frame.py(ticks.major[i]) + centre, Align::Right);
+  if (ticks.exponent) {
+    const double width = exponentText(cr, *ticks.exponent, 0, 0, kLabelSize, false);
+    exponentText(cr, *ticks.exponent, frame.left - width, frame.top - kLabelGap, kLabelSize, true);
+  }
+
+  if (title.empty()) return;
+  setFontSize(cr, kLabelSize);
+  const double baseline = std::max(frame.left - kLabelGap - labelWidth - kTitleGap - font.descent, font.ascent);
+  cairo_save(cr);
+  cairo_translate(cr, baseline, frame.top + textWidth(cr, title));
+  cairo_rotate(cr, -std::numbers::pi / 2);
+  drawText(cr, title, 0, 0, Align::Left);
+  cairo_restore(cr);
+}
+
+void drawTitle(cairo_t* cr, const std::string& title) {
+  if (title.empty()) return;
+  setFontSize(cr, kTitleSize);
+  const double width = textWidth(cr, title);
+  const double room = (1 - kMargin / 2) * kPlotWidth;
+  if (width > room) setFontSize(cr, kTitleSize * room / width);
+  cairo_text_extents_t extents;
+  cairo_text_extents(cr, title.c_str(), &extents);
+  const double baseline = (kTitleBoxTop + kTitleBoxBottom) / 2 - (extents.y_bearing + extents.height / 2);
+  drawText(cr, title, kPlotWidth / 2.0, baseline, Align::Center);
+}
+
+bool drawable(double v, const AxisRange& range) { return v >= range.min && v <= range.max; }
+
+// One error bar from the point out to value + offset along one axis, cut
+// at the frame; the end tick only where the bar ends inside it.
+void drawErrorBars(cairo_t* cr, const Frame& frame, const PlotPoint& p) {
+  const double x = crisp(frame.px(p.x));
+  const double y = crisp(frame.py(p.y));
+  for (double sign : {-1.0, 1.0}) {
+    if (std::isfinite(p.ex) && p.ex != 0) {
+      const double end = p.x + sign * std::fabs(p.ex);
+      const double endX = crisp(frame.px(std::clamp(end, frame.x.min, frame.x.max)));
+      line(cr, x, y, endX, y);
+      if (drawable(end, frame.x)) line(cr, endX, y - kErrorTickHalf, endX, y + kErrorTickHalf);
+    }
+    if (std::isfinite(p.ey) && p.ey != 0) {
+      const double end = p.y + sign * std::fabs(p.ey);
+      const double endY = crisp(frame.py(std::clamp(end, frame.y.min, frame.y.max)));
+      line(cr, x, y, x, endY);
+      if (drawable(end, frame.y)) line(cr, x - kErrorTickHalf, endY, x + kErrorTickHalf, endY);
+    }
+  }
+}
+
+// '*': a horizontal, a vertical and two diagonal strokes.
+void drawMarker(cairo_t* cr, double x, double y) {
+  const double d = kMarkerHalf / std::numbers::sqrt2;
+  line(cr, x - kMarkerHalf, y, x + kMarkerHalf, y);
+  line(cr, x, y - kMarkerHalf, x, y + kMarkerHalf);
+  line(cr, x - d, y - d, x + d, y + d);
+  line(cr, x - d, y + d, x + d, y - d);
+}
+
+void drawPoints(cairo_t* cr, const Frame& frame, const std::vector<PlotPoint>& points) {
+  cairo_save(cr);
+  cairo_rectangle(cr, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top);
+  cairo_clip(cr);
+  cairo_set_line_width(cr, 1);
+  for (const PlotPoint& p : points) {
+    if (!drawable(p.x, frame.x) || !drawable(p.y, frame.y)) continue;
+    drawErrorBars(cr, frame, p);
+    drawMarker(cr, crisp(frame.px(p.x)), crisp(frame.py(p.y)));
+  }
+  cairo_stroke(cr);
+  cairo_restore(cr);
+}
+
+void drawFitLine(cairo_t* cr, const Frame& frame, const FitOverlay& fit) {
+  const std::optional<LineSegment> segment = clipFitLine(fit, frame.x, frame.y);
+  if (!segment) return;
+  cairo_save(cr);
+  cairo_rectangle(cr, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top);
+  cairo_clip(cr);
+  cairo_set_source_rgb(cr, 1, 0, 0);
+  cairo_set_line_width(cr, kFitLineWidth);
+  line(cr, frame.px(segment->x0), frame.py(segment->y0), frame.px(segment->x1), frame.py(segment->y1));
+  cairo_stroke(cr);
+  cairo_restore(cr);
+}
+
+void drawFitBox(cairo_t* cr, const FitOverlay& fit) {
+  const double left = crisp(kBoxLeft);
+  const double right = crisp(kBoxRight);
+  const double top = crisp(kBoxTop);
+  const double bottom = crisp(kBoxBottom);
+  cairo_rectangle(cr, left, top, right - left, bottom - top);
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_fill_preserve(cr);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_set_line_width(cr, 1);
+  cairo_stroke(cr);
+
+  const std::string names[] = {"p0", "p1"};
+  const std::string values[] = {
+      formatFitNumber(fit.p0) + " \u00b1 " + formatFitNumber(fit.p0Error),
+      formatFitNumber(fit.p1) + " \u00b1 " + formatFitNumber(fit.p1Error),
+  };
+  setFontSize(cr, kBoxTextSize);
+  double widest = 0;
+  for (int i = 0; i < 2; ++i) widest = std::max(widest, textWidth(cr, names[i]) + textWidth(cr, values[i]));
+  const double room = right - left - 3 * kBoxPadding;
+  if (widest > room) setFontSize(cr, kBoxTextSize * room / widest);
+  const double lineHeight = (bottom - top) / 2;
+  const double centre = digitHeight(cr) / 2;
+  for (int i = 0; i < 2; ++i) {
+    const double baseline = top + lineHeight * (i + 0.5) + centre;
+    drawText(cr, names[i], left + kBoxPadding, baseline, Align::Left);
+    drawText(cr, values[i], right - kBoxPadding, baseline, Align::Right);
+  }
+}
+
+void drawPlot(cairo_t* cr, const PlotSpec& plot) {
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+
+  Frame frame;
+  frame.x = axisRange(plot.points, Axis::X);
+  frame.y = axisRange(plot.points, Axis::Y);
+
+  cairo_set_line_width(cr, 1);
+  cairo_rectangle(cr, crisp(frame.left), crisp(frame.top), std::round(frame.right - frame.left),
+                  std::round(frame.bottom - frame.top));
+  cairo_stroke(cr);
+  drawXAxis(cr, frame, plot.xTitle);
+  drawYAxis(cr, frame, plot.yTitle);
+  drawPoints(cr, frame, plot.points);
+  if (plot.fit) {
+    drawFitLine(cr, frame, *plot.fit);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    if (plot.fit->showBox) drawFitBox(cr, *plot.fit);
+  }
+  drawTitle(cr, plot.title);
+}
+
+std::string failure(const std::string& path, std::string_view reason) {
+  return "cannot write plot '" + path + "': " + std::string(reason);
+}
+
+}  // namespace
+
+std::string savePlot(const PlotSpec& plot, const std::string& path) {
+  const SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight));
+  if (const cairo_status_t status = cairo_surface_status(surface.get()); status != CAIRO_STATUS_SUCCESS)
+    return failure(path, cairo_status_to_string(status));
+  {
+    const ContextPtr cr(cairo_create(surface.get()));
+    drawPlot(cr.get(), plot);
+    if (const cairo_status_t status = cairo_status(cr.get()); status != CAIRO_STATUS_SUCCESS)
+      return failure(path, cairo_status_to_string(status));
+  }
+  cairo_surface_flush(surface.get());
+  if (const cairo_status_t status = cairo_surface_status(surface.get()); status != CAIRO_STATUS_SUCCESS)
+    return failure(path, cairo_status_to_string(status));
+
+  std::error_code error;
+  std::optional<OutputFile> file = OutputFile::create(path, error);
+  if (!file) return failure(path, error.message());
+  const XrgbImage image{cairo_image_surface_get_data(surface.get()), cairo_image_surface_get_width(surface.get()),
+                        cairo_image_surface_get_height(surface.get()),
+                        cairo_image_surface_get_stride(surface.get())};
+  if (const std::string reason = writePng(image, file->out()); !reason.empty()) return failure(path, reason);
+  if (const std::error_code publishError = file->publish()) return failure(path, publishError.message());
+  return "";
+}
+
+}  // namespace calib

@@ -1,0 +1,53 @@
+// Scatter plots with error bars and an optional fitted straight line,
+// drawn with cairo and saved as PNG files.
+//
+// The look follows the usual physics-analysis style: a white 900 × 600
+// canvas, a thin black frame with 10 % margins, ticks at "nice" values with
+// minor ticks, axis titles at the axis ends, a centred title, '*' markers,
+// error bars with end ticks, the fitted line in red and, on request, a box
+// with the two fit parameters and their errors.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace calib {
+
+inline constexpr int kPlotWidth = 900;
+inline constexpr int kPlotHeight = 600;
+
+struct PlotPoint {
+  double x;
+  double y;
+  double ex;  // half-width of the horizontal error bar; 0 draws none
+  double ey;  // half-height of the vertical error bar; 0 draws none
+};
+
+// The line y = p0 + p1·x, drawn over [fitMin, fitMax] (clipped to the
+// frame). showBox adds the box with "p0" and "p1", each "value ± error".
+struct FitOverlay {
+  double p0;
+  double p0Error;
+  double p1;
+  double p1Error;
+  double fitMin;
+  double fitMax;
+  bool showBox;
+};
+
+struct PlotSpec {
+  std::string title;
+  std::string xTitle;
+  std::string yTitle;
+  std::vector<PlotPoint> points;
+  std::optional<FitOverlay> fit;
+};
+
+// Draws the plot and writes it to path as a PNG, atomically: the file
+// appears only once complete, and a previous file of that name stays when
+// anything fails. Returns an empty string on success, otherwise a message
+// "cannot write plot '<path>': <reason>".
+std::string savePlot(const PlotSpec& spec, const std::string& path);
+
+}  // namespace calib
