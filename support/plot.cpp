@@ -278,11 +278,72 @@ void drawFitLine(cairo_t* cr, const Frame& frame, const FitOverlay& fit) {
   cairo_restore(cr);
 }
 
-void drawFitBox(cairo_t* cr, const FitOverlay& fit) {
-  const double left = crisp(kBoxLeft);
-  const double right = crisp(kBoxRight);
-  const double top = crisp(kBoxTop);
-  const double bottom = crisp(kBoxBottom);
+struct BoxPlace {
+  double left, right, top, bottom;  // pixels
+
+  bool contains(double x, double y) const { return x >= left && x <= right && y >= top && y <= bottom; }
+};
+
+// How much of the plot a box at place would hide: every point whose marker
+// or error bars reach into it counts ten, every stretch of the fitted line
+// one.
+int hiddenBy(const BoxPlace& place, const Frame& frame, const PlotSpec& plot) {
+  const BoxPlace grown{place.left - kMarkerHalf, place.right + kMarkerHalf, place.top - kMarkerHalf,
+                       place.bottom + kMarkerHalf};
+  int hidden = 0;
+  for (const PlotPoint& p : plot.points) {
+    if (!drawable(p.x, frame.x) || !drawable(p.y, frame.y)) continue;
+    const double x = frame.px(p.x), y = frame.py(p.y);
+    const double ex = std::isfinite(p.ex) ? std::fabs(p.ex) : 0, ey = std::isfinite(p.ey) ? std::fabs(p.ey) : 0;
+    const double x0 = frame.px(std::clamp(p.x - ex, frame.x.min, frame.x.max));
+    const double x1 = frame.px(std::clamp(p.x + ex, frame.x.min, frame.x.max));
+    const double y0 = frame.py(std::clamp(p.y + ey, frame.y.min, frame.y.max));
+    const double y1 = frame.py(std::clamp(p.y - ey, frame.y.min, frame.y.max));
+    const bool horizontal = y >= grown.top && y <= grown.bottom && x1 >= grown.left && x0 <= grown.right;
+    const bool vertical = x >= grown.left && x <= grown.right && y1 >= grown.top && y0 <= grown.bottom;
+    if (horizontal || vertical) hidden += 10;
+  }
+  if (const std::optional<LineSegment> segment = plot.fit ? clipFitLine(*plot.fit, frame.x, frame.y) : std::nullopt) {
+    constexpr int kSteps = 50;
+    for (int i = 0; i <= kSteps; ++i) {
+      const double t = static_cast<double>(i) / kSteps;
+      if (grown.contains(frame.px(segment->x0 + t * (segment->x1 - segment->x0)),
+                         frame.py(segment->y0 + t * (segment->y1 - segment->y0))))
+        ++hidden;
+    }
+  }
+  return hidden;
+}
+
+// The fit box goes at the top left, where physicists expect it, unless it
+// would hide points or the line there; then into whichever frame corner
+// hides least.
+BoxPlace fitBoxPlace(const Frame& frame, const PlotSpec& plot) {
+  const double width = kBoxRight - kBoxLeft, height = kBoxBottom - kBoxTop;
+  const double inset = 8;
+  const BoxPlace places[] = {
+      {kBoxLeft, kBoxRight, kBoxTop, kBoxBottom},
+      {frame.right - inset - width, frame.right - inset, frame.top + inset, frame.top + inset + height},
+      {frame.right - inset - width, frame.right - inset, frame.bottom - inset - height, frame.bottom - inset},
+      {frame.left + inset, frame.left + inset + width, frame.bottom - inset - height, frame.bottom - inset},
+  };
+  const BoxPlace* best = &places[0];
+  int least = hiddenBy(places[0], frame, plot);
+  for (const BoxPlace& place : places) {
+    if (least == 0) break;
+    if (const int hidden = hiddenBy(place, frame, plot); hidden < least) {
+      least = hidden;
+      best = &place;
+    }
+  }
+  return *best;
+}
+
+void drawFitBox(cairo_t* cr, const FitOverlay& fit, const BoxPlace& place) {
+  const double left = crisp(place.left);
+  const double right = crisp(place.right);
+  const double top = crisp(place.top);
+  const double bottom = crisp(place.bottom);
   cairo_rectangle(cr, left, top, right - left, bottom - top);
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_fill_preserve(cr);
@@ -295,10 +356,12 @@ void drawFitBox(cairo_t* cr, const FitOverlay& fit) {
       formatFitNumber(fit.p0) + " \u00b1 " + formatFitNumber(fit.p0Error),
       formatFitNumber(fit.p1) + " \u00b1 " + formatFitNumber(fit.p1Error),
   };
+  // A long value shrinks the text so that a clear gap stays between the
+  // name and the value.
   setFontSize(cr, kBoxTextSize);
   double widest = 0;
   for (int i = 0; i < 2; ++i) widest = std::max(widest, textWidth(cr, names[i]) + textWidth(cr, values[i]));
-  const double room = right - left - 3 * kBoxPadding;
+  const double room = right - left - 2 * kBoxPadding - kBoxTextSize;
   if (widest > room) setFontSize(cr, kBoxTextSize * room / widest);
   const double lineHeight = (bottom - top) / 2;
   const double centre = digitHeight(cr) / 2;
@@ -328,7 +391,7 @@ void drawPlot(cairo_t* cr, const PlotSpec& plot) {
   if (plot.fit) {
     drawFitLine(cr, frame, *plot.fit);
     cairo_set_source_rgb(cr, 0, 0, 0);
-    if (plot.fit->showBox) drawFitBox(cr, *plot.fit);
+    if (plot.fit->showBox) drawFitBox(cr, *plot.fit, fitBoxPlace(frame, plot));
   }
   drawTitle(cr, plot.title);
 }

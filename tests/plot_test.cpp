@@ -385,6 +385,24 @@ TEST(PlotSave, FittedChannelPlotHasTheRedLineAndTheBox) {
             0);
 }
 
+TEST(PlotSave, FitBoxMovesAwayFromPointsAtTheTopLeft) {
+  // A falling line puts points and line at the top left, where the box
+  // usually goes; the top right of the frame is empty and takes the box.
+  PlotSpec falling = channelPlot();
+  for (PlotPoint& p : falling.points) p.y = 2000 - 20 * p.x;
+  falling.fit = FitOverlay{2000, 1, -20, 0.01, 1, 99, true};
+  test::TempDir dir;
+  const Decoded d = saveAndDecode(falling, dir);
+  // Nothing is drawn above the frame at the usual place.
+  EXPECT_EQ(d.count(kBoxLeft, kBoxTop, kBoxRight + 1, kFrameTop - 1, [&](int x, int y) { return !d.white(x, y); }), 0);
+  // A box border runs along the top right, just inside the frame.
+  int borderRow = -1;
+  for (int y = kFrameTop + 2; y < kFrameTop + 20 && borderRow < 0; ++y)
+    if (d.count(kFrameRight - 300, y, kFrameRight - 20, y + 1, [&](int x, int yy) { return d.dark(x, yy); }) == 280)
+      borderRow = y;
+  EXPECT_GT(borderRow, kFrameTop) << "no box border at the top right";
+}
+
 TEST(PlotSave, NoRedLineOrBoxWithoutAFitToShow) {
   test::TempDir dir;
   PlotSpec unfitted = channelPlot();
