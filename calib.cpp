@@ -18,6 +18,9 @@
 #include <string_view>
 
 #include "analysis/bin_info.hpp"
+#include "analysis/chip_summary.hpp"
+#include "analysis/gain_curves.hpp"
+#include "analysis/gain_fit.hpp"
 #include "analysis/run_setup.hpp"
 #include "analysis/sample_stream.hpp"
 #include "analysis/shutdown.hpp"
@@ -67,6 +70,10 @@ Diagnostics analyse_file(int chip, const std::string& config, const std::string&
   reportStreamEnd(stream, adcFile, diagnostics);
 
   writeBinInfo(run.binInfo.out(), run.hists, run.imodulus);
+  const GainCurves curves = buildGainCurves(run.hists, run.preset, console);
+  const PlotTarget plots{chip, run.plotDir, run.plotDirReady};
+  const std::vector<ChannelGain> gains = fitGains(curves, run.preset, plots, run.gainLog.out(), console, diagnostics);
+  writeChipSummary(gains, plots, diagnostics);
   shutDown(run, diagnostics);
   return diagnostics;
 }
