@@ -2,6 +2,7 @@
 // golden files, and the behaviour on bad input and unwritable outputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "adc_text.hpp"
@@ -86,7 +87,7 @@ TEST(EndToEnd, UnusualLinesMatchGoldenFiles) {
             "was not read\n");
   expectGolden("unusual_lines.stdout", r.out);
   expectGolden("unusual_lines.bininfo", readFile(dir / "gain_kelta7_30mV.log.bininfo"));
-  EXPECT_EQ(readFile(dir / "gain_kelta7_30mV.log"), "Channel #  Calib (mV/fC)\n");
+  expectGolden("unusual_lines.log", readFile(dir / "gain_kelta7_30mV.log"));
 }
 
 TEST(EndToEnd, UsageWithFewerThanThreeArguments) {
@@ -171,6 +172,23 @@ TEST(EndToEnd, PlotDirectoryThatCannotBeCreated) {
   EXPECT_TRUE(fs::exists(dir.path() / (kLog + ".bininfo")));
 }
 
+TEST(EndToEnd, APlotThatCannotBeWrittenIsAnError) {
+  // A directory where the plot of channel 0 should go: that plot fails,
+  // every other output is written.
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(12) + pulseTrain(230, 40, 13) + zeroLines(12) + pulseTrain(230, 40, 13) +
+                                 zeroLines(2));
+  const std::string plots = "png/calib/100000/20mV_calib-odd/";
+  fs::create_directories(dir.path() / plots / "amp_sig_chip_100000_chan_00.png");
+  const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "calib: cannot write plot '" + plots + "amp_sig_chip_100000_chan_00.png': Is a directory\n");
+  const std::string log = readFile(dir / kLog);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 32);
+  EXPECT_EQ(filesIn(dir.path() / plots).size(), 34u);
+  EXPECT_TRUE(fs::is_directory(dir.path() / plots / "amp_sig_chip_100000_chan_00.png"));
+}
+
 TEST(EndToEnd, ConfigurationIsNeverRunByAShell) {
   TempDir dir;
   writeFile(dir / "adc.txt", zeroLines(3));
@@ -192,10 +210,15 @@ TEST(EndToEnd, OverLongLineEndsTheReadingButTheResultsAreWritten) {
   EXPECT_EQ(r.err,
             "calib: ADC file './adc.txt': line 245 has 100000 or more characters; reading stopped there and "
             "the rest of the file was ignored\n");
-  EXPECT_EQ(r.out.substr(r.out.rfind("line ")), "line 244 sample0 adc 0 nsamples 0 nZerosInARow 2\n");
+  // The last line read is the one before the long line; the gain curves follow.
+  const std::size_t curves = r.out.find(" ichan 0 : ");
+  ASSERT_NE(curves, std::string::npos);
+  EXPECT_EQ(r.out.substr(r.out.rfind("line ", curves)), "line 244 sample0 adc 0 nsamples 0 nZerosInARow 2\n" +
+                                                             r.out.substr(curves));
   // The window read before the long line is in the statistics.
   EXPECT_NE(readFile(dir / (kLog + ".bininfo")).find("\n00 01  41    1\n"), std::string::npos);
-  EXPECT_EQ(filesIn(dir.path()).size(), 7u);  // adc, log, bininfo, png/calib/100000/20mV_calib-odd
+  // adc, log, bininfo, png/calib/100000/20mV_calib-odd and its 34 plots
+  EXPECT_EQ(filesIn(dir.path()).size(), 7u + 34u);
 }
 
 TEST(EndToEnd, ReadErrorEndsTheReadingButTheResultsAreWritten) {
@@ -217,7 +240,10 @@ TEST(EndToEnd, ClosedStandardOutputIsAnErrorAndNeverReachesTheFiles) {
   const RunResult r = runCalib(dir.path(), {"100000", "20mV_calib-odd", "./adc.txt"}, Stdout::Closed);
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.err, "calib: cannot write standard output: Bad file descriptor\n");
-  EXPECT_EQ(readFile(dir / kLog), "Channel #  Calib (mV/fC)\n");
+  // The files hold their own text only: the header and one row per channel.
+  const std::string log = readFile(dir / kLog);
+  EXPECT_EQ(log.substr(0, 25), "Channel #  Calib (mV/fC)\n");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 32);
   EXPECT_EQ(readFile(dir / (kLog + ".bininfo")).substr(0, 8), "NZeros:\n");
 }
 
