@@ -45,7 +45,7 @@ demo: build
 	    $(DEMO_INPUT).truth.json "the simulation's truth: baselines, noise, gains" \
 	    calib.out "commentary (standard output)" \
 	    $$log "gain table" $$log.bininfo "zero-run and peak-position statistics" \
-	    png/calib/$(DEMO_CHIP)/$(DEMO_CONFIG)/ "plots"; \
+	    png/calib/$(DEMO_CHIP)/$(DEMO_CONFIG)/ "plots ($$(ls png/calib/$(DEMO_CHIP)/$(DEMO_CONFIG) | wc -l) PNG files)"; \
 	  echo; echo "Gain table (first lines):"; head -n 8 $$log; \
 	  echo; echo "Start of the bin-information file:"; head -n 12 $$log.bininfo; \
 	  exit $$status
