@@ -27,6 +27,7 @@
 #include "support/diagnostic.hpp"
 #include "support/int_fields.hpp"
 #include "support/out_buffer.hpp"
+#include "support/plot.hpp"
 
 namespace calib {
 
@@ -123,6 +124,8 @@ int main(int argc, char** argv) {
   // A closed standard output is reported as a write error at the end; the
   // run still completes its files.
   std::signal(SIGPIPE, SIG_IGN);
+
+  const PlotLibraries plotLibraries;
 
   const StandardDescriptors standard = secureStandardDescriptors();
   if (!standard.secured) return 1;  // nowhere to report it, and no file would be safe

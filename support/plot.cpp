@@ -1,6 +1,7 @@
 #include "support/plot.hpp"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -425,6 +426,11 @@ std::string savePlot(const PlotSpec& plot, const std::string& path) {
   if (const std::string reason = writePng(image, file->out()); !reason.empty()) return failure(path, reason);
   if (const std::error_code publishError = file->publish()) return failure(path, publishError.message());
   return "";
+}
+
+PlotLibraries::~PlotLibraries() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 }  // namespace calib

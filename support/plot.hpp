@@ -50,4 +50,16 @@ struct PlotSpec {
 // "cannot write plot '<path>': <reason>".
 std::string savePlot(const PlotSpec& spec, const std::string& path);
 
+// cairo and fontconfig keep font caches for the life of the process. While
+// an object of this type lives, plots may be drawn; its destructor frees
+// those caches, so that a leak checker reports only real leaks. At most one
+// should exist, and it must outlive every plot being drawn.
+class PlotLibraries {
+ public:
+  PlotLibraries() = default;
+  PlotLibraries(const PlotLibraries&) = delete;
+  PlotLibraries& operator=(const PlotLibraries&) = delete;
+  ~PlotLibraries();
+};
+
 }  // namespace calib
