@@ -177,6 +177,27 @@ TEST(IntFields, OutOfRangeSaturates) {
 }
 
 // Random lines over the characters that matter to the two functions.
+TEST(IntFields, DigitRunsOfEveryLengthAndEveryKindOfEnd) {
+  // Short numbers are converted eight bytes at a time when eight bytes of
+  // the line follow; the characters that end a run of digits include the
+  // neighbours of '0' and '9' and bytes with the top bit set, which the
+  // digit test must not take for digits.
+  using namespace std::string_literals;
+  const std::string ends[] = {" ", "\0"s, "\r", "\t", "/", ":", "a", "-", "+", "\x80", "\xb0", "\xb9", "\xff", "\x7f"};
+  std::mt19937 rng(99);
+  std::uniform_int_distribution<int> digit(0, 9);
+  for (int length = 1; length <= 12; ++length)
+    for (const std::string& endChar : ends)
+      for (const std::string& after : {std::string(), std::string("7"), std::string(" 1234567 89 0 00012")}) {
+        std::string digits;
+        for (int i = 0; i < length; ++i) digits += static_cast<char>('0' + digit(rng));
+        expectLikeStrtok(digits + endChar + after);
+        expectLikeStrtok("5 " + digits + endChar + after);
+        expectLikeStrtok("  " + digits + endChar + " " + digits + after);
+        if (HasFailure()) FAIL() << "length " << length;
+      }
+}
+
 TEST(IntFields, RandomLinesMatchStrtokAtoi) {
   static constexpr char kAlphabet[] = " \t\r\v\f+-0123456789a";
   std::mt19937 rng(4242);
