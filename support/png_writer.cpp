@@ -2,9 +2,13 @@
 
 #include <png.h>
 
+#include <array>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -69,26 +73,134 @@ void convertRow(const unsigned char* source, int width, unsigned char* row) {
   }
 }
 
+// The image as palette indices. One byte per pixel instead of three leaves
+// zlib a third of the work. Plots of black and red on white have few
+// colours, but their antialiased edges hold the 256 greys between black
+// and white and a few hundred shades of red, more than a palette holds.
+// So each channel is rounded to one of 64 evenly spaced levels (0 and 255
+// kept), which changes an edge pixel by at most 2/255, too little to see.
+// An image that has more than 256 colours even then is not paletted.
+struct PalettedImage {
+  std::vector<png_color> colours;
+  std::unique_ptr<unsigned char[]> indices;  // width × height
+};
+
+class ColourTable {
+ public:
+  // The index of colour, adding it if new; -1 once 256 are taken.
+  int indexOf(std::uint32_t colour) {
+    std::size_t slot = (colour * 0x9E3779B1u) >> (32 - kBits);
+    while (true) {
+      Entry& e = slots_[slot];
+      if (e.index < 0) {
+        if (count_ == 256) return -1;
+        e = {colour, count_};
+        return count_++;
+      }
+      if (e.colour == colour) return e.index;
+      slot = (slot + 1) & (kSlots - 1);
+    }
+  }
+  int count() const { return count_; }
+  template <typename Visit>
+  void forEach(Visit visit) const {
+    for (const Entry& e : slots_)
+      if (e.index >= 0) visit(e.colour, e.index);
+  }
+
+ private:
+  static constexpr int kBits = 10;
+  static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+  struct Entry {
+    std::uint32_t colour = 0;
+    int index = -1;
+  };
+  std::vector<Entry> slots_ = std::vector<Entry>(kSlots);
+  int count_ = 0;
+};
+
+// Channel value c rounded to the nearest of the levels 255·k/63.
+constexpr std::array<std::uint8_t, 256> kRoundedLevel = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const int k = (c * 63 + 127) / 255;
+    table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>((k * 255 + 31) / 63);
+  }
+  return table;
+}();
+
+inline std::uint32_t roundedColour(std::uint32_t pixel) {
+  return std::uint32_t{kRoundedLevel[(pixel >> 16) & 0xFF]} << 16 | std::uint32_t{kRoundedLevel[(pixel >> 8) & 0xFF]} << 8 |
+         kRoundedLevel[pixel & 0xFF];
+}
+
+std::optional<PalettedImage> toPalette(const XrgbImage& image) {
+  PalettedImage paletted;
+  paletted.indices = std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(image.width) *
+                                                                     static_cast<std::size_t>(image.height));
+  ColourTable table;
+  std::uint32_t last = 0;
+  int lastIndex = -1;
+  unsigned char* out = paletted.indices.get();
+  for (int y = 0; y < image.height; ++y) {
+    const unsigned char* row = image.data + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.stride);
+    for (int x = 0; x < image.width; ++x) {
+      std::uint32_t pixel;
+      std::memcpy(&pixel, row + 4 * x, sizeof pixel);
+      pixel &= 0xFFFFFFu;
+      // Runs of one colour are the rule: white above all.
+      if (pixel != last || lastIndex < 0) {
+        lastIndex = table.indexOf(roundedColour(pixel));
+        if (lastIndex < 0) return std::nullopt;
+        last = pixel;
+      }
+      *out++ = static_cast<unsigned char>(lastIndex);
+    }
+  }
+  paletted.colours.resize(static_cast<std::size_t>(table.count()));
+  table.forEach([&](std::uint32_t colour, int index) {
+    paletted.colours[static_cast<std::size_t>(index)] = {static_cast<png_byte>(colour >> 16),
+                                                         static_cast<png_byte>(colour >> 8),
+                                                         static_cast<png_byte>(colour)};
+  });
+  return paletted;
+}
+
 // The libpng calls that may fail. Kept apart from the setjmp below so that
 // no local variable of the frame that setjmp returns to changes in between.
-void writeImage(png_structp png, png_infop info, const XrgbImage& image, unsigned char* row) {
-  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
-               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+void writeImage(png_structp png, png_infop info, const XrgbImage& image, const PalettedImage* paletted,
+                unsigned char* row) {
+  const auto width = static_cast<png_uint_32>(image.width);
+  const auto height = static_cast<png_uint_32>(image.height);
   png_set_compression_level(png, kCompressionLevel);
-  png_set_filter(png, 0, PNG_FILTER_SUB);
-  png_write_info(png, info);
-  for (int y = 0; y < image.height; ++y) {
-    convertRow(image.data + static_cast<std::size_t>(y) * image.stride, image.width, row);
-    png_write_row(png, row);
+  if (paletted) {
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_PLTE(png, info, paletted->colours.data(), static_cast<int>(paletted->colours.size()));
+    // Filters do not help indices, which are not magnitudes.
+    png_set_filter(png, 0, PNG_FILTER_NONE);
+    png_write_info(png, info);
+    for (png_uint_32 y = 0; y < height; ++y)
+      png_write_row(png, paletted->indices.get() + static_cast<std::size_t>(y) * width);
+  } else {
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, 0, PNG_FILTER_SUB);
+    png_write_info(png, info);
+    for (int y = 0; y < image.height; ++y) {
+      convertRow(image.data + static_cast<std::size_t>(y) * image.stride, image.width, row);
+      png_write_row(png, row);
+    }
   }
   png_write_end(png, nullptr);
 }
 
 // Returns false when libpng reported an error (its message is in the
 // state). Only trivially destructible objects live in this frame.
-bool runWrite(png_structp png, png_infop info, const XrgbImage& image, unsigned char* row) {
+bool runWrite(png_structp png, png_infop info, const XrgbImage& image, const PalettedImage* paletted,
+              unsigned char* row) {
   if (setjmp(png_jmpbuf(png))) return false;
-  writeImage(png, info, image, row);
+  writeImage(png, info, image, paletted, row);
   return true;
 }
 
@@ -100,8 +212,9 @@ std::string writePng(const XrgbImage& image, OutBuffer& out) {
   PngWriteStruct write(state);
   if (!write.png() || !write.info()) return "cannot create the PNG writer";
   png_set_write_fn(write.png(), &state, onWrite, onFlush);
-  std::vector<unsigned char> row(static_cast<std::size_t>(image.width) * 3);
-  if (!runWrite(write.png(), write.info(), image, row.data())) return state.message;
+  const std::optional<PalettedImage> paletted = toPalette(image);
+  std::vector<unsigned char> row(paletted ? 0 : static_cast<std::size_t>(image.width) * 3);
+  if (!runWrite(write.png(), write.info(), image, paletted ? &*paletted : nullptr, row.data())) return state.message;
   return "";
 }
 

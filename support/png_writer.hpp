@@ -1,8 +1,11 @@
-// Writing an image as an 8-bit RGB PNG with libpng.
+// Writing an image as a PNG with libpng, fast.
 //
-// The settings favour speed over size: zlib level 1 and only the "sub"
-// filter, several times faster than libpng's defaults for plots, which are
-// mostly white and compress well anyway.
+// An image of few colours, such as a plot, becomes an 8-bit palette image
+// with its antialiasing shades rounded to 64 levels per channel (at most
+// 2/255 off, invisible); any other image is written as exact 8-bit RGB with
+// the "sub" filter. Both use zlib level 1: plots are mostly white and
+// compress well anyway, and a paletted plot takes about a fifth of the time
+// of an RGB one at libpng's default settings.
 #pragma once
 
 #include <cstdint>

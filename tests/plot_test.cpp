@@ -269,26 +269,30 @@ Decoded decodeMemory(const std::string& bytes) {
   return decode(image, png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()) != 0);
 }
 
-TEST(PlotPng, WritesTheRgbOfXrgbPixelsRowByRow) {
+std::string pngOf(const std::vector<unsigned char>& data, int width, int height, int stride) {
+  std::string bytes;
+  OutBuffer out([&](std::string_view chunk) {
+    bytes.append(chunk);
+    return std::error_code();
+  });
+  EXPECT_EQ(writePng({data.data(), width, height, stride}, out), "");
+  EXPECT_TRUE(out.flush());
+  return bytes;
+}
+
+TEST(PlotPng, FewColoursArePalettedWithinTwoLevels) {
   // 3 × 2 pixels in rows of 16 bytes, the top byte and the padding filled
   // with junk that must not show.
   constexpr int kStride = 16;
   const std::uint32_t pixels[2][3] = {{0xff102030, 0x00ffffff, 0x7f000000}, {0x12abcdef, 0x34010203, 0x56fe0080}};
   std::vector<unsigned char> data(2 * kStride, 0x5a);
   for (int y = 0; y < 2; ++y) std::memcpy(data.data() + y * kStride, pixels[y], sizeof pixels[y]);
+  const std::string bytes = pngOf(data, 3, 2, kStride);
 
-  std::string bytes;
-  OutBuffer out([&](std::string_view chunk) {
-    bytes.append(chunk);
-    return std::error_code();
-  });
-  EXPECT_EQ(writePng({data.data(), 3, 2, kStride}, out), "");
-  ASSERT_TRUE(out.flush());
-
-  // 8-bit truecolour without alpha: IHDR's bit depth and colour type.
+  // 8-bit palette: IHDR's bit depth and colour type.
   ASSERT_GT(bytes.size(), 26u);
   EXPECT_EQ(bytes[24], 8);
-  EXPECT_EQ(bytes[25], 2);
+  EXPECT_EQ(bytes[25], 3);
   const Decoded d = decodeMemory(bytes);
   ASSERT_TRUE(d.ok) << d.error;
   ASSERT_EQ(d.width, 3);
@@ -296,10 +300,37 @@ TEST(PlotPng, WritesTheRgbOfXrgbPixelsRowByRow) {
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 3; ++x) {
       const Rgb c = d.at(x, y);
-      EXPECT_EQ(c.r, static_cast<int>((pixels[y][x] >> 16) & 0xff)) << x << "," << y;
-      EXPECT_EQ(c.g, static_cast<int>((pixels[y][x] >> 8) & 0xff)) << x << "," << y;
-      EXPECT_EQ(c.b, static_cast<int>(pixels[y][x] & 0xff)) << x << "," << y;
+      const int channels[] = {c.r, c.g, c.b};
+      for (int k = 0; k < 3; ++k) {
+        const int original = static_cast<int>((pixels[y][x] >> (16 - 8 * k)) & 0xff);
+        EXPECT_LE(std::abs(channels[k] - original), 2) << x << "," << y << " channel " << k;
+        // Black and white stay exact.
+        if (original == 0 || original == 255) {
+          EXPECT_EQ(channels[k], original) << x << "," << y;
+        }
+      }
     }
+}
+
+TEST(PlotPng, ManyColoursAreWrittenExactlyAsRgb) {
+  // 400 pixels of different colours even after rounding to 64 levels.
+  constexpr int kWidth = 400;
+  std::vector<unsigned char> data(4 * kWidth);
+  std::vector<std::uint32_t> pixels(kWidth);
+  for (int x = 0; x < kWidth; ++x) {
+    pixels[x] = static_cast<std::uint32_t>((x * 4) % 256) << 16 | static_cast<std::uint32_t>((x / 64) * 40) << 8 |
+                static_cast<std::uint32_t>((x * 37) % 256);
+    std::memcpy(data.data() + 4 * x, &pixels[x], 4);
+  }
+  const std::string bytes = pngOf(data, kWidth, 1, 4 * kWidth);
+  ASSERT_GT(bytes.size(), 26u);
+  EXPECT_EQ(bytes[25], 2);
+  const Decoded d = decodeMemory(bytes);
+  ASSERT_TRUE(d.ok) << d.error;
+  for (int x = 0; x < kWidth; ++x) {
+    const Rgb c = d.at(x, 0);
+    EXPECT_EQ(c.r << 16 | c.g << 8 | c.b, static_cast<int>(pixels[x])) << x;
+  }
 }
 
 TEST(PlotPng, ReportsLibpngErrorsInsteadOfWriting) {
