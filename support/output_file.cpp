@@ -38,7 +38,8 @@ void applyDefaultPermissions(int fd) {
 
 }  // namespace
 
-std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::error_code& error) {
+std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::error_code& error,
+                                             Durability durability) {
   // Problems with the final name itself would otherwise show only at the
   // rename, after the whole run.
   const std::size_t slash = finalPath.rfind('/');
@@ -60,20 +61,22 @@ std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::
   }
   applyDefaultPermissions(fd);
   error.clear();
-  return OutputFile(finalPath, std::move(tempPath), fd);
+  return OutputFile(finalPath, std::move(tempPath), fd, durability);
 }
 
-OutputFile::OutputFile(std::string finalPath, std::string tempPath, int fd)
+OutputFile::OutputFile(std::string finalPath, std::string tempPath, int fd, Durability durability)
     : finalPath_(std::move(finalPath)),
       tempPath_(std::move(tempPath)),
       fd_(fd),
-      buffer_(std::make_unique<OutBuffer>(fdSink(fd), kFileBufferCapacity)) {}
+      buffer_(std::make_unique<OutBuffer>(fdSink(fd), kFileBufferCapacity)),
+      durability_(durability) {}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : finalPath_(std::move(other.finalPath_)),
       tempPath_(std::move(other.tempPath_)),
       fd_(other.fd_),
       buffer_(std::move(other.buffer_)),
+      durability_(other.durability_),
       state_(other.state_),
       error_(other.error_) {
   other.fd_ = -1;
@@ -88,6 +91,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     tempPath_ = std::move(other.tempPath_);
     fd_ = other.fd_;
     buffer_ = std::move(other.buffer_);
+    durability_ = other.durability_;
     state_ = other.state_;
     error_ = other.error_;
     other.fd_ = -1;
@@ -115,7 +119,7 @@ std::error_code OutputFile::fail(std::error_code error) {
 std::error_code OutputFile::finish() {
   if (state_ != State::Writing) return error_;
   if (!buffer_->flush()) return fail(buffer_->error());
-  if (::fsync(fd_) != 0) return fail(lastError());
+  if (durability_ == Durability::Synced && ::fsync(fd_) != 0) return fail(lastError());
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail(lastError());

@@ -20,10 +20,18 @@ namespace calib {
 
 class OutputFile {
  public:
+  // Synced: finish() makes the text durable before the rename, so that
+  // not even a system crash leaves an empty file under the final name.
+  // Unsynced: the rename alone, which still never shows a partial file to
+  // a reader; for outputs that can be made again and are too many to wait
+  // for the disk each time (the plots).
+  enum class Durability { Synced, Unsynced };
+
   // Creates the temporary file for finalPath. On failure returns the OS
   // reason. A final path that is an existing directory (EISDIR) or whose
   // name is too long (ENAMETOOLONG) fails here rather than at the rename.
-  static std::optional<OutputFile> create(const std::string& finalPath, std::error_code& error);
+  static std::optional<OutputFile> create(const std::string& finalPath, std::error_code& error,
+                                          Durability durability = Durability::Synced);
 
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&& other) noexcept;
@@ -35,7 +43,8 @@ class OutputFile {
   const std::string& path() const { return finalPath_; }
   const std::string& temporaryPath() const { return tempPath_; }
 
-  // Makes the complete text durable in the temporary file. On failure the
+  // Writes the complete text to the temporary file (and syncs it, when
+  // Synced) and closes it. On failure the
   // temporary file is removed. Later calls return the first result.
   std::error_code finish();
 
@@ -47,7 +56,7 @@ class OutputFile {
  private:
   enum class State { Writing, Finished, Published, Failed };
 
-  OutputFile(std::string finalPath, std::string tempPath, int fd);
+  OutputFile(std::string finalPath, std::string tempPath, int fd, Durability durability);
   std::error_code fail(std::error_code error);
   void discard();
 
@@ -55,6 +64,7 @@ class OutputFile {
   std::string tempPath_;
   int fd_ = -1;
   std::unique_ptr<OutBuffer> buffer_;
+  Durability durability_ = Durability::Synced;
   State state_ = State::Writing;
   std::error_code error_;
 };

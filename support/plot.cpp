@@ -418,7 +418,9 @@ std::string savePlot(const PlotSpec& plot, const std::string& path) {
     return failure(path, cairo_status_to_string(status));
 
   std::error_code error;
-  std::optional<OutputFile> file = OutputFile::create(path, error);
+  // Plots can be drawn again from the ADC file: they are renamed into place
+  // complete, without waiting for the disk.
+  std::optional<OutputFile> file = OutputFile::create(path, error, OutputFile::Durability::Unsynced);
   if (!file) return failure(path, error.message());
   const XrgbImage image{cairo_image_surface_get_data(surface.get()), cairo_image_surface_get_width(surface.get()),
                         cairo_image_surface_get_height(surface.get()),
