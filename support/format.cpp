@@ -28,12 +28,6 @@ std::uint64_t magnitudeOf(std::int64_t value) {
 
 }  // namespace
 
-char* writeText(char* p, std::string_view text) {
-  std::memcpy(p, text.data(), text.size());
-  return p + text.size();
-}
-
-char* writeInt(char* p, std::int64_t value) { return std::to_chars(p, p + kMaxNumberChars, value).ptr; }
 
 char* writeInt(char* p, std::int64_t value, int width, char fill) {
   if (fill != '0') return padLeft(p, writeInt(p, value), width);

@@ -6,7 +6,9 @@
 // line of a multi-million-line input, so printf itself is too slow.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <string_view>
 
@@ -20,11 +22,15 @@ inline constexpr std::size_t kMaxNumberChars = 24;
 // integer digits, plus sign, point and the requested decimals.
 inline constexpr std::size_t kMaxFixedChars(int precision) { return 312 + static_cast<std::size_t>(precision); }
 
-// Copies text to p.
-char* writeText(char* p, std::string_view text);
+// Copies text to p. Inline, so that the copy of a literal of known length
+// becomes a few stores.
+inline char* writeText(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
 
 // "%d" / "%lld": plain decimal.
-char* writeInt(char* p, std::int64_t value);
+inline char* writeInt(char* p, std::int64_t value) { return std::to_chars(p, p + kMaxNumberChars, value).ptr; }
 
 // "%<width>d" with fill ' ' (right-aligned), or "%0<width>d" with fill
 // '0' (zeros after the sign).
