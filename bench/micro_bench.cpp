@@ -268,7 +268,7 @@ void BM_ReadSampleStreamFile(benchmark::State& state) {
   ::close(fd);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(run.size()));
 }
-BENCHMARK(BM_ReadSampleStreamFile)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadSampleStreamFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // ---- Commentary formatting.
 
@@ -565,7 +565,7 @@ void BM_SaveChannelPlot(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
-BENCHMARK(BM_SaveChannelPlot)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaveChannelPlot)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Everything a TPC run plots: 32 channel plots and the two chip summaries.
 void BM_SaveAllPlots(benchmark::State& state) {
@@ -587,7 +587,7 @@ void BM_SaveAllPlots(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(plots.size()));
 }
-BENCHMARK(BM_SaveAllPlots)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaveAllPlots)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace calib::bench
