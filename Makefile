@@ -14,7 +14,9 @@ DEMO_SEED   := 2026
 DEMO_CHIP   := 100000
 DEMO_CONFIG := 20mV_calib-odd
 
-.PHONY: all deps configure build test demo clean
+BENCH_MIN_TIME ?= 0.2
+
+.PHONY: all deps configure build test demo bench clean
 
 all: build
 
@@ -23,7 +25,7 @@ deps:
 
 configure: deps
 	@mkdir -p $(BUILD_DIR)
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR)/configure.log 2>&1 \
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCALIB_BENCH=OFF > $(BUILD_DIR)/configure.log 2>&1 \
 	  || { cat $(BUILD_DIR)/configure.log; exit 1; }
 
 build: configure
@@ -49,6 +51,17 @@ demo: build
 	  echo; echo "Gain table (first lines):"; head -n 8 $$log; \
 	  echo; echo "Start of the bin-information file:"; head -n 12 $$log.bininfo; \
 	  exit $$status
+
+# Benchmarks: always a Release build, with the benchmark targets switched on
+# (make build switches them off again). Runs the micro-benchmarks, then the
+# whole-process benchmark, which writes its table into bench/README.md.
+bench: deps
+	@mkdir -p $(BUILD_DIR)
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCALIB_BENCH=ON > $(BUILD_DIR)/configure.log 2>&1 \
+	  || { cat $(BUILD_DIR)/configure.log; exit 1; }
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target calib.exe calib-sim calib_micro_bench calib-bench-process
+	@$(BUILD_DIR)/bench/calib_micro_bench --benchmark_min_time=$(BENCH_MIN_TIME)
+	@$(BUILD_DIR)/bench/calib-bench-process
 
 clean:
 	@rm -rf $(BUILD_DIR)
