@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -309,6 +310,32 @@ TEST(PlotPng, FewColoursArePalettedWithinTwoLevels) {
           EXPECT_EQ(channels[k], original) << x << "," << y;
         }
       }
+    }
+}
+
+TEST(PlotPng, RunsOfEveryLengthKeepTheirColours) {
+  // Rows of 37 pixels made of runs of 1 to 9 pixels of black, white, red,
+  // green and blue (all kept exactly by the rounding), with junk in the
+  // unused top byte.
+  constexpr int kWidth = 37, kHeight = 5;
+  const std::uint32_t colours[] = {0x000000, 0xffffff, 0xff0000, 0x00ff00, 0x0000ff};
+  std::mt19937 rng(5);
+  std::vector<std::uint32_t> pixels;
+  while (pixels.size() < kWidth * kHeight) {
+    const std::uint32_t colour = colours[rng() % 5];
+    for (unsigned n = 1 + rng() % 9; n > 0 && pixels.size() < kWidth * kHeight; --n) pixels.push_back(colour);
+  }
+  std::vector<unsigned char> data(4 * pixels.size());
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    const std::uint32_t word = pixels[i] | (static_cast<std::uint32_t>(i) & 0xff) << 24;
+    std::memcpy(data.data() + 4 * i, &word, 4);
+  }
+  const Decoded d = decodeMemory(pngOf(data, kWidth, kHeight, 4 * kWidth));
+  ASSERT_TRUE(d.ok) << d.error;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const Rgb c = d.at(x, y);
+      EXPECT_EQ(static_cast<std::uint32_t>(c.r << 16 | c.g << 8 | c.b), pixels[y * kWidth + x]) << x << "," << y;
     }
 }
 
