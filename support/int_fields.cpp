@@ -1,11 +1,15 @@
 #include "support/int_fields.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace calib {
@@ -126,12 +130,140 @@ inline int convertToken(const char* text, std::size_t start, std::size_t length)
 
 }  // namespace
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CALIB_HAVE_AVX2_PARSER 1
+
+// The usual line of an ADC file holds only digits and blanks, and numbers
+// of at most four digits. Such a line is split and converted eight numbers
+// at a time with AVX2:
+//  - the line is copied into a buffer padded with blanks, so that every
+//    load below stays inside it;
+//  - per 64 bytes, compares give the masks of blanks and of other
+//    non-digits; any other character (a NUL too) sends the line the
+//    general way;
+//  - token starts, the non-blanks after a blank, come off the mask;
+//  - eight tokens are gathered as four bytes each from their starts. In
+//    each lane the bytes are digits (XOR '0' gives 0 … 9) up to the first
+//    blank; the number of digits is the sum of the running products of
+//    the bytes' digit flags. Four digits and a fifth byte that is not a
+//    blank (a longer number) sends the line the general way;
+//  - the digits are shifted up so that the bytes below the number are
+//    zeros, i.e. leading zeros of a four-digit number, and two
+//    multiply-adds make the value: (d0·10 + d1)·100 + (d2·10 + d3).
+// Returns the number of fields, or -1 when the line is not of that kind.
+constexpr std::size_t kFastLineMax = 1024;
+
+// The blanks of the 64 bytes at block (32-byte aligned) into blanks; the
+// result has a bit set for every byte that is neither blank nor digit.
+__attribute__((target("avx2"))) inline std::uint64_t masksAvx2(const char* block, std::uint64_t& blanks) {
+  const __m256i blank = _mm256_set1_epi8(' ');
+  const __m256i zero = _mm256_set1_epi8('0');
+  const __m256i nine = _mm256_set1_epi8('9');
+  std::uint64_t others = 0;
+  blanks = 0;
+  for (int half = 0; half < 2; ++half) {
+    const __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(block + 32 * half));
+    const __m256i isBlank = _mm256_cmpeq_epi8(bytes, blank);
+    // Signed compares: bytes of 0x80 and above are negative, below '0'.
+    const __m256i notDigit = _mm256_or_si256(_mm256_cmpgt_epi8(zero, bytes), _mm256_cmpgt_epi8(bytes, nine));
+    const auto blankBits = static_cast<std::uint32_t>(_mm256_movemask_epi8(isBlank));
+    const auto otherBits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_andnot_si256(isBlank, notDigit)));
+    blanks |= std::uint64_t{blankBits} << (32 * half);
+    others |= std::uint64_t{otherBits} << (32 * half);
+  }
+  return others;
+}
+
+__attribute__((target("avx2,bmi,popcnt"))) int parseDigitsAndBlanksAvx2(const char* text, std::size_t length,
+                                                                        int* out, int maxFields) {
+  if (length > kFastLineMax) return -1;
+  alignas(32) char buffer[kFastLineMax + 128];
+  std::memcpy(buffer, text, length);
+  std::memset(buffer + length, ' ', 72);  // the last 64-byte block, and four bytes beyond any token
+
+  // The token starts. The bits of a mask are taken four at a time without
+  // looking at the count, so up to three positions past the last are
+  // written (later overwritten, or not used).
+  constexpr std::size_t kMaxTokens = kFastLineMax / 2 + 1;
+  alignas(32) std::int32_t starts[kMaxTokens + 16];
+  int nStarts = 0;
+  std::uint64_t previousBlank = 1;  // the start of the line counts as after a blank
+  for (std::size_t block = 0; block < length; block += 64) {
+    std::uint64_t blanks;
+    if (masksAvx2(buffer + block, blanks) != 0) return -1;
+    std::uint64_t first = ~blanks & ((blanks << 1) | previousBlank);
+    previousBlank = blanks >> 63;
+    const int total = std::popcount(first);
+    for (int k = 0; k < total; k += 4) {
+      for (int j = 0; j < 4; ++j) {
+        starts[nStarts + k + j] = static_cast<std::int32_t>(block) + std::countr_zero(first);
+        first &= first - 1;
+      }
+    }
+    nStarts += total;
+  }
+  const int n = std::min(nStarts, maxFields);
+  // Lanes past the last token read a harmless position.
+  for (int i = n; i < n + 8; ++i) starts[i] = 0;
+
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i nine = _mm256_set1_epi8(9);
+  const __m256i four = _mm256_set1_epi32(4);
+  const __m256i asciiZeros = _mm256_set1_epi32(0x30303030);
+  const __m256i tensAndOnes = _mm256_set1_epi16(0x010A);          // bytes 10, 1
+  const __m256i hundredsAndOnes = _mm256_set1_epi32(0x00010064);  // int16 100, 1
+  const __m256i pairOnes = _mm256_set1_epi16(1);
+  for (int i = 0; i < n; i += 8) {
+    const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i*>(starts + i));
+    const __m256i digitsRaw =
+        _mm256_xor_si256(_mm256_i32gather_epi32(reinterpret_cast<const int*>(buffer), first, 1), asciiZeros);
+    // 1 in each byte that is a digit (0 … 9 after the XOR; a blank gives
+    // 0x10), then the running products d0, d0·d1, d0·d1·d2, d0·d1·d2·d3.
+    __m256i run = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(digitsRaw, nine), digitsRaw), ones);
+    // (Shifting up by a byte or two brings in ones below, for the bytes
+    // that have no predecessor that far back.)
+    run = _mm256_and_si256(run, _mm256_or_si256(_mm256_slli_epi32(run, 8), _mm256_set1_epi32(0x01)));
+    run = _mm256_and_si256(run, _mm256_or_si256(_mm256_slli_epi32(run, 16), _mm256_set1_epi32(0x0101)));
+    const __m256i length32 = _mm256_madd_epi16(_mm256_maddubs_epi16(run, ones), pairOnes);
+    const int full = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(length32, four)));
+    if (full != 0) {
+      // A four-digit number must end there.
+      for (int lane = 0; lane < 8 && i + lane < n; ++lane)
+        if ((full >> lane & 1) && buffer[starts[i + lane] + 4] != ' ') return -1;
+    }
+    const __m256i shifted = _mm256_sllv_epi32(digitsRaw, _mm256_slli_epi32(_mm256_sub_epi32(four, length32), 3));
+    const __m256i values = _mm256_madd_epi16(_mm256_maddubs_epi16(shifted, tensAndOnes), hundredsAndOnes);
+    if (n - i >= 8) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), values);
+    } else {
+      // Only the fields there are: the rest of out is not the parser's.
+      const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+      _mm256_maskstore_epi32(out + i, _mm256_cmpgt_epi32(_mm256_set1_epi32(n - i), lanes), values);
+    }
+  }
+  return n;
+}
+
+const bool kHaveAvx2 =
+    __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+#endif
+
+int parseIntFields(std::string_view line, int* out, int maxFields) {
+#if defined(CALIB_HAVE_AVX2_PARSER)
+  // A NUL is neither digit nor blank: such a line goes the general way.
+  if (kHaveAvx2)
+    if (const int fields = parseDigitsAndBlanksAvx2(line.data(), line.size(), out, maxFields); fields >= 0)
+      return fields;
+#endif
+  return parseIntFieldsPortable(line, out, maxFields);
+}
+
 // The line is cut at its first NUL, as strtok would see it. The blanks of
 // each 64-byte block are found at once; a token starts at every non-blank
 // byte after a blank or at the start of the line. The starts come from the
 // bit mask, not from the end of the previous number, so the conversions of
 // one line do not wait for each other.
-int parseIntFields(std::string_view line, int* out, int maxFields) {
+int parseIntFieldsPortable(std::string_view line, int* out, int maxFields) {
   if (const void* nul = std::memchr(line.data(), '\0', line.size()))
     line = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - line.data()));
   const char* const text = line.data();

@@ -24,4 +24,9 @@ int atoiSaturating(std::string_view text);
 // The rest of out is not touched; tokens beyond maxFields are not looked at.
 int parseIntFields(std::string_view line, int* out, int maxFields);
 
+// The same, without the AVX2 fast path for lines of digits and blanks:
+// what machines without AVX2 run, and what the fast path is tested
+// against.
+int parseIntFieldsPortable(std::string_view line, int* out, int maxFields);
+
 }  // namespace calib

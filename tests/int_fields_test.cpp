@@ -198,6 +198,30 @@ TEST(IntFields, DigitRunsOfEveryLengthAndEveryKindOfEnd) {
       }
 }
 
+TEST(IntFields, RandomLinesOfDigitsAndBlanksMatchStrtokAtoi) {
+  // The lines real files hold, converted eight numbers at a time: numbers
+  // of one to six digits (over four goes the general way), leading zeros,
+  // runs of blanks, lines across several 64-byte blocks and longer than
+  // the fast path takes, more fields than asked for.
+  std::mt19937 rng(77);
+  for (int i = 0; i < 20000; ++i) {
+    std::string line;
+    const int tokens = static_cast<int>(rng() % (i % 50 == 0 ? 400 : 60));
+    const int maxDigits = i % 3 == 0 ? 6 : 4;
+    for (int t = 0; t < tokens; ++t) {
+      line.append(rng() % 4 == 0 ? 1 + rng() % 3 : (t > 0 ? 1 : 0), ' ');
+      for (unsigned d = 1 + rng() % maxDigits; d > 0; --d) line += static_cast<char>('0' + rng() % 10);
+    }
+    if (rng() % 4 == 0) line.append(1 + rng() % 5, ' ');
+    const int maxFields = i % 2 ? 32 : static_cast<int>(rng() % 70);
+    expectLikeStrtok(line, maxFields);
+    std::vector<int> fast(static_cast<std::size_t>(maxFields) + 1, kSentinel), portable = fast;
+    EXPECT_EQ(parseIntFields(line, fast.data(), maxFields), parseIntFieldsPortable(line, portable.data(), maxFields));
+    EXPECT_EQ(fast, portable);
+    if (HasFailure()) FAIL() << "line " << i << ": " << line;
+  }
+}
+
 TEST(IntFields, RandomLinesMatchStrtokAtoi) {
   static constexpr char kAlphabet[] = " \t\r\v\f+-0123456789a";
   std::mt19937 rng(4242);
