@@ -70,11 +70,11 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
       const int expected = ipeak * kSpacing + firstPeakPos;
       const int ibin = findPeak(window, ichan, expected, kSpacingWindow);
       const int maxVal = window.at(ichan, ibin);
-      hists.peakBins(ipeak, ichan).fill(ibin);
+      hists.peakBins(ipeak, ichan).fillInteger(ibin);
       const double amp = static_cast<double>(maxVal) - baseline;
       if (ipeak >= preset.firstPeakUsed) {
-        peaks.fill(ipeak, amp);
-        max.fill(ipeak, maxVal);
+        peaks.fillInteger(ipeak, amp);
+        max.fillInteger(ipeak, maxVal);
         p = writeText(p, "ipeak ");
         p = writeInt(p, ipeak);
         p = writeText(p, " ibin ");
@@ -90,8 +90,8 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
     const int baseBin = preset.nPeaks * kSpacing + firstPeakPos + kBaseBinOffset;
     if (baseBin < nsamples) {
       const int value = window.at(ichan, baseBin);
-      peaks.fill(preset.nPeaks, static_cast<double>(value) - baseline);
-      max.fill(preset.nPeaks, value);
+      peaks.fillInteger(preset.nPeaks, static_cast<double>(value) - baseline);
+      max.fillInteger(preset.nPeaks, value);
       p = writeText(p, "baseBin ");
       p = writeInt(p, baseBin);
       p = writeText(p, " amp ");

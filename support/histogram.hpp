@@ -16,7 +16,8 @@ namespace calib {
 // The binning shared by both types.
 class Axis {
  public:
-  Axis(int nbins, double low, double high) : nbins_(nbins), low_(low), high_(high) {}
+  Axis(int nbins, double low, double high)
+      : nbins_(nbins), low_(low), high_(high), unitBins_(low == -0.5 && high == nbins - 0.5) {}
 
   int nbins() const { return nbins_; }
   double low() const { return low_; }
@@ -30,6 +31,17 @@ class Axis {
     return 1 + static_cast<int>(nbins_ * (x - low_) / (high_ - low_));
   }
 
+  // findBin(x) for an integer x, without the division where the bins are
+  // the integers 0 … nbins-1 ([-0.5, nbins-0.5)): there x - low = x + 0.5,
+  // nbins times it and the quotient by nbins are exact in double, so the
+  // formula gives 1 + x for every x inside.
+  int findBinOfInteger(int x) const {
+    if (!unitBins_) return findBin(x);
+    if (x < 0) return 0;
+    if (x >= nbins_) return nbins_ + 1;
+    return 1 + x;
+  }
+
   // low + (b - 1) * width + width / 2.
   double binCenter(int b) const {
     const double width = (high_ - low_) / nbins_;
@@ -40,6 +52,7 @@ class Axis {
   int nbins_;
   double low_;
   double high_;
+  bool unitBins_;
 };
 
 class Hist1D {
@@ -49,6 +62,11 @@ class Hist1D {
   void fill(double x) {
     entries_ += 1;
     counts_[static_cast<std::size_t>(axis_.findBin(x))] += 1;
+  }
+  // fill(x) for an integer x, faster.
+  void fillInteger(int x) {
+    entries_ += 1;
+    counts_[static_cast<std::size_t>(axis_.findBinOfInteger(x))] += 1;
   }
 
   const std::string& name() const { return name_; }
@@ -75,13 +93,9 @@ class Profile {
  public:
   Profile(std::string name, std::string title, int nbins, double low, double high);
 
-  void fill(double x, double y) {
-    entries_ += 1;
-    Bin& bin = bins_[static_cast<std::size_t>(axis_.findBin(x))];
-    bin.sumY += y;
-    bin.sumYY += y * y;
-    bin.n += 1;
-  }
+  void fill(double x, double y) { add(axis_.findBin(x), y); }
+  // fill(x, y) for an integer x, faster.
+  void fillInteger(int x, double y) { add(axis_.findBinOfInteger(x), y); }
 
   const std::string& name() const { return name_; }
   const std::string& title() const { return title_; }
@@ -101,6 +115,13 @@ class Profile {
     double sumY = 0;
     double sumYY = 0;
   };
+  void add(int b, double y) {
+    entries_ += 1;
+    Bin& bin = bins_[static_cast<std::size_t>(b)];
+    bin.sumY += y;
+    bin.sumYY += y * y;
+    bin.n += 1;
+  }
   std::string name_;
   std::string title_;
   Axis axis_;

@@ -36,6 +36,34 @@ TEST(Histogram, IntegersFallInTheirOwnBin) {
   }
 }
 
+TEST(Histogram, IntegerFillsAgreeWithTheFormula) {
+  // The shortcut for integers on unit bins, and the formula elsewhere, for
+  // integers inside, at and beyond both edges and far out.
+  const Layout layouts[] = {kLayouts[0], kLayouts[1], kLayouts[2], {10, 0, 10}, {7, -3.5, 3.5}, {12, -0.5, 13.5}};
+  for (const Layout& l : layouts) {
+    const Axis axis(l.nbins, l.low, l.high);
+    for (int x : {-1000000, -2, -1, 0, 1, 2, 5, l.nbins - 2, l.nbins - 1, l.nbins, l.nbins + 1, 1000000,
+                  std::numeric_limits<int>::min(), std::numeric_limits<int>::max()})
+      EXPECT_EQ(axis.findBinOfInteger(x), axis.findBin(x)) << "nbins " << l.nbins << " [" << l.low << ", " << l.high
+                                                           << ") x " << x;
+    for (int x = -5; x < l.nbins + 5; ++x) EXPECT_EQ(axis.findBinOfInteger(x), axis.findBin(x)) << x;
+  }
+  Hist1D h("h", "h", 20, -0.5, 19.5);
+  Profile p("p", "p", 14, -0.5, 13.5);
+  for (int x : {-3, 0, 4, 19, 20, 25}) {
+    h.fillInteger(x);
+    p.fillInteger(x, 2.5 * x);
+  }
+  EXPECT_EQ(h.entries(), 6);
+  EXPECT_EQ(h.binContent(0), 1);
+  EXPECT_EQ(h.binContent(5), 1);
+  EXPECT_EQ(h.binContent(20), 1);
+  EXPECT_EQ(h.binContent(21), 2);
+  EXPECT_EQ(p.entries(), 6);
+  EXPECT_EQ(p.binContent(5), 10.0);
+  EXPECT_EQ(p.binEntries(15), 3);
+}
+
 TEST(Histogram, EdgesUnderflowAndOverflow) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
