@@ -29,8 +29,49 @@ inline char* writeText(char* p, std::string_view text) {
   return p + text.size();
 }
 
+namespace detail {
+
+// "00" "01" … "99".
+inline constexpr char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Decimal digits of value < 10^8: the length from comparisons, then two
+// digits at a time from the end. The commentary writes hundreds of
+// millions of such numbers (line counters, samples, positions).
+inline char* writeBelow1e8(char* p, std::uint32_t value) {
+  const int length = value < 10u         ? 1
+                     : value < 100u      ? 2
+                     : value < 1000u     ? 3
+                     : value < 10000u    ? 4
+                     : value < 100000u   ? 5
+                     : value < 1000000u  ? 6
+                     : value < 10000000u ? 7
+                                         : 8;
+  char* end = p + length;
+  char* q = end;
+  while (value >= 100) {
+    const std::uint32_t pair = value % 100;
+    value /= 100;
+    q -= 2;
+    std::memcpy(q, kDigitPairs + 2 * pair, 2);
+  }
+  if (value >= 10) {
+    std::memcpy(q - 2, kDigitPairs + 2 * value, 2);
+  } else {
+    q[-1] = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
+}  // namespace detail
+
 // "%d" / "%lld": plain decimal.
-inline char* writeInt(char* p, std::int64_t value) { return std::to_chars(p, p + kMaxNumberChars, value).ptr; }
+inline char* writeInt(char* p, std::int64_t value) {
+  if (value >= 0 && value < 100000000) return detail::writeBelow1e8(p, static_cast<std::uint32_t>(value));
+  return std::to_chars(p, p + kMaxNumberChars, value).ptr;
+}
 
 // "%<width>d" with fill ' ' (right-aligned), or "%0<width>d" with fill
 // '0' (zeros after the sign).

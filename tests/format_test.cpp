@@ -118,6 +118,12 @@ const std::vector<std::int64_t>& intValues() {
 
 TEST(FormatWriteInt, PlainMatchesPrintf) {
   for (std::int64_t v : intValues()) EXPECT_EQ(written([&](char* p) { return writeInt(p, v); }), printfInt(v));
+  // Every value the commentary prints most (below a million), and each
+  // side of every digit-count step of the short path, up to 10^8 and past.
+  for (std::int64_t v = 0; v <= 1000000; ++v) ASSERT_EQ(written([&](char* p) { return writeInt(p, v); }), printfInt(v));
+  for (std::int64_t power = 10; power <= 10000000000; power *= 10)
+    for (std::int64_t v = power - 3; v <= power + 3; ++v)
+      EXPECT_EQ(written([&](char* p) { return writeInt(p, v); }), printfInt(v));
 }
 
 TEST(FormatWriteInt, PaddedMatchesPrintf) {
