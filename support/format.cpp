@@ -20,7 +20,10 @@ char* padLeft(char* begin, char* end, int width) {
 }
 
 // Writes the magnitude of value (no sign), safe for INT64_MIN.
-char* writeMagnitude(char* p, std::uint64_t magnitude) { return std::to_chars(p, p + kMaxNumberChars, magnitude).ptr; }
+char* writeMagnitude(char* p, std::uint64_t magnitude) {
+  if (magnitude < 100000000) return detail::writeBelow1e8(p, static_cast<std::uint32_t>(magnitude));
+  return std::to_chars(p, p + kMaxNumberChars, magnitude).ptr;
+}
 
 std::uint64_t magnitudeOf(std::int64_t value) {
   return value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
