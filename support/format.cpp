@@ -44,7 +44,25 @@ char* writeInt(char* p, std::int64_t value, int width, char fill) {
   return q + nDigits;
 }
 
+// Blanks up to width less the length of what follows, then the sign.
+inline char* padAndSign(char* p, int length, bool negative, int width) {
+  for (int i = length + (negative ? 1 : 0); i < width; ++i) *p++ = ' ';
+  if (negative) *p++ = '-';
+  return p;
+}
+
 char* writeTenthsFixed1(char* p, std::int64_t tenths, int width) {
+  const std::uint64_t magnitude = magnitudeOf(tenths);
+  if (magnitude < 1000000000) {
+    // The usual case, written in place: padding, sign, digits, point,
+    // the tenth.
+    const auto whole = static_cast<std::uint32_t>(magnitude / 10);
+    p = padAndSign(p, detail::digitsBelow1e8(whole) + 2, tenths < 0, width);
+    p = detail::writeBelow1e8(p, whole);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + magnitude % 10);
+    return p;
+  }
   char* q = p;
   if (tenths < 0) *q++ = '-';
   const std::uint64_t m = magnitudeOf(tenths);
@@ -55,12 +73,17 @@ char* writeTenthsFixed1(char* p, std::int64_t tenths, int width) {
 }
 
 char* writeTenthsFixed0(char* p, std::int64_t tenths, int width) {
-  char* q = p;
-  if (tenths < 0) *q++ = '-';
   const std::uint64_t m = magnitudeOf(tenths);
   std::uint64_t whole = m / 10;
   const std::uint64_t frac = m % 10;
   if (frac > 5 || (frac == 5 && whole % 2 == 1)) ++whole;
+  if (whole < 100000000) {
+    const auto small = static_cast<std::uint32_t>(whole);
+    p = padAndSign(p, detail::digitsBelow1e8(small), tenths < 0, width);
+    return detail::writeBelow1e8(p, small);
+  }
+  char* q = p;
+  if (tenths < 0) *q++ = '-';
   q = writeMagnitude(q, whole);
   return padLeft(p, q, width);
 }

@@ -40,16 +40,19 @@ inline constexpr char kDigitPairs[201] =
 // Decimal digits of value < 10^8: the length from comparisons, then two
 // digits at a time from the end. The commentary writes hundreds of
 // millions of such numbers (line counters, samples, positions).
+inline int digitsBelow1e8(std::uint32_t value) {
+  return value < 10u         ? 1
+         : value < 100u      ? 2
+         : value < 1000u     ? 3
+         : value < 10000u    ? 4
+         : value < 100000u   ? 5
+         : value < 1000000u  ? 6
+         : value < 10000000u ? 7
+                             : 8;
+}
+
 inline char* writeBelow1e8(char* p, std::uint32_t value) {
-  const int length = value < 10u         ? 1
-                     : value < 100u      ? 2
-                     : value < 1000u     ? 3
-                     : value < 10000u    ? 4
-                     : value < 100000u   ? 5
-                     : value < 1000000u  ? 6
-                     : value < 10000000u ? 7
-                                         : 8;
-  char* end = p + length;
+  char* end = p + digitsBelow1e8(value);
   char* q = end;
   while (value >= 100) {
     const std::uint32_t pair = value % 100;

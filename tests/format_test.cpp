@@ -215,6 +215,27 @@ TEST(FormatTenths, EdgeValuesMatchPrintf) {
 
 // A few million windows of ten samples plus a peak value, from ADC-like,
 // negative and full-range distributions.
+TEST(FormatTenths, EveryWidthAndBothSidesOfTheShortPath) {
+  // Tenths written in place below 10^8 whole units and the general way
+  // above, in fields narrower and wider than the number, with the ties
+  // of "%.0f" (round half to even) on both sides.
+  std::vector<std::int64_t> tenths;
+  for (std::int64_t base : {std::int64_t{0}, std::int64_t{10}, std::int64_t{99999995}, std::int64_t{999999985},
+                            std::int64_t{999999995}, std::int64_t{1000000005}, std::int64_t{123456789012}})
+    for (std::int64_t d = -6; d <= 6; ++d) {
+      tenths.push_back(base + d);
+      tenths.push_back(-(base + d));
+    }
+  for (std::int64_t t : tenths)
+    for (int width = 0; width <= 14; ++width) {
+      char expected[64];
+      std::snprintf(expected, sizeof expected, "%*.1f", width, static_cast<double>(t) / 10.0);
+      EXPECT_EQ(written([&](char* p) { return writeTenthsFixed1(p, t, width); }), expected) << t << " width " << width;
+      std::snprintf(expected, sizeof expected, "%*.0f", width, static_cast<double>(t) / 10.0);
+      EXPECT_EQ(written([&](char* p) { return writeTenthsFixed0(p, t, width); }), expected) << t << " width " << width;
+    }
+}
+
 TEST(FormatTenths, RandomWindowsMatchPrintf) {
   struct Range {
     std::int32_t lo, hi;
