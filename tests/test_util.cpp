@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -95,13 +96,18 @@ CalibProcess::CalibProcess(const std::string& dir, const std::vector<std::string
     : options_(options) {
   const std::string outPath = capture_ / "stdout";
   const std::string errPath = capture_ / "stderr";
+  // Under a file-size limit standard error goes through a pipe, which the
+  // limit does not cut short.
+  int errPipe[2] = {-1, -1};
+  if (options.fileSizeLimit != 0 && ::pipe2(errPipe, O_CLOEXEC) != 0) return;
   pid_ = ::fork();
   if (pid_ == 0) {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
     const int in = ::open("/dev/null", O_RDONLY);
     const int out = options.stdoutMode == Stdout::Discarded ? ::open("/dev/null", O_WRONLY)
+                    : options.stdoutMode == Stdout::Full    ? ::open("/dev/full", O_WRONLY)
                                                             : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = errPipe[1] >= 0 ? errPipe[1] : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
@@ -126,9 +132,12 @@ CalibProcess::CalibProcess(const std::string& dir, const std::vector<std::string
     ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
+  if (errPipe[1] >= 0) ::close(errPipe[1]);
+  errPipe_ = errPipe[0];
 }
 
 CalibProcess::~CalibProcess() {
+  if (errPipe_ >= 0) ::close(errPipe_);
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   int status = 0;
@@ -141,6 +150,15 @@ RunResult CalibProcess::wait() {
   int status = 0;
   rusage usage{};
   RunResult result;
+  std::string piped;
+  if (errPipe_ >= 0) {
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(errPipe_, chunk, sizeof chunk)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      piped.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
   if (pid_ <= 0 || ::wait4(pid_, &status, 0, &usage) != pid_) return result;
   pid_ = -1;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -157,7 +175,7 @@ RunResult CalibProcess::wait() {
     result.out.resize(static_cast<std::size_t>(size - from));
     in.read(result.out.data(), size - from);
   }
-  result.err = readFile(capture_ / "stderr");
+  result.err = errPipe_ >= 0 ? piped : readFile(capture_ / "stderr");
   return result;
 }
 

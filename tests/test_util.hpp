@@ -58,8 +58,8 @@ struct RunResult {
 
 // Closed also closes standard input, so that the first two files the
 // program opens would take descriptors 0 and 1. Discarded sends it to
-// /dev/null.
-enum class Stdout { Captured, Closed, Discarded };
+// /dev/null, Full to /dev/full (every write fails with ENOSPC).
+enum class Stdout { Captured, Closed, Discarded, Full };
 
 struct RunOptions {
   Stdout stdoutMode = Stdout::Captured;
@@ -92,6 +92,7 @@ class CalibProcess {
   TempDir capture_;
   RunOptions options_;
   int pid_ = -1;
+  int errPipe_ = -1;  // standard error under a file-size limit
 };
 
 // Runs calib.exe to its end.
