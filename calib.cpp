@@ -27,6 +27,7 @@
 #include "support/diagnostic.hpp"
 #include "support/int_fields.hpp"
 #include "support/out_buffer.hpp"
+#include "support/output_file.hpp"
 #include "support/plot.hpp"
 
 namespace calib {
@@ -110,6 +111,30 @@ StandardDescriptors secureStandardDescriptors() {
   return result;
 }
 
+// A terminating signal removes the temporary files of the unfinished
+// outputs, then ends the process by the same signal, so that whoever
+// started the run sees how it ended. The previous outputs stay as they were.
+extern "C" void onTerminationSignal(int sig) {
+  removeLiveTemporaries();
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);  // delivered when the handler returns
+}
+
+// A signal that was ignored at start (a run started with nohup, or in the
+// background by a shell without job control) stays ignored.
+void installTerminationHandlers() {
+  for (const int sig : kTerminationSignals) {
+    struct sigaction previous {};
+    if (::sigaction(sig, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int other : kTerminationSignals) sigaddset(&action.sa_mask, other);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(sig, &action, nullptr);
+  }
+}
+
 OutBuffer::Sink closedSink() {
   return [](std::string_view) { return std::error_code(EBADF, std::generic_category()); };
 }
@@ -124,6 +149,7 @@ int main(int argc, char** argv) {
   // A closed standard output is reported as a write error at the end; the
   // run still completes its files.
   std::signal(SIGPIPE, SIG_IGN);
+  installTerminationHandlers();
 
   const PlotLibraries plotLibraries;
 

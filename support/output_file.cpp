@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace calib {
 
@@ -36,7 +38,63 @@ void applyDefaultPermissions(int fd) {
   ::fchmod(fd, 0666 & ~mask);
 }
 
+// The table of live temporaries. A signal handler may read it at any
+// moment, so an entry's path is complete before the entry is marked live,
+// and an entry is marked free again only once its file has been renamed or
+// removed (a handler that removes the path once more in between finds
+// nothing there).
+struct TemporaryEntry {
+  std::atomic<bool> live{false};
+  char path[PATH_MAX];
+};
+static_assert(std::atomic<bool>::is_always_lock_free, "read by a signal handler");
+
+TemporaryEntry gTemporaries[kMaxLiveTemporaries];
+
+// Takes a free entry for path; -1 when none is free or the path is too
+// long for an entry (the file is then not removed after a signal).
+int registerTemporary(const std::string& path) {
+  if (path.size() >= PATH_MAX) return -1;
+  for (int i = 0; i < kMaxLiveTemporaries; ++i) {
+    TemporaryEntry& entry = gTemporaries[i];
+    if (entry.live.load(std::memory_order_acquire)) continue;
+    std::memcpy(entry.path, path.c_str(), path.size() + 1);
+    entry.live.store(true, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+// Blocks the termination signals while alive, so that none arrives between
+// the creation of a temporary file and its entry in the table.
+class TerminationSignalsBlocked {
+ public:
+  TerminationSignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kTerminationSignals) sigaddset(&set, sig);
+    ::pthread_sigmask(SIG_BLOCK, &set, &saved_);
+  }
+  ~TerminationSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  TerminationSignalsBlocked(const TerminationSignalsBlocked&) = delete;
+  TerminationSignalsBlocked& operator=(const TerminationSignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 }  // namespace
+
+void removeLiveTemporaries() noexcept {
+  for (TemporaryEntry& entry : gTemporaries)
+    if (entry.live.load(std::memory_order_acquire)) ::unlink(entry.path);
+}
+
+int liveTemporaryCount() noexcept {
+  int n = 0;
+  for (const TemporaryEntry& entry : gTemporaries) n += entry.live.load(std::memory_order_acquire) ? 1 : 0;
+  return n;
+}
 
 std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::error_code& error,
                                              Durability durability) {
@@ -54,22 +112,29 @@ std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::
     return std::nullopt;
   }
   std::string tempPath = temporaryTemplate(finalPath);
-  const int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
-  if (fd < 0) {
-    error = lastError();
-    return std::nullopt;
+  int fd = -1;
+  int slot = -1;
+  {
+    const TerminationSignalsBlocked blocked;
+    fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
+    if (fd < 0) {
+      error = lastError();
+      return std::nullopt;
+    }
+    slot = registerTemporary(tempPath);
   }
   applyDefaultPermissions(fd);
   error.clear();
-  return OutputFile(finalPath, std::move(tempPath), fd, durability);
+  return OutputFile(finalPath, std::move(tempPath), fd, durability, slot);
 }
 
-OutputFile::OutputFile(std::string finalPath, std::string tempPath, int fd, Durability durability)
+OutputFile::OutputFile(std::string finalPath, std::string tempPath, int fd, Durability durability, int registrySlot)
     : finalPath_(std::move(finalPath)),
       tempPath_(std::move(tempPath)),
       fd_(fd),
       buffer_(std::make_unique<OutBuffer>(fdSink(fd), kFileBufferCapacity)),
-      durability_(durability) {}
+      durability_(durability),
+      registrySlot_(registrySlot) {}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : finalPath_(std::move(other.finalPath_)),
@@ -78,7 +143,9 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       buffer_(std::move(other.buffer_)),
       durability_(other.durability_),
       state_(other.state_),
-      error_(other.error_) {
+      error_(other.error_),
+      registrySlot_(other.registrySlot_) {
+  other.registrySlot_ = -1;
   other.fd_ = -1;
   other.state_ = State::Failed;
   other.error_ = std::error_code(EBADF, std::generic_category());
@@ -94,6 +161,8 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     durability_ = other.durability_;
     state_ = other.state_;
     error_ = other.error_;
+    registrySlot_ = other.registrySlot_;
+    other.registrySlot_ = -1;
     other.fd_ = -1;
     other.state_ = State::Failed;
     other.error_ = std::error_code(EBADF, std::generic_category());
@@ -107,6 +176,12 @@ void OutputFile::discard() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (state_ == State::Writing || state_ == State::Finished) ::unlink(tempPath_.c_str());
+  unregister();
+}
+
+void OutputFile::unregister() {
+  if (registrySlot_ >= 0) gTemporaries[registrySlot_].live.store(false, std::memory_order_release);
+  registrySlot_ = -1;
 }
 
 std::error_code OutputFile::fail(std::error_code error) {
@@ -132,6 +207,7 @@ std::error_code OutputFile::publish() {
   if (state_ != State::Finished) return error_;
   if (::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) return fail(lastError());
   state_ = State::Published;
+  unregister();
   return error_;
 }
 

@@ -7,8 +7,14 @@
 // so a reader never finds a truncated file where a complete one is expected.
 // Finishing several files before publishing any keeps them from different
 // runs from ending up side by side when one of them fails.
+//
+// Every temporary file is also entered, for as long as it exists, in a
+// fixed table that removeLiveTemporaries() reads: a handler of a
+// terminating signal calls it, so that a run killed halfway leaves no
+// temporary files behind either.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,9 +62,10 @@ class OutputFile {
  private:
   enum class State { Writing, Finished, Published, Failed };
 
-  OutputFile(std::string finalPath, std::string tempPath, int fd, Durability durability);
+  OutputFile(std::string finalPath, std::string tempPath, int fd, Durability durability, int registrySlot);
   std::error_code fail(std::error_code error);
   void discard();
+  void unregister();
 
   std::string finalPath_;
   std::string tempPath_;
@@ -67,6 +74,22 @@ class OutputFile {
   Durability durability_ = Durability::Synced;
   State state_ = State::Writing;
   std::error_code error_;
+  int registrySlot_ = -1;  // entry in the table of live temporaries, or -1
 };
+
+inline constexpr int kMaxLiveTemporaries = 16;
+
+// The signals after which the temporary files of a run are removed.
+inline constexpr int kTerminationSignals[] = {SIGHUP, SIGINT, SIGTERM};
+
+// Removes every temporary file that exists at this moment (one created by
+// OutputFile::create and not yet renamed or removed). Async-signal-safe:
+// meant for a handler of the termination signals. Only a file whose path
+// fits PATH_MAX and that finds one of the table's kMaxLiveTemporaries
+// entries free is removed this way; a run has three at most at a time.
+void removeLiveTemporaries() noexcept;
+
+// The number of temporaries the table holds now (for tests).
+int liveTemporaryCount() noexcept;
 
 }  // namespace calib

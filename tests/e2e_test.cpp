@@ -192,12 +192,16 @@ TEST(EndToEnd, APlotThatCannotBeWrittenIsAnError) {
 TEST(EndToEnd, ConfigurationIsNeverRunByAShell) {
   TempDir dir;
   writeFile(dir / "adc.txt", zeroLines(3));
-  const std::string config = "a b;touch pwned $(touch pwned2) 'q'";
+  const std::string config = "a b;touch pwned $(touch pwned2) 'q' \"dq\" `touch pwned3` | touch pwned4 && > pwned5";
   const RunResult r = runCalib(dir.path(), {"5", config, "./adc.txt"});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_TRUE(fs::is_directory(dir.path() / "png/calib/5" / config));
   EXPECT_FALSE(fs::exists(dir.path() / "pwned"));
   EXPECT_FALSE(fs::exists(dir.path() / "pwned2"));
+  EXPECT_FALSE(fs::exists(dir.path() / "pwned3"));
+  EXPECT_FALSE(fs::exists(dir.path() / "pwned4"));
+  EXPECT_FALSE(fs::exists(dir.path() / "pwned5"));
+  EXPECT_TRUE(fs::exists(dir.path() / ("gain_kelta5_" + config + ".log")));
   EXPECT_NE(r.out.find(" executing command .! mkdir -p png/calib/5/" + config + "\n"), std::string::npos);
 }
 

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -90,22 +92,36 @@ std::string compareWithGolden(const std::string& name, const std::string& actual
          lineAt(expected, pos) + "\"\n  actual:   \"" + lineAt(actual, pos) + "\"\n(all of it in " + newPath + ")";
 }
 
-RunResult runCalib(const std::string& dir, const std::vector<std::string>& args, Stdout stdoutMode) {
-  TempDir capture;
-  const std::string outPath = capture / "stdout";
-  const std::string errPath = capture / "stderr";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+CalibProcess::CalibProcess(const std::string& dir, const std::vector<std::string>& args, const RunOptions& options)
+    : options_(options) {
+  const std::string outPath = capture_ / "stdout";
+  const std::string errPath = capture_ / "stderr";
+  // Under a file-size limit standard error goes through a pipe, which the
+  // limit does not cut short.
+  int errPipe[2] = {-1, -1};
+  if (options.fileSizeLimit != 0 && ::pipe2(errPipe, O_CLOEXEC) != 0) return;
+  pid_ = ::fork();
+  if (pid_ == 0) {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
     const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = options.stdoutMode == Stdout::Discarded ? ::open("/dev/null", O_WRONLY)
+                    : options.stdoutMode == Stdout::Full    ? ::open("/dev/full", O_WRONLY)
+                                                            : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = errPipe[1] >= 0 ? errPipe[1] : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    if (stdoutMode == Stdout::Closed) {
+    if (options.stdoutMode == Stdout::Closed) {
       ::close(0);
       ::close(1);
+    }
+    for (const int sig : {SIGHUP, SIGINT, SIGTERM}) std::signal(sig, SIG_DFL);
+    if (options.fileSizeLimit != 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{};
+      ::getrlimit(RLIMIT_FSIZE, &limit);
+      limit.rlim_cur = options.fileSizeLimit;
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
     }
     std::vector<char*> argv;
     std::string exe = CALIB_EXE;
@@ -116,13 +132,60 @@ RunResult runCalib(const std::string& dir, const std::vector<std::string>& args,
     ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
+  if (errPipe[1] >= 0) ::close(errPipe[1]);
+  errPipe_ = errPipe[0];
+}
+
+CalibProcess::~CalibProcess() {
+  if (errPipe_ >= 0) ::close(errPipe_);
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(pid_, &status, 0);
+}
+
+std::string CalibProcess::outputSoFar() const { return readFile(capture_ / "stdout"); }
+
+RunResult CalibProcess::wait() {
+  int status = 0;
+  rusage usage{};
   RunResult result;
+  std::string piped;
+  if (errPipe_ >= 0) {
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(errPipe_, chunk, sizeof chunk)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      piped.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  if (pid_ <= 0 || ::wait4(pid_, &status, 0, &usage) != pid_) return result;
+  pid_ = -1;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
+  result.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.maxRssKb = usage.ru_maxrss;
+  const std::string outPath = capture_ / "stdout";
+  if (options_.stdoutTail == 0) {
+    result.out = readFile(outPath);
+  } else {
+    std::ifstream in(outPath, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in.tellg();
+    const std::streamoff from = std::max<std::streamoff>(0, size - static_cast<std::streamoff>(options_.stdoutTail));
+    in.seekg(from);
+    result.out.resize(static_cast<std::size_t>(size - from));
+    in.read(result.out.data(), size - from);
+  }
+  result.err = errPipe_ >= 0 ? piped : readFile(capture_ / "stderr");
   return result;
+}
+
+RunResult runCalib(const std::string& dir, const std::vector<std::string>& args, const RunOptions& options) {
+  CalibProcess process(dir, args, options);
+  return process.wait();
+}
+
+RunResult runCalib(const std::string& dir, const std::vector<std::string>& args, Stdout stdoutMode) {
+  return runCalib(dir, args, RunOptions{stdoutMode});
 }
 
 }  // namespace calib::test

@@ -2,6 +2,7 @@
 // golden-file comparison and running the program.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -48,17 +49,54 @@ void writeFile(const std::string& path, const std::string& contents);
 std::string compareWithGolden(const std::string& name, const std::string& actual);
 
 struct RunResult {
-  int exitStatus = -1;
+  int exitStatus = -1;  // -1 when ended by a signal
+  int termSignal = 0;   // the signal that ended it, or 0
+  long maxRssKb = 0;    // peak resident set size of the program
   std::string out;
   std::string err;
 };
 
 // Closed also closes standard input, so that the first two files the
-// program opens would take descriptors 0 and 1.
-enum class Stdout { Captured, Closed };
+// program opens would take descriptors 0 and 1. Discarded sends it to
+// /dev/null, Full to /dev/full (every write fails with ENOSPC).
+enum class Stdout { Captured, Closed, Discarded, Full };
 
-// Runs calib.exe with args in directory dir, standard input on /dev/null
-// and standard output captured (or closed).
+struct RunOptions {
+  Stdout stdoutMode = Stdout::Captured;
+  // The program's RLIMIT_FSIZE in bytes, with SIGXFSZ ignored: its writes
+  // past that offset of a regular file fail with EFBIG. 0: no limit. Pair it
+  // with Stdout::Discarded, or the commentary itself hits the limit.
+  unsigned long fileSizeLimit = 0;
+  // When not 0, only this many bytes of the end of standard output are
+  // kept in RunResult::out.
+  std::size_t stdoutTail = 0;
+};
+
+// calib.exe started in directory dir with standard input on /dev/null and
+// standard output (when captured) and standard error going to files, and
+// the termination signals at their defaults.
+class CalibProcess {
+ public:
+  CalibProcess(const std::string& dir, const std::vector<std::string>& args, const RunOptions& options = {});
+  ~CalibProcess();  // kills and reaps the program if wait() was not called
+  CalibProcess(const CalibProcess&) = delete;
+  CalibProcess& operator=(const CalibProcess&) = delete;
+
+  int pid() const { return pid_; }
+  // What the program has written to standard output so far.
+  std::string outputSoFar() const;
+  // Waits for the program to end.
+  RunResult wait();
+
+ private:
+  TempDir capture_;
+  RunOptions options_;
+  int pid_ = -1;
+  int errPipe_ = -1;  // standard error under a file-size limit
+};
+
+// Runs calib.exe to its end.
+RunResult runCalib(const std::string& dir, const std::vector<std::string>& args, const RunOptions& options);
 RunResult runCalib(const std::string& dir, const std::vector<std::string>& args, Stdout stdoutMode = Stdout::Captured);
 
 }  // namespace calib::test

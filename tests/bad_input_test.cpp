@@ -1,0 +1,204 @@
+// Bad input end to end: files that hold no pulses or no text at all, paths
+// that cannot work, and argument strings of awkward lengths. Each case
+// checks the exit status, the exact messages and the exact set of files
+// the run leaves. (The basic cases, a missing ADC file, a directory, an
+// over-long line, odd line contents, live in e2e_test.cpp.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+#include "adc_text.hpp"
+#include "test_util.hpp"
+#include "tools/sim/run_writer.hpp"
+
+namespace calib::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> filesIn(const fs::path& dir) {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    files.push_back(fs::relative(entry.path(), dir).string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// What a run without pulses leaves beside its input: the header-only log,
+// the statistics and the two (empty) chip summaries.
+std::vector<std::string> outputsWithoutPulses(const std::string& adc, const std::string& chip,
+                                              const std::string& chipNumber, const std::string& config) {
+  const std::string log = "gain_kelta" + chip + "_" + config + ".log";
+  const std::string plots = "png/calib/" + chipNumber + "/" + config;
+  std::vector<std::string> files = {adc,
+                                    log,
+                                    log + ".bininfo",
+                                    "png",
+                                    "png/calib",
+                                    "png/calib/" + chipNumber,
+                                    plots,
+                                    plots + "/amp_sig_chip_" + chipNumber + "_fitpar0.png",
+                                    plots + "/amp_sig_chip_" + chipNumber + "_fitpar1.png"};
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// The last "line N" of the commentary, or 0.
+long lastLineNumber(const std::string& out) {
+  const std::size_t at = out.rfind("\nline ");
+  return at == std::string::npos ? 0 : std::stol(out.substr(at + 6));
+}
+
+TEST(BadInput, FilesWithoutPulsesGiveEmptyResults) {
+  struct Case {
+    std::string name;
+    std::string text;
+    long lines;
+  };
+  std::mt19937 rng(20260);
+  std::string garbage(300000, '\0');
+  for (char& c : garbage) c = static_cast<char>(rng() & 0xFF);
+  garbage.back() = 'x';  // no line feed at the end
+  const long garbageLines = static_cast<long>(std::count(garbage.begin(), garbage.end(), '\n'));
+  ASSERT_NE(garbage.find('\0'), std::string::npos);
+
+  for (const Case& c : {Case{"empty", "", 0}, Case{"zero lines only", zeroLines(50), 50},
+                        Case{"binary garbage", garbage, garbageLines}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    writeFile(dir / "adc.txt", c.text);
+    const RunResult r = runCalib(dir.path(), {"1", "c", "./adc.txt"});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, c.name != "binary garbage"
+                         ? ""
+                         : "calib: warning: ADC file './adc.txt': line " + std::to_string(garbageLines + 1) +
+                               " has no line feed at the end of the file and was not read\n");
+    EXPECT_EQ(lastLineNumber(r.out), c.lines);
+    EXPECT_EQ(r.out.substr(r.out.size() - 16), " ichan 31 nOK 0\n");
+    EXPECT_EQ(readFile(dir / "gain_kelta1_c.log"), "Channel #  Calib (mV/fC)\n");
+    EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", "1", "1", "c"));
+  }
+}
+
+TEST(BadInput, LongestLineIsReadAndOneMoreCharacterStopsTheReading) {
+  for (const std::size_t length : {std::size_t{99999}, std::size_t{100000}}) {
+    SCOPED_TRACE(length);
+    TempDir dir;
+    writeFile(dir / "adc.txt", zeroLines(3) + std::string(length, '7') + "\n" + zeroLines(3));
+    const RunResult r = runCalib(dir.path(), {"1", "c", "./adc.txt"});
+    if (length == 99999) {
+      EXPECT_EQ(r.exitStatus, 0);
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(lastLineNumber(r.out), 7);
+      // Channel 0 reads the one long number, clamped to the int range.
+      EXPECT_NE(r.out.find("\nline 4 sample0 adc 2147483647 "), std::string::npos);
+    } else {
+      EXPECT_EQ(r.exitStatus, 1);
+      EXPECT_EQ(r.err,
+                "calib: ADC file './adc.txt': line 4 has 100000 or more characters; reading stopped there and the "
+                "rest of the file was ignored\n");
+      EXPECT_EQ(lastLineNumber(r.out), 3);
+    }
+    EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", "1", "1", "c"));
+  }
+}
+
+TEST(BadInput, CrLfLineEndsGiveTheSameResults) {
+  // A CR ends the last value of a line the way the end of the text does, so
+  // a run with CR LF line ends gives the same tables as with LF.
+  std::string results[2];
+  for (const bool crlf : {false, true}) {
+    sim::SimOptions options;
+    options.trains = 20;
+    options.seed = 77;
+    options.crlf = crlf;
+    std::string text;
+    {
+      OutBuffer out(stringSink(text));
+      sim::writeRun(options, out);
+      out.flush();
+    }
+    EXPECT_EQ(text.find('\r') != std::string::npos, crlf);
+    TempDir dir;
+    writeFile(dir / "adc.txt", text);
+    const RunResult r = runCalib(dir.path(), {"100000", options.config, "./adc.txt"});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    const std::string log = dir / ("gain_kelta100000_" + options.config + ".log");
+    results[crlf] = readFile(log) + readFile(log + ".bininfo");
+  }
+  EXPECT_GT(std::count(results[0].begin(), results[0].end(), '\n'), 33);
+  EXPECT_EQ(results[1], results[0]);
+}
+
+TEST(BadInput, PathsThatCannotWork) {
+  struct Case {
+    std::string config;
+    std::string adc;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"c", "", "outfile = ./gain_kelta1_c.log\n", "calib: cannot open ADC file '': No such file or directory\n"},
+      // A regular file where the ADC file's directory should be.
+      {"c", "./notdir/adc.txt", "outfile = ./notdir/gain_kelta1_c.log\n",
+       "calib: cannot open ADC file './notdir/adc.txt': Not a directory\n"},
+      // A regular file where the gain log's directory should be.
+      {"x/y", "./adc.txt", "outfile = ./gain_kelta1_x/y.log\n",
+       "calib: cannot create gain log './gain_kelta1_x/y.log': Not a directory\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.adc + " " + c.config);
+    TempDir dir;
+    writeFile(dir / "adc.txt", zeroLines(3));
+    writeFile(dir / "notdir", "");
+    writeFile(dir / "gain_kelta1_x", "");
+    const RunResult r = runCalib(dir.path(), {"1", c.config, c.adc});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"adc.txt", "gain_kelta1_x", "notdir"}));
+  }
+}
+
+TEST(BadInput, LongChipAndConfigurationStrings) {
+  // Up to the file-name limit (255) of the gain log's name and its
+  // temporaries the run works; beyond it the gain log cannot be created and
+  // nothing is made. A chip string beyond the int range names its plots
+  // with the clamped number.
+  const std::string chip200(200, '9');
+  const std::string config200(200, 'c');
+  {
+    TempDir dir;
+    writeFile(dir / "adc.txt", zeroLines(3));
+    const RunResult r = runCalib(dir.path(), {chip200, "c", "./adc.txt"});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", chip200, "2147483647", "c"));
+  }
+  {
+    TempDir dir;
+    writeFile(dir / "adc.txt", zeroLines(3));
+    const RunResult r = runCalib(dir.path(), {"1", config200, "./adc.txt"});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", "1", "1", config200));
+  }
+  for (const bool longChip : {true, false}) {
+    const std::string chip = longChip ? std::string(5000, '9') : "1";
+    const std::string config = longChip ? "c" : std::string(5000, 'c');
+    TempDir dir;
+    writeFile(dir / "adc.txt", zeroLines(3));
+    const RunResult r = runCalib(dir.path(), {chip, config, "./adc.txt"});
+    const std::string log = "./gain_kelta" + chip + "_" + config + ".log";
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "outfile = " + log + "\n");
+    EXPECT_EQ(r.err, "calib: cannot create gain log '" + log + "': File name too long\n");
+    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"adc.txt"});
+  }
+}
+
+}  // namespace
+}  // namespace calib::test
