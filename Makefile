@@ -4,6 +4,7 @@
 MAKEFLAGS  += --no-print-directory
 
 BUILD_DIR  := build
+ASAN_DIR   := build-asan
 BUILD_TYPE ?= Release
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -16,7 +17,7 @@ DEMO_CONFIG := 20mV_calib-odd
 
 BENCH_MIN_TIME ?= 0.2
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test test-asan demo bench clean
 
 all: build
 
@@ -31,8 +32,19 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The tests run twice: in the normal build, then in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (tests/CMakeLists.txt sets
+# the sanitizer options for the tests and the programs they start).
 test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	@$(MAKE) test-asan
+
+test-asan: deps
+	@mkdir -p $(ASAN_DIR)
+	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCALIB_BENCH=OFF -DCALIB_SANITIZE=ON \
+	  > $(ASAN_DIR)/configure.log 2>&1 || { cat $(ASAN_DIR)/configure.log; exit 1; }
+	@cmake --build $(ASAN_DIR) -j $(JOBS)
+	@ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
 demo: build
 	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
@@ -64,4 +76,4 @@ bench: deps
 	@$(BUILD_DIR)/bench/calib-bench-process
 
 clean:
-	@rm -rf $(BUILD_DIR)
+	@rm -rf $(BUILD_DIR) $(ASAN_DIR)
