@@ -6,12 +6,12 @@ MAKEFLAGS  += --no-print-directory
 BUILD_DIR  := build
 ASAN_DIR   := build-asan
 FUZZ_DIR   := build-fuzz
+BUILD_TYPE ?= Release
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Seconds per fuzz target: a short run in make test, a long one in make fuzz.
 FUZZ_TEST_TIME ?= 30
 FUZZ_TIME      ?= 600
-BUILD_TYPE ?= Release
-JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 DEMO_DIR    := $(BUILD_DIR)/demo
 DEMO_INPUT  := adc_run.txt
