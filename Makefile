@@ -4,8 +4,14 @@
 MAKEFLAGS  += --no-print-directory
 
 BUILD_DIR  := build
+ASAN_DIR   := build-asan
+FUZZ_DIR   := build-fuzz
 BUILD_TYPE ?= Release
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+
+# Seconds per fuzz target: a short run in make test, a long one in make fuzz.
+FUZZ_TEST_TIME ?= 30
+FUZZ_TIME      ?= 600
 
 DEMO_DIR    := $(BUILD_DIR)/demo
 DEMO_INPUT  := adc_run.txt
@@ -16,7 +22,7 @@ DEMO_CONFIG := 20mV_calib-odd
 
 BENCH_MIN_TIME ?= 0.2
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test test-asan fuzz-build test-fuzz fuzz demo bench clean
 
 all: build
 
@@ -31,8 +37,35 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The tests run twice: in the normal build, then in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (tests/CMakeLists.txt sets
+# the sanitizer options for the tests and the programs they start). Then
+# the fuzz targets run briefly from their corpus.
 test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	@$(MAKE) test-asan
+	@$(MAKE) test-fuzz
+
+test-asan: deps
+	@mkdir -p $(ASAN_DIR)
+	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCALIB_BENCH=OFF -DCALIB_SANITIZE=ON \
+	  > $(ASAN_DIR)/configure.log 2>&1 || { cat $(ASAN_DIR)/configure.log; exit 1; }
+	@cmake --build $(ASAN_DIR) -j $(JOBS)
+	@ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+# libFuzzer targets (tests/fuzz), built with clang and the sanitizers.
+fuzz-build: deps
+	@mkdir -p $(FUZZ_DIR)
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O2 \
+	  -DCALIB_FUZZ=ON -DBUILD_TESTING=OFF -DCALIB_BENCH=OFF > $(FUZZ_DIR)/configure.log 2>&1 \
+	  || { cat $(FUZZ_DIR)/configure.log; exit 1; }
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_int_fields fuzz_sample_stream
+
+test-fuzz: fuzz-build
+	@tests/fuzz/run $(FUZZ_DIR) $(FUZZ_TEST_TIME)
+
+fuzz: fuzz-build
+	@tests/fuzz/run $(FUZZ_DIR) $(FUZZ_TIME)
 
 demo: build
 	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
@@ -64,4 +97,4 @@ bench: deps
 	@$(BUILD_DIR)/bench/calib-bench-process
 
 clean:
-	@rm -rf $(BUILD_DIR)
+	@rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

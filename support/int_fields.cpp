@@ -249,6 +249,9 @@ const bool kHaveAvx2 =
 #endif
 
 int parseIntFields(std::string_view line, int* out, int maxFields) {
+  // An empty view may have no data at all, which memcpy and memchr must not
+  // be given even for zero bytes.
+  if (line.empty()) return 0;
 #if defined(CALIB_HAVE_AVX2_PARSER)
   // A NUL is neither digit nor blank: such a line goes the general way.
   if (kHaveAvx2)
@@ -264,6 +267,7 @@ int parseIntFields(std::string_view line, int* out, int maxFields) {
 // bit mask, not from the end of the previous number, so the conversions of
 // one line do not wait for each other.
 int parseIntFieldsPortable(std::string_view line, int* out, int maxFields) {
+  if (line.empty()) return 0;
   if (const void* nul = std::memchr(line.data(), '\0', line.size()))
     line = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - line.data()));
   const char* const text = line.data();

@@ -134,6 +134,16 @@ TEST(IntFields, MaxFieldsLimitsTheCount) {
   EXPECT_EQ(out, (std::vector<int>{1, 2, kSentinel, kSentinel}));
 }
 
+TEST(IntFields, EmptyViewWithoutDataHasNoFields) {
+  // A default string_view has no data pointer; the parsers must not hand
+  // it to memcpy or memchr (undefined even for zero bytes).
+  std::vector<int> out(2, kSentinel);
+  EXPECT_EQ(parseIntFields(std::string_view{}, out.data(), 2), 0);
+  EXPECT_EQ(parseIntFieldsPortable(std::string_view{}, out.data(), 2), 0);
+  EXPECT_EQ(atoiSaturating(std::string_view{}), 0);
+  EXPECT_EQ(out, (std::vector<int>(2, kSentinel)));
+}
+
 TEST(IntFields, OutOfRangeSaturates) {
   struct Case {
     const char* text;
