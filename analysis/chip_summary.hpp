@@ -13,6 +13,10 @@ namespace calib {
 // "<dir>/amp_sig_chip_<chip>_fitpar<par>.png"
 std::string summaryPlotPath(const PlotTarget& target, int par);
 
+// The plot of fit parameter par (0 offset, 1 gain) of the fitted channels
+// against their channel numbers.
+PlotContent summaryPlot(const std::vector<ChannelGain>& gains, int chip, int par);
+
 // Saves the offset plot (fit parameter 0), then the gain plot (parameter
 // 1). Only fitted channels appear; both plots are written even when no
 // channel was fitted.

@@ -40,20 +40,20 @@ std::string rangeText(const DetectorPreset& preset) {
   return "[" + std::to_string(preset.fitMin) + ", " + std::to_string(preset.fitMax) + "] fC";
 }
 
-PlotSpec channelPlot(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset, int chip, int ichan) {
-  PlotSpec spec;
-  spec.title = "Amplitude vs Sig for chip " + std::to_string(chip) + " chan " + std::to_string(ichan);
-  spec.xTitle = "signal (fC)";
-  spec.yTitle = kScaleFactorADC > 2.0 ? "amplitude (mV)" : "amplitude (ADC)";
-  // Every point of the graph is drawn, the unset ones at the origin too.
-  for (const GainPoint& p : curve.points) spec.points.push_back({p.x, p.y, p.ex, p.ey});
-  if (fit.fitted)
-    spec.fit = FitOverlay{fit.offset,   fit.offsetError, fit.slope, fit.slopeError, static_cast<double>(preset.fitMin),
-                          static_cast<double>(preset.fitMax), true};
-  return spec;
-}
-
 }  // namespace
+
+PlotContent channelPlot(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset, int chip, int ichan) {
+  PlotContent plot;
+  plot.title = "Amplitude vs Sig for chip " + std::to_string(chip) + " chan " + std::to_string(ichan);
+  plot.xTitle = "signal (fC)";
+  plot.yTitle = kScaleFactorADC > 2.0 ? "amplitude (mV)" : "amplitude (ADC)";
+  // Every point of the graph is drawn, the unset ones at the origin too.
+  for (const GainPoint& p : curve.points) plot.points.push_back({p.x, p.y, p.ex, p.ey});
+  if (fit.fitted)
+    plot.fit = FitOverlay{fit.offset,   fit.offsetError, fit.slope, fit.slopeError, static_cast<double>(preset.fitMin),
+                          static_cast<double>(preset.fitMax), true};
+  return plot;
+}
 
 std::vector<ChannelGain> fitGains(const GainCurves& curves, const DetectorPreset& preset, const PlotTarget& plots,
                                   OutBuffer& gainLog, OutBuffer& console, Diagnostics& diagnostics) {

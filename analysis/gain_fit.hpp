@@ -12,6 +12,7 @@
 #include "support/diagnostic.hpp"
 #include "support/line_fit.hpp"
 #include "support/out_buffer.hpp"
+#include "support/plot.hpp"
 
 namespace calib {
 
@@ -31,6 +32,10 @@ struct PlotTarget {
 
 // "<dir>/amp_sig_chip_<chip>_chan_<NN>.png"
 std::string channelPlotPath(const PlotTarget& target, int ichan);
+
+// The plot of a channel's gain curve: all its points, and the fitted line
+// with its box when the fit succeeded.
+PlotContent channelPlot(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset, int chip, int ichan);
 
 // "%2d%7s %5.2f +/- %3.2f\n" with ichan, "", the slope and its error.
 void writeGainRow(OutBuffer& gainLog, int ichan, const LineFit& fit);

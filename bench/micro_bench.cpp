@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/chip_summary.hpp"
 #include "analysis/gain_curves.hpp"
 #include "analysis/gain_fit.hpp"
 #include "analysis/run_setup.hpp"
@@ -435,40 +436,19 @@ class ScratchDir {
 };
 
 // The plot of one channel as the gain fit draws it.
-PlotSpec channelPlotSpec(int ichan) {
+PlotContent channelPlotOf(int ichan) {
   const AnalysedRun& run = analysedRun();
-  const GainCurve& curve = run.curves[static_cast<std::size_t>(ichan)];
-  const LineFit& fit = run.fits[static_cast<std::size_t>(ichan)];
-  PlotSpec spec;
-  spec.title = "Amplitude vs Sig for chip 100000 chan " + std::to_string(ichan);
-  spec.xTitle = "signal (fC)";
-  spec.yTitle = "amplitude (mV)";
-  for (const GainPoint& p : curve.points) spec.points.push_back({p.x, p.y, p.ex, p.ey});
-  if (fit.fitted)
-    spec.fit = FitOverlay{fit.offset,
-                          fit.offsetError,
-                          fit.slope,
-                          fit.slopeError,
-                          static_cast<double>(kPresetTPC.fitMin),
-                          static_cast<double>(kPresetTPC.fitMax),
-                          true};
-  return spec;
+  return channelPlot(run.curves[static_cast<std::size_t>(ichan)], run.fits[static_cast<std::size_t>(ichan)],
+                     kPresetTPC, 100000, ichan);
 }
 
 // The chip summary of fit parameter par over all fitted channels.
-PlotSpec summaryPlotSpec(int par) {
-  PlotSpec spec;
-  spec.title = "Fit Par " + std::to_string(par) + " : Chip 100000";
-  spec.xTitle = "Chan #";
-  spec.yTitle = "Fit Par" + std::to_string(par);
+PlotContent summaryPlotOf(int par) {
   const std::vector<LineFit>& fits = analysedRun().fits;
-  for (std::size_t ichan = 0; ichan < fits.size(); ++ichan) {
-    const LineFit& fit = fits[ichan];
-    if (!fit.fitted) continue;
-    spec.points.push_back({static_cast<double>(ichan), par == 0 ? fit.offset : fit.slope, 0.0,
-                           par == 0 ? fit.offsetError : fit.slopeError});
-  }
-  return spec;
+  std::vector<ChannelGain> gains;
+  for (std::size_t ichan = 0; ichan < fits.size(); ++ichan)
+    if (fits[ichan].fitted) gains.push_back({static_cast<int>(ichan), fits[ichan]});
+  return summaryPlot(gains, 100000, par);
 }
 
 struct SurfaceDeleter {
@@ -555,10 +535,10 @@ BENCHMARK(BM_WritePng)->Unit(benchmark::kMillisecond);
 
 void BM_SaveChannelPlot(benchmark::State& state) {
   const ScratchDir dir;
-  const PlotSpec spec = channelPlotSpec(7);
+  const PlotContent plot = channelPlotOf(7);
   const std::string path = dir / "amp_sig_chip_100000_chan_07.png";
   for (auto _ : state) {
-    if (const std::string message = savePlot(spec, path); !message.empty()) {
+    if (const std::string message = savePlot(plot, path); !message.empty()) {
       state.SkipWithError(message.c_str());
       break;
     }
@@ -570,16 +550,16 @@ BENCHMARK(BM_SaveChannelPlot)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Everything a TPC run plots: 32 channel plots and the two chip summaries.
 void BM_SaveAllPlots(benchmark::State& state) {
   const ScratchDir dir;
-  std::vector<std::pair<PlotSpec, std::string>> plots;
+  std::vector<std::pair<PlotContent, std::string>> plots;
   for (int ichan = 0; ichan < kNChan; ++ichan) {
     const PlotTarget target{100000, dir.path(), true};
-    plots.emplace_back(channelPlotSpec(ichan), channelPlotPath(target, ichan));
+    plots.emplace_back(channelPlotOf(ichan), channelPlotPath(target, ichan));
   }
   for (int par = 0; par <= 1; ++par)
-    plots.emplace_back(summaryPlotSpec(par), dir / ("amp_sig_chip_100000_fitpar" + std::to_string(par) + ".png"));
+    plots.emplace_back(summaryPlotOf(par), dir / ("amp_sig_chip_100000_fitpar" + std::to_string(par) + ".png"));
   for (auto _ : state) {
-    for (const auto& [spec, path] : plots) {
-      if (const std::string message = savePlot(spec, path); !message.empty()) {
+    for (const auto& [plot, path] : plots) {
+      if (const std::string message = savePlot(plot, path); !message.empty()) {
         state.SkipWithError(message.c_str());
         return;
       }

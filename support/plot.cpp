@@ -288,7 +288,7 @@ struct BoxPlace {
 // How much of the plot a box at place would hide: every point whose marker
 // or error bars reach into it counts ten, every stretch of the fitted line
 // one.
-int hiddenBy(const BoxPlace& place, const Frame& frame, const PlotSpec& plot) {
+int hiddenBy(const BoxPlace& place, const Frame& frame, const PlotContent& plot) {
   const BoxPlace grown{place.left - kMarkerHalf, place.right + kMarkerHalf, place.top - kMarkerHalf,
                        place.bottom + kMarkerHalf};
   int hidden = 0;
@@ -319,7 +319,7 @@ int hiddenBy(const BoxPlace& place, const Frame& frame, const PlotSpec& plot) {
 // The fit box goes at the top left, where physicists expect it, unless it
 // would hide points or the line there; then into whichever frame corner
 // hides least.
-BoxPlace fitBoxPlace(const Frame& frame, const PlotSpec& plot) {
+BoxPlace fitBoxPlace(const Frame& frame, const PlotContent& plot) {
   const double width = kBoxRight - kBoxLeft, height = kBoxBottom - kBoxTop;
   const double inset = 8;
   const BoxPlace places[] = {
@@ -373,7 +373,7 @@ void drawFitBox(cairo_t* cr, const FitOverlay& fit, const BoxPlace& place) {
   }
 }
 
-void drawPlot(cairo_t* cr, const PlotSpec& plot) {
+void drawPlot(cairo_t* cr, const PlotContent& plot) {
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
   cairo_set_source_rgb(cr, 0, 0, 0);
@@ -403,7 +403,7 @@ std::string failure(const std::string& path, std::string_view reason) {
 
 }  // namespace
 
-std::string savePlot(const PlotSpec& plot, const std::string& path) {
+std::string savePlot(const PlotContent& plot, const std::string& path) {
   // The pixels are painted white first thing, so the memory cairo draws on
   // need not be cleared beforehand, as cairo's own surfaces are.
   const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, kPlotWidth);

@@ -36,7 +36,7 @@ struct FitOverlay {
   bool showBox;
 };
 
-struct PlotSpec {
+struct PlotContent {
   std::string title;
   std::string xTitle;
   std::string yTitle;
@@ -48,7 +48,7 @@ struct PlotSpec {
 // appears only once complete, and a previous file of that name stays when
 // anything fails. Returns an empty string on success, otherwise a message
 // "cannot write plot '<path>': <reason>".
-std::string savePlot(const PlotSpec& spec, const std::string& path);
+std::string savePlot(const PlotContent& plot, const std::string& path);
 
 // cairo and fontconfig keep font caches for the life of the process. While
 // an object of this type lives, plots may be drawn; its destructor frees

@@ -18,14 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> filesIn(const fs::path& dir) {
-  std::vector<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir))
-    files.push_back(fs::relative(entry.path(), dir).string());
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 // What a run without pulses leaves beside its input: the header-only log,
 // the statistics and the two (empty) chip summaries.
 std::vector<std::string> outputsWithoutPulses(const std::string& adc, const std::string& chip,

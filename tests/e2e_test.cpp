@@ -18,15 +18,6 @@ std::string withFirstValue(const std::string& text, int value) {
   return std::to_string(value) + text.substr(text.find(' '));
 }
 
-// Every file below dir, as relative paths.
-std::vector<std::string> filesIn(const fs::path& dir) {
-  std::vector<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir))
-    files.push_back(fs::relative(entry.path(), dir).string());
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 void expectGolden(const std::string& name, const std::string& actual) {
   const std::string problem = compareWithGolden(name, actual);
   EXPECT_TRUE(problem.empty()) << problem;

@@ -377,8 +377,8 @@ TEST(PlotPng, ReportsLibpngErrorsInsteadOfWriting) {
 
 // ---------------------------------------------------------------- plots
 
-PlotSpec channelPlot() {
-  PlotSpec plot{"Amplitude vs Sig for chip 100000 chan 3", "signal (fC)", "amplitude (mV)", {}, std::nullopt};
+PlotContent channelPlot() {
+  PlotContent plot{"Amplitude vs Sig for chip 100000 chan 3", "signal (fC)", "amplitude (mV)", {}, std::nullopt};
   for (int i = 0; i <= 14; ++i) {
     const double x = i * 100.0 / 14;
     plot.points.push_back({x, 20 * x + (i % 3) - 1, 0, 5});
@@ -387,13 +387,13 @@ PlotSpec channelPlot() {
   return plot;
 }
 
-PlotSpec summaryPlot(int points) {
-  PlotSpec plot{"Fit Par 1 : Chip 100000", "Chan #", "Fit Par1", {}, std::nullopt};
+PlotContent summaryPlot(int points) {
+  PlotContent plot{"Fit Par 1 : Chip 100000", "Chan #", "Fit Par1", {}, std::nullopt};
   for (int c = 0; c < points; ++c) plot.points.push_back({double(c), 20 + 0.1 * std::sin(c), 0, 0.01});
   return plot;
 }
 
-Decoded saveAndDecode(const PlotSpec& plot, const test::TempDir& dir) {
+Decoded saveAndDecode(const PlotContent& plot, const test::TempDir& dir) {
   const std::string path = dir / "plot.png";
   const std::string error = savePlot(plot, path);
   EXPECT_EQ(error, "");
@@ -446,7 +446,7 @@ TEST(PlotSave, FittedChannelPlotHasTheRedLineAndTheBox) {
 TEST(PlotSave, FitBoxMovesAwayFromPointsAtTheTopLeft) {
   // A falling line puts points and line at the top left, where the box
   // usually goes; the top right of the frame is empty and takes the box.
-  PlotSpec falling = channelPlot();
+  PlotContent falling = channelPlot();
   for (PlotPoint& p : falling.points) p.y = 2000 - 20 * p.x;
   falling.fit = FitOverlay{2000, 1, -20, 0.01, 1, 99, true};
   test::TempDir dir;
@@ -463,7 +463,7 @@ TEST(PlotSave, FitBoxMovesAwayFromPointsAtTheTopLeft) {
 
 TEST(PlotSave, NoRedLineOrBoxWithoutAFitToShow) {
   test::TempDir dir;
-  PlotSpec unfitted = channelPlot();
+  PlotContent unfitted = channelPlot();
   unfitted.fit.reset();
   Decoded d = saveAndDecode(unfitted, dir);
   EXPECT_GT(nonWhite(d), 3000);
@@ -471,13 +471,13 @@ TEST(PlotSave, NoRedLineOrBoxWithoutAFitToShow) {
   // Above the frame, where the box would reach, everything is white.
   EXPECT_EQ(d.count(kBoxLeft, kBoxTop, kBoxRight + 1, kFrameTop, [&](int x, int y) { return !d.white(x, y); }), 0);
 
-  PlotSpec lineOnly = channelPlot();
+  PlotContent lineOnly = channelPlot();
   lineOnly.fit->showBox = false;
   d = saveAndDecode(lineOnly, dir);
   EXPECT_GT(d.countRed(), 1000);
   EXPECT_EQ(d.count(kBoxLeft, kBoxTop, kBoxRight + 1, kFrameTop, [&](int x, int y) { return !d.white(x, y); }), 0);
 
-  PlotSpec outside = channelPlot();
+  PlotContent outside = channelPlot();
   outside.fit->p0 = 1e6;
   d = saveAndDecode(outside, dir);
   EXPECT_EQ(d.countRed(), 0);
@@ -488,7 +488,7 @@ TEST(PlotSave, PointsAndErrorBarsWhereTheDataAre) {
   // and y 4.7 … 5.3, so the point sits in the middle of the frame and the
   // bar reaches 0.25 / 0.6 of the frame height up and down.
   test::TempDir dir;
-  const PlotSpec plot{"", "", "", {{5, 5, 0, 0.25}}, std::nullopt};
+  const PlotContent plot{"", "", "", {{5, 5, 0, 0.25}}, std::nullopt};
   const Decoded d = saveAndDecode(plot, dir);
   const int cx = (kFrameLeft + kFrameRight) / 2;
   const int cy = (kFrameTop + kFrameBottom) / 2;
@@ -527,7 +527,7 @@ TEST(PlotSave, SummaryPlotsWithAndWithoutPoints) {
 
 TEST(PlotSave, NonFiniteInputsAreSkipped) {
   test::TempDir dir;
-  PlotSpec plot = channelPlot();
+  PlotContent plot = channelPlot();
   plot.points.push_back({kNaN, 3, 0, 0});
   plot.points.push_back({3, kInf, 0, 0});
   plot.points.push_back({50, 1000, kInf, kNaN});
@@ -540,7 +540,7 @@ TEST(PlotSave, NonFiniteInputsAreSkipped) {
   d = saveAndDecode(plot, dir);
   EXPECT_EQ(d.countRed(), 0);
 
-  const PlotSpec allBad{"t", "x", "y", {{kNaN, kNaN, kNaN, kNaN}, {kInf, 1, 1, 1}}, std::nullopt};
+  const PlotContent allBad{"t", "x", "y", {{kNaN, kNaN, kNaN, kNaN}, {kInf, 1, 1, 1}}, std::nullopt};
   d = saveAndDecode(allBad, dir);
   EXPECT_GT(nonWhite(d), 1000);
 }

@@ -48,6 +48,14 @@ FileSizeLimit::~FileSizeLimit() {
   std::signal(SIGXFSZ, savedHandler_);
 }
 
+std::vector<std::string> filesIn(const std::filesystem::path& dir) {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+    files.push_back(std::filesystem::relative(entry.path(), dir).string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

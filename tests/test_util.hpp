@@ -40,6 +40,8 @@ class FileSizeLimit {
 };
 
 std::string readFile(const std::string& path);
+// Every file and directory below dir, as sorted relative paths.
+std::vector<std::string> filesIn(const std::filesystem::path& dir);
 void writeFile(const std::string& path, const std::string& contents);
 
 // Compares actual with the golden file tests/golden/<name>. On a mismatch

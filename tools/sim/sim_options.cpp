@@ -64,15 +64,15 @@ bool parseNoise(std::string_view text, double& lo, double& hi) {
   return parseReal(text.substr(0, colon), 0, 1000, lo) && parseReal(text.substr(colon + 1), 0, 1000, hi) && lo <= hi;
 }
 
-struct OptionSpec {
+struct OptionRule {
   std::string_view name;
   bool takesValue;
   std::string_view expected;  // what a valid value looks like, for the error
   std::function<bool(SimOptions&, std::string_view)> apply;
 };
 
-const std::vector<OptionSpec>& optionSpecs() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionRule>& optionRules() {
+  static const std::vector<OptionRule> specs = {
       {"config", true, "a configuration string",
        [](SimOptions& o, std::string_view v) {
          o.config = std::string(v);
@@ -141,9 +141,9 @@ const std::vector<OptionSpec>& optionSpecs() {
   return specs;
 }
 
-const OptionSpec* findOption(std::string_view name) {
-  for (const OptionSpec& spec : optionSpecs())
-    if (spec.name == name) return &spec;
+const OptionRule* findOption(std::string_view name) {
+  for (const OptionRule& option : optionRules())
+    if (option.name == name) return &option;
   return nullptr;
 }
 
@@ -178,25 +178,25 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
       value = name.substr(eq + 1);
       name = name.substr(0, eq);
     }
-    const OptionSpec* spec = findOption(name);
-    if (spec == nullptr) {
+    const OptionRule* option = findOption(name);
+    if (option == nullptr) {
       result.error = "unknown option '--" + std::string(name) + "'";
       return result;
     }
-    if (spec->takesValue && !value) {
+    if (option->takesValue && !value) {
       if (i + 1 == args.size()) {
-        result.error = "option '--" + std::string(name) + "' needs a value: " + std::string(spec->expected);
+        result.error = "option '--" + std::string(name) + "' needs a value: " + std::string(option->expected);
         return result;
       }
       value = std::string_view(args[++i]);
     }
-    if (!spec->takesValue && value) {
+    if (!option->takesValue && value) {
       result.error = "option '--" + std::string(name) + "' takes no value";
       return result;
     }
-    if (!spec->apply(options, value.value_or(""))) {
+    if (!option->apply(options, value.value_or(""))) {
       result.error = "invalid value '" + std::string(*value) + "' for '--" + std::string(name) + "': expected " +
-                     std::string(spec->expected);
+                     std::string(option->expected);
       return result;
     }
   }
