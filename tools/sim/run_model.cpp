@@ -54,6 +54,10 @@ std::array<ChannelTruth, kNChan> drawChannels(const SimOptions& options, const D
     ch.dead = contains(options.dead, c);
     ch.noisy = contains(options.noisy, c);
     if (ch.noisy) ch.noise *= options.noisyFactor;
+    // Scales the drawn gain without a draw of its own, so every other value
+    // of the run stays as it is without --outlier.
+    ch.outlier = contains(options.outlier, c);
+    if (ch.outlier) ch.gain *= options.outlierFactor;
     for (double charge : model.charges)
       ch.amplitudes.push_back(ch.dead ? 0.0 : pulseAmplitude(ch.gain, charge, options));
   }

@@ -42,11 +42,13 @@ struct ChannelTruth {
   double skew;      // samples, added to every pulse time
   bool dead;
   bool noisy;
+  bool outlier;                    // gain multiplied by the outlier factor
   std::vector<double> amplitudes;  // peak height of each pulse, ADC counts
 };
 
 // Draws the 32 channels of a run from the seed. Independent of the number
-// of trains and of the fault options other than --dead and --noisy.
+// of trains and of the fault options other than --dead, --noisy and
+// --outlier.
 std::array<ChannelTruth, kNChan> drawChannels(const SimOptions& options, const DetectorModel& model);
 
 // The semi-Gaussian (CR-RC^4) shaper response at u = t / peaking time

@@ -111,6 +111,10 @@ const std::vector<OptionRule>& optionRules() {
        [](SimOptions& o, std::string_view v) { return parseChannels(v, o.noisy); }},
       {"noisy-factor", true, "a factor from 1 to 100",
        [](SimOptions& o, std::string_view v) { return parseReal(v, 1, 100, o.noisyFactor); }},
+      {"outlier", true, "channels such as 3,17 or 0-3",
+       [](SimOptions& o, std::string_view v) { return parseChannels(v, o.outlier); }},
+      {"outlier-factor", true, "a factor from 0.1 to 10",
+       [](SimOptions& o, std::string_view v) { return parseReal(v, 0.1, 10, o.outlierFactor); }},
       {"crlf", false, "", [](SimOptions& o, std::string_view) { return o.crlf = true; }},
       {"no-final-newline", false, "",
        [](SimOptions& o, std::string_view) {
@@ -237,6 +241,8 @@ Faults:
   --dead LIST          channels without pulses, e.g. 3,17 or 0-3 [none]
   --noisy LIST         channels with more noise                  [none]
   --noisy-factor F     noise factor of the noisy channels           [5]
+  --outlier LIST       channels with an outlying gain            [none]
+  --outlier-factor F   gain factor of the outlier channels        [1.3]
   --crlf               end lines with CR LF
   --no-final-newline   leave the last line without a line end
   --glitch-rate P      chance per train of a single zero line in it [0]

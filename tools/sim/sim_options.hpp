@@ -30,6 +30,8 @@ struct SimOptions {
   std::vector<int> dead;   // channels with a baseline and noise but no pulses
   std::vector<int> noisy;  // channels whose noise is multiplied by noisyFactor
   double noisyFactor = 5.0;
+  std::vector<int> outlier;  // channels whose drawn gain is multiplied by outlierFactor
+  double outlierFactor = 1.3;
   bool crlf = false;          // lines end with CR LF
   bool finalLineFeed = true;  // false: the last line has no line end
   double glitchRate = 0.0;    // chance per train of one zero line inside it

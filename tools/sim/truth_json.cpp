@@ -184,6 +184,8 @@ void writeTruthJson(const RunTruth& run, OutBuffer& out) {
   numberArray(json, "dead", o.dead);
   numberArray(json, "noisy", o.noisy);
   json.field("noisyFactor", o.noisyFactor);
+  numberArray(json, "outlier", o.outlier);
+  json.field("outlierFactor", o.outlierFactor);
   json.field("crlf", o.crlf);
   json.field("finalLineFeed", o.finalLineFeed);
   json.field("glitchRate", o.glitchRate);
@@ -203,6 +205,7 @@ void writeTruthJson(const RunTruth& run, OutBuffer& out) {
     json.field("skew", ch.skew);
     json.field("dead", ch.dead);
     json.field("noisy", ch.noisy);
+    json.field("outlier", ch.outlier);
     numberArray(json, "amplitudes", ch.amplitudes);
     json.endObject();
   }
