@@ -14,6 +14,7 @@
 #include "analysis/sample_stream.hpp"
 #include "test_util.hpp"
 #include "tools/sim/run_writer.hpp"
+#include "tools/sim/sim_options.hpp"
 #include "tools/sim/truth_json.hpp"
 
 namespace calib::sim {
@@ -253,6 +254,69 @@ TEST(SimRun, DeadAndNoisyChannels) {
   }
 }
 
+// An outlier channel's gain is its drawn one times the factor: its truth
+// and its pulses scale, and nothing else of the run moves, since the
+// factor draws no random number.
+TEST(SimRun, OutlierChannelsScaleTheirGainOnly) {
+  const SimRun clean = simulate(tpc(30));
+  for (double factor : {1.3, 0.5}) {
+    SimOptions options = tpc(30);
+    options.outlier = {5, 20};
+    options.outlierFactor = factor;
+    const SimRun run = simulate(options);
+    const RunTruth& t = run.truth;
+    ASSERT_EQ(run.values.size(), clean.values.size());
+    for (std::size_t i = 0; i < t.trains.size(); ++i) {
+      EXPECT_EQ(t.trains[i].firstLine, clean.truth.trains[i].firstLine);
+      EXPECT_EQ(t.trains[i].firstPeak, clean.truth.trains[i].firstPeak);
+    }
+    for (int c = 0; c < kNChan; ++c) {
+      const ChannelTruth& ch = t.channels[c];
+      const ChannelTruth& plain = clean.truth.channels[c];
+      const bool outlier = c == 5 || c == 20;
+      EXPECT_EQ(ch.outlier, outlier) << c;
+      EXPECT_FALSE(plain.outlier);
+      EXPECT_EQ(ch.gain, outlier ? factor * plain.gain : plain.gain) << c;
+      EXPECT_EQ(ch.baseline, plain.baseline);
+      EXPECT_EQ(ch.noise, plain.noise);
+      EXPECT_EQ(ch.skew, plain.skew);
+      for (int ip = 0; ip < t.model.nPulses; ++ip)
+        EXPECT_NEAR(ch.amplitudes[ip], (outlier ? factor : 1.0) * plain.amplitudes[ip], 1e-9);
+      if (!outlier) {
+        for (std::size_t i = 0; i < run.values.size(); ++i) ASSERT_EQ(run.values[i][c], clean.values[i][c]) << c;
+        continue;
+      }
+      // Both runs draw the same noise, so a sample's height above the
+      // baseline is the factor times the clean one's, up to the noise the
+      // factor does not scale and the rounding of either.
+      const double tolerance = std::fabs(1 - factor) * 6 * ch.noise + 0.5 + 0.5 * factor;
+      double cleanTop = 0;
+      for (const TrainTruth& train : t.trains)
+        for (int s = 0; s < train.samples; ++s) {
+          const double height = run.line(train.firstLine + s)[c] - ch.baseline;
+          const double cleanHeight = clean.line(train.firstLine + s)[c] - ch.baseline;
+          cleanTop = std::max(cleanTop, cleanHeight);
+          ASSERT_NEAR(height, factor * cleanHeight, tolerance)
+              << "channel " << c << " sample " << s << " of the train at line " << train.firstLine;
+        }
+      EXPECT_GT(cleanTop, 300) << "the largest pulse must tell the factor from 1";
+    }
+    std::string json;
+    {
+      OutBuffer out(stringSink(json));
+      writeTruthJson(t, out);
+      out.flush();
+    }
+    EXPECT_NE(json.find("\"outlier\": [5, 20],\n"), std::string::npos);
+    EXPECT_NE(json.find("\"outlierFactor\": " + std::string(factor == 0.5 ? "0.5" : "1.3") + ",\n"), std::string::npos);
+    std::size_t flagged = 0;
+    for (std::size_t at = json.find("\"outlier\": true"); at != std::string::npos;
+         at = json.find("\"outlier\": true", at + 1))
+      ++flagged;
+    EXPECT_EQ(flagged, 2u);
+  }
+}
+
 TEST(SimRun, LineEndFaults) {
   SimOptions options = tpc(3);
   options.crlf = true;
@@ -310,6 +374,38 @@ TEST(SimRun, TruncatedLastTrainAndExactLineCounts) {
     EXPECT_EQ(static_cast<std::int64_t>(cut.values.size()), lines);
     EXPECT_EQ(cut.truth.lines, lines);
   }
+}
+
+TEST(SimOptions, OutlierChannelsAndFactorParseAndRejectBadValues) {
+  const auto parse = [](std::vector<std::string> args) {
+    args.push_back("run.txt");
+    return parseCommandLine(args);
+  };
+  const ParsedCommandLine plain = parse({});
+  ASSERT_TRUE(plain.options);
+  EXPECT_TRUE(plain.options->outlier.empty());
+  EXPECT_EQ(plain.options->outlierFactor, 1.3);
+  const ParsedCommandLine set = parse({"--outlier", "3,17", "--outlier-factor", "0.5"});
+  ASSERT_TRUE(set.options) << set.error;
+  EXPECT_EQ(set.options->outlier, (std::vector<int>{3, 17}));
+  EXPECT_EQ(set.options->outlierFactor, 0.5);
+  const ParsedCommandLine range = parse({"--outlier=0-3,9", "--outlier-factor=10"});
+  ASSERT_TRUE(range.options) << range.error;
+  EXPECT_EQ(range.options->outlier, (std::vector<int>{0, 1, 2, 3, 9}));
+  EXPECT_EQ(range.options->outlierFactor, 10);
+  ASSERT_TRUE(parse({"--outlier-factor", "0.1"}).options);
+  for (const char* bad : {"0.09", "10.01", "0", "-1.3", "nan", "inf", "1.3x", ""}) {
+    const ParsedCommandLine p = parse({"--outlier-factor", bad});
+    EXPECT_FALSE(p.options) << bad;
+    EXPECT_EQ(p.error,
+              "invalid value '" + std::string(bad) + "' for '--outlier-factor': expected a factor from 0.1 to 10");
+  }
+  for (const char* bad : {"32", "-1", "3,", "5-2", "a", ""}) EXPECT_FALSE(parse({"--outlier", bad}).options) << bad;
+  EXPECT_FALSE(parseCommandLine({"--outlier"}).options);
+  const std::string help = helpText();
+  EXPECT_NE(help.find("  --outlier LIST  "), std::string::npos);
+  EXPECT_NE(help.find("  --outlier-factor F  "), std::string::npos);
+  EXPECT_NE(help.find("[1.3]\n"), std::string::npos);
 }
 
 // ---- The analysis on simulated runs.
