@@ -1,11 +1,12 @@
 // calib: gain calibration of a 32-channel front-end chip from a text file of
 // ADC samples of test-pulse trains.
 //
-//   calib.exe chipstring config adcfilename
+//   calib.exe [options] [--] chipstring config adcfilename
 //
-// main checks the arguments, names the gain log and makes the one analysis
-// call; analyse_file runs the phases in order and returns what went wrong,
-// if anything, for main to report and turn into the exit status.
+// main reads the options, checks the arguments, names the gain log and
+// makes the one analysis call; analyse_file runs the phases in order and
+// returns what went wrong, if anything, for main to report and turn into
+// the exit status.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,9 +19,12 @@
 #include <string_view>
 
 #include "analysis/bin_info.hpp"
+#include "analysis/channel_quality.hpp"
 #include "analysis/chip_summary.hpp"
+#include "analysis/command_line.hpp"
 #include "analysis/gain_curves.hpp"
 #include "analysis/gain_fit.hpp"
+#include "analysis/results_json.hpp"
 #include "analysis/run_setup.hpp"
 #include "analysis/sample_stream.hpp"
 #include "analysis/shutdown.hpp"
@@ -29,6 +33,7 @@
 #include "support/out_buffer.hpp"
 #include "support/output_file.hpp"
 #include "support/plot.hpp"
+#include "support/progress.hpp"
 
 namespace calib {
 
@@ -60,15 +65,31 @@ void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, D
 
 }  // namespace
 
+// What the options change in a run.
+struct AnalysisOptions {
+  std::string chipString;  // as typed, for the JSON results
+  bool writeJson = true;
+  Commentary commentary = Commentary::On;
+  bool progress = false;  // a progress line on standard error while reading
+};
+
 Diagnostics analyse_file(int chip, const std::string& config, const std::string& adcFile, const std::string& logFile,
-                         OutBuffer& console) {
+                         OutBuffer& console, const AnalysisOptions& options) {
   Diagnostics diagnostics;
-  std::optional<RunSetup> setup = setUpRun(RunArgs{chip, config, adcFile, logFile}, console, diagnostics);
+  std::optional<RunSetup> setup =
+      setUpRun(RunArgs{chip, config, adcFile, logFile, options.writeJson}, console, diagnostics);
   if (!setup) return diagnostics;
   RunSetup& run = *setup;
 
   LineReader reader(run.adc.fd());
-  const StreamSummary stream = readSampleStream(reader, run.preset, run.hists, console);
+  StreamOptions streamOptions{options.commentary, {}};
+  std::optional<ProgressMeter> progress;
+  if (options.progress) {
+    progress.emplace(run.adc.size().value_or(0), fdTextSink(STDERR_FILENO));
+    streamOptions.progress = [&progress](std::uint64_t bytes) { progress->update(bytes); };
+  }
+  const StreamSummary stream = readSampleStream(reader, run.preset, run.hists, console, streamOptions);
+  if (progress) progress->finish();
   reportStreamEnd(stream, adcFile, diagnostics);
 
   writeBinInfo(run.binInfo.out(), run.hists, run.imodulus);
@@ -76,6 +97,11 @@ Diagnostics analyse_file(int chip, const std::string& config, const std::string&
   const PlotTarget plots{chip, run.plotDir, run.plotDirReady};
   const std::vector<ChannelGain> gains = fitGains(curves, run.preset, plots, run.gainLog.out(), console, diagnostics);
   writeChipSummary(gains, plots, diagnostics);
+  if (run.results) {
+    const QualityReport quality = assessChannels(run.hists, curves, gains, run.preset);
+    const RunRecord record{options.chipString, chip, config, adcFile, run.adc.size(), stream};
+    writeResultsJson(record, run.preset, quality, run.results->out());
+  }
   shutDown(run, diagnostics);
   return diagnostics;
 }
@@ -158,8 +184,21 @@ int main(int argc, char** argv) {
   OutBuffer console(standard.stdoutOpen ? fdSink(STDOUT_FILENO) : closedSink());
   console.setLineBuffered(::isatty(STDOUT_FILENO) == 1);
 
-  if (argc <= 3) {
-    console.put("not enough arguments: argc = " + std::to_string(argc) +
+  const CommandLine commandLine = parseCommandLine(argc, argv);
+  if (!commandLine.error.empty()) {
+    std::fprintf(stderr, "calib: %s\n", commandLine.error.c_str());
+    return 255;
+  }
+  if (commandLine.help || commandLine.version) {
+    console.put(commandLine.help ? helpText() : versionText());
+    if (console.flush()) return 0;
+    std::fprintf(stderr, "calib: cannot write standard output: %s\n", console.error().message().c_str());
+    return 1;
+  }
+  // The usage text counts the program and its arguments, not the options.
+  const int nArgs = static_cast<int>(commandLine.args.size()) + 1;
+  if (nArgs <= 3) {
+    console.put("not enough arguments: argc = " + std::to_string(nArgs) +
                 "\nSyntax should be:\n./calib.exe chipstring config adcfilename\n");
     console.put(
         "Example:\n./calib.exe 100000 20mV_calib-odd "
@@ -168,14 +207,17 @@ int main(int argc, char** argv) {
     return 255;
   }
 
-  const std::string chipstring = argv[1];
-  const std::string config = argv[2];
-  const std::string adcFile = argv[3];
+  const std::string chipstring = commandLine.args[0];
+  const std::string config = commandLine.args[1];
+  const std::string adcFile = commandLine.args[2];
   const int chip = atoiSaturating(chipstring);
   const std::string logFile = gainLogPath(chipstring, config, adcFile);
   console.put("outfile = " + logFile + "\n");
 
-  Diagnostics diagnostics = analyse_file(chip, config, adcFile, logFile, console);
+  const AnalysisOptions options{chipstring, commandLine.writeJson,
+                                commandLine.quiet ? Commentary::Off : Commentary::On,
+                                showProgress(commandLine, ::isatty(STDERR_FILENO) == 1, ::isatty(STDOUT_FILENO) == 1)};
+  Diagnostics diagnostics = analyse_file(chip, config, adcFile, logFile, console, options);
   if (!console.flush())
     diagnostics.push_back(Diagnostic::error("cannot write standard output: " + console.error().message()));
 

@@ -9,6 +9,18 @@ double pulseCharge(const DetectorPreset& preset, int ipeak) {
   return kScaleFactor * kmVSteps[ipeak];
 }
 
+GainPoint pulsePoint(const Profile& peaks, const DetectorPreset& preset, int ipeak) {
+  GainPoint point;
+  point.x = pulseCharge(preset, ipeak);
+  point.y = kScaleFactorADC * peaks.binContent(ipeak + 1);
+  point.ex = kPrecisionfC;
+  // The precision is added in ADC counts, before scaling to mV.
+  point.ey = (kPrecisionfC + peaks.binError(ipeak + 1)) * kScaleFactorADC;
+  return point;
+}
+
+bool pulseSaturated(const Profile& max, int ipeak) { return !(max.binContent(ipeak + 1) < kMaxPeakVal); }
+
 namespace {
 
 // " ichan N : E values found", E as a stream writes a double.
@@ -53,15 +65,8 @@ GainCurves buildGainCurves(const HistogramSet& hists, const DetectorPreset& pres
 
     curve.points[curve.nOK++] = GainPoint{0, 0, kPrecisionfC, kPrecisionfC};
     for (int ipeak = preset.nPeaks - 1; ipeak >= 0; --ipeak) {
-      // Bin ipeak + 1 holds pulse ipeak. A pulse whose mean raw peak
-      // reaches the saturation limit is left out.
-      if (!(max.binContent(ipeak + 1) < kMaxPeakVal)) continue;
-      GainPoint point;
-      point.x = pulseCharge(preset, ipeak);
-      point.y = kScaleFactorADC * peaks.binContent(ipeak + 1);
-      point.ex = kPrecisionfC;
-      // The precision is added in ADC counts, before scaling to mV.
-      point.ey = (kPrecisionfC + peaks.binError(ipeak + 1)) * kScaleFactorADC;
+      if (pulseSaturated(max, ipeak)) continue;
+      const GainPoint point = pulsePoint(peaks, preset, ipeak);
       printPoint(console, ichan, ipeak, point);
       curve.points[curve.nOK++] = point;
     }

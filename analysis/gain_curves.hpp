@@ -35,6 +35,14 @@ using GainCurves = std::array<GainCurve, kNChan>;
 // Injected charge of pulse ipeak of a train, fC.
 double pulseCharge(const DetectorPreset& preset, int ipeak);
 
+// The measurement of pulse ipeak of a channel: its charge, mean amplitude
+// in mV and their errors. Bin ipeak + 1 of the profiles holds pulse ipeak.
+GainPoint pulsePoint(const Profile& peaks, const DetectorPreset& preset, int ipeak);
+
+// A pulse whose mean raw peak reaches kMaxPeakVal is saturated and left
+// off the gain curve.
+bool pulseSaturated(const Profile& max, int ipeak);
+
 // Builds the curves of all channels and prints, per channel,
 // " ichan N : E values found" and one "ichan ... fC_estimate ..." line per
 // point after the origin.

@@ -1,6 +1,8 @@
 #include "analysis/run_setup.hpp"
 
+#include <cmath>
 #include <filesystem>
+#include <limits>
 
 namespace calib {
 
@@ -30,6 +32,18 @@ int channelParity(std::string_view config) { return config.find("odd") != std::s
 std::string plotDirectory(int chip, std::string_view config) {
   return "png/calib/" + std::to_string(chip) + "/" + std::string(config);
 }
+
+double PedestalSums::baseline() const {
+  return samples > 0 ? sum / static_cast<double>(samples) : std::numeric_limits<double>::quiet_NaN();
+}
+
+double PedestalSums::noise() const {
+  const std::int64_t degreesOfFreedom = samples - windows;
+  if (degreesOfFreedom <= 0) return std::numeric_limits<double>::quiet_NaN();
+  return std::sqrt(sumSquaredDeviations / static_cast<double>(degreesOfFreedom));
+}
+
+std::string resultsPath(std::string_view logFile) { return std::string(logFile) + ".json"; }
 
 HistogramSet bookHistograms(const DetectorPreset& preset) {
   HistogramSet set{preset.nPeaks, {}, Hist1D("hZeroBins", "hZeroBins", 20, -0.5, 19.5), {}, {}};
@@ -69,6 +83,13 @@ std::optional<RunSetup> setUpRun(const RunArgs& args, OutBuffer& console, Diagno
   std::optional<OutputFile> binInfo = OutputFile::create(binInfoPath, ec);
   if (!binInfo) return fail("cannot create bin-information file '" + binInfoPath + "': " + ec.message());
 
+  std::optional<OutputFile> results;
+  if (args.writeJson) {
+    const std::string path = resultsPath(args.logFile);
+    results = OutputFile::create(path, ec);
+    if (!results) return fail("cannot create results file '" + path + "': " + ec.message());
+  }
+
   // The directory is made without a shell, so any configuration text is
   // safe in it; the line printed is the command this step has always been
   // described by.
@@ -98,6 +119,7 @@ std::optional<RunSetup> setUpRun(const RunArgs& args, OutBuffer& console, Diagno
                   plotDirReady,
                   std::move(*gainLog),
                   std::move(*binInfo),
+                  std::move(results),
                   std::move(*adc),
                   bookHistograms(preset)};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,6 +100,22 @@ struct PlotStyle {
   double statX = 0.5;  // right edge of the fit box, fraction of the width
 };
 
+// The pedestal samples of one channel over the run, for its baseline and
+// its noise. The noise is pooled within windows: each window's samples
+// deviate from that window's own mean, so a baseline that drifts from one
+// train to the next does not count as noise.
+struct PedestalSums {
+  std::int64_t samples = 0;          // pedestal samples seen
+  std::int64_t windows = 0;          // the windows they came from
+  double sum = 0;                    // of the samples, ADC counts
+  double sumSquaredDeviations = 0;   // of each sample from its window's mean
+
+  // Mean pedestal in ADC counts; NaN before the first window.
+  double baseline() const;
+  // Pooled standard deviation in ADC counts; NaN without degrees of freedom.
+  double noise() const;
+};
+
 // ---- The histogram set. All bins are one unit wide and centred on the
 // integers, so bin k + 1 holds the value k.
 struct HistogramSet {
@@ -107,6 +124,8 @@ struct HistogramSet {
   Hist1D hZeroBins;               // lengths of zero-line runs
   std::vector<Profile> hPeaks;    // [ichan]: (pulse index, amplitude above baseline)
   std::vector<Profile> hMax;      // [ichan]: (pulse index, raw peak value)
+  // Not a histogram, but filled with them by every analysed window.
+  std::array<PedestalSums, kNChan> pedestals{};
 
   Hist1D& peakBins(int ipeak, int ichan) { return hPeakBins[static_cast<std::size_t>(ipeak * kNChan + ichan)]; }
   const Hist1D& peakBins(int ipeak, int ichan) const {
@@ -116,6 +135,9 @@ struct HistogramSet {
 
 HistogramSet bookHistograms(const DetectorPreset& preset);
 
+// The JSON results lie beside the gain log: "<gain log path>.json".
+std::string resultsPath(std::string_view logFile);
+
 // ---- The run set-up itself.
 
 struct RunArgs {
@@ -123,6 +145,7 @@ struct RunArgs {
   std::string config;
   std::string adcFile;
   std::string logFile;
+  bool writeJson = true;  // create the JSON results beside the gain log
 };
 
 // Everything set-up hands to the later phases.
@@ -134,12 +157,13 @@ struct RunSetup {
   bool plotDirReady;  // false when the directory could not be created
   OutputFile gainLog;
   OutputFile binInfo;
+  std::optional<OutputFile> results;  // the JSON results, unless turned off
   InputFile adc;
   HistogramSet hists;
 };
 
-// Opens the ADC file, creates the gain log (with its header) and the
-// bin-information file, creates the plot directory, selects the preset and
+// Opens the ADC file, creates the gain log (with its header), the
+// bin-information file and the JSON results file (when asked for), creates the plot directory, selects the preset and
 // parity and books the histograms, printing the set-up lines to console.
 //
 // The ADC file is opened before anything is created, so an unreadable input

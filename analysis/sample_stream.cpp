@@ -29,7 +29,7 @@ void printLineCommentary(const StreamState& state, OutBuffer& console) {
 }  // namespace
 
 void processLine(std::string_view line, StreamState& state, const DetectorPreset& preset, HistogramSet& hists,
-                 OutBuffer& console) {
+                 OutBuffer& console, Commentary commentary) {
   ++state.nLines;
   const int nValues = parseIntFields(line, state.lineValues.data(), kNChan);
   int nZerosLine = 0;
@@ -37,7 +37,7 @@ void processLine(std::string_view line, StreamState& state, const DetectorPreset
 
   if (nZerosLine > kMinZerosLine) {
     if (state.nsamples > preset.nPeakBins) {
-      analyseWindow(state.adcSamples, state.nsamples, preset, hists, console);
+      analyseWindow(state.adcSamples, state.nsamples, preset, hists, console, commentary);
       ++state.windowsAnalysed;
     }
     ++state.nZerosInARow;
@@ -52,15 +52,28 @@ void processLine(std::string_view line, StreamState& state, const DetectorPreset
     state.adcSamples.store(state.nsamples, state.lineValues);
     ++state.nsamples;
   }
-  printLineCommentary(state, console);
+  if (commentary == Commentary::On) printLineCommentary(state, console);
 }
 
 StreamSummary readSampleStream(LineReader& reader, const DetectorPreset& preset, HistogramSet& hists,
-                               OutBuffer& console) {
+                               OutBuffer& console, const StreamOptions& options) {
   StreamState state;
   std::string_view line;
   LineReader::Status status;
-  while ((status = reader.next(line)) == LineReader::Status::Line) processLine(line, state, preset, hists, console);
+  if (!options.progress) {
+    while ((status = reader.next(line)) == LineReader::Status::Line)
+      processLine(line, state, preset, hists, console, options.commentary);
+  } else {
+    std::uint64_t nextReport = kProgressIntervalBytes;
+    while ((status = reader.next(line)) == LineReader::Status::Line) {
+      processLine(line, state, preset, hists, console, options.commentary);
+      if (reader.bytesConsumed() >= nextReport) {
+        options.progress(reader.bytesConsumed());
+        nextReport = reader.bytesConsumed() + kProgressIntervalBytes;
+      }
+    }
+    options.progress(reader.bytesConsumed());
+  }
   return StreamSummary{status, reader.error(), state.nLines, state.windowsAnalysed, state.zeroRunsRecorded};
 }
 

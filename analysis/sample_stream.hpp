@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <system_error>
 
@@ -40,7 +41,7 @@ struct StreamState {
 // updates the window and the zero-run count, runs the window analysis when
 // the line ends a window, and prints the line's commentary.
 void processLine(std::string_view line, StreamState& state, const DetectorPreset& preset, HistogramSet& hists,
-                 OutBuffer& console);
+                 OutBuffer& console, Commentary commentary = Commentary::On);
 
 struct StreamSummary {
   LineReader::Status end;     // why reading stopped
@@ -50,8 +51,18 @@ struct StreamSummary {
   std::int64_t zeroRunsRecorded;
 };
 
+// How often the reading loop reports its progress, in bytes read.
+inline constexpr std::uint64_t kProgressIntervalBytes = std::uint64_t{256} << 10;
+
+struct StreamOptions {
+  Commentary commentary = Commentary::On;
+  // When set, called with the bytes read so far each time another
+  // kProgressIntervalBytes have been read, and once when reading ends.
+  std::function<void(std::uint64_t)> progress;
+};
+
 // Runs processLine over every line the reader yields.
 StreamSummary readSampleStream(LineReader& reader, const DetectorPreset& preset, HistogramSet& hists,
-                               OutBuffer& console);
+                               OutBuffer& console, const StreamOptions& options = {});
 
 }  // namespace calib

@@ -1,5 +1,7 @@
 #include "analysis/shutdown.hpp"
 
+#include <vector>
+
 namespace calib {
 
 namespace {
@@ -19,7 +21,8 @@ bool report(const std::error_code& ec, const NamedOutput& output, Diagnostics& d
 }  // namespace
 
 void shutDown(RunSetup& run, Diagnostics& diagnostics) {
-  const NamedOutput outputs[] = {{run.gainLog, "gain log"}, {run.binInfo, "bin-information file"}};
+  std::vector<NamedOutput> outputs = {{run.gainLog, "gain log"}, {run.binInfo, "bin-information file"}};
+  if (run.results) outputs.push_back({*run.results, "results file"});
   bool complete = true;
   for (const NamedOutput& o : outputs) complete &= report(o.file.finish(), o, diagnostics);
   if (!complete) return;  // the unpublished temporaries are removed with their files

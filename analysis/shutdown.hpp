@@ -1,5 +1,5 @@
 // The end of a run: the output files are put in place, the gain log first,
-// then the bin-information file.
+// then the bin-information file, then the JSON results.
 #pragma once
 
 #include "analysis/run_setup.hpp"
@@ -7,10 +7,10 @@
 
 namespace calib {
 
-// Finishes both output files and, only when both are complete on disk,
+// Finishes the output files and, only when all are complete on disk,
 // renames them into place, the gain log first. A failure is added to
-// diagnostics; after a failure to finish either file, neither replaces
-// what its final path held, so the two never come from different runs.
+// diagnostics; after a failure to finish any file, none replaces what its
+// final path held, so they never come from different runs.
 void shutDown(RunSetup& run, Diagnostics& diagnostics);
 
 }  // namespace calib

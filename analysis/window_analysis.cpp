@@ -33,34 +33,64 @@ int findPeak(const WindowBuffer& window, int ichan, int centre, int halfWidth) {
   return best;
 }
 
+namespace {
+
+// Adds one window's pedestal samples of a channel. The squared deviations
+// come from n·Σx² − (Σx)², exact in 128 bits for any int samples, divided
+// by n once.
+void addPedestal(PedestalSums& sums, const std::array<int, kLastPed - kFirstPed + 1>& values) {
+  std::int64_t sum = 0;
+  __int128 sumOfSquares = 0;
+  for (const int v : values) {
+    sum += v;
+    sumOfSquares += static_cast<__int128>(v) * v;
+  }
+  const auto n = static_cast<std::int64_t>(values.size());
+  const __int128 scaled = sumOfSquares * n - static_cast<__int128>(sum) * sum;
+  sums.samples += n;
+  ++sums.windows;
+  sums.sum += static_cast<double>(sum);
+  sums.sumSquaredDeviations += static_cast<double>(scaled) / static_cast<double>(n);
+}
+
+}  // namespace
+
 void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPreset& preset, HistogramSet& hists,
-                   OutBuffer& console) {
+                   OutBuffer& console, Commentary commentary) {
   // Every position read below lies inside the window only for these
   // lengths (the MuCh baseline reads from nsamples - 12).
   assert(nsamples > preset.nPeakBins && nsamples <= kMaxSample);
+  const bool print = commentary == Commentary::On;
   for (int ichan = 0; ichan < kNChan; ++ichan) {
     // TPC: samples kFirstPed..kLastPed at the start of the window. MuCh:
     // nsamples-kLastPed .. nsamples-kFirstPed, before the end of the window.
     // The integer sum is exact; baseline is sum / count as a double.
+    std::array<int, kLastPed - kFirstPed + 1> pedestal{};
     std::int64_t pedestalSum = 0;
-    int pedestalCount = 0;
     for (int k = kFirstPed; k <= kLastPed; ++k) {
-      pedestalSum += window.at(ichan, preset.idetConfig == 0 ? k : nsamples - k);
-      ++pedestalCount;
+      const int v = window.at(ichan, preset.idetConfig == 0 ? k : nsamples - k);
+      pedestal[static_cast<std::size_t>(k - kFirstPed)] = v;
+      pedestalSum += v;
     }
-    const double baseline = static_cast<double>(pedestalSum) / pedestalCount;
+    addPedestal(hists.pedestals[static_cast<std::size_t>(ichan)], pedestal);
+    const double baseline = static_cast<double>(pedestalSum) / static_cast<double>(pedestal.size());
     // The count is always ten, so the baseline in tenths is the sum itself;
     // the commentary prints from these exact tenths. (|sum| stays below
     // 2^35, far inside the range where that equals printing the doubles.)
     static_assert(kLastPed - kFirstPed + 1 == 10, "commentary prints the baseline in tenths");
     const std::int64_t baselineTenths = pedestalSum;
 
-    char* p = console.reserve(kChannelTextBound);
-    p = writeText(p, "ichan ");
-    p = writeInt(p, ichan);
-    p = writeText(p, " baseline estimate ");
-    p = writeTenthsFixed1(p, baselineTenths, 3);
-    *p++ = '\n';
+    // Without commentary the text goes to a scratch area that is never
+    // committed, which keeps one code path for both.
+    char scratch[print ? 1 : kChannelTextBound];
+    char* p = print ? console.reserve(kChannelTextBound) : scratch;
+    if (print) {
+      p = writeText(p, "ichan ");
+      p = writeInt(p, ichan);
+      p = writeText(p, " baseline estimate ");
+      p = writeTenthsFixed1(p, baselineTenths, 3);
+      *p++ = '\n';
+    }
 
     const int firstPeakPos = findPeak(window, ichan, preset.firstPeakBin, preset.firstPeakWindow);
     Profile& peaks = hists.hPeaks[static_cast<std::size_t>(ichan)];
@@ -75,15 +105,17 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
       if (ipeak >= preset.firstPeakUsed) {
         peaks.fillInteger(ipeak, amp);
         max.fillInteger(ipeak, maxVal);
-        p = writeText(p, "ipeak ");
-        p = writeInt(p, ipeak);
-        p = writeText(p, " ibin ");
-        p = writeInt(p, ibin);
-        p = writeText(p, " maxVal ");
-        p = writeInt(p, maxVal);
-        p = writeText(p, " amp ");
-        p = writeTenthsFixed0(p, std::int64_t{maxVal} * 10 - baselineTenths, 3);
-        *p++ = '\n';
+        if (print) {
+          p = writeText(p, "ipeak ");
+          p = writeInt(p, ipeak);
+          p = writeText(p, " ibin ");
+          p = writeInt(p, ibin);
+          p = writeText(p, " maxVal ");
+          p = writeInt(p, maxVal);
+          p = writeText(p, " amp ");
+          p = writeTenthsFixed0(p, std::int64_t{maxVal} * 10 - baselineTenths, 3);
+          *p++ = '\n';
+        }
       }
     }
 
@@ -92,13 +124,15 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
       const int value = window.at(ichan, baseBin);
       peaks.fillInteger(preset.nPeaks, static_cast<double>(value) - baseline);
       max.fillInteger(preset.nPeaks, value);
-      p = writeText(p, "baseBin ");
-      p = writeInt(p, baseBin);
-      p = writeText(p, " amp ");
-      p = writeTenthsFixed0(p, std::int64_t{value} * 10 - baselineTenths, 3);
-      *p++ = '\n';
+      if (print) {
+        p = writeText(p, "baseBin ");
+        p = writeInt(p, baseBin);
+        p = writeText(p, " amp ");
+        p = writeTenthsFixed0(p, std::int64_t{value} * 10 - baselineTenths, 3);
+        *p++ = '\n';
+      }
     }
-    console.commit(p);
+    if (print) console.commit(p);
   }
   nsamples = 0;
 }

@@ -27,9 +27,13 @@ class WindowBuffer {
 // stays at the centre, otherwise the lowest position of the maximum wins.
 int findPeak(const WindowBuffer& window, int ichan, int centre, int halfWidth);
 
+// Whether the measurements of every window and every line are printed.
+enum class Commentary { On, Off };
+
 // Analyses the window of nsamples samples (nPeakBins < nsamples <=
-// kMaxSample) and empties it (nsamples = 0).
+// kMaxSample), adds its pedestal samples to hists.pedestals, and empties
+// it (nsamples = 0).
 void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPreset& preset, HistogramSet& hists,
-                   OutBuffer& console);
+                   OutBuffer& console, Commentary commentary = Commentary::On);
 
 }  // namespace calib

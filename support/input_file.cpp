@@ -26,7 +26,9 @@ std::optional<InputFile> InputFile::open(const std::string& path, std::error_cod
     return std::nullopt;
   }
   error.clear();
-  return InputFile(fd, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0);
+  std::optional<std::uint64_t> size;
+  if (S_ISREG(st.st_mode)) size = static_cast<std::uint64_t>(st.st_size);
+  return InputFile(fd, size);
 }
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {

@@ -21,13 +21,13 @@ class InputFile {
   ~InputFile();
 
   int fd() const { return fd_; }
-  // Size in bytes at opening; 0 for pipes and devices.
-  std::uint64_t size() const { return size_; }
+  // Size in bytes at opening; unset for pipes and devices.
+  std::optional<std::uint64_t> size() const { return size_; }
 
  private:
-  InputFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  InputFile(int fd, std::optional<std::uint64_t> size) : fd_(fd), size_(size) {}
   int fd_ = -1;
-  std::uint64_t size_ = 0;
+  std::optional<std::uint64_t> size_;
 };
 
 }  // namespace calib

@@ -86,7 +86,7 @@ inline constexpr int kTerminationSignals[] = {SIGHUP, SIGINT, SIGTERM};
 // OutputFile::create and not yet renamed or removed). Async-signal-safe:
 // meant for a handler of the termination signals. Only a file whose path
 // fits PATH_MAX and that finds one of the table's kMaxLiveTemporaries
-// entries free is removed this way; a run has three at most at a time.
+// entries free is removed this way; a run has four at most at a time.
 void removeLiveTemporaries() noexcept;
 
 // The number of temporaries the table holds now (for tests).

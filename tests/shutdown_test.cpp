@@ -7,9 +7,11 @@
 namespace calib {
 namespace {
 
-RunSetup runWithOutputs(const test::TempDir& dir) {
+RunSetup runWithOutputs(const test::TempDir& dir, bool withResults = false) {
   std::error_code ec;
   test::writeFile(dir / "adc.txt", "");
+  std::optional<OutputFile> results;
+  if (withResults) results = OutputFile::create(dir / "gain.log.json", ec);
   return RunSetup{kPresetTPC,
                   0,
                   PlotStyle{},
@@ -17,6 +19,7 @@ RunSetup runWithOutputs(const test::TempDir& dir) {
                   false,
                   *OutputFile::create(dir / "gain.log", ec),
                   *OutputFile::create(dir / "gain.log.bininfo", ec),
+                  std::move(results),
                   *InputFile::open(dir / "adc.txt", ec),
                   bookHistograms(kPresetTPC)};
 }
@@ -57,6 +60,37 @@ TEST(Shutdown, NeitherFileReplacesItsPredecessorWhenOneCannotBeWritten) {
   std::size_t files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
   EXPECT_EQ(files, 3u);  // adc.txt and the two old files: no temporaries left
+}
+
+TEST(Shutdown, ResultsAreAllOrNothingWithTheTables) {
+  test::TempDir dir;
+  {
+    Diagnostics diagnostics;
+    RunSetup run = runWithOutputs(dir, true);
+    run.gainLog.out().put("table\n");
+    run.binInfo.out().put("stats\n");
+    run.results->out().put("{}\n");
+    shutDown(run, diagnostics);
+    EXPECT_TRUE(diagnostics.empty());
+  }
+  EXPECT_EQ(test::readFile(dir / "gain.log.json"), "{}\n");
+
+  // The results failing keeps the new tables from replacing the old ones.
+  Diagnostics diagnostics;
+  {
+    test::FileSizeLimit limit(1 << 20);
+    RunSetup run = runWithOutputs(dir, true);
+    run.gainLog.out().put("new table\n");
+    run.binInfo.out().put("new stats\n");
+    run.results->out().put(std::string(2 << 20, ' '));
+    shutDown(run, diagnostics);
+  }
+  ASSERT_EQ(diagnostics.size(), 1u);
+  EXPECT_EQ(diagnostics[0].message, "cannot write results file '" + (dir / "gain.log.json") + "': File too large");
+  EXPECT_EQ(test::readFile(dir / "gain.log"), "table\n");
+  EXPECT_EQ(test::readFile(dir / "gain.log.bininfo"), "stats\n");
+  EXPECT_EQ(test::readFile(dir / "gain.log.json"), "{}\n");
+  EXPECT_EQ(test::filesIn(dir.path()).size(), 4u);
 }
 
 }  // namespace

@@ -1,0 +1,119 @@
+// Channel quality: what the run says about each channel beyond its gain:
+// its noise, its equivalent noise charge, the linearity of its response,
+// and a status that tells whether it is usable and, if not, why. Also the
+// chip's figures over its channels.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "analysis/gain_curves.hpp"
+#include "analysis/gain_fit.hpp"
+#include "analysis/run_setup.hpp"
+
+namespace calib {
+
+// Electrons per fC of charge.
+inline constexpr double kElectronsPerfC = 6241.509;
+
+// ---- The status thresholds.
+
+// A channel is dead when its largest mean pulse amplitude stays below this
+// many ADC counts: the smallest test pulse of a working channel is tens of
+// counts high, while a channel without pulses shows only the upward bias
+// of searching the noise for a maximum (a count or two)...
+inline constexpr double kDeadAmplitudeCounts = 10.0;
+// ... or below this many times its own noise, which covers channels so
+// noisy that the noise maxima alone exceed kDeadAmplitudeCounts.
+inline constexpr double kDeadNoiseFactor = 5.0;
+// Noisy: more than this many times the chip's median noise. Channels of a
+// chip differ in noise by tens of percent, a faulty one by several times.
+inline constexpr double kNoisyFactor = 2.0;
+// A gain outlier lies more than this many robust standard deviations from
+// the chip's median gain...
+inline constexpr double kOutlierSigmas = 4.0;
+// ... and more than this fraction of it, so that a chip whose gains agree
+// unusually well does not make ordinary channels outliers.
+inline constexpr double kOutlierFraction = 0.05;
+// The median absolute deviation times this estimates the standard
+// deviation of normally distributed values.
+inline constexpr double kMadToSigma = 1.4826;
+
+// In the order they are tested: a channel gets the first that applies.
+enum class ChannelStatus { NoData, Saturated, Underdetermined, Dead, Noisy, GainOutlier, Ok };
+inline constexpr int kNStatuses = 7;
+inline constexpr std::array<std::string_view, kNStatuses> kStatusNames = {
+    "no_data", "saturated", "underdetermined", "dead", "noisy", "gain_outlier", "ok"};
+
+std::string_view statusName(ChannelStatus status);
+
+// One pulse of the train as measured in a channel.
+struct PulseResult {
+  int pulse;              // index in the train, 0 the largest
+  double charge;          // fC
+  double amplitude;       // mean amplitude above baseline, mV
+  double amplitudeError;  // mV, as on the gain curve
+  double meanRawPeak;     // mean raw peak, ADC counts
+  double entries;         // measurements of the pulse
+  bool saturated;         // left off the gain curve
+  bool inFitRange;        // fitMin <= charge <= fitMax
+};
+
+struct ChannelResult {
+  int channel = 0;
+  ChannelStatus status = ChannelStatus::NoData;
+  double entries = 0;  // of hPeaks
+  int nOK = 0;
+  std::optional<LineFit> fit;
+  // Every pulse, in ascending charge (the order of the gain curve); empty
+  // when the channel had no curve (nOK 0).
+  std::vector<PulseResult> pulses;
+  // Unknown values are NaN.
+  double baseline = 0;   // mean pedestal, ADC counts
+  double noise = 0;      // pooled pedestal standard deviation, ADC counts
+  double noisemV = 0;    // the same in mV
+  double enc = 0;        // equivalent noise charge, electrons
+  double inl = 0;        // integral non-linearity, % of the fitted span
+  double maxAmplitude = 0;  // largest mean pulse amplitude, ADC counts
+};
+
+struct ChipResult {
+  std::array<int, kNStatuses> statusCounts{};
+  int gainChannels = 0;  // the channels the gain figures are taken over
+  double gainMedian = 0;         // mV/fC; NaN without channels
+  double gainSpreadPercent = 0;  // kMadToSigma × MAD / median, %
+  double noiseMedian = 0;        // ADC counts
+  double noiseMedianmV = 0;
+  double encMedian = 0;          // electrons
+};
+
+struct QualityReport {
+  std::array<ChannelResult, kNChan> channels;
+  ChipResult chip;
+};
+
+// Equivalent noise charge in electrons of a noise in mV at a gain in
+// mV/fC; NaN for a gain that is not positive.
+double equivalentNoiseCharge(double noisemV, double gain);
+
+// The largest |residual| of the curve's points in [fitMin, fitMax] from the
+// fitted line, in percent of the line's span over those points; NaN when
+// the span is 0.
+double integralNonLinearity(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset);
+
+// The median of the values; NaN for none.
+double median(std::vector<double> values);
+
+// Assesses every channel from what the run measured and fitted (gains
+// holds the fitted channels in ascending order).
+//
+// The chip's reference figures leave out channels that cannot take part:
+// the median noise is over the channels with a noise that are not dead,
+// and the median gain, its spread and the median ENC are over the fitted
+// channels that are not dead (a dead channel's fitted slope is not a gain).
+QualityReport assessChannels(const HistogramSet& hists, const GainCurves& curves,
+                             const std::vector<ChannelGain>& gains, const DetectorPreset& preset);
+
+}  // namespace calib

@@ -1,0 +1,87 @@
+#include "analysis/command_line.hpp"
+
+namespace calib {
+
+CommandLine parseCommandLine(int argc, const char* const* argv) {
+  CommandLine result;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--") {
+      ++i;
+      break;
+    }
+    if (word.size() <= 2 || word.substr(0, 2) != "--") break;
+    if (word == "--help") {
+      result.help = true;
+    } else if (word == "--version") {
+      result.version = true;
+    } else if (word == "--no-json") {
+      result.writeJson = false;
+    } else if (word == "--quiet") {
+      result.quiet = true;
+    } else if (word == "--progress") {
+      result.progress = true;
+    } else if (word == "--no-progress") {
+      result.progress = false;
+    } else {
+      result.error = "unknown option '" + std::string(word) + "'; 'calib.exe --help' lists the options";
+      return result;
+    }
+  }
+  for (; i < argc; ++i) result.args.emplace_back(argv[i]);
+  return result;
+}
+
+bool showProgress(const CommandLine& commandLine, bool stderrIsTerminal, bool stdoutIsTerminal) {
+  return commandLine.progress.value_or(stderrIsTerminal && !stdoutIsTerminal);
+}
+
+std::string versionText() { return "calib " + std::string(kCalibVersion) + "\n"; }
+
+std::string helpText() {
+  return R"(Usage: calib.exe [options] [--] chipstring config adcfilename
+
+Measures the gain of every channel of a 32-channel readout chip from the ADC
+samples of a calibration run with test-pulse trains.
+
+Arguments:
+  chipstring   chip identifier; its number (as atoi reads it) names the plot
+               directory, the text as typed names the gain log
+  config       run configuration, e.g. 20mV_calib-odd: "4mV" in it selects
+               MuCh (else TPC), "odd" lists odd channels in the statistics
+  adcfilename  the ADC sample file: a line per time sample, one
+               blank-separated integer per channel
+
+Options (before the arguments; "--" ends them):
+  --no-json      do not write the JSON results
+  --quiet        leave out the commentary line of every input line and every
+                 window measurement; the set-up, channel and point lines stay
+  --progress     show a progress line on standard error while reading
+  --no-progress  do not; by default it is shown only when standard error is a
+                 terminal and standard output is not
+  --help         print this text and exit
+  --version      print the version and exit
+
+Outputs:
+  standard output                      the commentary of the run
+  DIR/gain_kelta<chip>_<config>.log    the gain table, DIR being the ADC
+                                       file's directory
+  DIR/gain_kelta<chip>_<config>.log.bininfo
+                                       zero-run lengths and pulse positions
+  DIR/gain_kelta<chip>_<config>.log.json
+                                       the results for programs: per channel
+                                       fit, status, noise, ENC, linearity
+  png/calib/<chip number>/<config>/    the plots of every channel and of the
+                                       chip
+Each file replaces an earlier one of its name only once it is complete.
+
+Exit status:
+  0    the run completed; warnings may have been printed on standard error
+  1    an error: an input that cannot be read, an output that cannot be
+       written; standard error says which
+  255  fewer than three arguments, or an unknown option
+)";
+}
+
+}  // namespace calib

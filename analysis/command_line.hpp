@@ -1,0 +1,45 @@
+// The command line: options first, then the three arguments.
+//
+//   calib.exe [options] [--] chipstring config adcfilename
+//
+// Only words that begin with "--" are options, so a chip string such as
+// "-5" is still an argument; "--" ends the options, and the first word
+// that is not an option ends them too. Without options the command line
+// means exactly what it always has.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace calib {
+
+inline constexpr std::string_view kCalibVersion = CALIB_VERSION;
+
+struct CommandLine {
+  bool help = false;
+  bool version = false;
+  bool writeJson = true;          // --no-json turns the JSON results off
+  bool quiet = false;             // no per-line and per-window commentary
+  std::optional<bool> progress;   // --progress / --no-progress; unset: decided by the terminals
+  std::vector<std::string> args;  // the words after the options
+  std::string error;              // set for an unknown option; nothing else is then valid
+};
+
+// Reads argv[1] … argv[argc - 1]. Options are read left to right up to the
+// first error; the last of --progress and --no-progress wins.
+CommandLine parseCommandLine(int argc, const char* const* argv);
+
+// The text of --help: usage, options, outputs and exit statuses.
+std::string helpText();
+
+// "calib VERSION\n", the text of --version.
+std::string versionText();
+
+// Progress is shown when asked for, and otherwise only when standard error
+// is a terminal and standard output is not (a person watching a run whose
+// commentary goes to a file).
+bool showProgress(const CommandLine& commandLine, bool stderrIsTerminal, bool stdoutIsTerminal);
+
+}  // namespace calib

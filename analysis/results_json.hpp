@@ -1,0 +1,35 @@
+// The JSON results: one object that records the run, its settings and, for
+// every channel, its fit, status, pulses, noise, ENC and linearity, and the
+// chip's figures, for programs to read without parsing the text outputs.
+// docs/results.md describes it and docs/results.schema.json defines it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "analysis/channel_quality.hpp"
+#include "analysis/command_line.hpp"
+#include "analysis/run_setup.hpp"
+#include "analysis/sample_stream.hpp"
+#include "support/out_buffer.hpp"
+
+namespace calib {
+
+inline constexpr std::string_view kResultsFormat = "calib-results";
+inline constexpr int kResultsVersion = 1;
+
+// What the results record of the run itself.
+struct RunRecord {
+  std::string_view chipString;  // as typed
+  int chip;
+  std::string_view config;
+  std::string_view adcFile;              // as given
+  std::optional<std::uint64_t> adcBytes;  // unset for a pipe or a device
+  const StreamSummary& stream;
+};
+
+void writeResultsJson(const RunRecord& run, const DetectorPreset& preset, const QualityReport& quality,
+                      OutBuffer& out);
+
+}  // namespace calib
