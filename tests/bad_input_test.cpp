@@ -19,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // What a run without pulses leaves beside its input: the header-only log,
-// the statistics and the two (empty) chip summaries.
+// the statistics, the results and the two (empty) chip summaries.
 std::vector<std::string> outputsWithoutPulses(const std::string& adc, const std::string& chip,
                                               const std::string& chipNumber, const std::string& config) {
   const std::string log = "gain_kelta" + chip + "_" + config + ".log";
@@ -27,6 +27,7 @@ std::vector<std::string> outputsWithoutPulses(const std::string& adc, const std:
   std::vector<std::string> files = {adc,
                                     log,
                                     log + ".bininfo",
+                                    log + ".json",
                                     "png",
                                     "png/calib",
                                     "png/calib/" + chipNumber,

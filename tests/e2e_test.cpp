@@ -39,7 +39,7 @@ TEST(EndToEnd, TpcRunMatchesGoldenFiles) {
   expectGolden("tpc_run.log", readFile(dir / ("run7/" + kLog)));
   expectGolden("tpc_run.bininfo", readFile(dir / ("run7/" + kLog + ".bininfo")));
   EXPECT_TRUE(fs::is_directory(dir.path() / "png/calib/100000/20mV_calib-odd"));
-  EXPECT_EQ(filesIn(dir.path() / "run7"), (std::vector<std::string>{kLog, kLog + ".bininfo", "x_adc.txt"}));
+  EXPECT_EQ(filesIn(dir.path() / "run7"), (std::vector<std::string>{kLog, kLog + ".bininfo", kLog + ".json", "x_adc.txt"}));
 }
 
 TEST(EndToEnd, MuchRunMatchesGoldenFiles) {
@@ -212,8 +212,8 @@ TEST(EndToEnd, OverLongLineEndsTheReadingButTheResultsAreWritten) {
                                                              r.out.substr(curves));
   // The window read before the long line is in the statistics.
   EXPECT_NE(readFile(dir / (kLog + ".bininfo")).find("\n00 01  41    1\n"), std::string::npos);
-  // adc, log, bininfo, png/calib/100000/20mV_calib-odd and its 34 plots
-  EXPECT_EQ(filesIn(dir.path()).size(), 7u + 34u);
+  // adc, log, bininfo, results, png/calib/100000/20mV_calib-odd and its 34 plots
+  EXPECT_EQ(filesIn(dir.path()).size(), 8u + 34u);
 }
 
 TEST(EndToEnd, ReadErrorEndsTheReadingButTheResultsAreWritten) {

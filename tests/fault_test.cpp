@@ -29,6 +29,7 @@ const std::string kChip = "100000";
 const std::string kConfig = "20mV_calib-odd";
 const std::string kLog = "gain_kelta100000_20mV_calib-odd.log";
 const std::string kBinInfo = kLog + ".bininfo";
+const std::string kResults = kLog + ".json";
 const std::string kPlots = "png/calib/100000/20mV_calib-odd";
 
 // Every file below dir with its contents, by relative path; directories
@@ -60,55 +61,65 @@ std::string smallRun() {
 void writeEarlierOutputs(const TempDir& dir) {
   writeFile(dir / kLog, "Channel #  Calib (mV/fC)\n 0        99.99 +/- 0.01\n");
   writeFile(dir / kBinInfo, "NZeros:\nearlier statistics\n");
+  writeFile(dir / kResults, "{\"earlier\": true}\n");
   fs::create_directories(dir.path() / kPlots);
   for (const std::string& name : plotNames()) writeFile(dir / (kPlots + "/" + name), "earlier plot " + name);
 }
 
 TEST(WriteFaults, OutputsThatCannotBeWrittenLeaveTheEarlierOnes) {
   // A run without limits gives the sizes: gain log < bin-information file <
-  // the smallest plot, so three limits make first the plots fail, then the
-  // bin-information file too, then every output.
+  // the smallest plot <= the largest plot < the JSON results, so four
+  // limits make first the results fail, then the plots too, then the
+  // bin-information file, then every output.
   TempDir reference;
   writeFile(reference / "adc.txt", smallRun());
   const RunResult full = runCalib(reference.path(), {kChip, kConfig, "./adc.txt"});
   ASSERT_EQ(full.exitStatus, 0) << full.err;
   const std::uintmax_t logSize = fs::file_size(reference.path() / kLog);
   const std::uintmax_t binInfoSize = fs::file_size(reference.path() / kBinInfo);
-  std::uintmax_t smallestPlot = UINTMAX_MAX;
-  for (const std::string& name : plotNames())
-    smallestPlot = std::min(smallestPlot, fs::file_size(reference.path() / (kPlots + "/" + name)));
+  const std::uintmax_t resultsSize = fs::file_size(reference.path() / kResults);
+  std::uintmax_t smallestPlot = UINTMAX_MAX, largestPlot = 0;
+  for (const std::string& name : plotNames()) {
+    const std::uintmax_t size = fs::file_size(reference.path() / (kPlots + "/" + name));
+    smallestPlot = std::min(smallestPlot, size);
+    largestPlot = std::max(largestPlot, size);
+  }
   ASSERT_LT(logSize, binInfoSize);
   ASSERT_LT(binInfoSize, smallestPlot);
+  ASSERT_LT(largestPlot, resultsSize);
 
   std::string plotErrors;
   for (const std::string& name : plotNames())
     plotErrors += "calib: cannot write plot '" + kPlots + "/" + name + "': File too large\n";
   const std::string logError = "calib: cannot write gain log './" + kLog + "': File too large\n";
   const std::string binInfoError = "calib: cannot write bin-information file './" + kBinInfo + "': File too large\n";
+  const std::string resultsError = "calib: cannot write results file './" + kResults + "': File too large\n";
 
   struct Case {
     std::uintmax_t limit;
     std::string err;
-    bool tablesWritten;
+    bool plotsWritten;
   };
-  for (const Case& c : {Case{(binInfoSize + smallestPlot) / 2, plotErrors, true},
-                        Case{(logSize + binInfoSize) / 2, plotErrors + binInfoError, false},
-                        Case{logSize / 2, plotErrors + logError + binInfoError, false}}) {
+  for (const Case& c : {Case{(largestPlot + resultsSize) / 2, resultsError, true},
+                        Case{(binInfoSize + smallestPlot) / 2, plotErrors + resultsError, false},
+                        Case{(logSize + binInfoSize) / 2, plotErrors + binInfoError + resultsError, false},
+                        Case{logSize / 2, plotErrors + logError + binInfoError + resultsError, false}}) {
     SCOPED_TRACE("file-size limit " + std::to_string(c.limit));
     TempDir dir;
     writeFile(dir / "adc.txt", smallRun());
     writeEarlierOutputs(dir);
     std::map<std::string, std::string> expected = snapshot(dir.path());
-    if (c.tablesWritten) {
-      expected[kLog] = readFile(reference / kLog);
-      expected[kBinInfo] = readFile(reference / kBinInfo);
+    if (c.plotsWritten) {
+      for (const std::string& name : plotNames())
+        expected[kPlots + "/" + name] = readFile(reference / (kPlots + "/" + name));
     }
     const RunResult r = runCalib(dir.path(), {kChip, kConfig, "./adc.txt"},
                                  RunOptions{Stdout::Discarded, static_cast<unsigned long>(c.limit)});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, c.err);
-    // Earlier files byte for byte, the new tables only when both were
-    // complete, and no temporary file anywhere.
+    // Earlier files byte for byte (the tables and the results are never
+    // replaced unless all three are complete), and no temporary file
+    // anywhere.
     EXPECT_EQ(snapshot(dir.path()), expected);
   }
 }
@@ -211,8 +222,8 @@ TEST(Signals, ARunEndedBySignalWhileReadingLeavesTheEarlierOutputs) {
     while (calib.outputSoFar().find("\nline ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_NE(calib.outputSoFar().find("\nline "), std::string::npos);
-    // The two tables' temporaries exist now.
-    EXPECT_EQ(temporariesIn(dir.path()).size(), 2u);
+    // The temporaries of the two tables and the results exist now.
+    EXPECT_EQ(temporariesIn(dir.path()).size(), 3u);
 
     ASSERT_EQ(::kill(calib.pid(), sig), 0);
     const RunResult r = calib.wait();
