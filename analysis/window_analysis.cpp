@@ -80,10 +80,8 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
     static_assert(kLastPed - kFirstPed + 1 == 10, "commentary prints the baseline in tenths");
     const std::int64_t baselineTenths = pedestalSum;
 
-    // Without commentary the text goes to a scratch area that is never
-    // committed, which keeps one code path for both.
-    char scratch[print ? 1 : kChannelTextBound];
-    char* p = print ? console.reserve(kChannelTextBound) : scratch;
+    // Without commentary nothing is formatted and p is never used.
+    char* p = print ? console.reserve(kChannelTextBound) : nullptr;
     if (print) {
       p = writeText(p, "ichan ");
       p = writeInt(p, ichan);
