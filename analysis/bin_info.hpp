@@ -2,7 +2,7 @@
 // where each pulse's peak was found, per pulse and channel of one parity.
 #pragma once
 
-#include "analysis/run_setup.hpp"
+#include "core/histogram_set.hpp"
 #include "support/out_buffer.hpp"
 
 namespace calib {

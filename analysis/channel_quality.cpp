@@ -10,6 +10,10 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The median absolute deviation times this estimates the standard
+// deviation of normally distributed values.
+constexpr double kMadToSigma = 1.4826;
+
 bool inFitRange(double charge, const DetectorPreset& preset) {
   return charge >= preset.fitMin && charge <= preset.fitMax;
 }
@@ -19,7 +23,7 @@ std::vector<PulseResult> measurePulses(const HistogramSet& hists, const Detector
   const Profile& max = hists.hMax[static_cast<std::size_t>(ichan)];
   std::vector<PulseResult> pulses;
   for (int ipeak = preset.nPeaks - 1; ipeak >= 0; --ipeak) {
-    const GainPoint point = pulsePoint(peaks, preset, ipeak);
+    const DataPoint point = pulsePoint(peaks, preset, ipeak);
     pulses.push_back(PulseResult{ipeak, point.x, point.y, point.ey, max.binContent(ipeak + 1),
                                  peaks.binEntries(ipeak + 1), pulseSaturated(max, ipeak),
                                  inFitRange(point.x, preset)});
@@ -63,7 +67,7 @@ double integralNonLinearity(const GainCurve& curve, const LineFit& fit, const De
   double lowest = std::numeric_limits<double>::infinity();
   double highest = -std::numeric_limits<double>::infinity();
   for (int i = 0; i < curve.nOK; ++i) {
-    const GainPoint& p = curve.points[static_cast<std::size_t>(i)];
+    const DataPoint& p = curve.points[static_cast<std::size_t>(i)];
     if (!inFitRange(p.x, preset)) continue;
     largestResidual = std::max(largestResidual, std::abs(p.y - (fit.offset + fit.slope * p.x)));
     lowest = std::min(lowest, p.x);
@@ -84,8 +88,8 @@ double median(std::vector<double> values) {
   return (lower + upper) / 2;
 }
 
-QualityReport assessChannels(const HistogramSet& hists, const GainCurves& curves,
-                             const std::vector<ChannelGain>& gains, const DetectorPreset& preset) {
+QualityReport assessChannels(const HistogramSet& hists, const GainCurves& curves, const ChannelFits& fits,
+                             const DetectorPreset& preset) {
   QualityReport report;
   for (int ichan = 0; ichan < kNChan; ++ichan) {
     ChannelResult& ch = report.channels[static_cast<std::size_t>(ichan)];
@@ -104,11 +108,13 @@ QualityReport assessChannels(const HistogramSet& hists, const GainCurves& curves
     ch.inl = kNaN;
     ch.status = ownStatus(ch);
   }
-  for (const ChannelGain& g : gains) {
-    ChannelResult& ch = report.channels[static_cast<std::size_t>(g.ichan)];
-    ch.fit = g.fit;
-    ch.enc = equivalentNoiseCharge(ch.noisemV, g.fit.slope);
-    ch.inl = integralNonLinearity(curves[static_cast<std::size_t>(g.ichan)], g.fit, preset);
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    const ChannelFit& fit = fits[static_cast<std::size_t>(ichan)];
+    if (!fit.fitted()) continue;
+    ChannelResult& ch = report.channels[static_cast<std::size_t>(ichan)];
+    ch.fit = fit.line;
+    ch.enc = equivalentNoiseCharge(ch.noisemV, fit.line.slope);
+    ch.inl = integralNonLinearity(curves[static_cast<std::size_t>(ichan)], fit.line, preset);
     ch.status = ownStatus(ch);
   }
 

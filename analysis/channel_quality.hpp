@@ -11,35 +11,10 @@
 
 #include "analysis/gain_curves.hpp"
 #include "analysis/gain_fit.hpp"
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
+#include "core/histogram_set.hpp"
 
 namespace calib {
-
-// Electrons per fC of charge.
-inline constexpr double kElectronsPerfC = 6241.509;
-
-// ---- The status thresholds.
-
-// A channel is dead when its largest mean pulse amplitude stays below this
-// many ADC counts: the smallest test pulse of a working channel is tens of
-// counts high, while a channel without pulses shows only the upward bias
-// of searching the noise for a maximum (a count or two)...
-inline constexpr double kDeadAmplitudeCounts = 10.0;
-// ... or below this many times its own noise, which covers channels so
-// noisy that the noise maxima alone exceed kDeadAmplitudeCounts.
-inline constexpr double kDeadNoiseFactor = 5.0;
-// Noisy: more than this many times the chip's median noise. Channels of a
-// chip differ in noise by tens of percent, a faulty one by several times.
-inline constexpr double kNoisyFactor = 2.0;
-// A gain outlier lies more than this many robust standard deviations from
-// the chip's median gain...
-inline constexpr double kOutlierSigmas = 4.0;
-// ... and more than this fraction of it, so that a chip whose gains agree
-// unusually well does not make ordinary channels outliers.
-inline constexpr double kOutlierFraction = 0.05;
-// The median absolute deviation times this estimates the standard
-// deviation of normally distributed values.
-inline constexpr double kMadToSigma = 1.4826;
 
 // In the order they are tested: a channel gets the first that applies.
 enum class ChannelStatus { NoData, Saturated, Underdetermined, Dead, Noisy, GainOutlier, Ok };
@@ -83,7 +58,7 @@ struct ChipResult {
   std::array<int, kNStatuses> statusCounts{};
   int gainChannels = 0;  // the channels the gain figures are taken over
   double gainMedian = 0;         // mV/fC; NaN without channels
-  double gainSpreadPercent = 0;  // kMadToSigma × MAD / median, %
+  double gainSpreadPercent = 0;  // the robust standard deviation (1.4826 × MAD) over the median, %
   double noiseMedian = 0;        // ADC counts
   double noiseMedianmV = 0;
   double encMedian = 0;          // electrons
@@ -106,14 +81,13 @@ double integralNonLinearity(const GainCurve& curve, const LineFit& fit, const De
 // The median of the values; NaN for none.
 double median(std::vector<double> values);
 
-// Assesses every channel from what the run measured and fitted (gains
-// holds the fitted channels in ascending order).
+// Assesses every channel from what the run measured and fitted.
 //
 // The chip's reference figures leave out channels that cannot take part:
 // the median noise is over the channels with a noise that are not dead,
 // and the median gain, its spread and the median ENC are over the fitted
 // channels that are not dead (a dead channel's fitted slope is not a gain).
-QualityReport assessChannels(const HistogramSet& hists, const GainCurves& curves,
-                             const std::vector<ChannelGain>& gains, const DetectorPreset& preset);
+QualityReport assessChannels(const HistogramSet& hists, const GainCurves& curves, const ChannelFits& fits,
+                             const DetectorPreset& preset);
 
 }  // namespace calib

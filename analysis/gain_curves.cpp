@@ -4,13 +4,8 @@
 
 namespace calib {
 
-double pulseCharge(const DetectorPreset& preset, int ipeak) {
-  if (preset.idetConfig == kPresetMuCh.idetConfig) return kScaleFactorMuCh * kmVStepsMuCh[ipeak];
-  return kScaleFactor * kmVSteps[ipeak];
-}
-
-GainPoint pulsePoint(const Profile& peaks, const DetectorPreset& preset, int ipeak) {
-  GainPoint point;
+DataPoint pulsePoint(const Profile& peaks, const DetectorPreset& preset, int ipeak) {
+  DataPoint point;
   point.x = pulseCharge(preset, ipeak);
   point.y = kScaleFactorADC * peaks.binContent(ipeak + 1);
   point.ex = kPrecisionfC;
@@ -35,7 +30,7 @@ void printEntries(OutBuffer& console, int ichan, double entries) {
 }
 
 // "ichan %d ipeak %d fC_estimate %4.1f amp %4.1f rms %4.1f\n"
-void printPoint(OutBuffer& console, int ichan, int ipeak, const GainPoint& point) {
+void printPoint(OutBuffer& console, int ichan, int ipeak, const DataPoint& point) {
   char* p = console.reserve(96 + 3 * kMaxFixedChars(1));
   p = writeText(p, "ichan ");
   p = writeInt(p, ichan);
@@ -57,16 +52,16 @@ GainCurves buildGainCurves(const HistogramSet& hists, const DetectorPreset& pres
   GainCurves curves;
   for (int ichan = 0; ichan < kNChan; ++ichan) {
     GainCurve& curve = curves[ichan];
-    curve.points.assign(static_cast<std::size_t>(preset.nPeaks) + 2, GainPoint{});
+    curve.points.assign(static_cast<std::size_t>(preset.nPeaks) + 2, DataPoint{});
     const Profile& peaks = hists.hPeaks[ichan];
     const Profile& max = hists.hMax[ichan];
     printEntries(console, ichan, peaks.entries());
     if (!(peaks.entries() > 1)) continue;
 
-    curve.points[curve.nOK++] = GainPoint{0, 0, kPrecisionfC, kPrecisionfC};
+    curve.points[curve.nOK++] = DataPoint{0, 0, kPrecisionfC, kPrecisionfC};
     for (int ipeak = preset.nPeaks - 1; ipeak >= 0; --ipeak) {
       if (pulseSaturated(max, ipeak)) continue;
-      const GainPoint point = pulsePoint(peaks, preset, ipeak);
+      const DataPoint point = pulsePoint(peaks, preset, ipeak);
       printPoint(console, ichan, ipeak, point);
       curve.points[curve.nOK++] = point;
     }

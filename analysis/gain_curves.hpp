@@ -5,26 +5,22 @@
 #pragma once
 
 #include <array>
-#include <string>
 #include <vector>
 
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
+#include "core/histogram_set.hpp"
+#include "support/data_point.hpp"
 #include "support/out_buffer.hpp"
 
 namespace calib {
 
-struct GainPoint {
-  double x = 0;   // charge, fC
-  double y = 0;   // amplitude, mV
-  double ex = 0;  // fC
-  double ey = 0;  // mV
-};
-
+// A channel's gain curve: points of charge x (fC) and amplitude y (mV),
+// with their errors.
 struct GainCurve {
   // nPeaks + 2 points; the first nOK are set, in ascending charge (the
   // origin first, then pulses nPeaks - 1 down to 0); the rest stay at the
   // origin with zero errors.
-  std::vector<GainPoint> points;
+  std::vector<DataPoint> points;
   // Points set, the origin included: 0 when the channel had too few
   // entries, 1 when every pulse was saturated.
   int nOK = 0;
@@ -32,12 +28,9 @@ struct GainCurve {
 
 using GainCurves = std::array<GainCurve, kNChan>;
 
-// Injected charge of pulse ipeak of a train, fC.
-double pulseCharge(const DetectorPreset& preset, int ipeak);
-
 // The measurement of pulse ipeak of a channel: its charge, mean amplitude
 // in mV and their errors. Bin ipeak + 1 of the profiles holds pulse ipeak.
-GainPoint pulsePoint(const Profile& peaks, const DetectorPreset& preset, int ipeak);
+DataPoint pulsePoint(const Profile& peaks, const DetectorPreset& preset, int ipeak);
 
 // A pulse whose mean raw peak reaches kMaxPeakVal is saturated and left
 // off the gain curve.

@@ -1,16 +1,31 @@
 #include "analysis/gain_fit.hpp"
 
-#include <array>
-
 #include "support/format.hpp"
-#include "support/plot.hpp"
 
 namespace calib {
 
-std::string channelPlotPath(const PlotTarget& target, int ichan) {
-  char nn[kMaxNumberChars + 2];
-  const std::string number(nn, writeInt(nn, ichan, 2, '0'));
-  return target.dir + "/amp_sig_chip_" + std::to_string(target.chip) + "_chan_" + number + ".png";
+ChannelFits fitGains(const GainCurves& curves, const DetectorPreset& preset) {
+  ChannelFits fits;
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    const GainCurve& curve = curves[static_cast<std::size_t>(ichan)];
+    if (curve.nOK <= 1) continue;
+    ChannelFit& fit = fits[static_cast<std::size_t>(ichan)];
+    fit.attempted = true;
+    fit.line = fitLine(curve.points, preset.fitMin, preset.fitMax, kStartSlope);
+  }
+  return fits;
+}
+
+void printPointCounts(const GainCurves& curves, OutBuffer& console) {
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    char* p = console.reserve(64);
+    p = writeText(p, " ichan ");
+    p = writeInt(p, ichan);
+    p = writeText(p, " nOK ");
+    p = writeInt(p, curves[static_cast<std::size_t>(ichan)].nOK);
+    p = writeText(p, "\n");
+    console.commit(p);
+  }
 }
 
 void writeGainRow(OutBuffer& gainLog, int ichan, const LineFit& fit) {
@@ -24,70 +39,61 @@ void writeGainRow(OutBuffer& gainLog, int ichan, const LineFit& fit) {
   gainLog.commit(p);
 }
 
-namespace {
-
-void printPointCount(OutBuffer& console, int ichan, int nOK) {
-  char* p = console.reserve(64);
-  p = writeText(p, " ichan ");
-  p = writeInt(p, ichan);
-  p = writeText(p, " nOK ");
-  p = writeInt(p, nOK);
-  p = writeText(p, "\n");
-  console.commit(p);
+void writeGainRows(const ChannelFits& fits, OutBuffer& gainLog) {
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    const ChannelFit& fit = fits[static_cast<std::size_t>(ichan)];
+    if (fit.fitted()) writeGainRow(gainLog, ichan, fit.line);
+  }
 }
 
-std::string rangeText(const DetectorPreset& preset) {
-  return "[" + std::to_string(preset.fitMin) + ", " + std::to_string(preset.fitMax) + "] fC";
+ChannelDiagnostics fitWarnings(const ChannelFits& fits, const DetectorPreset& preset) {
+  ChannelDiagnostics warnings;
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    const ChannelFit& fit = fits[static_cast<std::size_t>(ichan)];
+    if (!fit.attempted || fit.fitted()) continue;
+    const std::string channel = std::to_string(ichan);
+    const int points = fit.line.points;
+    if (points < 2) {
+      warnings[static_cast<std::size_t>(ichan)] = Diagnostic::warning(
+          "channel " + channel + " has " + std::to_string(points) + " gain-curve point" + (points == 1 ? "" : "s") +
+          " in the fit range [" + std::to_string(preset.fitMin) + ", " + std::to_string(preset.fitMax) +
+          "] fC, too few to fit its gain; it has no gain-log row");
+    } else {
+      warnings[static_cast<std::size_t>(ichan)] = Diagnostic::warning(
+          "the gain fit of channel " + channel + " found no line through its points; it has no gain-log row");
+    }
+  }
+  return warnings;
 }
-
-}  // namespace
 
 PlotContent channelPlot(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset, int chip, int ichan) {
   PlotContent plot;
   plot.title = "Amplitude vs Sig for chip " + std::to_string(chip) + " chan " + std::to_string(ichan);
   plot.xTitle = "signal (fC)";
-  plot.yTitle = kScaleFactorADC > 2.0 ? "amplitude (mV)" : "amplitude (ADC)";
+  plot.yTitle = "amplitude (mV)";
   // Every point of the graph is drawn, the unset ones at the origin too.
-  for (const GainPoint& p : curve.points) plot.points.push_back({p.x, p.y, p.ex, p.ey});
+  plot.points = curve.points;
   if (fit.fitted)
     plot.fit = FitOverlay{fit.offset,   fit.offsetError, fit.slope, fit.slopeError, static_cast<double>(preset.fitMin),
                           static_cast<double>(preset.fitMax), true};
   return plot;
 }
 
-std::vector<ChannelGain> fitGains(const GainCurves& curves, const DetectorPreset& preset, const PlotTarget& plots,
-                                  OutBuffer& gainLog, OutBuffer& console, Diagnostics& diagnostics) {
-  std::vector<ChannelGain> gains;
+ChannelDiagnostics saveChannelPlots(const GainCurves& curves, const ChannelFits& fits, const DetectorPreset& preset,
+                                    const OutputPaths& paths) {
+  ChannelDiagnostics errors;
   for (int ichan = 0; ichan < kNChan; ++ichan) {
-    const GainCurve& curve = curves[ichan];
-    printPointCount(console, ichan, curve.nOK);
-    if (curve.nOK <= 1) continue;
-
-    std::array<FitPoint, kNSteps + 2> points{};
-    const std::size_t n = std::min(curve.points.size(), points.size());
-    for (std::size_t i = 0; i < n; ++i) {
-      const GainPoint& p = curve.points[i];
-      points[i] = FitPoint{p.x, p.y, p.ex, p.ey};
-    }
-    const LineFit fit = fitLine(std::span<const FitPoint>(points.data(), n), preset.fitMin, preset.fitMax, kStartSlope);
-    if (fit.fitted) {
-      writeGainRow(gainLog, ichan, fit);
-      gains.push_back({ichan, fit});
-    } else if (fit.points < 2) {
-      diagnostics.push_back(Diagnostic::warning("channel " + std::to_string(ichan) + " has " +
-                                                std::to_string(fit.points) + " gain-curve point" +
-                                                (fit.points == 1 ? "" : "s") + " in the fit range " +
-                                                rangeText(preset) + ", too few to fit its gain; it has no gain-log row"));
-    } else {
-      diagnostics.push_back(Diagnostic::warning("the gain fit of channel " + std::to_string(ichan) +
-                                                " found no line through its points; it has no gain-log row"));
-    }
-    if (plots.ready) {
-      const std::string message = savePlot(channelPlot(curve, fit, preset, plots.chip, ichan), channelPlotPath(plots, ichan));
-      if (!message.empty()) diagnostics.push_back(Diagnostic::error(message));
-    }
+    const ChannelFit& fit = fits[static_cast<std::size_t>(ichan)];
+    if (!fit.attempted) continue;
+    const std::string path = paths.channelPlot(ichan);
+    const PlotContent plot = channelPlot(curves[static_cast<std::size_t>(ichan)], fit.line, preset, paths.chip, ichan);
+    if (const std::error_code error = savePlot(plot, path)) errors[static_cast<std::size_t>(ichan)] = plotError(path, error);
   }
-  return gains;
+  return errors;
+}
+
+Diagnostic plotError(const std::string& path, const std::error_code& reason) {
+  return Diagnostic::error("cannot write plot '" + path + "': " + reason.message());
 }
 
 }  // namespace calib

@@ -1,14 +1,17 @@
-// The gain fit: every channel whose gain curve has pulse points is fitted
-// with a straight line, amplitude = offset + slope × charge; the slope in
-// mV/fC is the channel's gain. Each fitted gain becomes a row of the gain
-// log, and each channel's curve is saved as a plot.
+// The gain fit, the gain log and the channel plots. Every channel whose
+// gain curve has pulse points is fitted with a straight line, amplitude =
+// offset + slope × charge; the slope in mV/fC is the channel's gain. The
+// fit is a function of the curves alone; the commentary, the gain-log rows,
+// the warnings and the plots are steps that follow it.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "analysis/gain_curves.hpp"
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
+#include "core/output_paths.hpp"
 #include "support/diagnostic.hpp"
 #include "support/line_fit.hpp"
 #include "support/out_buffer.hpp"
@@ -16,36 +19,45 @@
 
 namespace calib {
 
-inline constexpr double kStartSlope = 20.0;  // mV/fC, where the fit starts
-
-struct ChannelGain {
-  int ichan;
-  LineFit fit;  // fitted
+struct ChannelFit {
+  bool attempted = false;  // the curve had pulse points (nOK > 1)
+  LineFit line;            // line.fitted when the points determined a line
+  bool fitted() const { return line.fitted; }
 };
 
-// Where the plots go; plots are skipped when the directory is not ready.
-struct PlotTarget {
-  int chip;
-  std::string dir;
-  bool ready;
-};
+using ChannelFits = std::array<ChannelFit, kNChan>;
 
-// "<dir>/amp_sig_chip_<chip>_chan_<NN>.png"
-std::string channelPlotPath(const PlotTarget& target, int ichan);
+// One message or none per channel, in channel order.
+using ChannelDiagnostics = std::array<std::optional<Diagnostic>, kNChan>;
 
-// The plot of a channel's gain curve: all its points, and the fitted line
-// with its box when the fit succeeded.
-PlotContent channelPlot(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset, int chip, int ichan);
+// Fits the curve of every channel with pulse points over the preset's fit
+// range, from kStartSlope.
+ChannelFits fitGains(const GainCurves& curves, const DetectorPreset& preset);
+
+// " ichan N nOK M" for channels 0 … 31.
+void printPointCounts(const GainCurves& curves, OutBuffer& console);
 
 // "%2d%7s %5.2f +/- %3.2f\n" with ichan, "", the slope and its error.
 void writeGainRow(OutBuffer& gainLog, int ichan, const LineFit& fit);
 
-// Fits channels 0 … 31 in order. Prints " ichan N nOK M" for each; for a
-// channel with pulse points writes its gain-log row and its plot. A channel
-// whose points do not determine a line (fewer than two in the fit range)
-// gets a warning and a plot of its points, but no row. Returns the fitted
-// channels in ascending order.
-std::vector<ChannelGain> fitGains(const GainCurves& curves, const DetectorPreset& preset, const PlotTarget& plots,
-                                  OutBuffer& gainLog, OutBuffer& console, Diagnostics& diagnostics);
+// One row for every fitted channel, in ascending order.
+void writeGainRows(const ChannelFits& fits, OutBuffer& gainLog);
+
+// A warning for every channel with pulse points whose fit found no line:
+// too few points in the fit range (fewer than two), or no minimum.
+ChannelDiagnostics fitWarnings(const ChannelFits& fits, const DetectorPreset& preset);
+
+// The plot of a channel's gain curve: all its points, and the fitted line
+// with its box when the fit found one.
+PlotContent channelPlot(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset, int chip, int ichan);
+
+// Saves the plot of every channel with pulse points, fitted or not, to
+// paths.channelPlot; returns an error for each plot that could not be
+// written.
+ChannelDiagnostics saveChannelPlots(const GainCurves& curves, const ChannelFits& fits, const DetectorPreset& preset,
+                                    const OutputPaths& paths);
+
+// "cannot write plot '<path>': <reason>"
+Diagnostic plotError(const std::string& path, const std::error_code& reason);
 
 }  // namespace calib

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/version.hpp"
 #include "support/json_writer.hpp"
 
 namespace calib {

@@ -9,9 +9,8 @@
 #include <string_view>
 
 #include "analysis/channel_quality.hpp"
-#include "analysis/command_line.hpp"
-#include "analysis/run_setup.hpp"
 #include "analysis/sample_stream.hpp"
+#include "core/detector.hpp"
 #include "support/out_buffer.hpp"
 
 namespace calib {

@@ -1,5 +1,7 @@
 #include "analysis/sample_stream.hpp"
 
+#include <cstdint>
+
 #include "support/format.hpp"
 #include "support/int_fields.hpp"
 
@@ -60,20 +62,16 @@ StreamSummary readSampleStream(LineReader& reader, const DetectorPreset& preset,
   StreamState state;
   std::string_view line;
   LineReader::Status status;
-  if (!options.progress) {
-    while ((status = reader.next(line)) == LineReader::Status::Line)
-      processLine(line, state, preset, hists, console, options.commentary);
-  } else {
-    std::uint64_t nextReport = kProgressIntervalBytes;
-    while ((status = reader.next(line)) == LineReader::Status::Line) {
-      processLine(line, state, preset, hists, console, options.commentary);
-      if (reader.bytesConsumed() >= nextReport) {
-        options.progress(reader.bytesConsumed());
-        nextReport = reader.bytesConsumed() + kProgressIntervalBytes;
-      }
+  // Without a progress report the next report is never due.
+  std::uint64_t nextReport = options.progress ? kProgressIntervalBytes : UINT64_MAX;
+  while ((status = reader.next(line)) == LineReader::Status::Line) {
+    processLine(line, state, preset, hists, console, options.commentary);
+    if (reader.bytesConsumed() >= nextReport) {
+      options.progress(reader.bytesConsumed());
+      nextReport = reader.bytesConsumed() + kProgressIntervalBytes;
     }
-    options.progress(reader.bytesConsumed());
   }
+  if (options.progress) options.progress(reader.bytesConsumed());
   return StreamSummary{status, reader.error(), state.nLines, state.windowsAnalysed, state.zeroRunsRecorded};
 }
 

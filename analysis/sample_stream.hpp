@@ -10,16 +10,13 @@
 #include <string_view>
 #include <system_error>
 
-#include "analysis/run_setup.hpp"
 #include "analysis/window_analysis.hpp"
+#include "core/detector.hpp"
+#include "core/histogram_set.hpp"
 #include "support/line_reader.hpp"
 #include "support/out_buffer.hpp"
 
 namespace calib {
-
-// A value of at most this is low; a line with more than kMinZerosLine low
-// values is a zero line.
-inline constexpr int kLowValueLimit = 39;
 
 // Everything the reading loop carries from one line to the next.
 struct StreamState {

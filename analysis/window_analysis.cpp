@@ -9,10 +9,6 @@ namespace calib {
 
 namespace {
 
-// Offset of the extra baseline point after the expected position of the
-// pulse that would follow the train.
-constexpr int kBaseBinOffset = 7;
-
 // Room for one channel's commentary: a baseline line, nPeaks pulse lines
 // and a baseline-point line, each well under 100 bytes.
 constexpr std::size_t kChannelTextBound = 2048;
@@ -33,28 +29,6 @@ int findPeak(const WindowBuffer& window, int ichan, int centre, int halfWidth) {
   return best;
 }
 
-namespace {
-
-// Adds one window's pedestal samples of a channel. The squared deviations
-// come from n·Σx² − (Σx)², exact in 128 bits for any int samples, divided
-// by n once.
-void addPedestal(PedestalSums& sums, const std::array<int, kLastPed - kFirstPed + 1>& values) {
-  std::int64_t sum = 0;
-  __int128 sumOfSquares = 0;
-  for (const int v : values) {
-    sum += v;
-    sumOfSquares += static_cast<__int128>(v) * v;
-  }
-  const auto n = static_cast<std::int64_t>(values.size());
-  const __int128 scaled = sumOfSquares * n - static_cast<__int128>(sum) * sum;
-  sums.samples += n;
-  ++sums.windows;
-  sums.sum += static_cast<double>(sum);
-  sums.sumSquaredDeviations += static_cast<double>(scaled) / static_cast<double>(n);
-}
-
-}  // namespace
-
 void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPreset& preset, HistogramSet& hists,
                    OutBuffer& console, Commentary commentary) {
   // Every position read below lies inside the window only for these
@@ -65,14 +39,14 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
     // TPC: samples kFirstPed..kLastPed at the start of the window. MuCh:
     // nsamples-kLastPed .. nsamples-kFirstPed, before the end of the window.
     // The integer sum is exact; baseline is sum / count as a double.
-    std::array<int, kLastPed - kFirstPed + 1> pedestal{};
+    PedestalSums::WindowSamples pedestal{};
     std::int64_t pedestalSum = 0;
     for (int k = kFirstPed; k <= kLastPed; ++k) {
       const int v = window.at(ichan, preset.idetConfig == 0 ? k : nsamples - k);
       pedestal[static_cast<std::size_t>(k - kFirstPed)] = v;
       pedestalSum += v;
     }
-    addPedestal(hists.pedestals[static_cast<std::size_t>(ichan)], pedestal);
+    hists.pedestals[static_cast<std::size_t>(ichan)].add(pedestal);
     const double baseline = static_cast<double>(pedestalSum) / static_cast<double>(pedestal.size());
     // The count is always ten, so the baseline in tenths is the sum itself;
     // the commentary prints from these exact tenths. (|sum| stays below

@@ -5,7 +5,8 @@
 
 #include <array>
 
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
+#include "core/histogram_set.hpp"
 #include "support/out_buffer.hpp"
 
 namespace calib {

@@ -23,7 +23,9 @@
 #include "analysis/chip_summary.hpp"
 #include "analysis/gain_curves.hpp"
 #include "analysis/gain_fit.hpp"
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
+#include "core/histogram_set.hpp"
+#include "core/output_paths.hpp"
 #include "analysis/sample_stream.hpp"
 #include "analysis/window_analysis.hpp"
 #include "support/format.hpp"
@@ -61,7 +63,7 @@ std::string simulateRun(const std::string& config, std::int64_t lines) {
   {
     OutBuffer out(stringSink(text));
     sim::writeRun(options, out);
-    if (!out.flush()) throw std::runtime_error("cannot simulate a run in memory");
+    if (out.flush()) throw std::runtime_error("cannot simulate a run in memory");
   }
   return text;
 }
@@ -252,7 +254,7 @@ void BM_ReadSampleStreamFile(benchmark::State& state) {
   ::unlink(path);
   OutBuffer file(fdSink(fd));
   file.put(run);
-  if (!file.flush()) {
+  if (file.flush()) {
     ::close(fd);
     state.SkipWithError("cannot write the temporary file");
     return;
@@ -380,7 +382,7 @@ BENCHMARK(BM_AnalyseWindow);
 
 struct AnalysedRun {
   GainCurves curves;
-  std::vector<LineFit> fits;  // [ichan]
+  ChannelFits fits;
 };
 
 const AnalysedRun& analysedRun() {
@@ -392,11 +394,7 @@ const AnalysedRun& analysedRun() {
     LineReader reader(tpcRun());
     readSampleStream(reader, kPresetTPC, hists, console);
     result.curves = buildGainCurves(hists, kPresetTPC, console);
-    for (const GainCurve& curve : result.curves) {
-      std::vector<FitPoint> points;
-      for (const GainPoint& p : curve.points) points.push_back({p.x, p.y, p.ex, p.ey});
-      result.fits.push_back(fitLine(points, kPresetTPC.fitMin, kPresetTPC.fitMax, kStartSlope));
-    }
+    result.fits = fitGains(result.curves, kPresetTPC);
     return result;
   }();
   return run;
@@ -404,9 +402,8 @@ const AnalysedRun& analysedRun() {
 
 void BM_FitLine(benchmark::State& state) {
   const GainCurve& curve = analysedRun().curves[0];
-  std::vector<FitPoint> points;
-  for (const GainPoint& p : curve.points) points.push_back({p.x, p.y, p.ex, p.ey});
-  for (auto _ : state) benchmark::DoNotOptimize(fitLine(points, kPresetTPC.fitMin, kPresetTPC.fitMax, kStartSlope));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(fitLine(curve.points, kPresetTPC.fitMin, kPresetTPC.fitMax, kStartSlope));
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
   state.counters["points_set"] = curve.nOK;
 }
@@ -438,18 +435,12 @@ class ScratchDir {
 // The plot of one channel as the gain fit draws it.
 PlotContent channelPlotOf(int ichan) {
   const AnalysedRun& run = analysedRun();
-  return channelPlot(run.curves[static_cast<std::size_t>(ichan)], run.fits[static_cast<std::size_t>(ichan)],
+  return channelPlot(run.curves[static_cast<std::size_t>(ichan)], run.fits[static_cast<std::size_t>(ichan)].line,
                      kPresetTPC, 100000, ichan);
 }
 
 // The chip summary of fit parameter par over all fitted channels.
-PlotContent summaryPlotOf(int par) {
-  const std::vector<LineFit>& fits = analysedRun().fits;
-  std::vector<ChannelGain> gains;
-  for (std::size_t ichan = 0; ichan < fits.size(); ++ichan)
-    if (fits[ichan].fitted) gains.push_back({static_cast<int>(ichan), fits[ichan]});
-  return summaryPlot(gains, 100000, par);
-}
+PlotContent summaryPlotOf(int par) { return summaryPlot(analysedRun().fits, 100000, par); }
 
 struct SurfaceDeleter {
   void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
@@ -518,8 +509,8 @@ void BM_WritePng(benchmark::State& state) {
   for (auto _ : state) {
     png.clear();
     OutBuffer out(stringSink(png));
-    if (const std::string reason = writePng(image, out); !reason.empty()) {
-      state.SkipWithError(reason.c_str());
+    if (const std::error_code error = writePng(image, out)) {
+      state.SkipWithError(error.message().c_str());
       break;
     }
     out.flush();
@@ -538,8 +529,8 @@ void BM_SaveChannelPlot(benchmark::State& state) {
   const PlotContent plot = channelPlotOf(7);
   const std::string path = dir / "amp_sig_chip_100000_chan_07.png";
   for (auto _ : state) {
-    if (const std::string message = savePlot(plot, path); !message.empty()) {
-      state.SkipWithError(message.c_str());
+    if (const std::error_code error = savePlot(plot, path)) {
+      state.SkipWithError(error.message().c_str());
       break;
     }
   }
@@ -550,17 +541,15 @@ BENCHMARK(BM_SaveChannelPlot)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Everything a TPC run plots: 32 channel plots and the two chip summaries.
 void BM_SaveAllPlots(benchmark::State& state) {
   const ScratchDir dir;
+  OutputPaths paths = outputPaths("100000", 100000, "20mV_calib-odd", "x");
+  paths.plotDir = dir.path();
   std::vector<std::pair<PlotContent, std::string>> plots;
-  for (int ichan = 0; ichan < kNChan; ++ichan) {
-    const PlotTarget target{100000, dir.path(), true};
-    plots.emplace_back(channelPlotOf(ichan), channelPlotPath(target, ichan));
-  }
-  for (int par = 0; par <= 1; ++par)
-    plots.emplace_back(summaryPlotOf(par), dir / ("amp_sig_chip_100000_fitpar" + std::to_string(par) + ".png"));
+  for (int ichan = 0; ichan < kNChan; ++ichan) plots.emplace_back(channelPlotOf(ichan), paths.channelPlot(ichan));
+  for (int par = 0; par <= 1; ++par) plots.emplace_back(summaryPlotOf(par), paths.summaryPlot(par));
   for (auto _ : state) {
     for (const auto& [plot, path] : plots) {
-      if (const std::string message = savePlot(plot, path); !message.empty()) {
-        state.SkipWithError(message.c_str());
+      if (const std::error_code error = savePlot(plot, path)) {
+        state.SkipWithError(error.message().c_str());
         return;
       }
     }

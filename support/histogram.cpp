@@ -4,16 +4,12 @@
 
 namespace calib {
 
-Hist1D::Hist1D(std::string name, std::string title, int nbins, double low, double high)
-    : name_(std::move(name)),
-      title_(std::move(title)),
-      axis_(nbins, low, high),
+Hist1D::Hist1D(int nbins, double low, double high)
+    : axis_(nbins, low, high),
       counts_(static_cast<std::size_t>(nbins) + 2, 0.0) {}
 
-Profile::Profile(std::string name, std::string title, int nbins, double low, double high)
-    : name_(std::move(name)),
-      title_(std::move(title)),
-      axis_(nbins, low, high),
+Profile::Profile(int nbins, double low, double high)
+    : axis_(nbins, low, high),
       bins_(static_cast<std::size_t>(nbins) + 2) {}
 
 double Profile::binContent(int b) const {

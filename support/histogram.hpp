@@ -7,8 +7,7 @@
 // overflow; every fill counts as an entry, inside the range or not.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include <cstddef>
 #include <vector>
 
 namespace calib {
@@ -57,7 +56,7 @@ class Axis {
 
 class Hist1D {
  public:
-  Hist1D(std::string name, std::string title, int nbins, double low, double high);
+  Hist1D(int nbins, double low, double high);
 
   void fill(double x) {
     entries_ += 1;
@@ -69,8 +68,6 @@ class Hist1D {
     counts_[static_cast<std::size_t>(axis_.findBinOfInteger(x))] += 1;
   }
 
-  const std::string& name() const { return name_; }
-  const std::string& title() const { return title_; }
   const Axis& axis() const { return axis_; }
   int nbinsX() const { return axis_.nbins(); }
   double entries() const { return entries_; }
@@ -79,8 +76,6 @@ class Hist1D {
   double binCenter(int b) const { return axis_.binCenter(b); }
 
  private:
-  std::string name_;
-  std::string title_;
   Axis axis_;
   double entries_ = 0;
   std::vector<double> counts_;
@@ -91,14 +86,12 @@ class Hist1D {
 // values, its error the error of that mean.
 class Profile {
  public:
-  Profile(std::string name, std::string title, int nbins, double low, double high);
+  Profile(int nbins, double low, double high);
 
   void fill(double x, double y) { add(axis_.findBin(x), y); }
   // fill(x, y) for an integer x, faster.
   void fillInteger(int x, double y) { add(axis_.findBinOfInteger(x), y); }
 
-  const std::string& name() const { return name_; }
-  const std::string& title() const { return title_; }
   const Axis& axis() const { return axis_; }
   int nbinsX() const { return axis_.nbins(); }
   double entries() const { return entries_; }
@@ -122,8 +115,6 @@ class Profile {
     bin.sumYY += y * y;
     bin.n += 1;
   }
-  std::string name_;
-  std::string title_;
   Axis axis_;
   double entries_ = 0;
   std::vector<Bin> bins_;

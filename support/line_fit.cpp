@@ -19,7 +19,7 @@ constexpr int kMaxSolveSteps = 300;
 // and its sign changes mark no minimum.
 constexpr double kVerticalTolerance = 1e-10;
 
-bool isUsed(const FitPoint& p, double fitMin, double fitMax) {
+bool isUsed(const DataPoint& p, double fitMin, double fitMax) {
   return p.x >= fitMin && p.x <= fitMax && !(p.ex == 0 && p.ey == 0);
 }
 
@@ -27,17 +27,17 @@ bool isUsed(const FitPoint& p, double fitMin, double fitMax) {
 // nothing.
 class Selection {
  public:
-  Selection(std::span<const FitPoint> points, double fitMin, double fitMax)
+  Selection(std::span<const DataPoint> points, double fitMin, double fitMax)
       : points_(points), fitMin_(fitMin), fitMax_(fitMax) {}
 
   template <class Visit>
   void forEach(Visit visit) const {
-    for (const FitPoint& p : points_)
+    for (const DataPoint& p : points_)
       if (isUsed(p, fitMin_, fitMax_)) visit(p);
   }
 
  private:
-  std::span<const FitPoint> points_;
+  std::span<const DataPoint> points_;
   double fitMin_;
   double fitMax_;
 };
@@ -74,7 +74,7 @@ struct SlopeState {
 
 SlopeState evaluate(const Selection& sel, double p1) {
   double sw = 0, swx = 0, swy = 0;
-  sel.forEach([&](const FitPoint& p) {
+  sel.forEach([&](const DataPoint& p) {
     const double w = 1 / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
     sw += w;
     swx += w * p.x;
@@ -87,7 +87,7 @@ SlopeState evaluate(const Selection& sel, double p1) {
   s.slope = p1;
   s.xbar = xbar;
   s.offset = ybar - p1 * xbar;
-  sel.forEach([&](const FitPoint& p) {
+  sel.forEach([&](const DataPoint& p) {
     const double ex2 = p.ex * p.ex;
     const double w = 1 / (p.ey * p.ey + p1 * p1 * ex2);
     // dw/dp1 and d2w/dp1^2.
@@ -112,20 +112,19 @@ SlopeState evaluate(const Selection& sel, double p1) {
 double verticalChi2(const Selection& sel) {
   bool bounded = true;
   double sv = 0, svx = 0;
-  sel.forEach([&](const FitPoint& p) {
+  sel.forEach([&](const DataPoint& p) {
     bounded = bounded && p.ex != 0;
     sv += 1 / (p.ex * p.ex);
     svx += p.x / (p.ex * p.ex);
   });
   if (!bounded) return HUGE_VAL;
   double sum = 0;
-  sel.forEach([&](const FitPoint& p) { sum += std::pow((p.x - svx / sv) / p.ex, 2); });
+  sel.forEach([&](const DataPoint& p) { sum += std::pow((p.x - svx / sv) / p.ex, 2); });
   return sum;
 }
 
 struct Solved {
   bool ok;  // a finite minimum was found
-  bool converged;
   SlopeState at;
 };
 
@@ -136,7 +135,7 @@ struct Solved {
 // the lowest chi2 is used.
 Solved startOfSolve(const Selection& sel, double startSlope) {
   SlopeState s = evaluate(sel, startSlope);
-  if (!s.finite()) return {false, false, s};
+  if (!s.finite()) return {false, s};
   SlopeState best;
   bool found = false;
   for (int i = 0; i < kRegressionIterations; ++i) {
@@ -147,7 +146,7 @@ Solved startOfSolve(const Selection& sel, double startSlope) {
     if (!found || s.chi2 < best.chi2) best = s;
     found = true;
   }
-  return {found, false, best};
+  return {found, best};
 }
 
 // Brackets the minimum of f in direction dir (+1 or -1) from `from`, where
@@ -163,10 +162,10 @@ Solved descend(const Selection& sel, const SlopeState& from, double dir) {
   SlopeState near = from;
   SlopeState far;
   for (int i = 0;; ++i) {
-    if (i == kMaxBracketSteps) return {false, false, near};  // f falls towards infinite slope
+    if (i == kMaxBracketSteps) return {false, near};  // f falls towards infinite slope
     far = evaluate(sel, from.slope + dir * step);
-    if (!far.finite()) return {false, false, far};
-    if (far.d1 == 0) return {true, true, far};
+    if (!far.finite()) return {false, far};
+    if (far.d1 == 0) return {true, far};
     if ((far.d1 > 0) == (dir > 0)) break;
     near = far;
     step *= 2;
@@ -190,13 +189,13 @@ Solved descend(const Selection& sel, const SlopeState& from, double dir) {
       dx = (hi - lo) / 2;
       next = lo + dx;
     }
-    if (next == cur.slope || next <= lo || next >= hi) return {true, true, cur};
+    if (next == cur.slope || next <= lo || next >= hi) return {true, cur};
     cur = evaluate(sel, next);
-    if (!cur.finite()) return {false, false, cur};
-    if (cur.d1 == 0) return {true, true, cur};
+    if (!cur.finite()) return {false, cur};
+    if (cur.d1 == 0) return {true, cur};
     (cur.d1 < 0 ? lo : hi) = cur.slope;
   }
-  return {true, false, cur};
+  return {true, cur};
 }
 
 // The minimum of f reached from the start: downhill from it, or, when the
@@ -204,7 +203,7 @@ Solved descend(const Selection& sel, const SlopeState& from, double dir) {
 // two sides.
 Solved solveSlope(const Selection& sel, const SlopeState& from) {
   if (from.d1 != 0) return descend(sel, from, from.d1 > 0 ? -1 : 1);
-  if (from.d2() > 0) return {true, true, from};
+  if (from.d2() > 0) return {true, from};
   const Solved left = descend(sel, from, -1);
   const Solved right = descend(sel, from, 1);
   if (!left.ok) return right;
@@ -214,14 +213,14 @@ Solved solveSlope(const Selection& sel, const SlopeState& from) {
 
 }  // namespace
 
-LineFit fitLine(std::span<const FitPoint> points, double fitMin, double fitMax, double startSlope) {
+LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax, double startSlope) {
   const Selection sel(points, fitMin, fitMax);
   LineFit fit;
   bool finiteInput = true;
   bool sameX = true;
-  const FitPoint* first = nullptr;
-  const FitPoint* second = nullptr;
-  sel.forEach([&](const FitPoint& p) {
+  const DataPoint* first = nullptr;
+  const DataPoint* second = nullptr;
+  sel.forEach([&](const DataPoint& p) {
     finiteInput = finiteInput && std::isfinite(p.y) && std::isfinite(p.ex) && std::isfinite(p.ey);
     if (first == nullptr) {
       first = &p;
@@ -239,7 +238,7 @@ LineFit fitLine(std::span<const FitPoint> points, double fitMin, double fitMax, 
   if (fit.points == 2) {
     // The line through both points: chi2 is 0 at its slope whatever the
     // weights, and nowhere below.
-    solved = {true, true, evaluate(sel, (second->y - first->y) / (second->x - first->x))};
+    solved = {true, evaluate(sel, (second->y - first->y) / (second->x - first->x))};
     solved.ok = solved.at.finite();
   } else {
     solved = startOfSolve(sel, startSlope);
@@ -263,7 +262,6 @@ LineFit fitLine(std::span<const FitPoint> points, double fitMin, double fitMax, 
   fit.slopeError = std::sqrt(slopeVar);
   fit.chi2 = s.chi2;
   fit.ndf = fit.points - 2;
-  fit.converged = solved.converged;
   return fit;
 }
 

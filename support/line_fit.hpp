@@ -15,13 +15,9 @@
 
 #include <span>
 
+#include "support/data_point.hpp"
+
 namespace calib {
-
-inline constexpr double kDefaultStartSlope = 20.0;
-
-struct FitPoint {
-  double x, y, ex, ey;
-};
 
 // The result of fitLine. When fitted is false every number except points
 // is 0: there was nothing to fit, and no line is claimed.
@@ -35,9 +31,6 @@ struct LineFit {
   double chi2 = 0;
   int ndf = 0;     // points - 2
   int points = 0;  // the number of points used
-  // The solve for the slope ended at the resolution of a double (not at its
-  // iteration limit). Always true for two points, solved directly.
-  bool converged = false;
 };
 
 // Fits the points with fitMin <= x <= fitMax, skipping those whose x and y
@@ -45,6 +38,6 @@ struct LineFit {
 // with errors from the same Hessian. The minimum returned is the one reached
 // from a weighted regression whose first weights use startSlope; real data
 // have only that one.
-LineFit fitLine(std::span<const FitPoint> points, double fitMin, double fitMax, double startSlope = kDefaultStartSlope);
+LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax, double startSlope);
 
 }  // namespace calib

@@ -1,9 +1,6 @@
 #include "support/out_buffer.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace calib {
@@ -28,32 +25,9 @@ void OutBuffer::drain() {
   used_ = 0;
 }
 
-bool OutBuffer::flush() {
+std::error_code OutBuffer::flush() {
   drain();
-  return !error_;
-}
-
-OutBuffer::Sink fdSink(int fd) {
-  return [fd](std::string_view chunk) -> std::error_code {
-    while (!chunk.empty()) {
-      const ssize_t n = ::write(fd, chunk.data(), chunk.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return {errno, std::generic_category()};
-      }
-      // A write that makes no progress would otherwise be retried forever.
-      if (n == 0) return {EIO, std::generic_category()};
-      chunk.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-  };
-}
-
-OutBuffer::Sink stringSink(std::string& target) {
-  return [&target](std::string_view chunk) -> std::error_code {
-    target.append(chunk);
-    return {};
-  };
+  return error_;
 }
 
 }  // namespace calib

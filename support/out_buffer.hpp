@@ -9,18 +9,17 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <system_error>
+
+#include "support/byte_sink.hpp"
 
 namespace calib {
 
 class OutBuffer {
  public:
-  // Receives a chunk of output; returns an empty error_code on success.
-  using Sink = std::function<std::error_code(std::string_view)>;
+  using Sink = ByteSink;
 
   static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 20;
   // Every buffer holds at least this much, so any reserve(n) with n up to
@@ -43,9 +42,9 @@ class OutBuffer {
   // Appends text of any length.
   void put(std::string_view text);
 
-  // Hands everything buffered to the sink. Returns false once any write has
-  // failed.
-  bool flush();
+  // Hands everything buffered to the sink. Returns the first write error,
+  // which stays once any write has failed.
+  std::error_code flush();
 
   // When set, flushLine() flushes: used for a terminal, where a person
   // watches the commentary line by line.
@@ -68,12 +67,5 @@ class OutBuffer {
   bool lineBuffered_ = false;
   std::error_code error_;
 };
-
-// A sink that writes to a file descriptor, retrying short and interrupted
-// writes.
-OutBuffer::Sink fdSink(int fd);
-
-// A sink that appends to a string (for tests and in-memory runs).
-OutBuffer::Sink stringSink(std::string& target);
 
 }  // namespace calib

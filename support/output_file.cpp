@@ -4,11 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
+
+#include "support/signal_cleanup.hpp"
 
 namespace calib {
 
@@ -38,63 +37,7 @@ void applyDefaultPermissions(int fd) {
   ::fchmod(fd, 0666 & ~mask);
 }
 
-// The table of live temporaries. A signal handler may read it at any
-// moment, so an entry's path is complete before the entry is marked live,
-// and an entry is marked free again only once its file has been renamed or
-// removed (a handler that removes the path once more in between finds
-// nothing there).
-struct TemporaryEntry {
-  std::atomic<bool> live{false};
-  char path[PATH_MAX];
-};
-static_assert(std::atomic<bool>::is_always_lock_free, "read by a signal handler");
-
-TemporaryEntry gTemporaries[kMaxLiveTemporaries];
-
-// Takes a free entry for path; -1 when none is free or the path is too
-// long for an entry (the file is then not removed after a signal).
-int registerTemporary(const std::string& path) {
-  if (path.size() >= PATH_MAX) return -1;
-  for (int i = 0; i < kMaxLiveTemporaries; ++i) {
-    TemporaryEntry& entry = gTemporaries[i];
-    if (entry.live.load(std::memory_order_acquire)) continue;
-    std::memcpy(entry.path, path.c_str(), path.size() + 1);
-    entry.live.store(true, std::memory_order_release);
-    return i;
-  }
-  return -1;
-}
-
-// Blocks the termination signals while alive, so that none arrives between
-// the creation of a temporary file and its entry in the table.
-class TerminationSignalsBlocked {
- public:
-  TerminationSignalsBlocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kTerminationSignals) sigaddset(&set, sig);
-    ::pthread_sigmask(SIG_BLOCK, &set, &saved_);
-  }
-  ~TerminationSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  TerminationSignalsBlocked(const TerminationSignalsBlocked&) = delete;
-  TerminationSignalsBlocked& operator=(const TerminationSignalsBlocked&) = delete;
-
- private:
-  sigset_t saved_;
-};
-
 }  // namespace
-
-void removeLiveTemporaries() noexcept {
-  for (TemporaryEntry& entry : gTemporaries)
-    if (entry.live.load(std::memory_order_acquire)) ::unlink(entry.path);
-}
-
-int liveTemporaryCount() noexcept {
-  int n = 0;
-  for (const TemporaryEntry& entry : gTemporaries) n += entry.live.load(std::memory_order_acquire) ? 1 : 0;
-  return n;
-}
 
 std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::error_code& error,
                                              Durability durability) {
@@ -180,7 +123,7 @@ void OutputFile::discard() {
 }
 
 void OutputFile::unregister() {
-  if (registrySlot_ >= 0) gTemporaries[registrySlot_].live.store(false, std::memory_order_release);
+  unregisterTemporary(registrySlot_);
   registrySlot_ = -1;
 }
 
@@ -193,7 +136,7 @@ std::error_code OutputFile::fail(std::error_code error) {
 
 std::error_code OutputFile::finish() {
   if (state_ != State::Writing) return error_;
-  if (!buffer_->flush()) return fail(buffer_->error());
+  if (const std::error_code error = buffer_->flush()) return fail(error);
   if (durability_ == Durability::Synced && ::fsync(fd_) != 0) return fail(lastError());
   const int fd = fd_;
   fd_ = -1;

@@ -8,13 +8,11 @@
 // Finishing several files before publishing any keeps them from different
 // runs from ending up side by side when one of them fails.
 //
-// Every temporary file is also entered, for as long as it exists, in a
-// fixed table that removeLiveTemporaries() reads: a handler of a
-// terminating signal calls it, so that a run killed halfway leaves no
-// temporary files behind either.
+// Every temporary file is also entered, for as long as it exists, in the
+// table of support/signal_cleanup, so that a run killed by a terminating
+// signal leaves no temporary files behind either.
 #pragma once
 
-#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,20 +74,5 @@ class OutputFile {
   std::error_code error_;
   int registrySlot_ = -1;  // entry in the table of live temporaries, or -1
 };
-
-inline constexpr int kMaxLiveTemporaries = 16;
-
-// The signals after which the temporary files of a run are removed.
-inline constexpr int kTerminationSignals[] = {SIGHUP, SIGINT, SIGTERM};
-
-// Removes every temporary file that exists at this moment (one created by
-// OutputFile::create and not yet renamed or removed). Async-signal-safe:
-// meant for a handler of the termination signals. Only a file whose path
-// fits PATH_MAX and that finds one of the table's kMaxLiveTemporaries
-// entries free is removed this way; a run has four at most at a time.
-void removeLiveTemporaries() noexcept;
-
-// The number of temporaries the table holds now (for tests).
-int liveTemporaryCount() noexcept;
 
 }  // namespace calib

@@ -224,7 +224,7 @@ bool drawable(double v, const AxisRange& range) { return v >= range.min && v <= 
 
 // One error bar from the point out to value + offset along one axis, cut
 // at the frame; the end tick only where the bar ends inside it.
-void drawErrorBars(cairo_t* cr, const Frame& frame, const PlotPoint& p) {
+void drawErrorBars(cairo_t* cr, const Frame& frame, const DataPoint& p) {
   const double x = crisp(frame.px(p.x));
   const double y = crisp(frame.py(p.y));
   for (double sign : {-1.0, 1.0}) {
@@ -252,12 +252,12 @@ void drawMarker(cairo_t* cr, double x, double y) {
   line(cr, x - d, y + d, x + d, y - d);
 }
 
-void drawPoints(cairo_t* cr, const Frame& frame, const std::vector<PlotPoint>& points) {
+void drawPoints(cairo_t* cr, const Frame& frame, const std::vector<DataPoint>& points) {
   cairo_save(cr);
   cairo_rectangle(cr, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top);
   cairo_clip(cr);
   cairo_set_line_width(cr, 1);
-  for (const PlotPoint& p : points) {
+  for (const DataPoint& p : points) {
     if (!drawable(p.x, frame.x) || !drawable(p.y, frame.y)) continue;
     drawErrorBars(cr, frame, p);
     drawMarker(cr, crisp(frame.px(p.x)), crisp(frame.py(p.y)));
@@ -292,7 +292,7 @@ int hiddenBy(const BoxPlace& place, const Frame& frame, const PlotContent& plot)
   const BoxPlace grown{place.left - kMarkerHalf, place.right + kMarkerHalf, place.top - kMarkerHalf,
                        place.bottom + kMarkerHalf};
   int hidden = 0;
-  for (const PlotPoint& p : plot.points) {
+  for (const DataPoint& p : plot.points) {
     if (!drawable(p.x, frame.x) || !drawable(p.y, frame.y)) continue;
     const double x = frame.px(p.x), y = frame.py(p.y);
     const double ex = std::isfinite(p.ex) ? std::fabs(p.ex) : 0, ey = std::isfinite(p.ey) ? std::fabs(p.ey) : 0;
@@ -397,13 +397,23 @@ void drawPlot(cairo_t* cr, const PlotContent& plot) {
   drawTitle(cr, plot.title);
 }
 
-std::string failure(const std::string& path, std::string_view reason) {
-  return "cannot write plot '" + path + "': " + std::string(reason);
+// cairo's status values as error codes, with cairo's own texts.
+class CairoCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "cairo"; }
+  std::string message(int status) const override {
+    return cairo_status_to_string(static_cast<cairo_status_t>(status));
+  }
+};
+
+std::error_code cairoError(cairo_status_t status) {
+  static const CairoCategory category;
+  return {static_cast<int>(status), category};
 }
 
 }  // namespace
 
-std::string savePlot(const PlotContent& plot, const std::string& path) {
+std::error_code savePlot(const PlotContent& plot, const std::string& path) {
   // The pixels are painted white first thing, so the memory cairo draws on
   // need not be cleared beforehand, as cairo's own surfaces are.
   const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, kPlotWidth);
@@ -411,28 +421,27 @@ std::string savePlot(const PlotContent& plot, const std::string& path) {
   const SurfacePtr surface(
       cairo_image_surface_create_for_data(pixels.get(), CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight, stride));
   if (const cairo_status_t status = cairo_surface_status(surface.get()); status != CAIRO_STATUS_SUCCESS)
-    return failure(path, cairo_status_to_string(status));
+    return cairoError(status);
   {
     const ContextPtr cr(cairo_create(surface.get()));
     drawPlot(cr.get(), plot);
     if (const cairo_status_t status = cairo_status(cr.get()); status != CAIRO_STATUS_SUCCESS)
-      return failure(path, cairo_status_to_string(status));
+      return cairoError(status);
   }
   cairo_surface_flush(surface.get());
   if (const cairo_status_t status = cairo_surface_status(surface.get()); status != CAIRO_STATUS_SUCCESS)
-    return failure(path, cairo_status_to_string(status));
+    return cairoError(status);
 
   std::error_code error;
   // Plots can be drawn again from the ADC file: they are renamed into place
   // complete, without waiting for the disk.
   std::optional<OutputFile> file = OutputFile::create(path, error, OutputFile::Durability::Unsynced);
-  if (!file) return failure(path, error.message());
+  if (!file) return error;
   const XrgbImage image{cairo_image_surface_get_data(surface.get()), cairo_image_surface_get_width(surface.get()),
                         cairo_image_surface_get_height(surface.get()),
                         cairo_image_surface_get_stride(surface.get())};
-  if (const std::string reason = writePng(image, file->out()); !reason.empty()) return failure(path, reason);
-  if (const std::error_code publishError = file->publish()) return failure(path, publishError.message());
-  return "";
+  if ((error = writePng(image, file->out()))) return error;
+  return file->publish();
 }
 
 PlotLibraries::~PlotLibraries() {

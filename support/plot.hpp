@@ -10,19 +10,15 @@
 
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include "support/data_point.hpp"
 
 namespace calib {
 
 inline constexpr int kPlotWidth = 900;
 inline constexpr int kPlotHeight = 600;
-
-struct PlotPoint {
-  double x;
-  double y;
-  double ex;  // half-width of the horizontal error bar; 0 draws none
-  double ey;  // half-height of the vertical error bar; 0 draws none
-};
 
 // The line y = p0 + p1·x, drawn over [fitMin, fitMax] (clipped to the
 // frame). showBox adds the box with "p0" and "p1", each "value ± error".
@@ -40,15 +36,15 @@ struct PlotContent {
   std::string title;
   std::string xTitle;
   std::string yTitle;
-  std::vector<PlotPoint> points;
+  std::vector<DataPoint> points;  // drawn with their error bars
   std::optional<FitOverlay> fit;
 };
 
 // Draws the plot and writes it to path as a PNG, atomically: the file
 // appears only once complete, and a previous file of that name stays when
-// anything fails. Returns an empty string on success, otherwise a message
-// "cannot write plot '<path>': <reason>".
-std::string savePlot(const PlotContent& plot, const std::string& path);
+// anything fails. Returns why it could not be written (an OS error, or
+// cairo's or libpng's reason), or an empty error_code.
+std::error_code savePlot(const PlotContent& plot, const std::string& path);
 
 // cairo and fontconfig keep font caches for the life of the process. While
 // an object of this type lives, plots may be drawn; its destructor frees

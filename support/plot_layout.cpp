@@ -45,10 +45,10 @@ std::string replaceMinus(const std::string& text) {
 
 }  // namespace
 
-AxisRange axisRange(const std::vector<PlotPoint>& points, Axis axis) {
+AxisRange axisRange(const std::vector<DataPoint>& points, Axis axis) {
   double lo = INFINITY;
   double hi = -INFINITY;
-  for (const PlotPoint& p : points) {
+  for (const DataPoint& p : points) {
     if (!(std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate)) continue;
     const double v = axis == Axis::X ? p.x : p.y;
     double e = std::fabs(axis == Axis::X ? p.ex : p.ey);

@@ -25,7 +25,7 @@ enum class Axis { X, Y };
 // are left out, and a non-finite error counts as none. Without points the
 // range is [0, 1]; a single value v gives v ± 10 % (±1 for 0). The result
 // always has finite edges with min < max.
-AxisRange axisRange(const std::vector<PlotPoint>& points, Axis axis);
+AxisRange axisRange(const std::vector<DataPoint>& points, Axis axis);
 
 // A tick step mantissa · 10^power with mantissa 1, 2 or 5.
 struct TickStep {

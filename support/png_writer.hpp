@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <system_error>
 
 #include "support/out_buffer.hpp"
 
@@ -25,8 +25,9 @@ struct XrgbImage {
   int stride;
 };
 
-// Appends the PNG of image to out. Returns an empty string on success,
-// otherwise libpng's reason. Write errors of out itself stay in out.error().
-std::string writePng(const XrgbImage& image, OutBuffer& out);
+// Appends the PNG of image to out. Returns an empty error_code on success,
+// otherwise why the image could not be encoded (an invalid size, or an
+// error libpng reported). Write errors of out itself stay in out.error().
+std::error_code writePng(const XrgbImage& image, OutBuffer& out);
 
 }  // namespace calib

@@ -1,9 +1,6 @@
 #include "support/progress.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -23,27 +20,11 @@ constexpr double kMaxShownSeconds = 1e8;
 // writeFixed, whose bound is kMaxFixedChars.
 constexpr std::size_t kLineRoom = 128;
 
-// Floor of 100 * read / total, at most 100. 100 * read can overflow, so
-// the product is built up bit by bit as quotient * total + remainder.
+// Floor of 100 * read / total, at most 100; the product is formed in 128
+// bits, where it cannot overflow.
 std::uint64_t percentRead(std::uint64_t read, std::uint64_t total) {
   if (read >= total) return 100;
-  std::uint64_t quotient = 0;
-  std::uint64_t remainder = 0;
-  // Adds x < total to remainder, carrying into the quotient.
-  const auto add = [&](std::uint64_t x) {
-    if (remainder >= total - x) {
-      remainder -= total - x;
-      ++quotient;
-    } else {
-      remainder += x;
-    }
-  };
-  for (int bit = 6; bit >= 0; --bit) {
-    quotient *= 2;
-    add(remainder);
-    if ((100 >> bit) & 1) add(read);
-  }
-  return quotient;
+  return static_cast<std::uint64_t>(static_cast<unsigned __int128>(read) * 100 / total);
 }
 
 // Whole seconds, rounded down, as M:SS, or H:MM:SS from an hour on; "?:??"
@@ -141,19 +122,6 @@ std::string ProgressMeter::formatLine(std::uint64_t bytesRead, std::uint64_t tot
   }
   line.resize(static_cast<std::size_t>(p - line.data()));
   return line;
-}
-
-ProgressMeter::Sink fdTextSink(int fd) {
-  return [fd](std::string_view text) {
-    while (!text.empty()) {
-      const ssize_t n = ::write(fd, text.data(), text.size());
-      if (n < 0 && errno == EINTR) continue;
-      // Any other error, or a write that makes no progress: give up on
-      // this piece of text.
-      if (n <= 0) return;
-      text.remove_prefix(static_cast<std::size_t>(n));
-    }
-  };
 }
 
 }  // namespace calib

@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
+
+#include "support/byte_sink.hpp"
 
 namespace calib {
 
@@ -21,8 +22,9 @@ class ProgressMeter {
  public:
   // Monotonic time in seconds.
   using Clock = std::function<double()>;
-  // Receives the text to show (normally a terminal).
-  using Sink = std::function<void(std::string_view)>;
+  // Receives the text to show (normally a terminal). Its errors are
+  // ignored: progress is best effort and must not fail a run.
+  using Sink = ByteSink;
 
   // At most ten redraws a second.
   static constexpr double kMinRedrawSeconds = 0.1;
@@ -68,10 +70,5 @@ class ProgressMeter {
   bool drawn_ = false;
   bool finished_ = false;
 };
-
-// A sink writing to a file descriptor, retrying short and interrupted
-// writes. Errors are ignored: progress is best effort and must not fail a
-// run.
-ProgressMeter::Sink fdTextSink(int fd);
 
 }  // namespace calib

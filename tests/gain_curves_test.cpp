@@ -96,7 +96,7 @@ TEST(GainCurves, TooFewEntriesGiveNoPoints) {
   EXPECT_EQ(run.curves[2].nOK, 0);
   EXPECT_EQ(run.linesOf(1), std::vector<std::string>{" ichan 1 : 1 values found"});
   EXPECT_EQ(run.linesOf(2), std::vector<std::string>{" ichan 2 : 0 values found"});
-  for (const GainPoint& p : run.curves[1].points) EXPECT_EQ(p.x + p.y + p.ex + p.ey, 0);
+  for (const DataPoint& p : run.curves[1].points) EXPECT_EQ(p.x + p.y + p.ex + p.ey, 0);
 }
 
 TEST(GainCurves, SaturationLimitAndNoGaps) {
@@ -104,7 +104,7 @@ TEST(GainCurves, SaturationLimitAndNoGaps) {
   for (int ip = 0; ip < 13; ++ip) run.fillPulse(0, ip, 100, 500);
   // Pulse 3's mean raw peak is exactly the limit: left out. Pulse 4's is
   // just below: kept.
-  run.hists.hMax[0] = Profile(run.hists.hMax[0].name(), run.hists.hMax[0].title(), 14, -0.5, 13.5);
+  run.hists.hMax[0] = Profile(14, -0.5, 13.5);
   for (int ip = 0; ip < 13; ++ip) run.hists.hMax[0].fill(ip, ip == 3 ? 1000.0 : ip == 4 ? 999.9 : 500.0);
   run.build();
   const GainCurve& c = run.curves[0];

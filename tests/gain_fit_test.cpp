@@ -40,19 +40,11 @@ TEST(GainRow, MatchesItsFormat) {
     EXPECT_EQ(row(ichan, slope, error), printfRow(ichan, slope, error));
 }
 
-TEST(GainFit, PlotPaths) {
-  const PlotTarget target{100000, "png/calib/100000/20mV_calib-odd", true};
-  EXPECT_EQ(channelPlotPath(target, 3), "png/calib/100000/20mV_calib-odd/amp_sig_chip_100000_chan_03.png");
-  EXPECT_EQ(channelPlotPath(target, 31), "png/calib/100000/20mV_calib-odd/amp_sig_chip_100000_chan_31.png");
-  EXPECT_EQ(summaryPlotPath(target, 0), "png/calib/100000/20mV_calib-odd/amp_sig_chip_100000_fitpar0.png");
-  EXPECT_EQ(summaryPlotPath(target, 1), "png/calib/100000/20mV_calib-odd/amp_sig_chip_100000_fitpar1.png");
-}
-
 // A TPC curve with the origin and the given pulses (index into the
 // charges, from pulse 12 upwards) on the line y = offset + slope × x.
 GainCurve lineCurve(int pulses, double offset, double slope) {
   GainCurve curve;
-  curve.points.assign(kPresetTPC.nPeaks + 2, GainPoint{});
+  curve.points.assign(kPresetTPC.nPeaks + 2, DataPoint{});
   curve.points[curve.nOK++] = {0, 0, 0.1, 0.1};
   for (int i = 0; i < pulses; ++i) {
     const double x = pulseCharge(kPresetTPC, kPresetTPC.nPeaks - 1 - i);
@@ -61,99 +53,95 @@ GainCurve lineCurve(int pulses, double offset, double slope) {
   return curve;
 }
 
-struct FitRun {
-  explicit FitRun(const GainCurves& curves, bool ready = true) : target{100000, dir / "plots", ready} {
-    fs::create_directories(target.dir);
-    OutBuffer logBuffer(stringSink(log)), consoleBuffer(stringSink(console));
-    gains = fitGains(curves, kPresetTPC, target, logBuffer, consoleBuffer, diagnostics);
-    logBuffer.flush();
-    consoleBuffer.flush();
-  }
-  bool plotted(int ichan) const { return fs::exists(channelPlotPath(target, ichan)); }
+GainCurves emptyCurves() {
+  GainCurves curves;
+  for (GainCurve& c : curves) c.points.assign(kPresetTPC.nPeaks + 2, DataPoint{});
+  return curves;
+}
 
-  test::TempDir dir;
-  PlotTarget target;
-  std::string log, console;
-  Diagnostics diagnostics;
-  std::vector<ChannelGain> gains;
-};
+// The paths of chip 100000 with the plots in dir.
+OutputPaths plotPaths(const std::string& dir, int chip = 100000) {
+  OutputPaths paths = outputPaths(std::to_string(chip), chip, "cfg", "x");
+  paths.plotDir = dir;
+  return paths;
+}
 
 TEST(GainFit, ChannelsByTheirPointCount) {
-  GainCurves curves;
-  for (GainCurve& c : curves) c.points.assign(15, GainPoint{});
+  GainCurves curves = emptyCurves();
   curves[0] = lineCurve(13, -1.5, 20.25);  // a full curve
   curves[1].nOK = 1;                       // every pulse saturated
   curves[2] = lineCurve(1, 0, 20);         // one point in range: no gain
   curves[3] = lineCurve(2, 2, 30);         // two points: the line through both
-  const FitRun run(curves);
+  const ChannelFits fits = fitGains(curves, kPresetTPC);
 
-  std::istringstream console(run.console);
+  std::string console, log;
+  OutBuffer consoleBuffer(stringSink(console)), logBuffer(stringSink(log));
+  printPointCounts(curves, consoleBuffer);
+  writeGainRows(fits, logBuffer);
+  consoleBuffer.flush();
+  logBuffer.flush();
+  std::istringstream lines(console);
   std::string line;
   for (int ichan = 0; ichan < kNChan; ++ichan) {
-    ASSERT_TRUE(std::getline(console, line));
+    ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line, " ichan " + std::to_string(ichan) + " nOK " + std::to_string(curves[ichan].nOK));
   }
-  EXPECT_FALSE(std::getline(console, line));
+  EXPECT_FALSE(std::getline(lines, line));
 
-  ASSERT_EQ(run.gains.size(), 2u);
-  EXPECT_EQ(run.log, printfRow(0, run.gains[0].fit.slope, run.gains[0].fit.slopeError) +
-                         printfRow(3, run.gains[1].fit.slope, run.gains[1].fit.slopeError));
-  EXPECT_EQ(run.log.substr(0, 19), " 0        20.25 +/-");
-  EXPECT_EQ(run.gains[0].ichan, 0);
-  EXPECT_NEAR(run.gains[0].fit.offset, -1.5, 1e-9);
-  EXPECT_EQ(run.gains[1].ichan, 3);
-  EXPECT_NEAR(run.gains[1].fit.slope, 30, 1e-9);
-  EXPECT_EQ(run.gains[1].fit.ndf, 0);
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    EXPECT_EQ(fits[ichan].attempted, ichan == 0 || ichan == 2 || ichan == 3) << ichan;
+    EXPECT_EQ(fits[ichan].fitted(), ichan == 0 || ichan == 3) << ichan;
+  }
+  EXPECT_EQ(log, printfRow(0, fits[0].line.slope, fits[0].line.slopeError) +
+                     printfRow(3, fits[3].line.slope, fits[3].line.slopeError));
+  EXPECT_EQ(log.substr(0, 19), " 0        20.25 +/-");
+  EXPECT_NEAR(fits[0].line.offset, -1.5, 1e-9);
+  EXPECT_NEAR(fits[3].line.slope, 30, 1e-9);
+  EXPECT_EQ(fits[3].line.ndf, 0);
 
-  ASSERT_EQ(run.diagnostics.size(), 1u);
-  EXPECT_EQ(run.diagnostics[0].severity, Diagnostic::Severity::Warning);
-  EXPECT_EQ(run.diagnostics[0].message,
+  const ChannelDiagnostics warnings = fitWarnings(fits, kPresetTPC);
+  for (int ichan = 0; ichan < kNChan; ++ichan) EXPECT_EQ(warnings[ichan].has_value(), ichan == 2) << ichan;
+  EXPECT_EQ(warnings[2]->severity, Diagnostic::Severity::Warning);
+  EXPECT_EQ(warnings[2]->message,
             "channel 2 has 1 gain-curve point in the fit range [1, 99] fC, too few to fit its gain; it has no "
             "gain-log row");
-  // Plots for every channel with pulse points, fitted or not.
-  EXPECT_TRUE(run.plotted(0));
-  EXPECT_FALSE(run.plotted(1));
-  EXPECT_TRUE(run.plotted(2));
-  EXPECT_TRUE(run.plotted(3));
-  EXPECT_FALSE(run.plotted(4));
-  EXPECT_EQ(test::readFile(channelPlotPath(run.target, 0)).substr(1, 3), "PNG");
-}
 
-TEST(GainFit, NoPlotsWhenTheDirectoryIsNotReady) {
-  GainCurves curves;
-  for (GainCurve& c : curves) c = lineCurve(13, 0, 20);
-  const FitRun run(curves, false);
-  EXPECT_EQ(run.gains.size(), 32u);
-  EXPECT_TRUE(run.diagnostics.empty());
-  EXPECT_TRUE(fs::is_empty(run.target.dir));
+  // Plots for every channel with pulse points, fitted or not.
+  test::TempDir dir;
+  const OutputPaths paths = plotPaths(dir.path().string());
+  const ChannelDiagnostics errors = saveChannelPlots(curves, fits, kPresetTPC, paths);
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    EXPECT_FALSE(errors[ichan]) << ichan;
+    EXPECT_EQ(fs::exists(paths.channelPlot(ichan)), fits[ichan].attempted) << ichan;
+  }
+  EXPECT_EQ(test::readFile(paths.channelPlot(0)).substr(1, 3), "PNG");
 }
 
 TEST(GainFit, UnwritablePlotsAreErrors) {
-  GainCurves curves;
-  for (GainCurve& c : curves) c.points.assign(15, GainPoint{});
+  GainCurves curves = emptyCurves();
   curves[4] = lineCurve(13, 0, 20);
   test::TempDir dir;
-  const PlotTarget target{7, dir / "missing", true};
-  std::string log, console;
-  OutBuffer logBuffer(stringSink(log)), consoleBuffer(stringSink(console));
-  Diagnostics diagnostics;
-  const std::vector<ChannelGain> gains = fitGains(curves, kPresetTPC, target, logBuffer, consoleBuffer, diagnostics);
-  writeChipSummary(gains, target, diagnostics);
-  ASSERT_EQ(diagnostics.size(), 3u);  // the channel plot and both summary plots
-  for (const Diagnostic& d : diagnostics) {
-    EXPECT_EQ(d.severity, Diagnostic::Severity::Error);
-    EXPECT_NE(d.message.find(dir / "missing/amp_sig_chip_7_"), std::string::npos) << d.message;
+  const OutputPaths paths = plotPaths(dir / "missing", 7);
+  const ChannelFits fits = fitGains(curves, kPresetTPC);
+  const ChannelDiagnostics errors = saveChannelPlots(curves, fits, kPresetTPC, paths);
+  for (int ichan = 0; ichan < kNChan; ++ichan) EXPECT_EQ(errors[ichan].has_value(), ichan == 4) << ichan;
+  EXPECT_EQ(errors[4]->message,
+            "cannot write plot '" + (dir / "missing/amp_sig_chip_7_chan_04.png") + "': No such file or directory");
+  const Diagnostics summaryErrors = saveChipSummary(fits, paths);
+  ASSERT_EQ(summaryErrors.size(), 2u);
+  for (int par = 0; par <= 1; ++par) {
+    EXPECT_EQ(summaryErrors[par].severity, Diagnostic::Severity::Error);
+    EXPECT_EQ(summaryErrors[par].message,
+              "cannot write plot '" + paths.summaryPlot(par) + "': No such file or directory");
   }
 }
 
 TEST(ChipSummary, BothPlotsEvenWithoutFittedChannels) {
   test::TempDir dir;
-  const PlotTarget target{42, dir.path().string(), true};
-  Diagnostics diagnostics;
-  writeChipSummary({}, target, diagnostics);
-  EXPECT_TRUE(diagnostics.empty());
-  EXPECT_TRUE(fs::exists(summaryPlotPath(target, 0)));
-  EXPECT_TRUE(fs::exists(summaryPlotPath(target, 1)));
+  const OutputPaths paths = plotPaths(dir.path().string(), 42);
+  EXPECT_TRUE(saveChipSummary(ChannelFits{}, paths).empty());
+  EXPECT_TRUE(fs::exists(paths.summaryPlot(0)));
+  EXPECT_TRUE(fs::exists(paths.summaryPlot(1)));
 }
 
 }  // namespace

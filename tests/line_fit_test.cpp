@@ -12,20 +12,26 @@
 namespace calib {
 namespace {
 
-double chi2(const std::vector<FitPoint>& pts, double p0, double p1) {
+// The fits below start where the gain fit does, unless a test says
+// otherwise.
+LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax) {
+  return calib::fitLine(points, fitMin, fitMax, 20.0);
+}
+
+double chi2(const std::vector<DataPoint>& pts, double p0, double p1) {
   double sum = 0;
-  for (const FitPoint& p : pts) sum += std::pow(p.y - p0 - p1 * p.x, 2) / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
+  for (const DataPoint& p : pts) sum += std::pow(p.y - p0 - p1 * p.x, 2) / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
   return sum;
 }
 
 // A gain curve as the analysis fits it: the origin and an unused (0, 0)
 // outside the range, charges up to 165 fC, ey growing with the amplitude.
 // With an rng, x and y are smeared by their errors around the true line.
-std::vector<FitPoint> gainCurve(double p0, double p1, std::mt19937* rng = nullptr) {
+std::vector<DataPoint> gainCurve(double p0, double p1, std::mt19937* rng = nullptr) {
   std::normal_distribution<double> gauss;
-  std::vector<FitPoint> pts = {{0, 0, 0, 0}, {0, 0, 0, 0}};
+  std::vector<DataPoint> pts = {{0, 0, 0, 0}, {0, 0, 0, 0}};
   for (double q : {2, 5, 10, 15, 20, 30, 40, 50, 60, 70, 80, 99, 120, 165}) {
-    FitPoint p{q, p0 + p1 * q, 0.1, 0.2 + 0.002 * std::fabs(p1 * q)};
+    DataPoint p{q, p0 + p1 * q, 0.1, 0.2 + 0.002 * std::fabs(p1 * q)};
     if (rng) p.x += p.ex * gauss(*rng), p.y += p.ey * gauss(*rng);
     pts.push_back(p);
   }
@@ -36,7 +42,6 @@ TEST(LineFit, RecoversExactLines) {
   for (double slope : {12.5, -7.25, 123.456, 0.003}) {
     const LineFit f = fitLine(gainCurve(-4.5, slope), 1, 150);
     ASSERT_TRUE(f.fitted) << slope;
-    EXPECT_TRUE(f.converged);
     EXPECT_NEAR(f.slope, slope, 1e-13 * std::fabs(slope) + 1e-15);
     EXPECT_NEAR(f.offset, -4.5, 1e-11);
     EXPECT_LT(f.chi2, 1e-20);
@@ -51,10 +56,10 @@ TEST(LineFit, RecoversExactLines) {
 TEST(LineFit, NoisyMinimumIsTheTrueOne) {
   std::mt19937 rng(20240611);
   for (int set = 0; set < 20; ++set) {
-    const std::vector<FitPoint> pts = gainCurve(3, 11 + set, &rng);
+    const std::vector<DataPoint> pts = gainCurve(3, 11 + set, &rng);
     const LineFit f = fitLine(pts, 1, 110);  // 2 .. 99, whatever their smearing
-    ASSERT_TRUE(f.fitted && f.converged);
-    const std::vector<FitPoint> used(pts.begin() + 2, pts.begin() + 14);
+    ASSERT_TRUE(f.fitted);
+    const std::vector<DataPoint> used(pts.begin() + 2, pts.begin() + 14);
     EXPECT_NEAR(f.chi2, chi2(used, f.offset, f.slope), 1e-12 * f.chi2);
     // Any small step in any direction raises chi2.
     for (double a : {-1, 0, 1})
@@ -65,7 +70,7 @@ TEST(LineFit, NoisyMinimumIsTheTrueOne) {
     // A dense scan of the reduced chi2 finds no lower slope anywhere.
     for (double p1 = -200; p1 <= 200; p1 += 0.01) {
       double sw = 0, swr = 0;
-      for (const FitPoint& p : used) {
+      for (const DataPoint& p : used) {
         const double w = 1 / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
         sw += w, swr += w * (p.y - p1 * p.x);
       }
@@ -87,12 +92,12 @@ TEST(LineFit, NoisyMinimumIsTheTrueOne) {
 // errors it is the regression of x on y, inverted. Both have closed forms.
 TEST(LineFit, ReducesToWeightedRegressions) {
   std::mt19937 rng(7);
-  std::vector<FitPoint> pts = gainCurve(25, 9.5, &rng);
-  std::vector<FitPoint> xOnly = pts;
+  std::vector<DataPoint> pts = gainCurve(25, 9.5, &rng);
+  std::vector<DataPoint> xOnly = pts;
   double s = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
   double t = 0, tx = 0, ty = 0, tyy = 0, txy = 0;
   for (std::size_t i = 2; i < pts.size(); ++i) {
-    FitPoint& p = pts[i];
+    DataPoint& p = pts[i];
     p.ex = 0;
     const double w = 1 / (p.ey * p.ey);
     s += w, sx += w * p.x, sy += w * p.y, sxx += w * p.x * p.x, sxy += w * p.x * p.y, syy += w * p.y * p.y;
@@ -102,7 +107,7 @@ TEST(LineFit, ReducesToWeightedRegressions) {
   }
   const double d = s * sxx - sx * sx;
   const LineFit f = fitLine(pts, 1, 200);
-  ASSERT_TRUE(f.fitted && f.converged);
+  ASSERT_TRUE(f.fitted);
   EXPECT_NEAR(f.slope, (s * sxy - sx * sy) / d, 1e-13 * f.slope);
   EXPECT_NEAR(f.offset, (sxx * sy - sx * sxy) / d, 1e-11 * std::fabs(f.offset));
   EXPECT_NEAR(f.slopeError, std::sqrt(s / d), 1e-12 * f.slopeError);
@@ -116,15 +121,15 @@ TEST(LineFit, ReducesToWeightedRegressions) {
   // y-on-x regression starts the solve.
   const double b = (t * txy - tx * ty) / (t * tyy - ty * ty), a = (tx - b * ty) / t;
   const LineFit g = fitLine(xOnly, 1, 200);
-  ASSERT_TRUE(g.fitted && g.converged);
+  ASSERT_TRUE(g.fitted);
   EXPECT_NEAR(g.slope, 1 / b, 1e-13 * g.slope);
   EXPECT_NEAR(g.offset, -a / b, 1e-11 * std::fabs(g.offset));
 
   // Errors are not scaled by the fit quality: scaling every error by 3
   // leaves the line, divides chi2 by 9 and triples the errors.
-  std::vector<FitPoint> loose = gainCurve(25, 9.5, &rng);
+  std::vector<DataPoint> loose = gainCurve(25, 9.5, &rng);
   const LineFit tight = fitLine(loose, 1, 99);
-  for (FitPoint& p : loose) p.ex *= 3, p.ey *= 3;
+  for (DataPoint& p : loose) p.ex *= 3, p.ey *= 3;
   const LineFit scaled = fitLine(loose, 1, 99);
   EXPECT_NEAR(scaled.slope, tight.slope, 1e-13 * tight.slope);
   EXPECT_NEAR(scaled.chi2, tight.chi2 / 9, 1e-12 * tight.chi2);
@@ -133,7 +138,7 @@ TEST(LineFit, ReducesToWeightedRegressions) {
 }
 
 TEST(LineFit, TwoPointsGiveTheLineThroughBoth) {
-  const std::vector<FitPoint> pts = {{10, 130, 0.1, 0.5}, {40, 490, 0.2, 1.5}};
+  const std::vector<DataPoint> pts = {{10, 130, 0.1, 0.5}, {40, 490, 0.2, 1.5}};
   const LineFit f = fitLine(pts, 1, 99);
   ASSERT_TRUE(f.fitted);
   EXPECT_DOUBLE_EQ(f.slope, 12);
@@ -142,7 +147,7 @@ TEST(LineFit, TwoPointsGiveTheLineThroughBoth) {
   EXPECT_EQ(f.ndf, 0);
   // With zero residuals H = 2 [[sw, swx], [swx, swxx]], weights at slope 12.
   double s = 0, sx = 0, sxx = 0;
-  for (const FitPoint& p : pts) {
+  for (const DataPoint& p : pts) {
     const double w = 1 / (p.ey * p.ey + 144 * p.ex * p.ex);
     s += w, sx += w * p.x, sxx += w * p.x * p.x;
   }
@@ -152,7 +157,7 @@ TEST(LineFit, TwoPointsGiveTheLineThroughBoth) {
 
 TEST(LineFit, RangeAndSkippedPoints) {
   const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
-  std::vector<FitPoint> pts = {{1, 20, 0.1, 1}, {50, 600, 0.1, 2}, {99, 1150, 0.1, 3}, {0.5, 1e4, 0.1, 1}};
+  std::vector<DataPoint> pts = {{1, 20, 0.1, 1}, {50, 600, 0.1, 2}, {99, 1150, 0.1, 3}, {0.5, 1e4, 0.1, 1}};
   // Both ends are inclusive.
   EXPECT_EQ(fitLine(pts, 1, 99).points, 3);
   EXPECT_EQ(fitLine(pts, std::nextafter(1.0, inf), 99).points, 2);
@@ -174,7 +179,7 @@ TEST(LineFit, RangeAndSkippedPoints) {
 
 TEST(LineFit, NotFitted) {
   const double nan = std::nan("");
-  const std::vector<std::vector<FitPoint>> sets = {
+  const std::vector<std::vector<DataPoint>> sets = {
       {},
       {{5, 60, 0.1, 1}},
       {{5, 60, 0.1, 1}, {200, 2400, 0.1, 1}},         // one in range
@@ -205,7 +210,7 @@ TEST(LineFit, PullsHaveUnitWidth) {
   double m0 = 0, s0 = 0, m1 = 0, s1 = 0, chi2PerNdf = 0;
   for (int i = 0; i < kToys; ++i) {
     const LineFit f = fitLine(gainCurve(-8, 14, &rng), 1, 150);
-    ASSERT_TRUE(f.fitted && f.converged);
+    ASSERT_TRUE(f.fitted);
     const double pull0 = (f.offset + 8) / f.offsetError, pull1 = (f.slope - 14) / f.slopeError;
     m0 += pull0, s0 += pull0 * pull0, m1 += pull1, s1 += pull1 * pull1, chi2PerNdf += f.chi2 / f.ndf;
   }

@@ -14,8 +14,6 @@ RunSetup runWithOutputs(const test::TempDir& dir, bool withResults = false) {
   if (withResults) results = OutputFile::create(dir / "gain.log.json", ec);
   return RunSetup{kPresetTPC,
                   0,
-                  PlotStyle{},
-                  dir / "png",
                   false,
                   *OutputFile::create(dir / "gain.log", ec),
                   *OutputFile::create(dir / "gain.log.bininfo", ec),

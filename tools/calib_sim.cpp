@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
 
   const RunTruth run = writeRun(options, toStdout ? *stdoutBuffer : adcFile->out());
   if (toStdout) {
-    if (!stdoutBuffer->flush()) return fail("cannot write standard output: " + reason(stdoutBuffer->error()));
+    if ((error = stdoutBuffer->flush())) return fail("cannot write standard output: " + reason(error));
   } else if ((error = adcFile->finish())) {
     return fail("cannot write '" + options.output + "': " + reason(error));
   }

@@ -20,7 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
+#include "core/histogram_set.hpp"
 #include "analysis/sample_stream.hpp"
 #include "support/int_fields.hpp"
 #include "support/line_reader.hpp"

@@ -26,15 +26,14 @@ DetectorModel detectorModel(const SimOptions& options) {
     model.maxWindow = 240;
     model.peakingTimeNs = 300.0;
     model.nominalGain = 4.0;
-    for (double step : kmVStepsMuCh) model.charges.push_back(step * kScaleFactorMuCh);
   } else {
     model.firstPulse = 40;
     model.minWindow = 235;
     model.maxWindow = 260;
     model.peakingTimeNs = 160.0;
     model.nominalGain = 20.0;
-    for (double step : kmVSteps) model.charges.push_back(step * kScaleFactor);
   }
+  for (int ipeak = 0; ipeak < model.nPulses; ++ipeak) model.charges.push_back(pulseCharge(model.preset, ipeak));
   if (options.gain) model.nominalGain = *options.gain;
   return model;
 }

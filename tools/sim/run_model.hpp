@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
 #include "tools/sim/random.hpp"
 #include "tools/sim/sim_options.hpp"
 

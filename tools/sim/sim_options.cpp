@@ -5,7 +5,7 @@
 #include <functional>
 #include <string_view>
 
-#include "analysis/run_setup.hpp"
+#include "core/detector.hpp"
 
 namespace calib::sim {
 namespace {

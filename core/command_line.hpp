@@ -15,7 +15,12 @@
 
 namespace calib {
 
-inline constexpr std::string_view kCalibVersion = CALIB_VERSION;
+// The exit statuses of calib.exe.
+enum ExitStatus : int {
+  kExitSuccess = 0,  // the run completed; warnings may have been printed
+  kExitError = 1,    // an input that cannot be read, an output that cannot be written
+  kExitUsage = 255,  // fewer than three arguments, or an unknown option
+};
 
 struct CommandLine {
   bool help = false;
@@ -33,6 +38,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 
 // The text of --help: usage, options, outputs and exit statuses.
 std::string helpText();
+
+// The text printed for too few arguments; nArgs counts the program and the
+// arguments, not the options.
+std::string usageText(int nArgs);
 
 // "calib VERSION\n", the text of --version.
 std::string versionText();

@@ -1,4 +1,6 @@
-#include "analysis/command_line.hpp"
+#include "core/command_line.hpp"
+
+#include "core/version.hpp"
 
 namespace calib {
 
@@ -35,6 +37,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
 
 bool showProgress(const CommandLine& commandLine, bool stderrIsTerminal, bool stdoutIsTerminal) {
   return commandLine.progress.value_or(stderrIsTerminal && !stdoutIsTerminal);
+}
+
+std::string usageText(int nArgs) {
+  return "not enough arguments: argc = " + std::to_string(nArgs) +
+         "\nSyntax should be:\n./calib.exe chipstring config adcfilename\n"
+         "Example:\n./calib.exe 100000 20mV_calib-odd "
+         "/home/tpc/robot/20180725/123510_kelta100000/123510_kelta100000_dunor00_link00_20mV_calib-odd_adc.txt\n";
 }
 
 std::string versionText() { return "calib " + std::string(kCalibVersion) + "\n"; }

@@ -1,0 +1,106 @@
+#include "core/analyse_file.hpp"
+
+#include <optional>
+
+#include "analysis/bin_info.hpp"
+#include "analysis/channel_quality.hpp"
+#include "analysis/chip_summary.hpp"
+#include "analysis/gain_curves.hpp"
+#include "analysis/gain_fit.hpp"
+#include "analysis/results_json.hpp"
+#include "analysis/run_setup.hpp"
+#include "analysis/sample_stream.hpp"
+#include "analysis/shutdown.hpp"
+#include "support/int_fields.hpp"
+#include "support/progress.hpp"
+
+namespace calib {
+
+namespace {
+
+// Turns the way the reading loop ended into what the user is told.
+void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, Diagnostics& diagnostics) {
+  const std::string next = std::to_string(summary.nLines + 1);
+  switch (summary.end) {
+    case LineReader::Status::Line:
+    case LineReader::Status::End:
+      break;
+    case LineReader::Status::MissingFinalLineFeed:
+      diagnostics.push_back(Diagnostic::warning("ADC file '" + adcFile + "': line " + next +
+                                                " has no line feed at the end of the file and was not read"));
+      break;
+    case LineReader::Status::LineTooLong:
+      diagnostics.push_back(
+          Diagnostic::error("ADC file '" + adcFile + "': line " + next + " has " + std::to_string(kMaxLineLength) +
+                            " or more characters; reading stopped there and the rest of the file was ignored"));
+      break;
+    case LineReader::Status::ReadError:
+      diagnostics.push_back(Diagnostic::error("error reading ADC file '" + adcFile + "' after line " +
+                                              std::to_string(summary.nLines) + ": " + summary.readError.message() +
+                                              "; the rest of the file was ignored"));
+      break;
+  }
+}
+
+StreamSummary readAdcFile(RunSetup& run, OutBuffer& console, const AnalysisOptions& options) {
+  LineReader reader(run.adc.fd());
+  StreamOptions streamOptions{options.commentary, {}};
+  std::optional<ProgressMeter> progress;
+  if (options.progress) {
+    progress.emplace(run.adc.size().value_or(0), options.progress);
+    streamOptions.progress = [&progress](std::uint64_t bytes) { progress->update(bytes); };
+  }
+  const StreamSummary stream = readSampleStream(reader, run.preset, run.hists, console, streamOptions);
+  if (progress) progress->finish();
+  return stream;
+}
+
+void append(Diagnostics& diagnostics, std::optional<Diagnostic> d) {
+  if (d) diagnostics.push_back(std::move(*d));
+}
+
+}  // namespace
+
+RunRequest runRequest(std::string chipString, std::string config, std::string adcFile) {
+  const int chip = atoiSaturating(chipString);
+  return RunRequest{std::move(chipString), chip, std::move(config), std::move(adcFile)};
+}
+
+Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, OutBuffer& console,
+                         const AnalysisOptions& options) {
+  Diagnostics diagnostics;
+  std::optional<RunSetup> setup =
+      setUpRun(request.config, request.adcFile, paths, options.writeJson, console, diagnostics);
+  if (!setup) return diagnostics;
+  RunSetup& run = *setup;
+
+  const StreamSummary stream = readAdcFile(run, console, options);
+  reportStreamEnd(stream, request.adcFile, diagnostics);
+
+  writeBinInfo(run.binInfo.out(), run.hists, run.imodulus);
+  const GainCurves curves = buildGainCurves(run.hists, run.preset, console);
+
+  const ChannelFits fits = fitGains(curves, run.preset);
+  printPointCounts(curves, console);
+  writeGainRows(fits, run.gainLog.out());
+  const ChannelDiagnostics warnings = fitWarnings(fits, run.preset);
+  ChannelDiagnostics plotErrors;
+  if (run.plotDirReady) plotErrors = saveChannelPlots(curves, fits, run.preset, paths);
+  // A channel's warning comes before its plot's error, channel by channel.
+  for (int ichan = 0; ichan < kNChan; ++ichan) {
+    append(diagnostics, warnings[static_cast<std::size_t>(ichan)]);
+    append(diagnostics, plotErrors[static_cast<std::size_t>(ichan)]);
+  }
+  if (run.plotDirReady)
+    for (Diagnostic& error : saveChipSummary(fits, paths)) diagnostics.push_back(std::move(error));
+
+  if (run.results) {
+    const QualityReport quality = assessChannels(run.hists, curves, fits, run.preset);
+    const RunRecord record{request.chipString, request.chip, request.config, request.adcFile, run.adc.size(), stream};
+    writeResultsJson(record, run.preset, quality, run.results->out());
+  }
+  shutDown(run, diagnostics);
+  return diagnostics;
+}
+
+}  // namespace calib

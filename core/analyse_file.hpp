@@ -1,0 +1,42 @@
+// The analysis of one calibration run as a library call: the phases in
+// order, from the ADC file to the gain log, the bin-information file, the
+// JSON results and the plots.
+#pragma once
+
+#include <string>
+
+#include "analysis/window_analysis.hpp"
+#include "core/output_paths.hpp"
+#include "support/byte_sink.hpp"
+#include "support/diagnostic.hpp"
+#include "support/out_buffer.hpp"
+
+namespace calib {
+
+// What to analyse, as the command line gives it.
+struct RunRequest {
+  std::string chipString;  // as typed: names the gain log
+  int chip;                // its number as atoi reads it: names the plots
+  std::string config;      // selects the preset and the parity
+  std::string adcFile;
+};
+
+// The request for chipString, config and adcFile; the chip number is
+// derived from the chip string.
+RunRequest runRequest(std::string chipString, std::string config, std::string adcFile);
+
+// What the options change in a run.
+struct AnalysisOptions {
+  bool writeJson = true;
+  Commentary commentary = Commentary::On;
+  // When set, a progress line is drawn to it while the ADC file is read.
+  ByteSink progress;
+};
+
+// Runs the whole analysis of request, writing the outputs to paths and the
+// commentary to console. Returns what went wrong, in the order the run met
+// it; the outputs are complete when no error is among it.
+Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, OutBuffer& console,
+                         const AnalysisOptions& options = {});
+
+}  // namespace calib

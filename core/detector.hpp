@@ -1,0 +1,129 @@
+// The detector facts: what the chip and its pulse generator are, the two
+// detector presets, and every threshold the analysis is tuned with. These
+// constants and the presets are all the tuning there is; nothing else
+// changes what a run measures.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace calib {
+
+// ---- The chip.
+
+// Channels per chip, and values used per ADC line.
+inline constexpr int kNChan = 32;
+// Capacity of one ADC line in characters, terminator included.
+inline constexpr int kMaxLineLength = 100000;
+
+// ---- Units. Amplitudes are measured in ADC counts and reported in mV;
+// charges are generator steps in mV times a charge scale in fC per mV.
+
+// mV per ADC count.
+inline constexpr double kScaleFactorADC = 2.15;
+// fC per mV of generator step, MuCh.
+inline constexpr double kScaleFactorMuCh = 0.25784;
+// The TPC charge scale over the MuCh one (a ratio, no unit).
+inline constexpr double kPulseGenVoltScale = 1.25;
+// fC per mV of generator step, TPC: the double product, one ulp above 0.3223.
+inline constexpr double kScaleFactor = kPulseGenVoltScale * kScaleFactorMuCh;
+// Electrons per fC.
+inline constexpr double kElectronsPerfC = 6241.509;
+
+// ---- The pulse generator: its steps in mV, in the order of a train
+// (largest first).
+
+inline constexpr int kNSteps = 13;
+inline constexpr std::array<double, kNSteps> kmVSteps = {179.9316, 170.0439, 157.5928, 150.0244, 140.0146,
+                                                         130.0049, 119.9951, 109.9854, 90.08789, 69.94629,
+                                                         50.04883, 30.0293,  9.887695};
+inline constexpr int kNStepsMuCh = 12;
+inline constexpr std::array<double, kNStepsMuCh> kmVStepsMuCh = {629.5776, 595.0928, 560.3027, 524.5972,
+                                                                 490.1123, 455.0171, 419.9219, 384.8267,
+                                                                 315.5518, 244.751,  175.1709, 105.5908};
+
+// ---- The detector presets.
+
+struct DetectorPreset {
+  int idetConfig;       // 0 TPC, 1 MuCh; indexes kDetectorNames
+  int firstPeakBin;     // expected sample of the first pulse of a train
+  int nPeakBins;        // a window is analysed only with more samples than this
+  int firstPeakWindow;  // half-width of the first-pulse search
+  int nPeaks;           // pulses per train
+  int firstPeakUsed;    // pulses before this index are not profiled
+  int fitMin;           // linear-fit range, fC
+  int fitMax;
+};
+
+inline constexpr DetectorPreset kPresetTPC{0, 40, 225, 5, 13, 0, 1, 99};
+inline constexpr DetectorPreset kPresetMuCh{1, 25, 200, 10, 12, 2, 1, 150};
+inline constexpr std::array<std::string_view, 2> kDetectorNames = {"TPC", "MuCh"};
+
+// One generator step per pulse of a train.
+static_assert(kNSteps == kPresetTPC.nPeaks && kNStepsMuCh == kPresetMuCh.nPeaks);
+
+// MuCh when config contains "4mV" (case-sensitive), TPC otherwise.
+constexpr DetectorPreset selectPreset(std::string_view config) {
+  return config.find("4mV") != std::string_view::npos ? kPresetMuCh : kPresetTPC;
+}
+
+// The channels the peak-position statistics list: 1 (odd) when config
+// contains "odd" (case-sensitive), else 0 (even).
+constexpr int channelParity(std::string_view config) { return config.find("odd") != std::string_view::npos ? 1 : 0; }
+
+// Injected charge of pulse ipeak of a train in fC: its step times the
+// charge scale of the preset's detector.
+constexpr double pulseCharge(const DetectorPreset& preset, int ipeak) {
+  if (preset.idetConfig == kPresetMuCh.idetConfig) return kScaleFactorMuCh * kmVStepsMuCh[ipeak];
+  return kScaleFactor * kmVSteps[ipeak];
+}
+
+// ---- Reading the sample stream.
+
+// A value of at most this many ADC counts is low.
+inline constexpr int kLowValueLimit = 39;
+// A line with more than this many low values is a zero line.
+inline constexpr int kMinZerosLine = 8;
+// Zero lines in a row that separate two pulse trains.
+inline constexpr int kMinZeroSamples = 10;
+// Samples per channel in the window buffer; the write position wraps here.
+inline constexpr int kMaxSample = 300;
+
+// ---- Measuring a window.
+
+// Baseline samples: offsets kFirstPed .. kLastPed, inclusive.
+inline constexpr int kFirstPed = 3;
+inline constexpr int kLastPed = 12;
+// Samples between two pulses of a train.
+inline constexpr int kSpacing = 14;
+// Half-width of the peak search around an expected pulse position.
+inline constexpr int kSpacingWindow = 3;
+// Samples after the expected position of the pulse that would follow the
+// train, where the extra baseline point is taken.
+inline constexpr int kBaseBinOffset = 7;
+
+// ---- The gain curve and its fit.
+
+// A pulse whose mean raw peak reaches this many ADC counts is saturated.
+inline constexpr int kMaxPeakVal = 1000;
+// Charge error of a gain-curve point in fC, also added to amplitude errors.
+inline constexpr double kPrecisionfC = 0.1;
+// Slope where the gain fit starts, mV/fC: the nominal TPC gain.
+inline constexpr double kStartSlope = 20.0;
+
+// ---- Channel statuses. Chosen on simulated runs: a working channel's
+// smallest pulse is tens of counts high and its noise within tens of
+// percent of its neighbours'; the faults they catch are far beyond that.
+
+// Dead below this largest mean pulse amplitude, ADC counts: noise maxima give a count or two.
+inline constexpr double kDeadAmplitudeCounts = 10.0;
+// Dead also below this many times its own noise, for channels too noisy for the limit above.
+inline constexpr double kDeadNoiseFactor = 5.0;
+// Noisy above this many times the chip's median noise.
+inline constexpr double kNoisyFactor = 2.0;
+// A gain outlier lies more than this many robust standard deviations from the chip's median gain...
+inline constexpr double kOutlierSigmas = 4.0;
+// ... and more than this fraction of it, so that unusually uniform gains make no outliers.
+inline constexpr double kOutlierFraction = 0.05;
+
+}  // namespace calib
