@@ -17,6 +17,7 @@
 
 namespace {
 
+constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
   const ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (parsed.help) {
     std::cout << helpText();
-    return std::cout.flush() ? 0 : kExitFailure;
+    return std::cout.flush() ? kExitSuccess : kExitFailure;
   }
   if (!parsed.options) {
     std::cerr << "calib-sim: " << parsed.error << "\ncalib-sim: try 'calib-sim --help'\n";
@@ -75,5 +76,5 @@ int main(int argc, char** argv) {
   }
   if (adcFile && (error = adcFile->publish())) return fail("cannot write '" + options.output + "': " + reason(error));
   if (truthFile && (error = truthFile->publish())) return fail("cannot write '" + truthPath + "': " + reason(error));
-  return 0;
+  return kExitSuccess;
 }
