@@ -5,21 +5,6 @@
 
 namespace calib {
 
-void PedestalSums::add(const WindowSamples& values) {
-  std::int64_t windowSum = 0;
-  __int128 sumOfSquares = 0;
-  for (const int v : values) {
-    windowSum += v;
-    sumOfSquares += static_cast<__int128>(v) * v;
-  }
-  const auto n = static_cast<std::int64_t>(values.size());
-  const __int128 scaled = sumOfSquares * n - static_cast<__int128>(windowSum) * windowSum;
-  samples += n;
-  ++windows;
-  sum += static_cast<double>(windowSum);
-  sumSquaredDeviations += static_cast<double>(scaled) / static_cast<double>(n);
-}
-
 double PedestalSums::baseline() const {
   return samples > 0 ? sum / static_cast<double>(samples) : std::numeric_limits<double>::quiet_NaN();
 }

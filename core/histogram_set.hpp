@@ -28,7 +28,21 @@ struct PedestalSums {
 
   // Adds one window's samples. The squared deviations come from
   // n·Σx² − (Σx)², exact in 128 bits for any int samples, divided by n once.
-  void add(const WindowSamples& values);
+  // Inline: every window calls it for every channel.
+  void add(const WindowSamples& values) {
+    std::int64_t windowSum = 0;
+    __int128 sumOfSquares = 0;
+    for (const int v : values) {
+      windowSum += v;
+      sumOfSquares += static_cast<__int128>(v) * v;
+    }
+    const auto n = static_cast<std::int64_t>(values.size());
+    const __int128 scaled = sumOfSquares * n - static_cast<__int128>(windowSum) * windowSum;
+    samples += n;
+    ++windows;
+    sum += static_cast<double>(windowSum);
+    sumSquaredDeviations += static_cast<double>(scaled) / static_cast<double>(n);
+  }
   // Mean pedestal in ADC counts; NaN before the first window.
   double baseline() const;
   // Pooled standard deviation in ADC counts; NaN without degrees of freedom.
