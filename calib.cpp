@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/analyse_file.hpp"
-#include "core/command_line.hpp"
 #include "core/output_paths.hpp"
+#include "run/analyse_file.hpp"
+#include "run/command_line.hpp"
 #include "support/byte_sink.hpp"
 #include "support/diagnostic.hpp"
 #include "support/out_buffer.hpp"
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   }
 
   const RunRequest request = runRequest(commandLine.args[0], commandLine.args[1], commandLine.args[2]);
-  const OutputPaths paths = outputPaths(request.chipString, request.chip, request.config, request.adcFile);
+  const OutputPaths paths = outputPaths(request);
   console.put("outfile = " + paths.gainLog + "\n");
 
   AnalysisOptions options;

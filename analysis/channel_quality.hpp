@@ -58,7 +58,7 @@ struct ChipResult {
   std::array<int, kNStatuses> statusCounts{};
   int gainChannels = 0;  // the channels the gain figures are taken over
   double gainMedian = 0;         // mV/fC; NaN without channels
-  double gainSpreadPercent = 0;  // the robust standard deviation (1.4826 × MAD) over the median, %
+  double gainSpreadPercent = 0;  // the robust standard deviation (from the MAD) over the median, %
   double noiseMedian = 0;        // ADC counts
   double noiseMedianmV = 0;
   double encMedian = 0;          // electrons

@@ -87,7 +87,8 @@ ChannelDiagnostics saveChannelPlots(const GainCurves& curves, const ChannelFits&
     if (!fit.attempted) continue;
     const std::string path = paths.channelPlot(ichan);
     const PlotContent plot = channelPlot(curves[static_cast<std::size_t>(ichan)], fit.line, preset, paths.chip, ichan);
-    if (const std::error_code error = savePlot(plot, path)) errors[static_cast<std::size_t>(ichan)] = plotError(path, error);
+    if (const std::error_code error = savePlot(plot, path))
+      errors[static_cast<std::size_t>(ichan)] = plotError(path, error);
   }
   return errors;
 }

@@ -1,8 +1,8 @@
 // The gain fit, the gain log and the channel plots. Every channel whose
 // gain curve has pulse points is fitted with a straight line, amplitude =
 // offset + slope × charge; the slope in mV/fC is the channel's gain. The
-// fit is a function of the curves alone; the commentary, the gain-log rows,
-// the warnings and the plots are steps that follow it.
+// fit is a function of the curves and the preset; the commentary, the
+// gain-log rows, the warnings and the plots are steps that follow it.
 #pragma once
 
 #include <array>

@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "core/commentary.hpp"
 #include "core/detector.hpp"
 #include "core/histogram_set.hpp"
 #include "support/out_buffer.hpp"
@@ -27,9 +28,6 @@ class WindowBuffer {
 // larger value, scanning upwards: a maximum equal to the centre's value
 // stays at the centre, otherwise the lowest position of the maximum wins.
 int findPeak(const WindowBuffer& window, int ichan, int centre, int halfWidth);
-
-// Whether the measurements of every window and every line are printed.
-enum class Commentary { On, Off };
 
 // Analyses the window of nsamples samples (nPeakBins < nsamples <=
 // kMaxSample), adds its pedestal samples to hists.pedestals, and empties

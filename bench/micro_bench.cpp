@@ -23,11 +23,11 @@
 #include "analysis/chip_summary.hpp"
 #include "analysis/gain_curves.hpp"
 #include "analysis/gain_fit.hpp"
+#include "analysis/sample_stream.hpp"
+#include "analysis/window_analysis.hpp"
 #include "core/detector.hpp"
 #include "core/histogram_set.hpp"
 #include "core/output_paths.hpp"
-#include "analysis/sample_stream.hpp"
-#include "analysis/window_analysis.hpp"
 #include "support/format.hpp"
 #include "support/int_fields.hpp"
 #include "support/line_fit.hpp"
@@ -527,7 +527,9 @@ BENCHMARK(BM_WritePng)->Unit(benchmark::kMillisecond);
 void BM_SaveChannelPlot(benchmark::State& state) {
   const ScratchDir dir;
   const PlotContent plot = channelPlotOf(7);
-  const std::string path = dir / "amp_sig_chip_100000_chan_07.png";
+  OutputPaths paths = outputPaths(runRequest("100000", "20mV_calib-odd", "x"));
+  paths.plotDir = dir.path();
+  const std::string path = paths.channelPlot(7);
   for (auto _ : state) {
     if (const std::error_code error = savePlot(plot, path)) {
       state.SkipWithError(error.message().c_str());
@@ -541,7 +543,7 @@ BENCHMARK(BM_SaveChannelPlot)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Everything a TPC run plots: 32 channel plots and the two chip summaries.
 void BM_SaveAllPlots(benchmark::State& state) {
   const ScratchDir dir;
-  OutputPaths paths = outputPaths("100000", 100000, "20mV_calib-odd", "x");
+  OutputPaths paths = outputPaths(runRequest("100000", "20mV_calib-odd", "x"));
   paths.plotDir = dir.path();
   std::vector<std::pair<PlotContent, std::string>> plots;
   for (int ichan = 0; ichan < kNChan; ++ichan) plots.emplace_back(channelPlotOf(ichan), paths.channelPlot(ichan));

@@ -13,8 +13,6 @@ namespace calib {
 
 // Channels per chip, and values used per ADC line.
 inline constexpr int kNChan = 32;
-// Capacity of one ADC line in characters, terminator included.
-inline constexpr int kMaxLineLength = 100000;
 
 // ---- Units. Amplitudes are measured in ADC counts and reported in mV;
 // charges are generator steps in mV times a charge scale in fC per mV.
@@ -33,11 +31,15 @@ inline constexpr double kElectronsPerfC = 6241.509;
 // ---- The pulse generator: its steps in mV, in the order of a train
 // (largest first).
 
+// Steps of a TPC train.
 inline constexpr int kNSteps = 13;
+// TPC step amplitudes, mV.
 inline constexpr std::array<double, kNSteps> kmVSteps = {179.9316, 170.0439, 157.5928, 150.0244, 140.0146,
                                                          130.0049, 119.9951, 109.9854, 90.08789, 69.94629,
                                                          50.04883, 30.0293,  9.887695};
+// Steps of a MuCh train.
 inline constexpr int kNStepsMuCh = 12;
+// MuCh step amplitudes, mV.
 inline constexpr std::array<double, kNStepsMuCh> kmVStepsMuCh = {629.5776, 595.0928, 560.3027, 524.5972,
                                                                  490.1123, 455.0171, 419.9219, 384.8267,
                                                                  315.5518, 244.751,  175.1709, 105.5908};
@@ -55,8 +57,11 @@ struct DetectorPreset {
   int fitMax;
 };
 
+// TPC, the default: 13 pulses from sample 40, windows of more than 225 samples, fit over 1–99 fC.
 inline constexpr DetectorPreset kPresetTPC{0, 40, 225, 5, 13, 0, 1, 99};
+// MuCh ("4mV" in the configuration): 12 pulses from sample 25, the first two not profiled, fit over 1–150 fC.
 inline constexpr DetectorPreset kPresetMuCh{1, 25, 200, 10, 12, 2, 1, 150};
+// Detector names by idetConfig.
 inline constexpr std::array<std::string_view, 2> kDetectorNames = {"TPC", "MuCh"};
 
 // One generator step per pulse of a train.
@@ -80,6 +85,8 @@ constexpr double pulseCharge(const DetectorPreset& preset, int ipeak) {
 
 // ---- Reading the sample stream.
 
+// Capacity of one ADC line in characters, terminator included.
+inline constexpr int kMaxLineLength = 100000;
 // A value of at most this many ADC counts is low.
 inline constexpr int kLowValueLimit = 39;
 // A line with more than this many low values is a zero line.

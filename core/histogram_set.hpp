@@ -21,10 +21,10 @@ struct PedestalSums {
   // The samples one window contributes.
   using WindowSamples = std::array<int, kLastPed - kFirstPed + 1>;
 
-  std::int64_t samples = 0;          // pedestal samples seen
-  std::int64_t windows = 0;          // the windows they came from
-  double sum = 0;                    // of the samples, ADC counts
-  double sumSquaredDeviations = 0;   // of each sample from its window's mean
+  std::int64_t samples = 0;         // pedestal samples seen
+  std::int64_t windows = 0;         // the windows they came from
+  double sum = 0;                   // of the samples, ADC counts
+  double sumSquaredDeviations = 0;  // of each sample from its window's mean
 
   // Adds one window's samples. The squared deviations come from
   // n·Σx² − (Σx)², exact in 128 bits for any int samples, divided by n once.

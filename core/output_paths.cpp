@@ -1,5 +1,7 @@
 #include "core/output_paths.hpp"
 
+#include "support/int_fields.hpp"
+
 namespace calib {
 
 std::string OutputPaths::channelPlot(int ichan) const {
@@ -12,15 +14,20 @@ std::string OutputPaths::summaryPlot(int par) const {
   return plotDir + "/amp_sig_chip_" + std::to_string(chip) + "_fitpar" + std::to_string(par) + ".png";
 }
 
-OutputPaths outputPaths(std::string_view chipString, int chip, std::string_view config, std::string_view adcFile) {
-  const std::size_t slash = adcFile.rfind('/');
-  const std::string dir = slash == std::string_view::npos ? "." : std::string(adcFile.substr(0, slash));
+RunRequest runRequest(std::string chipString, std::string config, std::string adcFile) {
+  const int chip = atoiSaturating(chipString);
+  return RunRequest{std::move(chipString), chip, std::move(config), std::move(adcFile)};
+}
+
+OutputPaths outputPaths(const RunRequest& request) {
+  const std::size_t slash = request.adcFile.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : request.adcFile.substr(0, slash);
   OutputPaths paths;
-  paths.gainLog = dir + "/gain_kelta" + std::string(chipString) + "_" + std::string(config) + ".log";
+  paths.gainLog = dir + "/gain_kelta" + request.chipString + "_" + request.config + ".log";
   paths.binInfo = paths.gainLog + ".bininfo";
   paths.results = paths.gainLog + ".json";
-  paths.plotDir = "png/calib/" + std::to_string(chip) + "/" + std::string(config);
-  paths.chip = chip;
+  paths.plotDir = "png/calib/" + std::to_string(request.chip) + "/" + request.config;
+  paths.chip = request.chip;
   return paths;
 }
 

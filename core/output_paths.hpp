@@ -1,5 +1,5 @@
-// Where a run's outputs go. Every output path is derived here and nowhere
-// else.
+// What a run analyses, and where its outputs go. Every output path is
+// derived here and nowhere else.
 //
 //   <dir>/gain_kelta<chipstring>_<config>.log   the gain log, <dir> being the
 //                                              ADC file's directory
@@ -10,9 +10,20 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 namespace calib {
+
+// What to analyse, as the command line gives it.
+struct RunRequest {
+  std::string chipString;  // as typed: names the gain log
+  int chip = 0;            // its number as atoi reads it: names the plots
+  std::string config;      // selects the preset and the parity
+  std::string adcFile;
+};
+
+// The request for chipString, config and adcFile; the chip number is
+// derived from the chip string.
+RunRequest runRequest(std::string chipString, std::string config, std::string adcFile);
 
 struct OutputPaths {
   std::string gainLog;
@@ -27,9 +38,8 @@ struct OutputPaths {
   std::string summaryPlot(int par) const;
 };
 
-// The paths of a run on chipString (as typed; chip is its number) and
-// config, reading adcFile. The gain log lies in the ADC file's directory:
-// the text before its last "/", or "." when the path has none.
-OutputPaths outputPaths(std::string_view chipString, int chip, std::string_view config, std::string_view adcFile);
+// The paths of a request's outputs. The gain log lies in the ADC file's
+// directory: the text before its last "/", or "." when the path has none.
+OutputPaths outputPaths(const RunRequest& request);
 
 }  // namespace calib

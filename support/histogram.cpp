@@ -5,12 +5,10 @@
 namespace calib {
 
 Hist1D::Hist1D(int nbins, double low, double high)
-    : axis_(nbins, low, high),
-      counts_(static_cast<std::size_t>(nbins) + 2, 0.0) {}
+    : axis_(nbins, low, high), counts_(static_cast<std::size_t>(nbins) + 2, 0.0) {}
 
 Profile::Profile(int nbins, double low, double high)
-    : axis_(nbins, low, high),
-      bins_(static_cast<std::size_t>(nbins) + 2) {}
+    : axis_(nbins, low, high), bins_(static_cast<std::size_t>(nbins) + 2) {}
 
 double Profile::binContent(int b) const {
   const Bin& bin = bins_[static_cast<std::size_t>(b)];

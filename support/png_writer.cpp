@@ -3,12 +3,15 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <csetjmp>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,39 +26,49 @@ namespace calib {
 namespace {
 
 constexpr int kCompressionLevel = 1;
+constexpr std::size_t kMessageCapacity = 256;
+
 // What the libpng callbacks reach through their user pointers. Plain data,
 // so that a longjmp out of a callback skips no destructor.
 struct WriteState {
   OutBuffer* out;
+  char message[kMessageCapacity];
 };
 
-// Why an image could not be encoded.
-enum class PngError { InvalidImage = 1, NoWriter, Encoding };
-
+// Why an image could not be encoded, as error codes. libpng words its
+// errors itself; each distinct text gets a code of its own, so that the
+// reason reaches the user as libpng gave it.
 class PngCategory : public std::error_category {
  public:
   const char* name() const noexcept override { return "png"; }
-  std::string message(int error) const override {
-    switch (static_cast<PngError>(error)) {
-      case PngError::InvalidImage:
-        return "invalid image size";
-      case PngError::NoWriter:
-        return "cannot create the PNG writer";
-      case PngError::Encoding:
-        break;
-    }
-    return "libpng could not encode the image";
+  std::string message(int code) const override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (code < 1 || static_cast<std::size_t>(code) > texts_.size()) return "unknown PNG error";
+    return texts_[static_cast<std::size_t>(code) - 1];
   }
+  int codeFor(std::string_view text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto index = static_cast<std::size_t>(std::find(texts_.begin(), texts_.end(), text) - texts_.begin());
+    if (index == texts_.size()) texts_.emplace_back(text);
+    return static_cast<int>(index) + 1;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> texts_;
 };
 
-std::error_code pngError(PngError error) {
-  static const PngCategory category;
-  return {static_cast<int>(error), category};
+std::error_code pngError(std::string_view text) {
+  static PngCategory category;
+  return {category.codeFor(text), category};
 }
 
-// libpng's errors come from invalid parameters or a failed allocation,
-// neither of which a plot of the fixed size can meet; they end the write.
-void onError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+// libpng's errors (invalid parameters, a failed allocation) end the write.
+void onError(png_structp png, png_const_charp message) {
+  auto* state = static_cast<WriteState*>(png_get_error_ptr(png));
+  std::snprintf(state->message, sizeof state->message, "%s", message ? message : "libpng error");
+  png_longjmp(png, 1);
+}
 
 // libpng's default prints warnings to stderr; output here stays silent.
 void onWarning(png_structp, png_const_charp) {}
@@ -253,8 +266,8 @@ void writeImage(png_structp png, png_infop info, const XrgbImage& image, const P
   png_write_end(png, nullptr);
 }
 
-// Returns false when libpng reported an error. Only trivially destructible
-// objects live in this frame.
+// Returns false when libpng reported an error (its message is in the
+// state). Only trivially destructible objects live in this frame.
 bool runWrite(png_structp png, png_infop info, const XrgbImage& image, const PalettedImage* paletted,
               unsigned char* row) {
   if (setjmp(png_jmpbuf(png))) return false;
@@ -265,15 +278,15 @@ bool runWrite(png_structp png, png_infop info, const XrgbImage& image, const Pal
 }  // namespace
 
 std::error_code writePng(const XrgbImage& image, OutBuffer& out) {
-  if (image.width <= 0 || image.height <= 0 || image.stride < 4 * image.width) return pngError(PngError::InvalidImage);
-  WriteState state{&out};
+  if (image.width <= 0 || image.height <= 0 || image.stride < 4 * image.width) return pngError("invalid image size");
+  WriteState state{&out, {}};
   PngWriteStruct write(state);
-  if (!write.png() || !write.info()) return pngError(PngError::NoWriter);
+  if (!write.png() || !write.info()) return pngError("cannot create the PNG writer");
   png_set_write_fn(write.png(), &state, onWrite, onFlush);
   const std::optional<PalettedImage> paletted = toPalette(image);
   std::vector<unsigned char> row(paletted ? 0 : static_cast<std::size_t>(image.width) * 3);
   if (!runWrite(write.png(), write.info(), image, paletted ? &*paletted : nullptr, row.data()))
-    return pngError(PngError::Encoding);
+    return pngError(state.message);
   return {};
 }
 

@@ -1,5 +1,6 @@
-// A progress line on standard error while the ADC file is read: how much
-// of the file is read, the rate, and the elapsed and remaining time.
+// A progress line while a file is read (normally on standard error, a
+// terminal): how much of the file is read, the rate, and the elapsed and
+// remaining time.
 //
 // The line is redrawn in place with a carriage return and blanks over the
 // tail of a longer previous line, and no terminal escape codes, so it works

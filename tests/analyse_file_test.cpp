@@ -1,7 +1,7 @@
 // The run as a library call: what the program writes, diagnostics in the
 // order the run meets them, plots skipped when their directory cannot be
 // made, progress drawn to the sink the caller passes.
-#include "core/analyse_file.hpp"
+#include "run/analyse_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -75,7 +75,7 @@ TEST(AnalyseFile, WritesWhatTheProgramWrites) {
 
   const WorkingDirectory inDir(dir.path());
   const RunRequest request = runRequest(args[0], args[1], args[2]);
-  const OutputPaths paths = outputPaths(request.chipString, request.chip, request.config, request.adcFile);
+  const OutputPaths paths = outputPaths(request);
   const LibraryRun library = analyse(request, paths);
   EXPECT_TRUE(library.diagnostics.empty());
   EXPECT_EQ("outfile = " + paths.gainLog + "\n" + library.console, program.out);
@@ -91,7 +91,7 @@ TEST(AnalyseFile, DiagnosticsInTheOrderTheRunMeetsThem) {
   options.gain = 300;
   simulate(dir / "adc.txt", options);
   const RunRequest request = runRequest("7", "20mV", dir / "adc.txt");
-  OutputPaths paths = outputPaths(request.chipString, request.chip, request.config, request.adcFile);
+  OutputPaths paths = outputPaths(request);
   paths.plotDir = dir / "plots";
   for (const std::string& blocked : {paths.channelPlot(0), paths.channelPlot(5), paths.summaryPlot(1)})
     fs::create_directories(blocked);
@@ -136,7 +136,7 @@ TEST(AnalyseFile, ProgressGoesToTheSinkPassedIn) {
   options.trains = 2;
   simulate(dir / "adc.txt", options);
   const RunRequest request = runRequest("1", "20mV", dir / "adc.txt");
-  OutputPaths paths = outputPaths(request.chipString, request.chip, request.config, request.adcFile);
+  OutputPaths paths = outputPaths(request);
   paths.plotDir = dir / "plots";
   std::string progress;
   AnalysisOptions quiet;

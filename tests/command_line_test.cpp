@@ -1,4 +1,4 @@
-#include "core/command_line.hpp"
+#include "run/command_line.hpp"
 
 #include <gtest/gtest.h>
 

@@ -23,12 +23,5 @@ TEST(Detector, PresetAndParityFromTheConfiguration) {
 
 TEST(Detector, ChargeScaleIsTheDoubleProduct) { EXPECT_EQ(kScaleFactor, std::nextafter(0.3223, 1.0)); }
 
-TEST(Detector, PulseChargesFollowTheStepTables) {
-  EXPECT_EQ(pulseCharge(kPresetTPC, 0), kScaleFactor * 179.9316);
-  EXPECT_EQ(pulseCharge(kPresetTPC, 12), kScaleFactor * 9.887695);
-  EXPECT_EQ(pulseCharge(kPresetMuCh, 0), 0.25784 * 629.5776);
-  EXPECT_EQ(pulseCharge(kPresetMuCh, 11), 0.25784 * 105.5908);
-}
-
 }  // namespace
 }  // namespace calib

@@ -61,7 +61,7 @@ GainCurves emptyCurves() {
 
 // The paths of chip 100000 with the plots in dir.
 OutputPaths plotPaths(const std::string& dir, int chip = 100000) {
-  OutputPaths paths = outputPaths(std::to_string(chip), chip, "cfg", "x");
+  OutputPaths paths = outputPaths(runRequest(std::to_string(chip), "cfg", "x"));
   paths.plotDir = dir;
   return paths;
 }

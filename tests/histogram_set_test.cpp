@@ -8,28 +8,17 @@
 namespace calib {
 namespace {
 
-TEST(HistogramSet, Booking) {
-  const HistogramSet tpc = bookHistograms(kPresetTPC);
-  ASSERT_EQ(tpc.hPeakBins.size(), 416u);
-  const Hist1D& pb = tpc.peakBins(3, 17);
-  EXPECT_EQ(&pb, &tpc.hPeakBins[3 * 32 + 17]);
-  EXPECT_EQ(pb.nbinsX(), 225);
-  EXPECT_EQ(pb.axis().low(), -0.5);
-  EXPECT_EQ(pb.axis().high(), 224.5);
-  EXPECT_EQ(tpc.hZeroBins.nbinsX(), 20);
-  EXPECT_EQ(tpc.hZeroBins.axis().high(), 19.5);
-  ASSERT_EQ(tpc.hPeaks.size(), 32u);
-  ASSERT_EQ(tpc.hMax.size(), 32u);
-  EXPECT_EQ(tpc.hPeaks[0].nbinsX(), 14);
-  EXPECT_EQ(tpc.hPeaks[0].axis().high(), 13.5);
-
-  const HistogramSet much = bookHistograms(kPresetMuCh);
-  EXPECT_EQ(much.nPeaks, 12);
-  EXPECT_EQ(much.hPeakBins.size(), 384u);
-  EXPECT_EQ(much.peakBins(0, 0).nbinsX(), 200);
-  EXPECT_EQ(much.hMax[0].nbinsX(), 13);
-  EXPECT_EQ(much.hMax[0].axis().low(), -0.5);
-  EXPECT_EQ(much.hMax[0].axis().high(), 12.5);
+TEST(HistogramSet, BookingFollowsThePreset) {
+  // Bins centred on the integers: the last peak-position bin holds
+  // nPeakBins - 1, the last profile bin the baseline point after the train.
+  for (const DetectorPreset& preset : {kPresetTPC, kPresetMuCh}) {
+    const HistogramSet set = bookHistograms(preset);
+    EXPECT_EQ(set.hPeakBins.size(), static_cast<std::size_t>(preset.nPeaks * kNChan));
+    EXPECT_EQ(set.peakBins(preset.nPeaks - 1, 31).axis().high(), preset.nPeakBins - 0.5);
+    EXPECT_EQ(set.hZeroBins.axis().high(), 19.5);
+    EXPECT_EQ(set.hMax[31].axis().findBin(preset.nPeaks), preset.nPeaks + 1);
+    EXPECT_EQ(set.hPeaks[0].nbinsX(), preset.nPeaks + 1);
+  }
 }
 
 TEST(PedestalSums, NoiseIsPooledWithinWindows) {

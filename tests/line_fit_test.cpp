@@ -9,13 +9,15 @@
 #include <random>
 #include <vector>
 
+#include "core/detector.hpp"
+
 namespace calib {
 namespace {
 
 // The fits below start where the gain fit does, unless a test says
 // otherwise.
 LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax) {
-  return calib::fitLine(points, fitMin, fitMax, 20.0);
+  return calib::fitLine(points, fitMin, fitMax, kStartSlope);
 }
 
 double chi2(const std::vector<DataPoint>& pts, double p0, double p1) {

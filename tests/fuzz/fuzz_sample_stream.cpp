@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/sample_stream.hpp"
 #include "core/detector.hpp"
 #include "core/histogram_set.hpp"
-#include "analysis/sample_stream.hpp"
 #include "support/int_fields.hpp"
 #include "support/line_reader.hpp"
 #include "support/out_buffer.hpp"

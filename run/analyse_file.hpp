@@ -3,27 +3,13 @@
 // JSON results and the plots.
 #pragma once
 
-#include <string>
-
-#include "analysis/window_analysis.hpp"
+#include "core/commentary.hpp"
 #include "core/output_paths.hpp"
 #include "support/byte_sink.hpp"
 #include "support/diagnostic.hpp"
 #include "support/out_buffer.hpp"
 
 namespace calib {
-
-// What to analyse, as the command line gives it.
-struct RunRequest {
-  std::string chipString;  // as typed: names the gain log
-  int chip;                // its number as atoi reads it: names the plots
-  std::string config;      // selects the preset and the parity
-  std::string adcFile;
-};
-
-// The request for chipString, config and adcFile; the chip number is
-// derived from the chip string.
-RunRequest runRequest(std::string chipString, std::string config, std::string adcFile);
 
 // What the options change in a run.
 struct AnalysisOptions {

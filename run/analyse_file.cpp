@@ -1,4 +1,4 @@
-#include "core/analyse_file.hpp"
+#include "run/analyse_file.hpp"
 
 #include <optional>
 
@@ -11,7 +11,6 @@
 #include "analysis/run_setup.hpp"
 #include "analysis/sample_stream.hpp"
 #include "analysis/shutdown.hpp"
-#include "support/int_fields.hpp"
 #include "support/progress.hpp"
 
 namespace calib {
@@ -60,11 +59,6 @@ void append(Diagnostics& diagnostics, std::optional<Diagnostic> d) {
 }
 
 }  // namespace
-
-RunRequest runRequest(std::string chipString, std::string config, std::string adcFile) {
-  const int chip = atoiSaturating(chipString);
-  return RunRequest{std::move(chipString), chip, std::move(config), std::move(adcFile)};
-}
 
 Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, OutBuffer& console,
                          const AnalysisOptions& options) {
