@@ -73,6 +73,7 @@ void writeFit(JsonWriter& json, const std::optional<LineFit>& fit) {
   json.field("chi2", fit->chi2);
   json.field("ndf", fit->ndf);
   json.field("points", fit->points);
+  json.field("minima", fit->minima);
   json.endObject();
 }
 

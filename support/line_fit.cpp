@@ -1,6 +1,8 @@
 #include "support/line_fit.hpp"
 
 #include <cmath>
+#include <numbers>
+#include <optional>
 
 namespace calib {
 namespace {
@@ -18,6 +20,13 @@ constexpr int kMaxSolveSteps = 300;
 // fraction is taken to be the vertical line itself: so far out, df/dp1 is rounding noise
 // and its sign changes mark no minimum.
 constexpr double kVerticalTolerance = 1e-10;
+// Angles of the search for every valley of f (see searchSlopeAxis): a valley
+// narrower than a step, 0.7 % of the data's own slope near it, can be passed
+// over only together with the peak beside it.
+constexpr int kScanPoints = 256;
+// Two minima closer than this fraction of the slope scale are one: closing
+// in ends within a few doubles of the minimum.
+constexpr double kSameMinimum = 1e-7;
 
 bool isUsed(const DataPoint& p, double fitMin, double fitMax) {
   return p.x >= fitMin && p.x <= fitMax && !(p.ex == 0 && p.ey == 0);
@@ -106,6 +115,28 @@ SlopeState evaluate(const Selection& sel, double p1) {
   return s;
 }
 
+// df/dp1 alone, as evaluate() computes it, for the search of the slope axis.
+double slopeDerivative(const Selection& sel, double p1) {
+  double sw = 0, swx = 0, swy = 0;
+  sel.forEach([&](const DataPoint& p) {
+    const double w = 1 / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
+    sw += w;
+    swx += w * p.x;
+    swy += w * p.y;
+  });
+  const double xbar = swx / sw;
+  const double ybar = swy / sw;
+  double d1 = 0;
+  sel.forEach([&](const DataPoint& p) {
+    const double ex2 = p.ex * p.ex;
+    const double w = 1 / (p.ey * p.ey + p1 * p1 * ex2);
+    const double u = p.x - xbar;
+    const double r = (p.y - ybar) - p1 * u;
+    d1 += -2 * p1 * ex2 * w * w * r * r - 2 * w * r * u;
+  });
+  return d1;
+}
+
 // The limit of f at infinite slope, where the weights become 1 / (p1 ex)^2:
 // chi2 of the vertical line at the mean x weighted by 1 / ex^2. Infinite when
 // a point has no x error, as its residual then grows with the slope.
@@ -149,33 +180,13 @@ Solved startOfSolve(const Selection& sel, double startSlope) {
   return {found, best};
 }
 
-// Brackets the minimum of f in direction dir (+1 or -1) from `from`, where
-// f falls that way, and closes in on it with Newton steps, falling back to
-// bisection whenever a step would leave the bracket or not shrink fast
-// enough. It stops when the step no longer changes the slope or the bracket
-// is two adjacent doubles.
-Solved descend(const Selection& sel, const SlopeState& from, double dir) {
-  // Walk in doubling steps until df/dp1 takes the sign of dir: between the
-  // last two points f has a minimum. The regression's slope error is the
-  // natural first step.
-  double step = 1 / std::sqrt(from.swuu);
-  SlopeState near = from;
-  SlopeState far;
-  for (int i = 0;; ++i) {
-    if (i == kMaxBracketSteps) return {false, near};  // f falls towards infinite slope
-    far = evaluate(sel, from.slope + dir * step);
-    if (!far.finite()) return {false, far};
-    if (far.d1 == 0) return {true, far};
-    if ((far.d1 > 0) == (dir > 0)) break;
-    near = far;
-    step *= 2;
-  }
-
-  // df/dp1 < 0 at lo and > 0 at hi (or 0 at a maximum the walk started
-  // from); `cur` is always one of the two.
-  double lo = dir > 0 ? near.slope : far.slope;
-  double hi = dir > 0 ? far.slope : near.slope;
-  SlopeState cur = std::fabs(near.d1) < std::fabs(far.d1) ? near : far;
+// Closes in on the minimum of f between the slopes lo (df/dp1 < 0, or 0 at
+// a maximum the search started from) and hi (df/dp1 > 0), starting from
+// cur, one of the two ends, with Newton steps, falling back to bisection
+// whenever a step would leave the bracket or not shrink fast enough. It
+// stops when the step no longer changes the slope or the bracket is two
+// adjacent doubles.
+Solved closeIn(const Selection& sel, double lo, double hi, SlopeState cur) {
   double dx = hi - lo;
   double dxOld = dx;
   for (int i = 0; i < kMaxSolveSteps; ++i) {
@@ -198,17 +209,122 @@ Solved descend(const Selection& sel, const SlopeState& from, double dir) {
   return {true, cur};
 }
 
+// Brackets the minimum of f in direction dir (+1 or -1) from `from`, where
+// f falls that way, walking in doubling steps from firstStep until df/dp1
+// takes the sign of dir, and closes in on it.
+Solved descend(const Selection& sel, const SlopeState& from, double dir, double firstStep) {
+  double step = firstStep;
+  SlopeState near = from;
+  SlopeState far;
+  for (int i = 0;; ++i) {
+    if (i == kMaxBracketSteps) return {false, near};  // f falls towards infinite slope
+    far = evaluate(sel, from.slope + dir * step);
+    if (!far.finite()) return {false, far};
+    if (far.d1 == 0) return {true, far};
+    if ((far.d1 > 0) == (dir > 0)) break;
+    near = far;
+    step *= 2;
+  }
+  const SlopeState& start = std::fabs(near.d1) < std::fabs(far.d1) ? near : far;
+  return dir > 0 ? closeIn(sel, near.slope, far.slope, start) : closeIn(sel, far.slope, near.slope, start);
+}
+
+// The regression's slope error, the natural first step from a slope.
+double regressionStep(const SlopeState& s) { return 1 / std::sqrt(s.swuu); }
+
 // The minimum of f reached from the start: downhill from it, or, when the
 // start is a maximum or on a flat stretch, the lower of the minima on its
 // two sides.
 Solved solveSlope(const Selection& sel, const SlopeState& from) {
-  if (from.d1 != 0) return descend(sel, from, from.d1 > 0 ? -1 : 1);
+  if (from.d1 != 0) return descend(sel, from, from.d1 > 0 ? -1 : 1, regressionStep(from));
   if (from.d2() > 0) return {true, from};
-  const Solved left = descend(sel, from, -1);
-  const Solved right = descend(sel, from, 1);
+  const Solved left = descend(sel, from, -1, regressionStep(from));
+  const Solved right = descend(sel, from, 1, regressionStep(from));
   if (!left.ok) return right;
   if (!right.ok) return left;
   return right.at.chi2 < left.at.chi2 ? right : left;
+}
+
+// Whether two minima found at slopes a and b are one, for a search at the
+// given slope scale.
+bool sameMinimum(double a, double b, double scale) {
+  return std::fabs(a - b) <= kSameMinimum * (scale + std::fabs(a) + std::fabs(b));
+}
+
+// The valleys of f over the whole slope axis: how many there are, and the
+// lowest.
+struct Valleys {
+  int count = 0;
+  Solved lowest{false, {}};
+  bool hasStart = false;  // one of them is the start's (see searchSlopeAxis)
+};
+
+// Searches every slope for the minima of f. The slopes scale·tan(θ) for
+// kScanPoints angles θ evenly spaced in (−π/2, π/2) reach every finite slope,
+// most densely around scale; between two neighbours where df/dp1 turns from
+// negative to positive lies a minimum, which is closed in on. Beyond the
+// outermost angles f is followed downhill for as long as it falls. A
+// minimum counts only when it lies below the vertical line's chi2 (further
+// out, df/dp1 is rounding noise). startSlope is the minimum the start led
+// to, if any.
+Valleys searchSlopeAxis(const Selection& sel, double scale, double vertical, std::optional<double> startSlope) {
+  Valleys valleys;
+  const auto consider = [&](const Solved& candidate) {
+    if (!candidate.ok || !(candidate.at.chi2 < vertical * (1 - kVerticalTolerance))) return;
+    ++valleys.count;
+    if (startSlope && sameMinimum(candidate.at.slope, *startSlope, scale)) valleys.hasStart = true;
+    if (!valleys.lowest.ok || candidate.at.chi2 < valleys.lowest.at.chi2) valleys.lowest = candidate;
+  };
+  const auto slopeAt = [&](int k) { return scale * std::tan(std::numbers::pi * ((k + 0.5) / kScanPoints - 0.5)); };
+
+  double previousSlope = slopeAt(0);
+  double previous = slopeDerivative(sel, previousSlope);
+  if (previous > 0) {
+    const SlopeState first = evaluate(sel, previousSlope);
+    if (first.finite()) consider(descend(sel, first, -1, previousSlope - slopeAt(1)));
+  }
+  for (int k = 1; k < kScanPoints; ++k) {
+    const double slope = slopeAt(k);
+    const double d1 = slopeDerivative(sel, slope);
+    if (previous < 0 && d1 >= 0) {
+      const SlopeState lo = evaluate(sel, previousSlope);
+      const SlopeState hi = evaluate(sel, slope);
+      if (lo.finite() && hi.finite()) {
+        if (hi.d1 == 0) {
+          consider({hi.d2() > 0, hi});
+        } else {
+          consider(closeIn(sel, lo.slope, hi.slope, std::fabs(lo.d1) < std::fabs(hi.d1) ? lo : hi));
+        }
+      }
+    }
+    previousSlope = slope;
+    previous = d1;
+  }
+  if (previous < 0) {
+    const SlopeState last = evaluate(sel, previousSlope);
+    if (last.finite()) consider(descend(sel, last, 1, previousSlope - slopeAt(kScanPoints - 2)));
+  }
+  return valleys;
+}
+
+// The lowest minimum of f, and in minima how many there are. The one
+// reached from the start is kept unless another lies lower, so that a curve
+// with a single valley gives exactly the minimum the start leads to.
+Solved lowestMinimum(const Selection& sel, const Solved& fromStart, double startSlope, int& minima) {
+  const double vertical = verticalChi2(sel);
+  const bool startCounts = fromStart.ok && fromStart.at.chi2 < vertical * (1 - kVerticalTolerance);
+  double scale = std::fabs(startCounts ? fromStart.at.slope : startSlope);
+  if (!(scale > 0 && std::isfinite(scale))) scale = 1;
+  const Valleys valleys =
+      searchSlopeAxis(sel, scale, vertical, startCounts ? std::optional(fromStart.at.slope) : std::nullopt);
+  // The start's own valley escapes the search only when it lies between two
+  // angles together with a peak.
+  minima = valleys.count + (startCounts && !valleys.hasStart ? 1 : 0);
+  if (!startCounts) return valleys.lowest;
+  const Solved& lowest = valleys.lowest;
+  if (lowest.ok && lowest.at.chi2 < fromStart.at.chi2 && !sameMinimum(lowest.at.slope, fromStart.at.slope, scale))
+    return lowest;
+  return fromStart;
 }
 
 }  // namespace
@@ -235,6 +351,7 @@ LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax,
   if (fit.points < 2 || !finiteInput || sameX || !std::isfinite(first->x) || !std::isfinite(second->x)) return fit;
 
   Solved solved;
+  int minima = 1;
   if (fit.points == 2) {
     // The line through both points: chi2 is 0 at its slope whatever the
     // weights, and nowhere below.
@@ -243,6 +360,7 @@ LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax,
   } else {
     solved = startOfSolve(sel, startSlope);
     if (solved.ok) solved = solveSlope(sel, solved.at);
+    solved = lowestMinimum(sel, solved, startSlope, minima);
   }
   if (!solved.ok || !(solved.at.chi2 < verticalChi2(sel) * (1 - kVerticalTolerance))) return fit;
 
@@ -262,6 +380,7 @@ LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax,
   fit.slopeError = std::sqrt(slopeVar);
   fit.chi2 = s.chi2;
   fit.ndf = fit.points - 2;
+  fit.minima = minima;
   return fit;
 }
 

@@ -31,6 +31,10 @@ struct LineFit {
   double chi2 = 0;
   int ndf = 0;     // points - 2
   int points = 0;  // the number of points used
+  // The separate minima of chi2 over all slopes that lie below the
+  // vertical line's; more than one makes the fit ambiguous. 1 for two
+  // points.
+  int minima = 0;
 };
 
 // Fits the points with fitMin <= x <= fitMax, skipping those whose x and y

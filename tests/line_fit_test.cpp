@@ -49,6 +49,7 @@ TEST(LineFit, RecoversExactLines) {
     EXPECT_LT(f.chi2, 1e-20);
     EXPECT_EQ(f.points, 13);  // 2 .. 120
     EXPECT_EQ(f.ndf, 11);
+    EXPECT_EQ(f.minima, 1);
     // The start slope only chooses the first weights.
     const LineFit g = fitLine(gainCurve(-4.5, slope), 1, 150, -300);
     EXPECT_NEAR(g.slope, f.slope, 1e-13 * std::fabs(slope) + 1e-15);
@@ -137,6 +138,50 @@ TEST(LineFit, ReducesToWeightedRegressions) {
   EXPECT_NEAR(scaled.chi2, tight.chi2 / 9, 1e-12 * tight.chi2);
   EXPECT_NEAR(scaled.slopeError, 3 * tight.slopeError, 1e-12 * tight.slopeError);
   EXPECT_NEAR(scaled.offsetError, 3 * tight.offsetError, 1e-12 * tight.offsetError);
+}
+
+// chi2 at the best offset for a slope, written out directly.
+double profileChi2(const std::vector<DataPoint>& pts, double p1) {
+  double sw = 0, swx = 0, swy = 0;
+  for (const DataPoint& p : pts) {
+    const double w = 1 / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
+    sw += w, swx += w * p.x, swy += w * p.y;
+  }
+  return chi2(pts, swy / sw - p1 * swx / sw, p1);
+}
+
+// Curves whose chi2 has several valleys over the slope, some found by the
+// search among random ones: low and high points on different lines. The
+// start at 20 mV/fC led the fit into a valley that is not the lowest in
+// the first two. A dense scan of the slope finds every minimum.
+TEST(LineFit, ReturnsTheLowestOfSeveralMinima) {
+  const std::vector<std::vector<DataPoint>> curves = {
+      {{22.54, 583.35, 0.1, 1.057}, {28.99, 750.28, 0.1, 30.89}, {35.45, 917.469, 0.1, 0.2223},
+       {38.69, 494.751, 0.1, 0.3381}, {41.9, 574.72, 0.1, 1.422}, {45.13, 655.188, 0.1, 0.7092},
+       {48.35, 735.406, 0.1, 5.095}},
+      {{35.45, 1092.23, 0.1, 20.11}, {38.69, 1192.05, 0.1, 0.626}, {41.9, 1290.95, 0.1, 3.478},
+       {45.13, 1390.47, 0.1, 0.3394}, {48.35, 973.097, 0.1, 4.096}},
+      {{2, 20, 2, 0.05}, {4, 40, 2, 0.05}, {6, 60, 2, 0.05}, {8, 80, 2, 0.05}, {20, 500, 0.01, 30},
+       {30, 900, 0.01, 30}, {40, 1300, 0.01, 30}, {50, 1700, 0.01, 30}},
+  };
+  for (std::size_t i = 0; i < curves.size(); ++i) {
+    constexpr double kStep = 0.002;
+    double bestSlope = 0, best = HUGE_VAL;
+    int minima = 0;
+    double before = profileChi2(curves[i], -300 - kStep), here = profileChi2(curves[i], -300);
+    for (double p1 = -300; p1 < 300; p1 += kStep) {
+      const double next = profileChi2(curves[i], p1 + kStep);
+      if (here < before && here <= next) ++minima;
+      if (here < best) best = here, bestSlope = p1;
+      before = here, here = next;
+    }
+    const LineFit f = fitLine(curves[i], 1, 99);
+    ASSERT_TRUE(f.fitted) << i;
+    EXPECT_LE(f.chi2, best) << i;
+    EXPECT_NEAR(f.slope, bestSlope, kStep) << i;
+    EXPECT_EQ(f.minima, minima) << i;
+    EXPECT_GE(f.minima, 2) << i;
+  }
 }
 
 TEST(LineFit, TwoPointsGiveTheLineThroughBoth) {
