@@ -18,6 +18,26 @@
 
 namespace calib {
 
+// What a file that starts this way holds, judged by its first bytes.
+enum class Content { Text, Gzip, Zstd, Xz, Bzip2 };
+
+// The content a compressed file's signature at the start of its first line
+// shows; Text for anything else.
+Content contentOf(std::string_view firstLine);
+
+// What the input looked like, line by line.
+struct InputCounts {
+  Content content = Content::Text;     // judged by the first line
+  std::int64_t dataLines = 0;  // set when reading ends
+  std::int64_t zeroLines = 0;
+  std::int64_t linesWithFewerValues = 0;  // fewer than kNChan values
+  std::int64_t linesWithMoreValues = 0;   // more than kNChan values (the rest are ignored)
+  std::int64_t tokensNotNumbers = 0;      // among the values read: not an optional sign and digits
+  std::int64_t linesWithNul = 0;          // cut short by a NUL byte
+  std::int64_t windowsDropped = 0;        // a zero run of kMinZeroSamples came before the window was long enough
+  std::int64_t windowsRestarted = 0;      // a window reached kMaxSample samples and started over
+};
+
 // Everything the reading loop carries from one line to the next.
 struct StreamState {
   // Lines processed so far; 64-bit so that no input length overflows it.
@@ -32,6 +52,7 @@ struct StreamState {
   WindowBuffer adcSamples;
   std::int64_t windowsAnalysed = 0;
   std::int64_t zeroRunsRecorded = 0;
+  InputCounts input;
 };
 
 // Handles one input line (without its line feed): parses it, classifies it,
@@ -46,6 +67,7 @@ struct StreamSummary {
   std::int64_t nLines;
   std::int64_t windowsAnalysed;
   std::int64_t zeroRunsRecorded;
+  InputCounts input;
 };
 
 // How often the reading loop reports its progress, in bytes read.

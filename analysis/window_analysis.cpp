@@ -77,6 +77,8 @@ void analyseWindow(const WindowBuffer& window, int& nsamples, const DetectorPres
       if (ipeak >= preset.firstPeakUsed) {
         peaks.fillInteger(ipeak, amp);
         max.fillInteger(ipeak, maxVal);
+        if (maxVal >= kMaxPeakVal) [[unlikely]]
+          ++hists.atLimit(ichan, ipeak);
         if (print) {
           p = writeText(p, "ipeak ");
           p = writeInt(p, ipeak);

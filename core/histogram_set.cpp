@@ -21,6 +21,7 @@ HistogramSet bookHistograms(const DetectorPreset& preset) {
                        Hist1D(preset.nPeakBins, -0.5, preset.nPeakBins - 0.5));
   set.hPeaks.assign(kNChan, Profile(preset.nPeaks + 1, -0.5, preset.nPeaks + 0.5));
   set.hMax.assign(kNChan, Profile(preset.nPeaks + 1, -0.5, preset.nPeaks + 0.5));
+  set.windowsAtLimit.assign(static_cast<std::size_t>(kNChan * preset.nPeaks), 0);
   return set;
 }
 

@@ -58,10 +58,17 @@ struct HistogramSet {
   std::vector<Profile> hPeaks;    // [ichan]: (pulse index, amplitude above baseline)
   std::vector<Profile> hMax;      // [ichan]: (pulse index, raw peak value)
   std::array<PedestalSums, kNChan> pedestals{};
+  // [ichan * nPeaks + ipeak]: windows in which the raw peak of a profiled
+  // pulse reached kMaxPeakVal.
+  std::vector<std::int64_t> windowsAtLimit{};
 
   Hist1D& peakBins(int ipeak, int ichan) { return hPeakBins[static_cast<std::size_t>(ipeak * kNChan + ichan)]; }
   const Hist1D& peakBins(int ipeak, int ichan) const {
     return hPeakBins[static_cast<std::size_t>(ipeak * kNChan + ichan)];
+  }
+  std::int64_t& atLimit(int ichan, int ipeak) { return windowsAtLimit[static_cast<std::size_t>(ichan * nPeaks + ipeak)]; }
+  std::int64_t atLimit(int ichan, int ipeak) const {
+    return windowsAtLimit[static_cast<std::size_t>(ichan * nPeaks + ipeak)];
   }
 };
 

@@ -107,25 +107,45 @@ inline std::uint64_t blankMask(const char* block) {
 #endif
 }
 
-// Converts the token starting at text + start, which is not a blank.
-inline int convertToken(const char* text, std::size_t start, std::size_t length) {
-  int value = 0;
+// Converts the token starting at text + start, which is not a blank, and
+// returns where its number ends.
+inline const char* convertToken(const char* text, std::size_t start, std::size_t length, int& value) {
+  value = 0;
   const char* p = text + start;
   if (isDigit(*p)) {
     if (length - start >= 8) {
-      if (convertShortDigits(p, value)) return value;
+      if (const char* end = convertShortDigits(p, value)) return end;
     } else {
       // Near the end of the line: the rest of it, padded with blanks, so
       // that eight bytes can be read.
       char padded[8];
       std::memset(padded, ' ', sizeof padded);
       std::memcpy(padded, p, length - start);
-      convertShortDigits(padded, value);
-      return value;
+      return p + (convertShortDigits(padded, value) - padded);
     }
   }
-  convert(p, text + length, value, isSpaceInToken);
-  return value;
+  return convert(p, text + length, value, isSpaceInToken);
+}
+
+// Whether the token at start, whose number ends at end, is a plain number:
+// an optional sign and digits, then a blank or the end of the line (where a
+// carriage return may still follow).
+inline bool plainNumber(const char* text, std::size_t start, std::size_t length, const char* end) {
+  const char* p = text + start;
+  if (*p == '+' || *p == '-') ++p;
+  if (!(p < end && isDigit(*p))) return false;
+  const char* lineEnd = text + length;
+  return end == lineEnd || *end == ' ' || (*end == '\r' && end + 1 == lineEnd);
+}
+
+// Whether a token follows position from, skipping first the rest of a
+// token that starts there when inToken is set.
+inline bool tokenAfter(const char* text, std::size_t from, std::size_t length, bool inToken) {
+  std::size_t i = from;
+  if (inToken)
+    while (i < length && text[i] != ' ') ++i;
+  while (i < length && text[i] == ' ') ++i;
+  return i < length;
 }
 
 }  // namespace
@@ -150,7 +170,8 @@ inline int convertToken(const char* text, std::size_t start, std::size_t length)
 //  - the digits are shifted up so that the bytes below the number are
 //    zeros, i.e. leading zeros of a four-digit number, and two
 //    multiply-adds make the value: (d0·10 + d1)·100 + (d2·10 + d3).
-// Returns the number of fields, or -1 when the line is not of that kind.
+// Returns the number of fields, or -1 when the line is not of that kind;
+// more, when given, tells whether tokens follow the first maxFields.
 constexpr std::size_t kFastLineMax = 1024;
 
 // The blanks of the 64 bytes at block (32-byte aligned) into blanks; the
@@ -175,7 +196,7 @@ __attribute__((target("avx2"))) inline std::uint64_t masksAvx2(const char* block
 }
 
 __attribute__((target("avx2,bmi,popcnt"))) int parseDigitsAndBlanksAvx2(const char* text, std::size_t length,
-                                                                        int* out, int maxFields) {
+                                                                        int* out, int maxFields, bool* more) {
   if (length > kFastLineMax) return -1;
   alignas(32) char buffer[kFastLineMax + 128];
   std::memcpy(buffer, text, length);
@@ -203,6 +224,7 @@ __attribute__((target("avx2,bmi,popcnt"))) int parseDigitsAndBlanksAvx2(const ch
     nStarts += total;
   }
   const int n = std::min(nStarts, maxFields);
+  if (more) *more = nStarts > maxFields;
   // Lanes past the last token read a harmless position.
   for (int i = n; i < n + 8; ++i) starts[i] = 0;
 
@@ -248,31 +270,19 @@ const bool kHaveAvx2 =
     __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
 #endif
 
-int parseIntFields(std::string_view line, int* out, int maxFields) {
-  // An empty view may have no data at all, which memcpy and memchr must not
-  // be given even for zero bytes.
-  if (line.empty()) return 0;
-#if defined(CALIB_HAVE_AVX2_PARSER)
-  // A NUL is neither digit nor blank: such a line goes the general way.
-  if (kHaveAvx2)
-    if (const int fields = parseDigitsAndBlanksAvx2(line.data(), line.size(), out, maxFields); fields >= 0)
-      return fields;
-#endif
-  return parseIntFieldsPortable(line, out, maxFields);
-}
+namespace {
 
-// The line is cut at its first NUL, as strtok would see it. The blanks of
-// each 64-byte block are found at once; a token starts at every non-blank
-// byte after a blank or at the start of the line. The starts come from the
-// bit mask, not from the end of the previous number, so the conversions of
-// one line do not wait for each other.
-int parseIntFieldsPortable(std::string_view line, int* out, int maxFields) {
+template <bool kCount>
+int parsePortable(std::string_view line, int* out, int maxFields, TokenCounts* counts) {
   if (line.empty()) return 0;
-  if (const void* nul = std::memchr(line.data(), '\0', line.size()))
+  if (const void* nul = std::memchr(line.data(), '\0', line.size())) {
     line = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - line.data()));
+    if constexpr (kCount) counts->nul = true;
+  }
   const char* const text = line.data();
   const std::size_t length = line.size();
   int n = 0;
+  std::size_t lastStart = 0;
   std::uint64_t previousBlank = 1;  // the start of the line counts as after a blank
   for (std::size_t block = 0; block < length && n < maxFields; block += kBlock) {
     std::uint64_t blanks;
@@ -287,10 +297,55 @@ int parseIntFieldsPortable(std::string_view line, int* out, int maxFields) {
     }
     std::uint64_t starts = ~blanks & ((blanks << 1) | previousBlank);
     previousBlank = blanks >> 63;
-    for (; starts != 0 && n < maxFields; starts &= starts - 1)
-      out[n++] = convertToken(text, block + static_cast<std::size_t>(std::countr_zero(starts)), length);
+    for (; starts != 0 && n < maxFields; starts &= starts - 1) {
+      const std::size_t start = block + static_cast<std::size_t>(std::countr_zero(starts));
+      const char* end = convertToken(text, start, length, out[n++]);
+      if constexpr (kCount) {
+        counts->notNumbers += plainNumber(text, start, length, end) ? 0 : 1;
+        lastStart = start;
+      }
+    }
+  }
+  if constexpr (kCount) {
+    if (n == maxFields) counts->more = tokenAfter(text, lastStart, length, n > 0);
   }
   return n;
+}
+
+}  // namespace
+
+int parseIntFields(std::string_view line, int* out, int maxFields) {
+  // An empty view may have no data at all, which memcpy and memchr must not
+  // be given even for zero bytes.
+  if (line.empty()) return 0;
+#if defined(CALIB_HAVE_AVX2_PARSER)
+  // A NUL is neither digit nor blank: such a line goes the general way.
+  if (kHaveAvx2)
+    if (const int fields = parseDigitsAndBlanksAvx2(line.data(), line.size(), out, maxFields, nullptr); fields >= 0)
+      return fields;
+#endif
+  return parsePortable<false>(line, out, maxFields, nullptr);
+}
+
+int parseIntFields(std::string_view line, int* out, int maxFields, TokenCounts& counts) {
+  counts = TokenCounts{};
+  if (line.empty()) return 0;
+#if defined(CALIB_HAVE_AVX2_PARSER)
+  if (kHaveAvx2)
+    if (const int fields = parseDigitsAndBlanksAvx2(line.data(), line.size(), out, maxFields, &counts.more);
+        fields >= 0)
+      return fields;
+#endif
+  return parsePortable<true>(line, out, maxFields, &counts);
+}
+
+// The line is cut at its first NUL, as strtok would see it. The blanks of
+// each 64-byte block are found at once; a token starts at every non-blank
+// byte after a blank or at the start of the line. The starts come from the
+// bit mask, not from the end of the previous number, so the conversions of
+// one line do not wait for each other.
+int parseIntFieldsPortable(std::string_view line, int* out, int maxFields) {
+  return parsePortable<false>(line, out, maxFields, nullptr);
 }
 
 }  // namespace calib

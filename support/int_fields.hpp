@@ -24,6 +24,18 @@ int atoiSaturating(std::string_view text);
 // The rest of out is not touched; tokens beyond maxFields are not looked at.
 int parseIntFields(std::string_view line, int* out, int maxFields);
 
+// What a line held besides the values it gave.
+struct TokenCounts {
+  bool more = false;   // tokens follow the first maxFields
+  int notNumbers = 0;  // of the tokens converted, those that are not an optional sign and digits
+                       // (a carriage return at the end of the line aside)
+  bool nul = false;    // a NUL byte ends the line early
+};
+
+// parseIntFields, also counting into counts (which it resets). Lines of
+// digits and blanks cost nothing more.
+int parseIntFields(std::string_view line, int* out, int maxFields, TokenCounts& counts);
+
 // The same, without the AVX2 fast path for lines of digits and blanks:
 // what machines without AVX2 run, and what the fast path is tested
 // against.

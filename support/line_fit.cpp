@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <numbers>
-#include <optional>
 
 namespace calib {
 namespace {
@@ -21,9 +20,9 @@ constexpr int kMaxSolveSteps = 300;
 // and its sign changes mark no minimum.
 constexpr double kVerticalTolerance = 1e-10;
 // Angles of the search for every valley of f (see searchSlopeAxis): a valley
-// narrower than a step, 0.7 % of the data's own slope near it, can be passed
+// narrower than a step, 2.5 % of the data's own slope near it, can be passed
 // over only together with the peak beside it.
-constexpr int kScanPoints = 256;
+constexpr int kScanPoints = 128;
 // Two minima closer than this fraction of the slope scale are one: closing
 // in ends within a few doubles of the minimum.
 constexpr double kSameMinimum = 1e-7;
@@ -263,30 +262,37 @@ struct Valleys {
 // kScanPoints angles θ evenly spaced in (−π/2, π/2) reach every finite slope,
 // most densely around scale; between two neighbours where df/dp1 turns from
 // negative to positive lies a minimum, which is closed in on. Beyond the
-// outermost angles f is followed downhill for as long as it falls. A
+// outermost angles f is followed downhill where it falls below its limit. A
 // minimum counts only when it lies below the vertical line's chi2 (further
-// out, df/dp1 is rounding noise). startSlope is the minimum the start led
-// to, if any.
-Valleys searchSlopeAxis(const Selection& sel, double scale, double vertical, std::optional<double> startSlope) {
+// out, df/dp1 is rounding noise). start is the minimum the start led to, if
+// any: the bracket around it is not closed in on again.
+Valleys searchSlopeAxis(const Selection& sel, double scale, double vertical, const Solved* start) {
   Valleys valleys;
   const auto consider = [&](const Solved& candidate) {
     if (!candidate.ok || !(candidate.at.chi2 < vertical * (1 - kVerticalTolerance))) return;
     ++valleys.count;
-    if (startSlope && sameMinimum(candidate.at.slope, *startSlope, scale)) valleys.hasStart = true;
+    if (start && sameMinimum(candidate.at.slope, start->at.slope, scale)) valleys.hasStart = true;
     if (!valleys.lowest.ok || candidate.at.chi2 < valleys.lowest.at.chi2) valleys.lowest = candidate;
   };
   const auto slopeAt = [&](int k) { return scale * std::tan(std::numbers::pi * ((k + 0.5) / kScanPoints - 0.5)); };
 
   double previousSlope = slopeAt(0);
   double previous = slopeDerivative(sel, previousSlope);
-  if (previous > 0) {
-    const SlopeState first = evaluate(sel, previousSlope);
-    if (first.finite()) consider(descend(sel, first, -1, previousSlope - slopeAt(1)));
-  }
+  // Beyond the outermost angles f has all but reached its limit, the
+  // vertical line's chi2, from one side: a minimum lies further out only
+  // when f is below that limit there and still falling.
+  const auto beyond = [&](double slope, double dir, double step) {
+    const SlopeState end = evaluate(sel, slope);
+    if (end.finite() && end.chi2 < vertical * (1 - kVerticalTolerance)) consider(descend(sel, end, dir, step));
+  };
+  if (previous > 0) beyond(previousSlope, -1, slopeAt(1) - previousSlope);
   for (int k = 1; k < kScanPoints; ++k) {
     const double slope = slopeAt(k);
     const double d1 = slopeDerivative(sel, slope);
-    if (previous < 0 && d1 >= 0) {
+    if (previous < 0 && d1 >= 0 && start && !valleys.hasStart && start->at.slope > previousSlope &&
+        start->at.slope <= slope) {
+      consider(*start);
+    } else if (previous < 0 && d1 >= 0) {
       const SlopeState lo = evaluate(sel, previousSlope);
       const SlopeState hi = evaluate(sel, slope);
       if (lo.finite() && hi.finite()) {
@@ -300,10 +306,7 @@ Valleys searchSlopeAxis(const Selection& sel, double scale, double vertical, std
     previousSlope = slope;
     previous = d1;
   }
-  if (previous < 0) {
-    const SlopeState last = evaluate(sel, previousSlope);
-    if (last.finite()) consider(descend(sel, last, 1, previousSlope - slopeAt(kScanPoints - 2)));
-  }
+  if (previous < 0) beyond(previousSlope, 1, previousSlope - slopeAt(kScanPoints - 2));
   return valleys;
 }
 
@@ -315,8 +318,7 @@ Solved lowestMinimum(const Selection& sel, const Solved& fromStart, double start
   const bool startCounts = fromStart.ok && fromStart.at.chi2 < vertical * (1 - kVerticalTolerance);
   double scale = std::fabs(startCounts ? fromStart.at.slope : startSlope);
   if (!(scale > 0 && std::isfinite(scale))) scale = 1;
-  const Valleys valleys =
-      searchSlopeAxis(sel, scale, vertical, startCounts ? std::optional(fromStart.at.slope) : std::nullopt);
+  const Valleys valleys = searchSlopeAxis(sel, scale, vertical, startCounts ? &fromStart : nullptr);
   // The start's own valley escapes the search only when it lies between two
   // angles together with a peak.
   minima = valleys.count + (startCounts && !valleys.hasStart ? 1 : 0);
