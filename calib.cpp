@@ -81,7 +81,9 @@ int main(int argc, char** argv) {
   options.commentary = commandLine.quiet ? Commentary::Off : Commentary::On;
   if (showProgress(commandLine, ::isatty(STDERR_FILENO) == 1, ::isatty(STDOUT_FILENO) == 1))
     options.progress = fdSink(STDERR_FILENO);
-  Diagnostics diagnostics = analyse_file(request, paths, console, options);
+  Diagnostics diagnostics;
+  for (const std::string& warning : commandLine.warnings) diagnostics.push_back(Diagnostic::warning(warning));
+  for (Diagnostic& d : analyse_file(request, paths, console, options)) diagnostics.push_back(std::move(d));
   if (const std::error_code error = console.flush())
     diagnostics.push_back(Diagnostic::error("cannot write standard output: " + error.message()));
 

@@ -25,6 +25,21 @@ std::string_view readEndName(LineReader::Status end) {
   return "end_of_file";
 }
 
+void writeInput(JsonWriter& json, const InputCounts& input) {
+  json.key("input");
+  json.beginObject();
+  json.field("looksLike", looksLike(input));
+  json.field("dataLines", input.dataLines);
+  json.field("zeroLines", input.zeroLines);
+  json.field("linesWithFewerValues", input.linesWithFewerValues);
+  json.field("linesWithMoreValues", input.linesWithMoreValues);
+  json.field("tokensNotNumbers", input.tokensNotNumbers);
+  json.field("linesWithNulBytes", input.linesWithNul);
+  json.field("windowsDropped", input.windowsDropped);
+  json.field("windowsRestarted", input.windowsRestarted);
+  json.endObject();
+}
+
 void writeRun(JsonWriter& json, const RunRecord& run, const DetectorPreset& preset) {
   json.key("run");
   json.beginObject();
@@ -42,6 +57,7 @@ void writeRun(JsonWriter& json, const RunRecord& run, const DetectorPreset& pres
   json.field("readToEnd", run.stream.end == LineReader::Status::End ||
                               run.stream.end == LineReader::Status::MissingFinalLineFeed);
   json.field("readEnd", readEndName(run.stream.end));
+  writeInput(json, run.stream.input);
   json.endObject();
 }
 
@@ -84,10 +100,12 @@ void writePulses(JsonWriter& json, const std::vector<PulseResult>& pulses) {
     json.beginObject();
     json.field("pulse", p.pulse);
     json.field("charge", p.charge);
+    json.field("measured", p.measured);
     json.field("amplitude", p.amplitude);
     json.field("amplitudeError", p.amplitudeError);
     json.field("meanRawPeak", p.meanRawPeak);
     json.field("entries", p.entries);
+    json.field("windowsAtLimit", p.windowsAtLimit);
     json.field("saturated", p.saturated);
     json.field("inFitRange", p.inFitRange);
     json.endObject();
@@ -115,6 +133,7 @@ void writeChannel(JsonWriter& json, const ChannelResult& ch) {
   writeNoise(json, "noise", ch.noise, ch.noisemV);
   json.field("enc", ch.enc);
   json.field("inl", ch.inl);
+  json.field("maxPull", ch.maxPull);
   json.endObject();
 }
 
@@ -135,6 +154,22 @@ void writeChip(JsonWriter& json, const ChipResult& chip) {
 }
 
 }  // namespace
+
+std::string_view looksLike(const InputCounts& input) {
+  switch (input.content) {
+    case Content::Gzip:
+      return "gzip";
+    case Content::Zstd:
+      return "zstd";
+    case Content::Xz:
+      return "xz";
+    case Content::Bzip2:
+      return "bzip2";
+    case Content::Text:
+      break;
+  }
+  return input.linesWithNul > 0 ? "binary" : "text";
+}
 
 void writeResultsJson(const RunRecord& run, const DetectorPreset& preset, const QualityReport& quality,
                       OutBuffer& out) {

@@ -16,7 +16,7 @@
 namespace calib {
 
 inline constexpr std::string_view kResultsFormat = "calib-results";
-inline constexpr int kResultsVersion = 1;
+inline constexpr int kResultsVersion = 2;
 
 // What the results record of the run itself.
 struct RunRecord {
@@ -27,6 +27,10 @@ struct RunRecord {
   std::optional<std::uint64_t> adcBytes;  // unset for a pipe or a device
   const StreamSummary& stream;
 };
+
+// What the input looks like: "text", "gzip", "zstd", "xz", "bzip2", or
+// "binary" for a file with NUL bytes.
+std::string_view looksLike(const InputCounts& input);
 
 void writeResultsJson(const RunRecord& run, const DetectorPreset& preset, const QualityReport& quality,
                       OutBuffer& out);

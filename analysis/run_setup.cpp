@@ -1,5 +1,9 @@
 #include "analysis/run_setup.hpp"
 
+#include "support/int_fields.hpp"
+
+#include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <initializer_list>
 
@@ -20,10 +24,33 @@ void printSetupLine(OutBuffer& console, std::initializer_list<std::string_view> 
   console.flush();
 }
 
+// What is wrong with a chip string as a number, as atoi reads it (white
+// space, a sign, digits): empty when nothing is.
+std::string_view chipStringProblem(std::string_view chip) {
+  std::size_t i = 0;
+  while (i < chip.size() && (chip[i] == ' ' || (chip[i] >= '\t' && chip[i] <= '\r'))) ++i;
+  if (i < chip.size() && (chip[i] == '+' || chip[i] == '-')) ++i;
+  const std::size_t digits = i;
+  while (i < chip.size() && chip[i] >= '0' && chip[i] <= '9') ++i;
+  if (i == digits || i != chip.size()) return "is not a number";
+  const int value = atoiSaturating(chip);
+  if (value == INT_MAX || value == INT_MIN) {
+    // Saturated, or the limit itself: only the limit has no more digits than
+    // it, once leading zeros are gone.
+    const std::string_view magnitude = chip.substr(std::min(chip.find_first_not_of('0', digits), chip.size()));
+    const std::string_view limit = value == INT_MAX ? "2147483647" : "2147483648";
+    if (magnitude.size() > limit.size() || (magnitude.size() == limit.size() && magnitude > limit))
+      return "is beyond the int range";
+  }
+  return "";
+}
+
 }  // namespace
 
-std::optional<RunSetup> setUpRun(std::string_view config, const std::string& adcFile, const OutputPaths& paths,
-                                 bool writeJson, OutBuffer& console, Diagnostics& diagnostics) {
+std::optional<RunSetup> setUpRun(const RunRequest& request, const OutputPaths& paths, bool writeJson,
+                                 OutBuffer& console, Diagnostics& diagnostics) {
+  const std::string& adcFile = request.adcFile;
+  const std::string_view config = request.config;
   const auto fail = [&](std::string message) {
     diagnostics.push_back(Diagnostic::error(std::move(message)));
     return std::nullopt;
@@ -40,6 +67,8 @@ std::optional<RunSetup> setUpRun(std::string_view config, const std::string& adc
   if (!binInfo) return fail("cannot create bin-information file '" + paths.binInfo + "': " + ec.message());
 
   std::optional<OutputFile> results;
+  std::optional<std::string> staleResults;
+  if (!writeJson) staleResults = paths.results;
   if (writeJson) {
     results = OutputFile::create(paths.results, ec);
     if (!results) return fail("cannot create results file '" + paths.results + "': " + ec.message());
@@ -53,6 +82,9 @@ std::optional<RunSetup> setUpRun(std::string_view config, const std::string& adc
   if (!plotDirReady) {
     diagnostics.push_back(Diagnostic::error("cannot create plot directory '" + paths.plotDir + "': " + ec.message() +
                                             "; no plots will be written"));
+  } else if (const std::string_view problem = chipStringProblem(request.chipString); !problem.empty()) {
+    diagnostics.push_back(Diagnostic::warning("chip string '" + request.chipString + "' " + std::string(problem) +
+                                              "; its plots go to '" + paths.plotDir + "'"));
   }
   printSetupLine(console, {" executing command .! mkdir -p ", paths.plotDir});
 
@@ -72,6 +104,7 @@ std::optional<RunSetup> setUpRun(std::string_view config, const std::string& adc
                   std::move(*gainLog),
                   std::move(*binInfo),
                   std::move(results),
+                  std::move(staleResults),
                   std::move(*adc),
                   bookHistograms(preset)};
 }

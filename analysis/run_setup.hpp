@@ -5,7 +5,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "core/detector.hpp"
 #include "core/histogram_set.hpp"
@@ -25,21 +24,25 @@ struct RunSetup {
   OutputFile gainLog;
   OutputFile binInfo;
   std::optional<OutputFile> results;  // the JSON results, unless turned off
+  // Without JSON results: the path of an earlier run's, removed when the
+  // new gain log is in place (it would describe another run).
+  std::optional<std::string> staleResults;
   InputFile adc;
   HistogramSet hists;
 };
 
-// Opens adcFile, creates the gain log (with its header), the
+// Opens the request's ADC file, creates the gain log (with its header), the
 // bin-information file and, with writeJson, the JSON results, creates the
-// plot directory, selects the preset and parity from config and books the
-// histograms, printing the set-up lines to console.
+// plot directory, selects the preset and parity from the configuration and
+// books the histograms, printing the set-up lines to console.
 //
 // The ADC file is opened before anything is created, so an unreadable input
 // leaves no output behind; an output that cannot be created stops the run
 // too. Either way the reason is added to diagnostics and nothing is
 // returned. A plot directory that cannot be created is recorded as an error
-// as well, but the run goes on without plots.
-std::optional<RunSetup> setUpRun(std::string_view config, const std::string& adcFile, const OutputPaths& paths,
-                                 bool writeJson, OutBuffer& console, Diagnostics& diagnostics);
+// as well, but the run goes on without plots. A chip string that is not a
+// number is a warning that names the plot directory its plots go to.
+std::optional<RunSetup> setUpRun(const RunRequest& request, const OutputPaths& paths, bool writeJson,
+                                 OutBuffer& console, Diagnostics& diagnostics);
 
 }  // namespace calib

@@ -1,5 +1,8 @@
 #include "analysis/shutdown.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <vector>
 
 namespace calib {
@@ -26,7 +29,13 @@ void shutDown(RunSetup& run, Diagnostics& diagnostics) {
   bool complete = true;
   for (const NamedOutput& o : outputs) complete &= report(o.file.finish(), o, diagnostics);
   if (!complete) return;  // the unpublished temporaries are removed with their files
-  for (const NamedOutput& o : outputs) report(o.file.publish(), o, diagnostics);
+  bool published = true;
+  for (const NamedOutput& o : outputs) published &= report(o.file.publish(), o, diagnostics);
+  if (published && run.staleResults && ::unlink(run.staleResults->c_str()) != 0 && errno != ENOENT) {
+    const std::error_code reason(errno, std::generic_category());
+    diagnostics.push_back(Diagnostic::error("cannot remove the results file of an earlier run '" +
+                                            *run.staleResults + "': " + reason.message()));
+  }
 }
 
 }  // namespace calib

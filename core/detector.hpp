@@ -118,16 +118,27 @@ inline constexpr double kPrecisionfC = 0.1;
 // Slope where the gain fit starts, mV/fC: the nominal TPC gain.
 inline constexpr double kStartSlope = 20.0;
 
-// ---- Channel statuses. Chosen on simulated runs: a working channel's
-// smallest pulse is tens of counts high and its noise within tens of
-// percent of its neighbours'; the faults they catch are far beyond that.
+// ---- Channel statuses. Chosen on simulated runs (calib-sim, TPC at 20 and
+// 30 mV/fC and MuCh at 4 mV/fC, one and 200 trains, five seeds each): none
+// of their channels is flagged, while every fault named below is.
 
 // Dead below this largest mean pulse amplitude, ADC counts: noise maxima give a count or two.
 inline constexpr double kDeadAmplitudeCounts = 10.0;
 // Dead also below this many times its own noise, for channels too noisy for the limit above.
 inline constexpr double kDeadNoiseFactor = 5.0;
-// Noisy above this many times the chip's median noise.
+// Noise is compared less this many standard errors of its estimate: one train's nine degrees of freedom flag no
+// clean channel.
+inline constexpr double kNoiseSigmas = 3.0;
+// Noisy above this many times the chip's median noise...
 inline constexpr double kNoisyFactor = 2.0;
+// ... or above this many ADC counts, even when half the chip is noisy: clean channels reach 1.6, noisy ones 3.5.
+inline constexpr double kNoisyAbsoluteCounts = 2.5;
+// A bad fit: some point lies more than this many errors off the line (clean runs reach 3.3; MuCh data read as
+// TPC, TPC data read as MuCh and a 20 % non-linearity reach 10 and more)...
+inline constexpr double kBadFitPull = 5.0;
+// ... and the integral non-linearity exceeds this, % (clean runs of 200 trains stay below 0.15, those faults
+// exceed 1.8).
+inline constexpr double kBadFitInlPercent = 0.5;
 // A gain outlier lies more than this many robust standard deviations from the chip's median gain...
 inline constexpr double kOutlierSigmas = 4.0;
 // ... and more than this fraction of it, so that unusually uniform gains make no outliers.

@@ -17,8 +17,31 @@ namespace calib {
 
 namespace {
 
-// Turns the way the reading loop ended into what the user is told.
-void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, Diagnostics& diagnostics) {
+// What a file that is not text looks like; empty for text.
+std::string notText(const InputCounts& input) {
+  switch (input.content) {
+    case Content::Gzip:
+      return "it looks like gzip-compressed data";
+    case Content::Zstd:
+      return "it looks like zstd-compressed data";
+    case Content::Xz:
+      return "it looks like xz-compressed data";
+    case Content::Bzip2:
+      return "it looks like bzip2-compressed data";
+    case Content::Text:
+      break;
+  }
+  if (input.linesWithNul == 0) return "";
+  return std::to_string(input.linesWithNul) + (input.linesWithNul == 1 ? " line holds" : " lines hold") +
+         " NUL bytes";
+}
+
+// Turns what the reading loop met into what the user is told: input that
+// is not text, the way reading ended, and a file in which no pulse train
+// was found.
+void reportReading(const StreamSummary& summary, const std::string& adcFile, Diagnostics& diagnostics) {
+  if (const std::string what = notText(summary.input); !what.empty())
+    diagnostics.push_back(Diagnostic::warning("ADC file '" + adcFile + "' is not a text file: " + what));
   const std::string next = std::to_string(summary.nLines + 1);
   switch (summary.end) {
     case LineReader::Status::Line:
@@ -39,6 +62,10 @@ void reportStreamEnd(const StreamSummary& summary, const std::string& adcFile, D
                                               "; the rest of the file was ignored"));
       break;
   }
+  if (summary.windowsAnalysed == 0)
+    diagnostics.push_back(Diagnostic::warning("ADC file '" + adcFile +
+                                              "': no pulse train was found (no window was analysed); the gain "
+                                              "table is empty"));
 }
 
 StreamSummary readAdcFile(RunSetup& run, OutBuffer& console, const AnalysisOptions& options) {
@@ -64,12 +91,12 @@ Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, Ou
                          const AnalysisOptions& options) {
   Diagnostics diagnostics;
   std::optional<RunSetup> setup =
-      setUpRun(request.config, request.adcFile, paths, options.writeJson, console, diagnostics);
+      setUpRun(request, paths, options.writeJson, console, diagnostics);
   if (!setup) return diagnostics;
   RunSetup& run = *setup;
 
   const StreamSummary stream = readAdcFile(run, console, options);
-  reportStreamEnd(stream, request.adcFile, diagnostics);
+  reportReading(stream, request.adcFile, diagnostics);
 
   writeBinInfo(run.binInfo.out(), run.hists, run.imodulus);
   const GainCurves curves = buildGainCurves(run.hists, run.preset, console);

@@ -32,6 +32,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     }
   }
   for (; i < argc; ++i) result.args.emplace_back(argv[i]);
+  for (std::size_t k = 3; k < result.args.size(); ++k)
+    if (result.args[k].starts_with("--"))
+      result.warnings.push_back("'" + result.args[k] +
+                                "' after the three arguments is ignored; options go before the arguments");
   return result;
 }
 
@@ -63,7 +67,8 @@ Arguments:
                blank-separated integer per channel
 
 Options (before the arguments; "--" ends them):
-  --no-json      do not write the JSON results
+  --no-json      do not write the JSON results, and remove those of an
+                 earlier run beside the gain log once the new one is in place
   --quiet        leave out the commentary line of every input line and every
                  window measurement; the set-up, channel and point lines stay
   --progress     show a progress line on standard error while reading

@@ -28,8 +28,9 @@ struct CommandLine {
   bool writeJson = true;          // --no-json turns the JSON results off
   bool quiet = false;             // no per-line and per-window commentary
   std::optional<bool> progress;   // --progress / --no-progress; unset: decided by the terminals
-  std::vector<std::string> args;  // the words after the options
-  std::string error;              // set for an unknown option; nothing else is then valid
+  std::vector<std::string> args;      // the words after the options
+  std::vector<std::string> warnings;  // words after the three arguments that look like options
+  std::string error;                  // set for an unknown option; nothing else is then valid
 };
 
 // Reads argv[1] … argv[argc - 1]. Options are read left to right up to the

@@ -38,6 +38,12 @@ std::vector<std::string> outputsWithoutPulses(const std::string& adc, const std:
   return files;
 }
 
+// The warning for an ADC file in which no window was analysed.
+std::string noPulses(const std::string& adc) {
+  return "calib: warning: ADC file '" + adc + "': no pulse train was found (no window was analysed); the gain table "
+         "is empty\n";
+}
+
 // The last "line N" of the commentary, or 0.
 long lastLineNumber(const std::string& out) {
   const std::size_t at = out.rfind("\nline ");
@@ -56,6 +62,9 @@ TEST(BadInput, FilesWithoutPulsesGiveEmptyResults) {
   garbage.back() = 'x';  // no line feed at the end
   const long garbageLines = static_cast<long>(std::count(garbage.begin(), garbage.end(), '\n'));
   ASSERT_NE(garbage.find('\0'), std::string::npos);
+  long nulLines = 0;  // of the lines read: all but the last, which has no line feed
+  for (std::size_t p = 0, q; (q = garbage.find('\n', p)) != std::string::npos; p = q + 1)
+    nulLines += garbage.find('\0', p) < q;
 
   for (const Case& c : {Case{"empty", "", 0}, Case{"zero lines only", zeroLines(50), 50},
                         Case{"binary garbage", garbage, garbageLines}}) {
@@ -64,15 +73,69 @@ TEST(BadInput, FilesWithoutPulsesGiveEmptyResults) {
     writeFile(dir / "adc.txt", c.text);
     const RunResult r = runCalib(dir.path(), {"1", "c", "./adc.txt"});
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, c.name != "binary garbage"
-                         ? ""
-                         : "calib: warning: ADC file './adc.txt': line " + std::to_string(garbageLines + 1) +
-                               " has no line feed at the end of the file and was not read\n");
+    EXPECT_EQ(r.err, (c.name != "binary garbage"
+                          ? ""
+                          : "calib: warning: ADC file './adc.txt' is not a text file: " + std::to_string(nulLines) +
+                                " lines hold NUL bytes\ncalib: warning: ADC file './adc.txt': line " +
+                                std::to_string(garbageLines + 1) +
+                                " has no line feed at the end of the file and was not read\n") +
+                         noPulses("./adc.txt"));
     EXPECT_EQ(lastLineNumber(r.out), c.lines);
     EXPECT_EQ(r.out.substr(r.out.size() - 16), " ichan 31 nOK 0\n");
     EXPECT_EQ(readFile(dir / "gain_kelta1_c.log"), "Channel #  Calib (mV/fC)\n");
     EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", "1", "1", "c"));
   }
+}
+
+TEST(BadInput, WarningsSayWhatLooksWrong) {
+  using namespace std::string_literals;
+  struct Case {
+    std::vector<std::string> args;
+    std::string text;
+    std::string warning;  // before the one for a file without pulses
+  };
+  const std::string binary = "\x01\xff\x7f more bytes \n" + zeroLines(2);
+  const std::string notText = "calib: warning: ADC file './adc.txt' is not a text file: it looks like ";
+  const auto chip = [](const std::string& text, const std::string& problem, const std::string& dir) {
+    return "calib: warning: chip string '" + text + "' " + problem + "; its plots go to 'png/calib/" + dir + "/c'\n";
+  };
+  const Case cases[] = {
+      {{"1", "c", "./adc.txt"}, "\x1f\x8b\x08"s + binary, notText + "gzip-compressed data\n"},
+      {{"1", "c", "./adc.txt"}, "\x28\xb5\x2f\xfd"s + binary, notText + "zstd-compressed data\n"},
+      {{"1", "c", "./adc.txt"}, "\xfd" "7zXZ\0"s + binary, notText + "xz-compressed data\n"},
+      {{"1", "c", "./adc.txt"}, "BZh9"s + binary, notText + "bzip2-compressed data\n"},
+      {{"1", "c", "./adc.txt"}, "BZhx"s + binary, ""},
+      {{"1", "c", "./adc.txt"}, "1 2\0 3\n"s + zeroLines(2) + "\0\n"s,
+       "calib: warning: ADC file './adc.txt' is not a text file: 2 lines hold NUL bytes\n"},
+      {{"abc", "c", "./adc.txt"}, zeroLines(3), chip("abc", "is not a number", "0")},
+      {{"12x", "c", "./adc.txt"}, zeroLines(3), chip("12x", "is not a number", "12")},
+      {{"-", "c", "./adc.txt"}, zeroLines(3), chip("-", "is not a number", "0")},
+      {{"2147483648", "c", "./adc.txt"}, zeroLines(3), chip("2147483648", "is beyond the int range", "2147483647")},
+      {{"-2147483649", "c", "./adc.txt"}, zeroLines(3), chip("-2147483649", "is beyond the int range", "-2147483648")},
+      {{"0002147483647", "c", "./adc.txt"}, zeroLines(3), ""},
+      {{"-2147483648", "c", "./adc.txt"}, zeroLines(3), ""},
+      {{"+7", "c", "./adc.txt"}, zeroLines(3), ""},
+      {{"1", "c", "./adc.txt", "x", "--quiet"}, zeroLines(3),
+       "calib: warning: '--quiet' after the three arguments is ignored; options go before the arguments\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.text.substr(0, 6));
+    TempDir dir;
+    writeFile(dir / "adc.txt", c.text);
+    const RunResult r = runCalib(dir.path(), c.args);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, c.warning + noPulses("./adc.txt"));
+  }
+}
+
+TEST(BadInput, WithoutJsonTheResultsOfAnEarlierRunGo) {
+  TempDir dir;
+  writeFile(dir / "adc.txt", zeroLines(3));
+  writeFile(dir / "gain_kelta1_c.log.json", "{\"an earlier run\": true}\n");
+  const RunResult r = runCalib(dir.path(), {"--no-json", "1", "c", "./adc.txt"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_FALSE(fs::exists(dir.path() / "gain_kelta1_c.log.json"));
+  EXPECT_TRUE(fs::exists(dir.path() / "gain_kelta1_c.log"));
 }
 
 TEST(BadInput, LongestLineIsReadAndOneMoreCharacterStopsTheReading) {
@@ -83,7 +146,7 @@ TEST(BadInput, LongestLineIsReadAndOneMoreCharacterStopsTheReading) {
     const RunResult r = runCalib(dir.path(), {"1", "c", "./adc.txt"});
     if (length == 99999) {
       EXPECT_EQ(r.exitStatus, 0);
-      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.err, noPulses("./adc.txt"));
       EXPECT_EQ(lastLineNumber(r.out), 7);
       // Channel 0 reads the one long number, clamped to the int range.
       EXPECT_NE(r.out.find("\nline 4 sample0 adc 2147483647 "), std::string::npos);
@@ -91,7 +154,8 @@ TEST(BadInput, LongestLineIsReadAndOneMoreCharacterStopsTheReading) {
       EXPECT_EQ(r.exitStatus, 1);
       EXPECT_EQ(r.err,
                 "calib: ADC file './adc.txt': line 4 has 100000 or more characters; reading stopped there and the "
-                "rest of the file was ignored\n");
+                "rest of the file was ignored\n" +
+                    noPulses("./adc.txt"));
       EXPECT_EQ(lastLineNumber(r.out), 3);
     }
     EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", "1", "1", "c"));
@@ -168,7 +232,9 @@ TEST(BadInput, LongChipAndConfigurationStrings) {
     writeFile(dir / "adc.txt", zeroLines(3));
     const RunResult r = runCalib(dir.path(), {chip200, "c", "./adc.txt"});
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "calib: warning: chip string '" + chip200 +
+                         "' is beyond the int range; its plots go to 'png/calib/2147483647/c'\n" +
+                         noPulses("./adc.txt"));
     EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", chip200, "2147483647", "c"));
   }
   {
@@ -176,7 +242,7 @@ TEST(BadInput, LongChipAndConfigurationStrings) {
     writeFile(dir / "adc.txt", zeroLines(3));
     const RunResult r = runCalib(dir.path(), {"1", config200, "./adc.txt"});
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, noPulses("./adc.txt"));
     EXPECT_EQ(filesIn(dir.path()), outputsWithoutPulses("adc.txt", "1", "1", config200));
   }
   for (const bool longChip : {true, false}) {

@@ -74,6 +74,7 @@ TEST(EndToEnd, UnusualLinesMatchGoldenFiles) {
   const RunResult r = runCalib(dir.path(), {"7", "30mV", "odd lines.txt"});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.err,
+            "calib: warning: ADC file 'odd lines.txt' is not a text file: 1 line holds NUL bytes\n"
             "calib: warning: ADC file 'odd lines.txt': line 273 has no line feed at the end of the file and "
             "was not read\n");
   expectGolden("unusual_lines.stdout", r.out);
@@ -157,7 +158,8 @@ TEST(EndToEnd, PlotDirectoryThatCannotBeCreated) {
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.err,
             "calib: cannot create plot directory 'png/calib/100000/20mV_calib-odd': Not a directory; no plots will "
-            "be written\n");
+            "be written\ncalib: warning: ADC file './adc.txt': no pulse train was found (no window was analysed); "
+            "the gain table is empty\n");
   EXPECT_NE(r.out.find("\n executing command .! mkdir -p png/calib/100000/20mV_calib-odd\n"), std::string::npos);
   EXPECT_EQ(readFile(dir / kLog), "Channel #  Calib (mV/fC)\n");
   EXPECT_TRUE(fs::exists(dir.path() / (kLog + ".bininfo")));
@@ -224,7 +226,8 @@ TEST(EndToEnd, ReadErrorEndsTheReadingButTheResultsAreWritten) {
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.err,
             "calib: error reading ADC file './adc.txt' after line 0: Input/output error; the rest of the "
-            "file was ignored\n");
+            "file was ignored\ncalib: warning: ADC file './adc.txt': no pulse train was found (no window was "
+            "analysed); the gain table is empty\n");
   EXPECT_EQ(readFile(dir / "gain_kelta1_x.log"), "Channel #  Calib (mV/fC)\n");
   EXPECT_TRUE(fs::exists(dir.path() / "gain_kelta1_x.log.bininfo"));
 }

@@ -1,6 +1,9 @@
 """The JSON results of simulated runs: valid against docs/results.schema.json,
 statuses where the simulator's truth puts faults and nowhere else, noise and
-ENC within statistical bounds of the truth, gains equal to the gain-log rows.
+ENC within statistical bounds of the truth, gains equal to the gain-log rows,
+clean runs all "ok", and the faults a test stand meets (a configuration that
+names the wrong detector, non-linearity, clipping, a half-noisy chip) each
+with its own status.
 
 Usage: results_test.py CALIB_EXE CALIB_SIM_EXE SCHEMA
 """
@@ -24,9 +27,10 @@ def check(condition, message):
         failures.append(message)
 
 
-def run(name, config, sim_args):
+def run(name, config, sim_args, analysed_as=None):
     d = tempfile.mkdtemp(prefix="calib-results-")
     subprocess.run([sim, "--config", config, *sim_args, os.path.join(d, "adc.txt")], check=True)
+    config = analysed_as or config
     r = subprocess.run([calib, "7", config, "./adc.txt"], cwd=d, capture_output=True, text=True)
     check(r.returncode == 0, f"{name}: exit status {r.returncode}: {r.stderr}")
     log = os.path.join(d, f"gain_kelta7_{config}.log")
@@ -76,7 +80,9 @@ def check_noise_and_gains(name, results, truth, rows):
             check(c not in rows and ch["enc"] is None, f"{name}: channel {c} row or ENC without a fit")
             continue
         check(rows.get(c) == f"{ch['fit']['gain']:5.2f}", f"{name}: channel {c} gain {ch['fit']['gain']} vs row {rows.get(c)}")
-        if ch["status"] != "dead":
+        if ch["status"] == "dead":
+            check(ch["enc"] is None and ch["inl"] is None, f"{name}: dead channel {c} has an ENC or INL")
+        else:
             enc = ch["noise"]["mV"] / ch["fit"]["gain"] * 6241.509
             check(abs(ch["enc"] - enc) < 1e-6 * enc, f"{name}: channel {c} ENC {ch['enc']} vs {enc}")
             # Against the truth: the measured gain is the true one times the
@@ -97,15 +103,73 @@ results, truth, rows = run("much", "4mV_calib-even",
 expect_statuses("much", results, fault_status(truth))
 check_noise_and_gains("much", results, truth, rows)
 check(results["run"]["detector"] == "MuCh", "much: detector")
+# MuCh's first two pulses are never measured.
+for ch in results["channels"]:
+    for p in ch["points"]:
+        unmeasured = p["pulse"] < 2
+        check(p["measured"] != unmeasured and (p["amplitude"] is None) == unmeasured
+              and (p["meanRawPeak"] is None) == unmeasured, f"much: channel {ch['channel']} pulse {p['pulse']}")
 
 # Every pulse beyond the ADC's range: nothing but the origin on the curves.
 results, truth, rows = run("saturated", "20mV_calib-odd", ["--trains", "50", "--seed", "7", "--gain", "1000"])
 expect_statuses("saturated", results, lambda c: "saturated")
 check(all(p["saturated"] for ch in results["channels"] for p in ch["points"]), "saturated: points")
 
-# One pulse left below saturation in each channel: no line to fit.
-results, truth, rows = run("underdetermined", "20mV_calib-odd", ["--trains", "50", "--seed", "8", "--gain", "300"])
-expect_statuses("underdetermined", results, lambda c: "underdetermined")
+# One pulse left below saturation in each channel: saturation took the
+# points a line needs.
+results, truth, rows = run("one point left", "20mV_calib-odd", ["--trains", "50", "--seed", "8", "--gain", "300"])
+expect_statuses("one point left", results, lambda c: "saturated")
+
+# Clean runs, short and long: nothing flagged.
+for config, gain in (("20mV_calib-odd", "20"), ("30mV_calib-even", "30"), ("4mV_calib", "4")):
+    for trains in ("1", "200"):
+        name = f"clean {config} {trains}"
+        results, truth, rows = run(name, config, ["--trains", trains, "--seed", "11", "--gain", gain])
+        expect_statuses(name, results, lambda c: "ok")
+        check(all(ch["fit"]["minima"] == 1 for ch in results["channels"]), f"{name}: more than one minimum")
+        counts = results["run"]["input"]
+        check(counts["looksLike"] == "text" and counts["linesWithFewerValues"] == 0 and counts["tokensNotNumbers"] == 0
+              and counts["windowsDropped"] == 0 and counts["dataLines"] + counts["zeroLines"] ==
+              results["run"]["linesProcessed"], f"{name}: input counts {counts}")
+
+
+def profile_chi2(points, p1):
+    w = [1 / (ey * ey + p1 * p1 * ex * ex) for _, _, ex, ey in points]
+    sw = sum(w)
+    xbar = sum(wi * p[0] for wi, p in zip(w, points)) / sw
+    ybar = sum(wi * p[1] for wi, p in zip(w, points)) / sw
+    return sum(wi * ((y - ybar) - p1 * (x - xbar)) ** 2 for wi, (x, y, _, _) in zip(w, points))
+
+
+def check_lowest_minimum(name, ch):
+    """The fit against a dense scan of the chi-square over every slope."""
+    points = [(p["charge"], p["amplitude"], 0.1, p["amplitudeError"]) for p in ch["points"]
+              if p["measured"] and not p["saturated"] and p["inFitRange"]]
+    slopes = [s * 10 ** (k / 2000) for s in (-1, 1) for k in range(-6000, 10001)]
+    chi2 = [profile_chi2(points, p1) for p1 in slopes]
+    best = min(range(len(slopes)), key=chi2.__getitem__)
+    fit = ch["fit"]
+    check(fit["chi2"] <= chi2[best] * (1 + 1e-9), f"{name}: channel {ch['channel']} chi2 {fit['chi2']} above {chi2[best]}")
+    check(abs(fit["gain"] / slopes[best] - 1) < 0.002, f"{name}: channel {ch['channel']} gain {fit['gain']} vs {slopes[best]}")
+
+
+# The faults: a configuration naming the other detector, non-linearity,
+# clipping and a chip half of whose channels are noisy.
+results, truth, rows = run("much as tpc", "4mV_calib", ["--trains", "200", "--seed", "12"], analysed_as="20mV_calib")
+expect_statuses("much as tpc", results, lambda c: "bad_fit")
+check(results["run"]["input"]["windowsDropped"] > 0, "much as tpc: no window dropped")
+for ch in results["channels"][:4]:
+    check_lowest_minimum("much as tpc", ch)
+results, truth, rows = run("tpc as much", "20mV_calib", ["--trains", "200", "--seed", "13"], analysed_as="4mV_calib")
+expect_statuses("tpc as much", results, lambda c: "bad_fit")
+results, truth, rows = run("non-linear", "20mV_calib", ["--trains", "200", "--seed", "14", "--nonlinearity", "0.2"])
+expect_statuses("non-linear", results, lambda c: "bad_fit")
+results, truth, rows = run("clipping", "30mV_calib", ["--trains", "200", "--seed", "15", "--gain", "45"])
+expect_statuses("clipping", results, lambda c: "clipped")
+check(all(any(p["windowsAtLimit"] > 0 and not p["saturated"] and p["inFitRange"] for p in ch["points"])
+          for ch in results["channels"]), "clipping: a channel without a clipped point")
+results, truth, rows = run("half noisy", "20mV_calib", ["--trains", "200", "--seed", "16", "--noisy", "0-15"])
+expect_statuses("half noisy", results, fault_status(truth))
 
 # The options.
 d = tempfile.mkdtemp(prefix="calib-options-")
@@ -121,9 +185,10 @@ full = calib_run("7", "20mV_calib-odd", "./adc.txt")
 log = os.path.join(d, "gain_kelta7_20mV_calib-odd.log")
 first = open(log + ".json").read()
 os.remove(log + ".json")
+open(log + ".json", "w").write("{}")
 quiet = calib_run("--quiet", "--no-json", "--", "7", "20mV_calib-odd", "./adc.txt")
 check(quiet.returncode == 0 and quiet.stderr == "", f"--quiet: {quiet.stderr}")
-check(not os.path.exists(log + ".json"), "--no-json wrote the results")
+check(not os.path.exists(log + ".json"), "--no-json left the results of an earlier run")
 commentary = ("line ", "ichan ", "ipeak ", "baseBin ")
 kept = [l for l in full.stdout.splitlines() if not (l.startswith(commentary) and "fC_estimate" not in l)]
 check(quiet.stdout.splitlines() == kept, "--quiet: not the full output less the commentary")

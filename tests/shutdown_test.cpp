@@ -18,6 +18,7 @@ RunSetup runWithOutputs(const test::TempDir& dir, bool withResults = false) {
                   *OutputFile::create(dir / "gain.log", ec),
                   *OutputFile::create(dir / "gain.log.bininfo", ec),
                   std::move(results),
+                  std::nullopt,
                   *InputFile::open(dir / "adc.txt", ec),
                   bookHistograms(kPresetTPC)};
 }
