@@ -156,19 +156,8 @@ void writeChip(JsonWriter& json, const ChipResult& chip) {
 }  // namespace
 
 std::string_view looksLike(const InputCounts& input) {
-  switch (input.content) {
-    case Content::Gzip:
-      return "gzip";
-    case Content::Zstd:
-      return "zstd";
-    case Content::Xz:
-      return "xz";
-    case Content::Bzip2:
-      return "bzip2";
-    case Content::Text:
-      break;
-  }
-  return input.linesWithNul > 0 ? "binary" : "text";
+  if (input.content == Content::Text && input.linesWithNul > 0) return "binary";
+  return contentName(input.content);
 }
 
 void writeResultsJson(const RunRecord& run, const DetectorPreset& preset, const QualityReport& quality,

@@ -93,6 +93,22 @@ namespace {
 
 }  // namespace
 
+std::string_view contentName(Content content) {
+  switch (content) {
+    case Content::Gzip:
+      return "gzip";
+    case Content::Zstd:
+      return "zstd";
+    case Content::Xz:
+      return "xz";
+    case Content::Bzip2:
+      return "bzip2";
+    case Content::Text:
+      break;
+  }
+  return "text";
+}
+
 void processLine(std::string_view line, StreamState& state, const DetectorPreset& preset, HistogramSet& hists,
                  OutBuffer& console, Commentary commentary) {
   handleLine(line, state, preset, hists, console, commentary);

@@ -25,6 +25,9 @@ enum class Content { Text, Gzip, Zstd, Xz, Bzip2 };
 // shows; Text for anything else.
 Content contentOf(std::string_view firstLine);
 
+// "text", "gzip", "zstd", "xz" or "bzip2".
+std::string_view contentName(Content content);
+
 // What the input looked like, line by line.
 struct InputCounts {
   Content content = Content::Text;     // judged by the first line

@@ -19,18 +19,7 @@ namespace {
 
 // What a file that is not text looks like; empty for text.
 std::string notText(const InputCounts& input) {
-  switch (input.content) {
-    case Content::Gzip:
-      return "it looks like gzip-compressed data";
-    case Content::Zstd:
-      return "it looks like zstd-compressed data";
-    case Content::Xz:
-      return "it looks like xz-compressed data";
-    case Content::Bzip2:
-      return "it looks like bzip2-compressed data";
-    case Content::Text:
-      break;
-  }
+  if (input.content != Content::Text) return "it looks like " + std::string(contentName(input.content)) + "-compressed data";
   if (input.linesWithNul == 0) return "";
   return std::to_string(input.linesWithNul) + (input.linesWithNul == 1 ? " line holds" : " lines hold") +
          " NUL bytes";

@@ -80,7 +80,12 @@ struct SlopeState {
   }
 };
 
-SlopeState evaluate(const Selection& sel, double p1) {
+// The means of x and y weighted by 1 / (ey^2 + p1^2 ex^2).
+struct WeightedMeans {
+  double x, y;
+};
+
+WeightedMeans weightedMeans(const Selection& sel, double p1) {
   double sw = 0, swx = 0, swy = 0;
   sel.forEach([&](const DataPoint& p) {
     const double w = 1 / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
@@ -88,8 +93,13 @@ SlopeState evaluate(const Selection& sel, double p1) {
     swx += w * p.x;
     swy += w * p.y;
   });
-  const double xbar = swx / sw;
-  const double ybar = swy / sw;
+  return {swx / sw, swy / sw};
+}
+
+SlopeState evaluate(const Selection& sel, double p1) {
+  const WeightedMeans means = weightedMeans(sel, p1);
+  const double xbar = means.x;
+  const double ybar = means.y;
 
   SlopeState s;
   s.slope = p1;
@@ -116,15 +126,9 @@ SlopeState evaluate(const Selection& sel, double p1) {
 
 // df/dp1 alone, as evaluate() computes it, for the search of the slope axis.
 double slopeDerivative(const Selection& sel, double p1) {
-  double sw = 0, swx = 0, swy = 0;
-  sel.forEach([&](const DataPoint& p) {
-    const double w = 1 / (p.ey * p.ey + p1 * p1 * p.ex * p.ex);
-    sw += w;
-    swx += w * p.x;
-    swy += w * p.y;
-  });
-  const double xbar = swx / sw;
-  const double ybar = swy / sw;
+  const WeightedMeans means = weightedMeans(sel, p1);
+  const double xbar = means.x;
+  const double ybar = means.y;
   double d1 = 0;
   sel.forEach([&](const DataPoint& p) {
     const double ex2 = p.ex * p.ex;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/fuzz/token_reference.hpp"
+
 namespace calib {
 namespace {
 
@@ -40,37 +42,6 @@ std::vector<int> reference(const std::string& line, int maxFields, int* saturate
   return values;
 }
 
-// What the line holds besides its values, written out plainly: whether
-// tokens follow the first maxFields, which of those are not an optional
-// sign and digits (a CR may end the last token of the line), and whether a
-// NUL cuts the line.
-TokenCounts referenceCounts(std::string line, int maxFields) {
-  TokenCounts counts;
-  if (const std::size_t nul = line.find('\0'); nul != std::string::npos) {
-    line.resize(nul);
-    counts.nul = true;
-  }
-  int n = 0;
-  for (std::size_t i = 0;;) {
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i == line.size()) break;
-    std::size_t end = i;
-    while (end < line.size() && line[end] != ' ') ++end;
-    if (n == maxFields) {
-      counts.more = true;
-      break;
-    }
-    std::string token = line.substr(i, end - i);
-    if (end == line.size() && token.size() > 1 && token.back() == '\r') token.pop_back();
-    const std::size_t digits = token[0] == '+' || token[0] == '-' ? 1 : 0;
-    const bool plain = digits < token.size() && token.find_first_not_of("0123456789", digits) == std::string::npos;
-    counts.notNumbers += plain ? 0 : 1;
-    ++n;
-    i = end;
-  }
-  return counts;
-}
-
 // Parses into an array pre-filled with a sentinel and checks the count,
 // the values, that nothing past the count was written, and what the
 // counting parse tells of the line besides.
@@ -83,7 +54,7 @@ void expectLikeStrtok(const std::string& line, int maxFields = 32, int* saturate
   TokenCounts counts;
   std::vector<int> counted(out.size(), kSentinel);
   EXPECT_EQ(parseIntFields(line, counted.data(), maxFields, counts), n) << "line \"" << shown << "\"";
-  const TokenCounts want = referenceCounts(line, maxFields);
+  const TokenCounts want = test::referenceCounts(line, maxFields);
   EXPECT_EQ(counts.more, want.more) << "more, line \"" << shown << "\" of " << maxFields;
   EXPECT_EQ(counts.notNumbers, want.notNumbers) << "not numbers, line \"" << shown << "\"";
   EXPECT_EQ(counts.nul, want.nul) << "NUL, line \"" << shown << "\"";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/int_fields.hpp"
+#include "tests/fuzz/token_reference.hpp"
 
 namespace {
 
@@ -52,36 +53,6 @@ std::vector<int> referenceFields(std::string_view line, int maxFields) {
   return values;
 }
 
-// What the line holds besides its values: tokens after the first
-// maxFields, tokens among those that are not an optional sign and digits
-// (the last token of the line may end in one CR), a NUL that cuts it.
-calib::TokenCounts referenceCounts(std::string_view line, int maxFields) {
-  calib::TokenCounts counts;
-  if (const std::size_t nul = line.find('\0'); nul != std::string_view::npos) {
-    line = line.substr(0, nul);
-    counts.nul = true;
-  }
-  int n = 0;
-  for (std::size_t i = 0;;) {
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i == line.size()) break;
-    std::size_t end = i;
-    while (end < line.size() && line[end] != ' ') ++end;
-    if (n == maxFields) {
-      counts.more = true;
-      break;
-    }
-    std::string_view token = line.substr(i, end - i);
-    if (end == line.size() && token.size() > 1 && token.back() == '\r') token.remove_suffix(1);
-    const std::size_t digits = token[0] == '+' || token[0] == '-' ? 1 : 0;
-    const bool plain = digits < token.size() && token.find_first_not_of("0123456789", digits) == std::string_view::npos;
-    counts.notNumbers += plain ? 0 : 1;
-    ++n;
-    i = end;
-  }
-  return counts;
-}
-
 [[noreturn]] void fail(const char* what, std::string_view line, int maxFields) {
   std::fprintf(stderr, "%s: maxFields %d, line of %zu bytes\n", what, maxFields, line.size());
   std::abort();
@@ -120,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check("parseIntFields counting",
         [&counts](std::string_view l, int* out, int m) { return calib::parseIntFields(l, out, m, counts); }, line,
         maxFields, expected);
-  const calib::TokenCounts want = referenceCounts(line, maxFields);
+  const calib::TokenCounts want = calib::test::referenceCounts(line, maxFields);
   if (counts.more != want.more || counts.notNumbers != want.notNumbers || counts.nul != want.nul)
     fail("token counts", line, maxFields);
   if (calib::atoiSaturating(line) != referenceAtoi(line)) fail("atoiSaturating", line, maxFields);
