@@ -102,7 +102,8 @@ double largestPull(const ChannelResult& ch) {
 ChannelStatus chipStatus(const ChannelResult& ch, double noiseMedian) {
   if (ch.noiseLow > kNoisyFactor * noiseMedian || ch.noiseLow > kNoisyAbsoluteCounts) return ChannelStatus::Noisy;
   if (hasClippedPoint(ch)) return ChannelStatus::Clipped;
-  if (ch.maxPull > kBadFitPull && ch.inl > kBadFitInlPercent) return ChannelStatus::BadFit;
+  if ((ch.maxPull > kBadFitPull && ch.inl > kBadFitInlPercent) || ch.inl > kBadFitInlAlonePercent)
+    return ChannelStatus::BadFit;
   return ChannelStatus::Ok;
 }
 

@@ -90,6 +90,7 @@ void writeFit(JsonWriter& json, const std::optional<LineFit>& fit) {
   json.field("ndf", fit->ndf);
   json.field("points", fit->points);
   json.field("minima", fit->minima);
+  json.field("secondChi2", fit->secondChi2);
   json.endObject();
 }
 

@@ -126,9 +126,9 @@ inline constexpr double kStartSlope = 20.0;
 inline constexpr double kDeadAmplitudeCounts = 10.0;
 // Dead also below this many times its own noise, for channels too noisy for the limit above.
 inline constexpr double kDeadNoiseFactor = 5.0;
-// Noise is compared less this many standard errors of its estimate: one train's nine degrees of freedom flag no
-// clean channel.
-inline constexpr double kNoiseSigmas = 3.0;
+// Noise is compared less this many standard errors of its estimate: runs of one or two trains (nine or 18 degrees
+// of freedom per channel) flag no clean channel, and still most noisy ones.
+inline constexpr double kNoiseSigmas = 2.0;
 // Noisy above this many times the chip's median noise...
 inline constexpr double kNoisyFactor = 2.0;
 // ... or above this many ADC counts, even when half the chip is noisy: clean channels reach 1.6, noisy ones 3.5.
@@ -139,6 +139,9 @@ inline constexpr double kBadFitPull = 5.0;
 // ... and the integral non-linearity exceeds this, % (clean runs of 200 trains stay below 0.15, those faults
 // exceed 1.8).
 inline constexpr double kBadFitInlPercent = 0.5;
+// A bad fit also when the integral non-linearity alone exceeds this, % (clean runs of one train reach 2.4, a
+// noisy channel's 4.1; a short run of TPC data read as MuCh reaches 14).
+inline constexpr double kBadFitInlAlonePercent = 5.0;
 // A gain outlier lies more than this many robust standard deviations from the chip's median gain...
 inline constexpr double kOutlierSigmas = 4.0;
 // ... and more than this fraction of it, so that unusually uniform gains make no outliers.

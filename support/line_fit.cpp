@@ -1,6 +1,9 @@
 #include "support/line_fit.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace calib {
@@ -19,13 +22,18 @@ constexpr int kMaxSolveSteps = 300;
 // fraction is taken to be the vertical line itself: so far out, df/dp1 is rounding noise
 // and its sign changes mark no minimum.
 constexpr double kVerticalTolerance = 1e-10;
-// Angles of the search for every valley of f (see searchSlopeAxis): a valley
-// narrower than a step, 2.5 % of the data's own slope near it, can be passed
-// over only together with the peak beside it.
+// Angles of one search of the slope axis (see searchSlopeAxis): near the
+// scale of the search a step is 5 % of the slope, and a valley narrower than
+// a step can be passed over only together with the peak beside it.
 constexpr int kScanPoints = 128;
-// Two minima closer than this fraction of the slope scale are one: closing
-// in ends within a few doubles of the minimum.
+// Scales of the searches closer than this factor to one already searched
+// add nothing.
+constexpr double kDistinctScales = 2;
+// Two minima closer than this fraction of their slopes (or of the data's
+// slope, near zero) are one: closing in ends within a few doubles of it.
 constexpr double kSameMinimum = 1e-7;
+// Minima whose slopes are kept to tell a new one from those found.
+constexpr int kMaxMinima = 16;
 
 bool isUsed(const DataPoint& p, double fitMin, double fitMax) {
   return p.x >= fitMin && p.x <= fitMax && !(p.ex == 0 && p.ey == 0);
@@ -248,36 +256,59 @@ Solved solveSlope(const Selection& sel, const SlopeState& from) {
   return right.at.chi2 < left.at.chi2 ? right : left;
 }
 
-// Whether two minima found at slopes a and b are one, for a search at the
-// given slope scale.
-bool sameMinimum(double a, double b, double scale) {
-  return std::fabs(a - b) <= kSameMinimum * (scale + std::fabs(a) + std::fabs(b));
-}
+// The minima of f found so far, each counted once, and the lowest two.
+class Minima {
+ public:
+  // Minima at or above the vertical line's chi2 do not count (so far out,
+  // df/dp1 is rounding noise); unit is the data's slope, for telling apart
+  // slopes near zero.
+  Minima(double vertical, double unit) : limit_(vertical * (1 - kVerticalTolerance)), unit_(unit) {}
 
-// The valleys of f over the whole slope axis: how many there are, and the
-// lowest.
-struct Valleys {
-  int count = 0;
-  Solved lowest{false, {}};
-  bool hasStart = false;  // one of them is the start's (see searchSlopeAxis)
+  void consider(const Solved& candidate) {
+    if (!candidate.ok || !(candidate.at.chi2 < limit_) || has(candidate.at.slope)) return;
+    if (count_ < kMaxMinima) slopes_[static_cast<std::size_t>(count_)] = candidate.at.slope;
+    ++count_;
+    if (!lowest_.ok || candidate.at.chi2 < lowest_.at.chi2) {
+      secondChi2_ = lowest_.ok ? lowest_.at.chi2 : secondChi2_;
+      lowest_ = candidate;
+    } else if (candidate.at.chi2 < secondChi2_) {
+      secondChi2_ = candidate.at.chi2;
+    }
+  }
+  bool has(double slope) const {
+    for (int i = 0; i < std::min(count_, kMaxMinima); ++i) {
+      const double known = slopes_[static_cast<std::size_t>(i)];
+      if (std::fabs(slope - known) <= kSameMinimum * (unit_ + std::fabs(slope) + std::fabs(known))) return true;
+    }
+    return false;
+  }
+  // Whether a minimum found lies in (lo, hi].
+  bool hasBetween(double lo, double hi) const {
+    for (int i = 0; i < std::min(count_, kMaxMinima); ++i)
+      if (slopes_[static_cast<std::size_t>(i)] > lo && slopes_[static_cast<std::size_t>(i)] <= hi) return true;
+    return false;
+  }
+  int count() const { return count_; }
+  const Solved& lowest() const { return lowest_; }
+  double secondChi2() const { return secondChi2_; }
+
+ private:
+  double limit_;
+  double unit_;
+  std::array<double, kMaxMinima> slopes_{};
+  int count_ = 0;
+  Solved lowest_{false, {}};
+  double secondChi2_ = HUGE_VAL;
 };
 
-// Searches every slope for the minima of f. The slopes scale·tan(θ) for
-// kScanPoints angles θ evenly spaced in (−π/2, π/2) reach every finite slope,
-// most densely around scale; between two neighbours where df/dp1 turns from
-// negative to positive lies a minimum, which is closed in on. Beyond the
-// outermost angles f is followed downhill where it falls below its limit. A
-// minimum counts only when it lies below the vertical line's chi2 (further
-// out, df/dp1 is rounding noise). start is the minimum the start led to, if
-// any: the bracket around it is not closed in on again.
-Valleys searchSlopeAxis(const Selection& sel, double scale, double vertical, const Solved* start) {
-  Valleys valleys;
-  const auto consider = [&](const Solved& candidate) {
-    if (!candidate.ok || !(candidate.at.chi2 < vertical * (1 - kVerticalTolerance))) return;
-    ++valleys.count;
-    if (start && sameMinimum(candidate.at.slope, start->at.slope, scale)) valleys.hasStart = true;
-    if (!valleys.lowest.ok || candidate.at.chi2 < valleys.lowest.at.chi2) valleys.lowest = candidate;
-  };
+// Searches the slope axis for minima of f around one scale. The slopes
+// scale·tan(θ) for kScanPoints angles θ evenly spaced in (−π/2, π/2) reach
+// every finite slope, most densely around ±scale; between two neighbours
+// where df/dp1 turns from negative to positive lies a minimum, which is
+// closed in on unless it is one already found (the start's, above all).
+// Beyond the outermost angles f is followed downhill where it falls below
+// its limit.
+void searchSlopeAxis(const Selection& sel, double scale, double vertical, Minima& minima) {
   const auto slopeAt = [&](int k) { return scale * std::tan(std::numbers::pi * ((k + 0.5) / kScanPoints - 0.5)); };
 
   double previousSlope = slopeAt(0);
@@ -287,23 +318,20 @@ Valleys searchSlopeAxis(const Selection& sel, double scale, double vertical, con
   // when f is below that limit there and still falling.
   const auto beyond = [&](double slope, double dir, double step) {
     const SlopeState end = evaluate(sel, slope);
-    if (end.finite() && end.chi2 < vertical * (1 - kVerticalTolerance)) consider(descend(sel, end, dir, step));
+    if (end.finite() && end.chi2 < vertical * (1 - kVerticalTolerance)) minima.consider(descend(sel, end, dir, step));
   };
   if (previous > 0) beyond(previousSlope, -1, slopeAt(1) - previousSlope);
   for (int k = 1; k < kScanPoints; ++k) {
     const double slope = slopeAt(k);
     const double d1 = slopeDerivative(sel, slope);
-    if (previous < 0 && d1 >= 0 && start && !valleys.hasStart && start->at.slope > previousSlope &&
-        start->at.slope <= slope) {
-      consider(*start);
-    } else if (previous < 0 && d1 >= 0) {
+    if (previous < 0 && d1 >= 0 && !minima.hasBetween(previousSlope, slope)) {
       const SlopeState lo = evaluate(sel, previousSlope);
       const SlopeState hi = evaluate(sel, slope);
       if (lo.finite() && hi.finite()) {
         if (hi.d1 == 0) {
-          consider({hi.d2() > 0, hi});
+          minima.consider({hi.d2() > 0, hi});
         } else {
-          consider(closeIn(sel, lo.slope, hi.slope, std::fabs(lo.d1) < std::fabs(hi.d1) ? lo : hi));
+          minima.consider(closeIn(sel, lo.slope, hi.slope, std::fabs(lo.d1) < std::fabs(hi.d1) ? lo : hi));
         }
       }
     }
@@ -311,26 +339,51 @@ Valleys searchSlopeAxis(const Selection& sel, double scale, double vertical, con
     previous = d1;
   }
   if (previous < 0) beyond(previousSlope, 1, previousSlope - slopeAt(kScanPoints - 2));
-  return valleys;
 }
 
-// The lowest minimum of f, and in minima how many there are. The one
-// reached from the start is kept unless another lies lower, so that a curve
-// with a single valley gives exactly the minimum the start leads to.
-Solved lowestMinimum(const Selection& sel, const Solved& fromStart, double startSlope, int& minima) {
+// The slope scales where valleys of f lie: the slope the start led to, the
+// data's own slope (its amplitude span over its charge span), and the slope
+// at which the charge errors begin to outweigh the amplitude errors (the
+// geometric mean of ey / ex). A curve of points on two lines has its
+// valleys near the first two; the weights change near the third.
+std::array<double, 3> slopeScales(const Selection& sel, double startScale) {
+  double xMin = HUGE_VAL, xMax = -HUGE_VAL, yMin = HUGE_VAL, yMax = -HUGE_VAL, logRatio = 0;
+  int ratios = 0;
+  sel.forEach([&](const DataPoint& p) {
+    xMin = std::min(xMin, p.x), xMax = std::max(xMax, p.x);
+    yMin = std::min(yMin, p.y), yMax = std::max(yMax, p.y);
+    if (p.ex > 0 && p.ey > 0) logRatio += std::log(p.ey / p.ex), ++ratios;
+  });
+  return {startScale, (yMax - yMin) / (xMax - xMin), ratios > 0 ? std::exp(logRatio / ratios) : 0};
+}
+
+// The lowest minimum of f, with how many minima there are and the chi2 of
+// the next lowest. The one reached from the start is kept unless another
+// lies lower, so that a curve with a single valley gives exactly the
+// minimum the start leads to.
+Solved lowestMinimum(const Selection& sel, const Solved& fromStart, double startSlope, int& count,
+                     double& secondChi2) {
   const double vertical = verticalChi2(sel);
-  const bool startCounts = fromStart.ok && fromStart.at.chi2 < vertical * (1 - kVerticalTolerance);
-  double scale = std::fabs(startCounts ? fromStart.at.slope : startSlope);
-  if (!(scale > 0 && std::isfinite(scale))) scale = 1;
-  const Valleys valleys = searchSlopeAxis(sel, scale, vertical, startCounts ? &fromStart : nullptr);
-  // The start's own valley escapes the search only when it lies between two
-  // angles together with a peak.
-  minima = valleys.count + (startCounts && !valleys.hasStart ? 1 : 0);
-  if (!startCounts) return valleys.lowest;
-  const Solved& lowest = valleys.lowest;
-  if (lowest.ok && lowest.at.chi2 < fromStart.at.chi2 && !sameMinimum(lowest.at.slope, fromStart.at.slope, scale))
-    return lowest;
-  return fromStart;
+  const std::array<double, 3> scales =
+      slopeScales(sel, std::fabs(fromStart.ok ? fromStart.at.slope : startSlope));
+  const double unit = std::isfinite(scales[1]) && scales[1] > 0 ? scales[1] : 1;
+  Minima minima(vertical, unit);
+  minima.consider(fromStart);
+  std::array<double, 3> searched{};
+  int nSearched = 0;
+  for (const double scale : scales) {
+    if (!(scale > 0 && std::isfinite(scale))) continue;
+    bool distinct = true;
+    for (int i = 0; i < nSearched; ++i)
+      distinct = distinct && !(scale < searched[static_cast<std::size_t>(i)] * kDistinctScales &&
+                               scale > searched[static_cast<std::size_t>(i)] / kDistinctScales);
+    if (!distinct) continue;
+    searched[static_cast<std::size_t>(nSearched++)] = scale;
+    searchSlopeAxis(sel, scale, vertical, minima);
+  }
+  count = minima.count();
+  secondChi2 = minima.secondChi2();
+  return minima.lowest();
 }
 
 }  // namespace
@@ -358,6 +411,7 @@ LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax,
 
   Solved solved;
   int minima = 1;
+  double secondChi2 = HUGE_VAL;
   if (fit.points == 2) {
     // The line through both points: chi2 is 0 at its slope whatever the
     // weights, and nowhere below.
@@ -366,7 +420,7 @@ LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax,
   } else {
     solved = startOfSolve(sel, startSlope);
     if (solved.ok) solved = solveSlope(sel, solved.at);
-    solved = lowestMinimum(sel, solved, startSlope, minima);
+    solved = lowestMinimum(sel, solved, startSlope, minima, secondChi2);
   }
   if (!solved.ok || !(solved.at.chi2 < verticalChi2(sel) * (1 - kVerticalTolerance))) return fit;
 
@@ -387,6 +441,7 @@ LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax,
   fit.chi2 = s.chi2;
   fit.ndf = fit.points - 2;
   fit.minima = minima;
+  fit.secondChi2 = std::isfinite(secondChi2) ? secondChi2 : std::numeric_limits<double>::quiet_NaN();
   return fit;
 }
 

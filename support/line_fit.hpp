@@ -32,16 +32,20 @@ struct LineFit {
   int ndf = 0;     // points - 2
   int points = 0;  // the number of points used
   // The separate minima of chi2 over all slopes that lie below the
-  // vertical line's; more than one makes the fit ambiguous. 1 for two
-  // points.
+  // vertical line's (1 for two points), and the chi2 of the next lowest
+  // after the fit's own (NaN when there is none). A second minimum close to
+  // the fit's makes the gain ambiguous; one far above it does not matter.
   int minima = 0;
+  double secondChi2 = 0;
 };
 
 // Fits the points with fitMin <= x <= fitMax, skipping those whose x and y
 // errors are both 0. Two points give the line through both (chi2 0, ndf 0)
-// with errors from the same Hessian. The minimum returned is the one reached
-// from a weighted regression whose first weights use startSlope; real data
-// have only that one.
+// with errors from the same Hessian. As the weights change with the slope,
+// chi2 can have several valleys (points that follow two lines): the
+// minimum returned is the lowest over all slopes. The solve starts from a
+// weighted regression whose first weights use startSlope, and that minimum
+// is kept unless another lies lower.
 LineFit fitLine(std::span<const DataPoint> points, double fitMin, double fitMax, double startSlope);
 
 }  // namespace calib

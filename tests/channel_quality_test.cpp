@@ -63,8 +63,8 @@ QualityReport assess(const ChannelSpec& probe, const DetectorPreset& preset = kP
 TEST(ChannelQuality, EachStatusAtItsThreshold) {
   DetectorPreset narrow = kPresetTPC;
   narrow.fitMax = 5;  // only the smallest pulse, 3.2 fC, lies in the fit range
-  // The noise is compared less three standard errors: 1 - 3 / sqrt(2 * 9 * 200).
-  const double margin = 1 - 3 / std::sqrt(2.0 * 9 * 200);
+  // The noise is compared less two standard errors: 1 - 2 / sqrt(2 * 9 * 200).
+  const double margin = 1 - 2 / std::sqrt(2.0 * 9 * 200);
   struct Case {
     std::string what;
     ChannelSpec spec;
@@ -89,11 +89,13 @@ TEST(ChannelQuality, EachStatusAtItsThreshold) {
       // Noisier neighbours: the absolute limit decides.
       {"noise just above 2.5 counts", {.noise = 2.5 / margin * 1.001}, ChannelStatus::Noisy, kPresetTPC, {.noise = 1.5}},
       {"noise just below 2.5 counts", {.noise = 2.5 / margin * 0.999}, ChannelStatus::Ok, kPresetTPC, {.noise = 1.5}},
-      {"one train: noise of 3 counts is within its error", {.noise = 3, .windows = 1}, ChannelStatus::Ok},
+      {"one train: noise of 3.5 counts is within its error", {.noise = 3.5, .windows = 1}, ChannelStatus::Ok},
+      {"one train: noise of 5 counts is not", {.noise = 5, .windows = 1}, ChannelStatus::Noisy},
       {"a point with clipped windows", {.rawCap = 1000, .clipped = 1}, ChannelStatus::Clipped},
       {"bent by 5 %", {.bend = 0.05}, ChannelStatus::BadFit},
       {"bent by 0.2 %: many errors off, but little of the span", {.bend = 0.002}, ChannelStatus::Ok},
       {"bent by 5 % in one noisy train", {.noise = 2, .windows = 1, .bend = 0.05}, ChannelStatus::Ok},
+      {"bent by 25 % in one noisy train", {.noise = 2, .windows = 1, .bend = 0.25}, ChannelStatus::BadFit},
       {"gain 10 % above the others", {.gain = 22}, ChannelStatus::GainOutlier},
       {"gain 4 % above the others", {.gain = 20.8}, ChannelStatus::Ok},
       {"no pedestal samples", {.noise = NAN}, ChannelStatus::Ok},

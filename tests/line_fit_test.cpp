@@ -50,6 +50,7 @@ TEST(LineFit, RecoversExactLines) {
     EXPECT_EQ(f.points, 13);  // 2 .. 120
     EXPECT_EQ(f.ndf, 11);
     EXPECT_EQ(f.minima, 1);
+    EXPECT_TRUE(std::isnan(f.secondChi2));
     // The start slope only chooses the first weights.
     const LineFit g = fitLine(gainCurve(-4.5, slope), 1, 150, -300);
     EXPECT_NEAR(g.slope, f.slope, 1e-13 * std::fabs(slope) + 1e-15);
@@ -163,16 +164,28 @@ TEST(LineFit, ReturnsTheLowestOfSeveralMinima) {
        {45.13, 1390.47, 0.1, 0.3394}, {48.35, 973.097, 0.1, 4.096}},
       {{2, 20, 2, 0.05}, {4, 40, 2, 0.05}, {6, 60, 2, 0.05}, {8, 80, 2, 0.05}, {20, 500, 0.01, 30},
        {30, 900, 0.01, 30}, {40, 1300, 0.01, 30}, {50, 1700, 0.01, 30}},
+      // Flat, then a jump: the start settles on the flat points, a thousand
+      // times below the slope of the lowest valley.
+      {{1.03, -2.16183, .1, 1.471}, {12.78, 4.23659, .1, .03204}, {22.92, 4.14266, .1, .2482},
+       {30.12, 6.54971, .1, .02596}, {38.97, 5.07829, .1, .08491}, {48.85, 10.1766, .1, .2452},
+       {56.36, 9.89619, .1, .5239}, {63.56, 5.80249, .1, 2.952}, {72.96, 16.1932, .1, 2.419},
+       {85.63, 6512.31, .1, 12.77}, {91.35, 6540.1, .1, 14.45}},
   };
   for (std::size_t i = 0; i < curves.size(); ++i) {
     constexpr double kStep = 0.002;
-    double bestSlope = 0, best = HUGE_VAL;
+    double bestSlope = 0, best = HUGE_VAL, second = HUGE_VAL;
     int minima = 0;
     double before = profileChi2(curves[i], -300 - kStep), here = profileChi2(curves[i], -300);
     for (double p1 = -300; p1 < 300; p1 += kStep) {
       const double next = profileChi2(curves[i], p1 + kStep);
-      if (here < before && here <= next) ++minima;
-      if (here < best) best = here, bestSlope = p1;
+      if (here < before && here <= next) {
+        ++minima;
+        if (here < best) {
+          second = best, best = here, bestSlope = p1;
+        } else {
+          second = std::min(second, here);
+        }
+      }
       before = here, here = next;
     }
     const LineFit f = fitLine(curves[i], 1, 99);
@@ -181,6 +194,7 @@ TEST(LineFit, ReturnsTheLowestOfSeveralMinima) {
     EXPECT_NEAR(f.slope, bestSlope, kStep) << i;
     EXPECT_EQ(f.minima, minima) << i;
     EXPECT_GE(f.minima, 2) << i;
+    EXPECT_NEAR(f.secondChi2, second, 1e-6 * second) << i;
   }
 }
 

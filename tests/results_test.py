@@ -160,6 +160,8 @@ expect_statuses("much as tpc", results, lambda c: "bad_fit")
 check(results["run"]["input"]["windowsDropped"] > 0, "much as tpc: no window dropped")
 for ch in results["channels"][:4]:
     check_lowest_minimum("much as tpc", ch)
+results, truth, rows = run("much as tpc, 2 trains", "4mV_calib", ["--trains", "2", "--seed", "3"], analysed_as="20mV_calib")
+expect_statuses("much as tpc, 2 trains", results, lambda c: "bad_fit")
 results, truth, rows = run("tpc as much", "20mV_calib", ["--trains", "200", "--seed", "13"], analysed_as="4mV_calib")
 expect_statuses("tpc as much", results, lambda c: "bad_fit")
 results, truth, rows = run("non-linear", "20mV_calib", ["--trains", "200", "--seed", "14", "--nonlinearity", "0.2"])
@@ -168,8 +170,10 @@ results, truth, rows = run("clipping", "30mV_calib", ["--trains", "200", "--seed
 expect_statuses("clipping", results, lambda c: "clipped")
 check(all(any(p["windowsAtLimit"] > 0 and not p["saturated"] and p["inFitRange"] for p in ch["points"])
           for ch in results["channels"]), "clipping: a channel without a clipped point")
-results, truth, rows = run("half noisy", "20mV_calib", ["--trains", "200", "--seed", "16", "--noisy", "0-15"])
-expect_statuses("half noisy", results, fault_status(truth))
+for trains in ("20", "200"):
+    results, truth, rows = run(f"half noisy, {trains} trains", "20mV_calib",
+                               ["--trains", trains, "--seed", "16", "--noisy", "0-15"])
+    expect_statuses(f"half noisy, {trains} trains", results, fault_status(truth))
 
 # The options.
 d = tempfile.mkdtemp(prefix="calib-options-")
