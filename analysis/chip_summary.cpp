@@ -17,14 +17,10 @@ PlotContent summaryPlot(const ChannelFits& fits, int chip, int par) {
   return plot;
 }
 
-Diagnostics saveChipSummary(const ChannelFits& fits, const OutputPaths& paths) {
-  Diagnostics errors;
-  for (int par = 0; par <= 1; ++par) {
-    const std::string path = paths.summaryPlot(par);
-    if (const std::error_code error = savePlot(summaryPlot(fits, paths.chip, par), path))
-      errors.push_back(plotError(path, error));
-  }
-  return errors;
+std::vector<PlotFile> summaryPlotFiles(const ChannelFits& fits, const OutputPaths& paths) {
+  std::vector<PlotFile> files;
+  for (int par = 0; par <= 1; ++par) files.push_back({summaryPlot(fits, paths.chip, par), paths.summaryPlot(par)});
+  return files;
 }
 
 }  // namespace calib

@@ -4,7 +4,8 @@
 
 #include "analysis/gain_fit.hpp"
 #include "core/output_paths.hpp"
-#include "support/diagnostic.hpp"
+#include <vector>
+
 #include "support/plot.hpp"
 
 namespace calib {
@@ -13,10 +14,9 @@ namespace calib {
 // against their channel numbers.
 PlotContent summaryPlot(const ChannelFits& fits, int chip, int par);
 
-// Saves the offset plot (fit parameter 0), then the gain plot (parameter
-// 1), to paths.summaryPlot. Only fitted channels appear; both plots are
-// written even when no channel was fitted. Returns the errors of the plots
-// that could not be written.
-Diagnostics saveChipSummary(const ChannelFits& fits, const OutputPaths& paths);
+// The offset plot (fit parameter 0), then the gain plot (parameter 1), for
+// paths.summaryPlot. Only fitted channels appear; both plots are made even
+// when no channel was fitted.
+std::vector<PlotFile> summaryPlotFiles(const ChannelFits& fits, const OutputPaths& paths);
 
 }  // namespace calib

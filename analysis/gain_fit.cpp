@@ -79,18 +79,16 @@ PlotContent channelPlot(const GainCurve& curve, const LineFit& fit, const Detect
   return plot;
 }
 
-ChannelDiagnostics saveChannelPlots(const GainCurves& curves, const ChannelFits& fits, const DetectorPreset& preset,
-                                    const OutputPaths& paths) {
-  ChannelDiagnostics errors;
+std::vector<PlotFile> channelPlotFiles(const GainCurves& curves, const ChannelFits& fits, const DetectorPreset& preset,
+                                       const OutputPaths& paths) {
+  std::vector<PlotFile> files;
   for (int ichan = 0; ichan < kNChan; ++ichan) {
     const ChannelFit& fit = fits[static_cast<std::size_t>(ichan)];
     if (!fit.attempted) continue;
-    const std::string path = paths.channelPlot(ichan);
-    const PlotContent plot = channelPlot(curves[static_cast<std::size_t>(ichan)], fit.line, preset, paths.chip, ichan);
-    if (const std::error_code error = savePlot(plot, path))
-      errors[static_cast<std::size_t>(ichan)] = plotError(path, error);
+    files.push_back({channelPlot(curves[static_cast<std::size_t>(ichan)], fit.line, preset, paths.chip, ichan),
+                     paths.channelPlot(ichan)});
   }
-  return errors;
+  return files;
 }
 
 Diagnostic plotError(const std::string& path, const std::error_code& reason) {

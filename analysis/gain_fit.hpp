@@ -8,6 +8,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/gain_curves.hpp"
 #include "core/detector.hpp"
@@ -51,11 +52,10 @@ ChannelDiagnostics fitWarnings(const ChannelFits& fits, const DetectorPreset& pr
 // with its box when the fit found one.
 PlotContent channelPlot(const GainCurve& curve, const LineFit& fit, const DetectorPreset& preset, int chip, int ichan);
 
-// Saves the plot of every channel with pulse points, fitted or not, to
-// paths.channelPlot; returns an error for each plot that could not be
-// written.
-ChannelDiagnostics saveChannelPlots(const GainCurves& curves, const ChannelFits& fits, const DetectorPreset& preset,
-                                    const OutputPaths& paths);
+// The plots of the channels with pulse points, fitted or not, in channel
+// order, for paths.channelPlot.
+std::vector<PlotFile> channelPlotFiles(const GainCurves& curves, const ChannelFits& fits, const DetectorPreset& preset,
+                                       const OutputPaths& paths);
 
 // "cannot write plot '<path>': <reason>"
 Diagnostic plotError(const std::string& path, const std::error_code& reason);

@@ -25,9 +25,12 @@ std::string_view readEndName(LineReader::Status end) {
   return "end_of_file";
 }
 
-void writeInput(JsonWriter& json, const InputCounts& input) {
+void writeInput(JsonWriter& json, const StreamSummary& stream) {
+  const InputCounts& input = stream.input;
   json.key("input");
   json.beginObject();
+  json.field("compression", compressionName(stream.compression));
+  json.field("textBytes", stream.textBytes);
   json.field("looksLike", looksLike(input));
   json.field("dataLines", input.dataLines);
   json.field("zeroLines", input.zeroLines);
@@ -57,7 +60,7 @@ void writeRun(JsonWriter& json, const RunRecord& run, const DetectorPreset& pres
   json.field("readToEnd", run.stream.end == LineReader::Status::End ||
                               run.stream.end == LineReader::Status::MissingFinalLineFeed);
   json.field("readEnd", readEndName(run.stream.end));
-  writeInput(json, run.stream.input);
+  writeInput(json, run.stream);
   json.endObject();
 }
 

@@ -13,6 +13,7 @@
 #include "analysis/window_analysis.hpp"
 #include "core/detector.hpp"
 #include "core/histogram_set.hpp"
+#include "support/byte_source.hpp"
 #include "support/line_reader.hpp"
 #include "support/out_buffer.hpp"
 
@@ -21,9 +22,9 @@ namespace calib {
 // What a file that starts this way holds, judged by its first bytes.
 enum class Content { Text, Gzip, Zstd, Xz, Bzip2 };
 
-// The content a compressed file's signature at the start of its first line
+// The content a compressed file's signature at the start of the text
 // shows; Text for anything else.
-Content contentOf(std::string_view firstLine);
+Content contentOf(std::string_view head);
 
 // "text", "gzip", "zstd", "xz" or "bzip2".
 std::string_view contentName(Content content);
@@ -71,20 +72,20 @@ struct StreamSummary {
   std::int64_t windowsAnalysed;
   std::int64_t zeroRunsRecorded;
   InputCounts input;
+  Compression compression;
+  std::uint64_t inputBytes;  // taken from the file (compressed bytes for a compressed one)
+  std::uint64_t textBytes;   // of text read from it
 };
-
-// How often the reading loop reports its progress, in bytes read.
-inline constexpr std::uint64_t kProgressIntervalBytes = std::uint64_t{256} << 10;
 
 struct StreamOptions {
   Commentary commentary = Commentary::On;
-  // When set, called with the bytes read so far each time another
-  // kProgressIntervalBytes have been read, and once when reading ends.
+  // When set, called from time to time with the bytes taken from the file
+  // so far (compressed bytes for a compressed file), and once at the end.
   std::function<void(std::uint64_t)> progress;
 };
 
-// Runs processLine over every line the reader yields.
-StreamSummary readSampleStream(LineReader& reader, const DetectorPreset& preset, HistogramSet& hists,
+// Runs processLine over every line of source, reading on a second thread.
+StreamSummary readSampleStream(ByteSource& source, const DetectorPreset& preset, HistogramSet& hists,
                                OutBuffer& console, const StreamOptions& options = {});
 
 }  // namespace calib

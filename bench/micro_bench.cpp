@@ -224,8 +224,8 @@ void runSampleStream(benchmark::State& state, const std::string& run, const Dete
   OutBuffer console(discardSink(consoleBytes));
   std::int64_t lines = 0;
   for (auto _ : state) {
-    LineReader reader(run);
-    const StreamSummary summary = readSampleStream(reader, preset, hists, console);
+    const std::unique_ptr<ByteSource> source = memorySource(run);
+    const StreamSummary summary = readSampleStream(*source, preset, hists, console);
     console.flush();
     lines += summary.nLines;
   }
@@ -264,8 +264,8 @@ void BM_ReadSampleStreamFile(benchmark::State& state) {
   OutBuffer console(discardSink(consoleBytes));
   for (auto _ : state) {
     ::lseek(fd, 0, SEEK_SET);
-    LineReader reader(fd);
-    benchmark::DoNotOptimize(readSampleStream(reader, kPresetTPC, hists, console));
+    const std::unique_ptr<ByteSource> source = openSource(fd);
+    benchmark::DoNotOptimize(readSampleStream(*source, kPresetTPC, hists, console));
     console.flush();
   }
   ::close(fd);
@@ -391,8 +391,8 @@ const AnalysedRun& analysedRun() {
     HistogramSet hists = bookHistograms(kPresetTPC);
     std::uint64_t bytes = 0;
     OutBuffer console(discardSink(bytes));
-    LineReader reader(tpcRun());
-    readSampleStream(reader, kPresetTPC, hists, console);
+    const std::unique_ptr<ByteSource> source = memorySource(tpcRun());
+    readSampleStream(*source, kPresetTPC, hists, console);
     result.curves = buildGainCurves(hists, kPresetTPC, console);
     result.fits = fitGains(result.curves, kPresetTPC);
     return result;

@@ -1,6 +1,8 @@
 #include "run/analyse_file.hpp"
 
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "analysis/bin_info.hpp"
 #include "analysis/channel_quality.hpp"
@@ -11,11 +13,16 @@
 #include "analysis/run_setup.hpp"
 #include "analysis/sample_stream.hpp"
 #include "analysis/shutdown.hpp"
+#include "support/plot.hpp"
 #include "support/progress.hpp"
+#include "support/signal_cleanup.hpp"
 
 namespace calib {
 
 namespace {
+
+// The plots are drawn on two threads: one a core.
+constexpr unsigned kPlotThreads = 2;
 
 // What a file that is not text looks like; empty for text.
 std::string notText(const InputCounts& input) {
@@ -45,11 +52,18 @@ void reportReading(const StreamSummary& summary, const std::string& adcFile, Dia
           Diagnostic::error("ADC file '" + adcFile + "': line " + next + " has " + std::to_string(kMaxLineLength) +
                             " or more characters; reading stopped there and the rest of the file was ignored"));
       break;
-    case LineReader::Status::ReadError:
+    case LineReader::Status::ReadError: {
+      // In compressed data the place of the fault is a byte of the file.
+      const std::string where =
+          summary.compression == Compression::None
+              ? ""
+              : " (" + std::string(compressionName(summary.compression)) + " data, at byte " +
+                    std::to_string(summary.inputBytes) + " of the file)";
       diagnostics.push_back(Diagnostic::error("error reading ADC file '" + adcFile + "' after line " +
-                                              std::to_string(summary.nLines) + ": " + summary.readError.message() +
-                                              "; the rest of the file was ignored"));
+                                              std::to_string(summary.nLines) + where + ": " +
+                                              summary.readError.message() + "; the rest of the file was ignored"));
       break;
+    }
   }
   if (summary.windowsAnalysed == 0)
     diagnostics.push_back(Diagnostic::warning("ADC file '" + adcFile +
@@ -58,14 +72,14 @@ void reportReading(const StreamSummary& summary, const std::string& adcFile, Dia
 }
 
 StreamSummary readAdcFile(RunSetup& run, OutBuffer& console, const AnalysisOptions& options) {
-  LineReader reader(run.adc.fd());
+  const std::unique_ptr<ByteSource> source = openSource(run.adc.fd());
   StreamOptions streamOptions{options.commentary, {}};
   std::optional<ProgressMeter> progress;
   if (options.progress) {
     progress.emplace(run.adc.size().value_or(0), options.progress);
     streamOptions.progress = [&progress](std::uint64_t bytes) { progress->update(bytes); };
   }
-  const StreamSummary stream = readSampleStream(reader, run.preset, run.hists, console, streamOptions);
+  const StreamSummary stream = readSampleStream(*source, run.preset, run.hists, console, streamOptions);
   if (progress) progress->finish();
   return stream;
 }
@@ -83,6 +97,12 @@ Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, Ou
       setUpRun(request, paths, options.writeJson, console, diagnostics);
   if (!setup) return diagnostics;
   RunSetup& run = *setup;
+  // The fonts load while the file is read.
+  std::jthread fonts;
+  if (run.plotDirReady) {
+    const TerminationSignalsBlocked blocked;
+    fonts = std::jthread(preparePlotting);
+  }
 
   const StreamSummary stream = readAdcFile(run, console, options);
   reportReading(stream, request.adcFile, diagnostics);
@@ -94,15 +114,22 @@ Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, Ou
   printPointCounts(curves, console);
   writeGainRows(fits, run.gainLog.out());
   const ChannelDiagnostics warnings = fitWarnings(fits, run.preset);
-  ChannelDiagnostics plotErrors;
-  if (run.plotDirReady) plotErrors = saveChannelPlots(curves, fits, run.preset, paths);
-  // A channel's warning comes before its plot's error, channel by channel.
+  std::vector<PlotFile> plots = channelPlotFiles(curves, fits, run.preset, paths);
+  for (PlotFile& summary : summaryPlotFiles(fits, paths)) plots.push_back(std::move(summary));
+  if (fonts.joinable()) fonts.join();
+  std::vector<std::error_code> plotErrors;
+  if (run.plotDirReady) plotErrors = savePlots(plots, kPlotThreads);
+  // A channel's warning comes before its plot's error, channel by channel,
+  // and the two summaries come last.
+  std::size_t plot = 0;
+  const auto plotResult = [&](std::size_t k) {
+    if (k < plotErrors.size() && plotErrors[k]) diagnostics.push_back(plotError(plots[k].path, plotErrors[k]));
+  };
   for (int ichan = 0; ichan < kNChan; ++ichan) {
     append(diagnostics, warnings[static_cast<std::size_t>(ichan)]);
-    append(diagnostics, plotErrors[static_cast<std::size_t>(ichan)]);
+    if (fits[static_cast<std::size_t>(ichan)].attempted) plotResult(plot++);
   }
-  if (run.plotDirReady)
-    for (Diagnostic& error : saveChipSummary(fits, paths)) diagnostics.push_back(std::move(error));
+  for (; plot < plots.size(); ++plot) plotResult(plot);
 
   if (run.results) {
     const QualityReport quality = assessChannels(run.hists, curves, fits, run.preset);

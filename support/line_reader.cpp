@@ -1,22 +1,24 @@
 #include "support/line_reader.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 namespace calib {
 
-LineReader::LineReader(int fd, std::size_t blockSize)
-    : fd_(fd),
+LineReader::LineReader(ByteSource& source, std::size_t blockSize)
+    : source_(&source),
       capacity_(blockSize + kMaxLineChars + 1),
       buffer_(std::make_unique_for_overwrite<char[]>(capacity_)),
       data_(buffer_.get()) {}
 
-LineReader::LineReader(std::string_view memory) : data_(memory.data()), end_(memory.size()), atEnd_(true) {}
+LineReader::LineReader(std::string_view memory)
+    : data_(memory.data()), end_(memory.size()), atEnd_(true), read_(memory.size()) {
+  headLength_ = std::min(memory.size(), kHeadBytes);
+  if (headLength_ > 0) std::memcpy(head_, memory.data(), headLength_);
+}
 
 LineReader::Status LineReader::next(std::string_view& line) {
-  return fd_ < 0 ? nextFromMemory(line) : nextFromFd(line);
+  return source_ == nullptr ? nextFromMemory(line) : nextFromSource(line);
 }
 
 LineReader::Status LineReader::nextFromMemory(std::string_view& line) {
@@ -33,7 +35,7 @@ LineReader::Status LineReader::nextFromMemory(std::string_view& line) {
   return Status::Line;
 }
 
-LineReader::Status LineReader::nextFromFd(std::string_view& line) {
+LineReader::Status LineReader::nextFromSource(std::string_view& line) {
   for (;;) {
     const char* start = data_ + begin_;
     const std::size_t have = end_ - begin_;
@@ -64,17 +66,19 @@ long LineReader::refill() {
     end_ -= begin_;
     begin_ = 0;
   }
-  for (;;) {
-    const ssize_t n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
-    if (n >= 0) {
-      end_ += static_cast<std::size_t>(n);
-      return static_cast<long>(n);
-    }
-    if (errno != EINTR) {
-      error_ = std::error_code(errno, std::generic_category());
-      return -1;
-    }
+  const long n = source_->read(buffer_.get() + end_, capacity_ - end_);
+  if (n < 0) {
+    error_ = source_->error();
+    return -1;
   }
+  if (headLength_ < kHeadBytes && read_ < kHeadBytes) {
+    const std::size_t k = std::min(kHeadBytes - headLength_, static_cast<std::size_t>(n));
+    std::memcpy(head_ + headLength_, buffer_.get() + end_, k);
+    headLength_ += k;
+  }
+  end_ += static_cast<std::size_t>(n);
+  read_ += static_cast<std::uint64_t>(n);
+  return n;
 }
 
 }  // namespace calib

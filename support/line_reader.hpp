@@ -19,6 +19,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "support/byte_source.hpp"
+
 namespace calib {
 
 class LineReader {
@@ -34,25 +36,32 @@ class LineReader {
     ReadError,             // the OS reported an error; see error()
   };
 
-  // Reads from fd (not owned, not closed).
-  explicit LineReader(int fd, std::size_t blockSize = kDefaultBlockSize);
+  // Reads from source, which outlives the reader.
+  explicit LineReader(ByteSource& source, std::size_t blockSize = kDefaultBlockSize);
   // Reads from memory that outlives the reader.
   explicit LineReader(std::string_view memory);
 
   Status next(std::string_view& line);
 
+  // Why reading failed (ReadError): the source's error.
   const std::error_code& error() const { return error_; }
   // Bytes consumed so far, line feeds included.
   std::uint64_t bytesConsumed() const { return consumed_; }
+  // Bytes taken from the source so far, a line not yet returned included.
+  std::uint64_t bytesRead() const { return read_; }
+  // The first bytes of the text (up to kHeadBytes), once next() has been
+  // called: what the text starts with, whether or not it holds a line.
+  static constexpr std::size_t kHeadBytes = 8;
+  std::string_view head() const { return std::string_view(head_, headLength_); }
 
  private:
   Status nextFromMemory(std::string_view& line);
-  Status nextFromFd(std::string_view& line);
+  Status nextFromSource(std::string_view& line);
   // Moves the unread rest to the front and reads one block after it.
   // Returns the byte count read, 0 at end of input, -1 on error.
   long refill();
 
-  int fd_ = -1;
+  ByteSource* source_ = nullptr;
   std::size_t capacity_ = 0;
   std::unique_ptr<char[]> buffer_;
   const char* data_ = nullptr;
@@ -61,6 +70,9 @@ class LineReader {
   std::size_t scanned_ = 0;  // bytes from begin_ already known to hold no line feed
   bool atEnd_ = false;
   std::uint64_t consumed_ = 0;
+  std::uint64_t read_ = 0;
+  char head_[kHeadBytes] = {};
+  std::size_t headLength_ = 0;
   std::error_code error_;
 };
 

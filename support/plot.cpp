@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "support/output_file.hpp"
+#include "support/parallel.hpp"
 #include "support/plot_layout.hpp"
 #include "support/png_writer.hpp"
 
@@ -442,6 +443,21 @@ std::error_code savePlot(const PlotContent& plot, const std::string& path) {
                         cairo_image_surface_get_stride(surface.get())};
   if ((error = writePng(image, file->out()))) return error;
   return file->publish();
+}
+
+std::vector<std::error_code> savePlots(const std::vector<PlotFile>& plots, unsigned threads) {
+  std::vector<std::error_code> results(plots.size());
+  runInParallel(plots.size(), threads, [&](std::size_t i) { results[i] = savePlot(plots[i].plot, plots[i].path); });
+  return results;
+}
+
+void preparePlotting() {
+  const SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 16, 16));
+  const ContextPtr cr(cairo_create(surface.get()));
+  for (const double size : {kLabelSize, kTitleSize, kBoxTextSize}) {
+    setFontSize(cr.get(), size);
+    textWidth(cr.get(), "0123456789.-+e\u00d7\u2212 Amplitude vs Sig for chip chan");
+  }
 }
 
 PlotLibraries::~PlotLibraries() {

@@ -46,6 +46,21 @@ struct PlotContent {
 // cairo's or libpng's reason), or an empty error_code.
 std::error_code savePlot(const PlotContent& plot, const std::string& path);
 
+// A plot and the file it goes to.
+struct PlotFile {
+  PlotContent plot;
+  std::string path;
+};
+
+// Saves every plot as savePlot does, on up to `threads` threads; returns
+// each one's result in the order of plots.
+std::vector<std::error_code> savePlots(const std::vector<PlotFile>& plots, unsigned threads);
+
+// Loads the fonts and fills cairo's caches, which the first plot of a
+// process would otherwise wait for; may run on another thread while the
+// plots' data are still being gathered.
+void preparePlotting();
+
 // cairo and fontconfig keep font caches for the life of the process. While
 // an object of this type lives, plots may be drawn; its destructor frees
 // those caches, so that a leak checker reports only real leaks. At most one

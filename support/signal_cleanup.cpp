@@ -12,12 +12,15 @@ namespace calib {
 namespace {
 
 // A signal handler may read the table at any moment, so an entry's path is
-// complete before the entry is marked live.
+// complete before the entry is marked live. Threads claim a free entry
+// before they write its path.
+enum EntryState : int { kFree, kClaimed, kLive };
+
 struct TemporaryEntry {
-  std::atomic<bool> live{false};
+  std::atomic<int> state{kFree};
   char path[PATH_MAX];
 };
-static_assert(std::atomic<bool>::is_always_lock_free, "read by a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "read by a signal handler");
 
 TemporaryEntry gTemporaries[kMaxLiveTemporaries];
 
@@ -33,26 +36,27 @@ int registerTemporary(const std::string& path) noexcept {
   if (path.size() >= PATH_MAX) return -1;
   for (int i = 0; i < kMaxLiveTemporaries; ++i) {
     TemporaryEntry& entry = gTemporaries[i];
-    if (entry.live.load(std::memory_order_acquire)) continue;
+    int expected = kFree;
+    if (!entry.state.compare_exchange_strong(expected, kClaimed, std::memory_order_acquire)) continue;
     std::memcpy(entry.path, path.c_str(), path.size() + 1);
-    entry.live.store(true, std::memory_order_release);
+    entry.state.store(kLive, std::memory_order_release);
     return i;
   }
   return -1;
 }
 
 void unregisterTemporary(int entry) noexcept {
-  if (entry >= 0 && entry < kMaxLiveTemporaries) gTemporaries[entry].live.store(false, std::memory_order_release);
+  if (entry >= 0 && entry < kMaxLiveTemporaries) gTemporaries[entry].state.store(kFree, std::memory_order_release);
 }
 
 void removeLiveTemporaries() noexcept {
   for (TemporaryEntry& entry : gTemporaries)
-    if (entry.live.load(std::memory_order_acquire)) ::unlink(entry.path);
+    if (entry.state.load(std::memory_order_acquire) == kLive) ::unlink(entry.path);
 }
 
 int liveTemporaryCount() noexcept {
   int n = 0;
-  for (const TemporaryEntry& entry : gTemporaries) n += entry.live.load(std::memory_order_acquire) ? 1 : 0;
+  for (const TemporaryEntry& entry : gTemporaries) n += entry.state.load(std::memory_order_acquire) == kLive ? 1 : 0;
   return n;
 }
 

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "adc_text.hpp"
+#include "support/compressor.hpp"
 #include "test_util.hpp"
 #include "tools/sim/run_writer.hpp"
 
@@ -96,12 +97,22 @@ TEST(BadInput, WarningsSayWhatLooksWrong) {
   };
   const std::string binary = "\x01\xff\x7f more bytes \n" + zeroLines(2);
   const std::string notText = "calib: warning: ADC file './adc.txt' is not a text file: it looks like ";
+  const auto twice = [&](Compression format) {
+    std::string once, again;
+    for (std::string* out : {&once, &again}) {
+      Compressor compressor(format, stringSink(*out));
+      compressor.sink()(out == &once ? binary : once + "\n");
+      compressor.finish();
+    }
+    return again;
+  };
   const auto chip = [](const std::string& text, const std::string& problem, const std::string& dir) {
     return "calib: warning: chip string '" + text + "' " + problem + "; its plots go to 'png/calib/" + dir + "/c'\n";
   };
   const Case cases[] = {
-      {{"1", "c", "./adc.txt"}, "\x1f\x8b\x08"s + binary, notText + "gzip-compressed data\n"},
-      {{"1", "c", "./adc.txt"}, "\x28\xb5\x2f\xfd"s + binary, notText + "zstd-compressed data\n"},
+      // gzip and zstd are read; compressed twice, what is read is no text.
+      {{"1", "c", "./adc.txt"}, twice(Compression::Gzip), notText + "gzip-compressed data\n"},
+      {{"1", "c", "./adc.txt"}, twice(Compression::Zstd), notText + "zstd-compressed data\n"},
       {{"1", "c", "./adc.txt"}, "\xfd" "7zXZ\0"s + binary, notText + "xz-compressed data\n"},
       {{"1", "c", "./adc.txt"}, "BZh9"s + binary, notText + "bzip2-compressed data\n"},
       {{"1", "c", "./adc.txt"}, "BZhx"s + binary, ""},

@@ -106,14 +106,16 @@ TEST(GainFit, ChannelsByTheirPointCount) {
             "channel 2 has 1 gain-curve point in the fit range [1, 99] fC, too few to fit its gain; it has no "
             "gain-log row");
 
-  // Plots for every channel with pulse points, fitted or not.
+  // Plots for every channel with pulse points, fitted or not, drawn on two
+  // threads.
   test::TempDir dir;
   const OutputPaths paths = plotPaths(dir.path().string());
-  const ChannelDiagnostics errors = saveChannelPlots(curves, fits, kPresetTPC, paths);
-  for (int ichan = 0; ichan < kNChan; ++ichan) {
-    EXPECT_FALSE(errors[ichan]) << ichan;
+  const std::vector<PlotFile> files = channelPlotFiles(curves, fits, kPresetTPC, paths);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[1].path, paths.channelPlot(2));
+  for (const std::error_code& error : savePlots(files, 2)) EXPECT_FALSE(error) << error.message();
+  for (int ichan = 0; ichan < kNChan; ++ichan)
     EXPECT_EQ(fs::exists(paths.channelPlot(ichan)), fits[ichan].attempted) << ichan;
-  }
   EXPECT_EQ(test::readFile(paths.channelPlot(0)).substr(1, 3), "PNG");
 }
 
@@ -123,23 +125,22 @@ TEST(GainFit, UnwritablePlotsAreErrors) {
   test::TempDir dir;
   const OutputPaths paths = plotPaths(dir / "missing", 7);
   const ChannelFits fits = fitGains(curves, kPresetTPC);
-  const ChannelDiagnostics errors = saveChannelPlots(curves, fits, kPresetTPC, paths);
-  for (int ichan = 0; ichan < kNChan; ++ichan) EXPECT_EQ(errors[ichan].has_value(), ichan == 4) << ichan;
-  EXPECT_EQ(errors[4]->message,
+  std::vector<PlotFile> files = channelPlotFiles(curves, fits, kPresetTPC, paths);
+  for (PlotFile& summary : summaryPlotFiles(fits, paths)) files.push_back(std::move(summary));
+  const std::vector<std::error_code> errors = savePlots(files, 2);
+  ASSERT_EQ(errors.size(), 3u);  // the channel and the two summaries
+  for (const std::error_code& error : errors) EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+  EXPECT_EQ(plotError(files[0].path, errors[0]).message,
             "cannot write plot '" + (dir / "missing/amp_sig_chip_7_chan_04.png") + "': No such file or directory");
-  const Diagnostics summaryErrors = saveChipSummary(fits, paths);
-  ASSERT_EQ(summaryErrors.size(), 2u);
-  for (int par = 0; par <= 1; ++par) {
-    EXPECT_EQ(summaryErrors[par].severity, Diagnostic::Severity::Error);
-    EXPECT_EQ(summaryErrors[par].message,
-              "cannot write plot '" + paths.summaryPlot(par) + "': No such file or directory");
-  }
 }
 
 TEST(ChipSummary, BothPlotsEvenWithoutFittedChannels) {
   test::TempDir dir;
   const OutputPaths paths = plotPaths(dir.path().string(), 42);
-  EXPECT_TRUE(saveChipSummary(ChannelFits{}, paths).empty());
+  const std::vector<PlotFile> files = summaryPlotFiles(ChannelFits{}, paths);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[1].path, paths.summaryPlot(1));
+  for (const std::error_code& error : savePlots(files, 1)) EXPECT_FALSE(error);
   EXPECT_TRUE(fs::exists(paths.summaryPlot(0)));
   EXPECT_TRUE(fs::exists(paths.summaryPlot(1)));
 }

@@ -1,6 +1,7 @@
 // LineReader must see exactly the lines std::istream::getline(buf, 100000)
 // sees, and stop where a loop "getline; stop unless good()" stops, from
-// memory, from a file read with any block size, and from a pipe.
+// memory, from a file read with any block size, from a pipe, and from gzip
+// and zstd files.
 #include "support/line_reader.hpp"
 
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/compressor.hpp"
 #include "test_util.hpp"
 
 namespace calib {
@@ -99,10 +101,23 @@ Outcome readFromMemory(const std::string& text) {
 Outcome readFromFile(const std::string& path, std::size_t blockSize) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   EXPECT_GE(fd, 0);
-  LineReader reader(fd, blockSize);
+  const std::unique_ptr<ByteSource> source = openSource(fd);
+  LineReader reader(*source, blockSize);
   Outcome r = readAll(reader);
   ::close(fd);
   return r;
+}
+
+// text compressed, in two gzip members or two zstd frames split at
+// `split`, the way concatenated files are.
+std::string compressed(Compression format, std::string_view text, std::size_t split) {
+  std::string out;
+  for (const std::string_view part : {text.substr(0, split), text.substr(std::min(split, text.size()))}) {
+    Compressor compressor(format, stringSink(out));
+    compressor.sink()(part);
+    EXPECT_FALSE(compressor.finish());
+  }
+  return out;
 }
 
 // A pipe fed by a thread in chunks of chunk bytes, so that the reader gets
@@ -120,7 +135,8 @@ Outcome readFromPipe(const std::string& text, std::size_t chunk, std::size_t blo
     }
     ::close(fd);
   });
-  LineReader reader(fds[0], blockSize);
+  const std::unique_ptr<ByteSource> source = openSource(fds[0]);
+  LineReader reader(*source, blockSize);
   Outcome r = readAll(reader);
   // Drain what the reader left so that the writer can finish.
   char sink[4096];
@@ -131,8 +147,9 @@ Outcome readFromPipe(const std::string& text, std::size_t chunk, std::size_t blo
   return r;
 }
 
-// Runs text through every way of reading it.
-void expectLikeGetline(const std::string& text, const std::string& name) {
+// Runs text through every way of reading it; with compressed, also as
+// gzip and zstd, split into two members or frames in the middle.
+void expectLikeGetline(const std::string& text, const std::string& name, bool compressedToo = true) {
   const Outcome expected = getlineReference(text);
   expectSame(readFromMemory(text), expected, name + " (memory)");
   test::TempDir dir;
@@ -142,6 +159,14 @@ void expectLikeGetline(const std::string& text, const std::string& name) {
     expectSame(readFromFile(path, block), expected, name + " (file, block " + std::to_string(block) + ")");
   expectSame(readFromPipe(text, 1000, 7), expected, name + " (pipe, chunks of 1000)");
   expectSame(readFromPipe(text, 65536, 4096), expected, name + " (pipe, chunks of 65536)");
+  if (!compressedToo) return;
+  for (const Compression format : {Compression::Gzip, Compression::Zstd}) {
+    const std::string packed = dir / "input.packed";
+    test::writeFile(packed, compressed(format, text, text.size() / 2));
+    for (std::size_t block : {std::size_t{7}, LineReader::kDefaultBlockSize})
+      expectSame(readFromFile(packed, block), expected,
+                 name + " (" + std::string(compressionName(format)) + ", block " + std::to_string(block) + ")");
+  }
 }
 
 TEST(LineReader, EdgeInputsMatchGetline) {
@@ -197,7 +222,7 @@ TEST(LineReader, RandomInputsMatchGetline) {
       if (i + 1 < n || percent(rng) < 70) text += '\n';
     }
     seen[static_cast<std::size_t>(getlineReference(text).end)] = true;
-    expectLikeGetline(text, "random input " + std::to_string(input));
+    expectLikeGetline(text, "random input " + std::to_string(input), input % 10 == 0);
     if (HasFatalFailure()) return;
   }
   // The draw must have ended in every way getline can end.
@@ -210,7 +235,8 @@ TEST(LineReader, ReadErrorIsReported) {
   test::TempDir dir;
   const int fd = ::open(dir.path().c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
-  LineReader reader(fd);
+  const std::unique_ptr<ByteSource> source = openSource(fd);
+  LineReader reader(*source);
   std::string_view line;
   EXPECT_EQ(statusName(reader.next(line)), statusName(Status::ReadError));
   EXPECT_EQ(reader.error().value(), EISDIR);

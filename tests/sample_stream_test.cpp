@@ -20,8 +20,8 @@ struct StreamRun {
   explicit StreamRun(const std::string& text, const DetectorPreset& preset = kPresetTPC)
       : hists(bookHistograms(preset)) {
     OutBuffer console(stringSink(out));
-    LineReader reader(text);
-    summary = readSampleStream(reader, preset, hists, console);
+    const std::unique_ptr<ByteSource> source = memorySource(text);
+    summary = readSampleStream(*source, preset, hists, console);
     console.flush();
   }
 

@@ -414,8 +414,8 @@ struct Analysed {
   explicit Analysed(const SimRun& run) : hists(bookHistograms(run.truth.model.preset)) {
     std::string console;
     OutBuffer out(stringSink(console));
-    LineReader reader(run.text);
-    summary = readSampleStream(reader, run.truth.model.preset, hists, out);
+    const std::unique_ptr<ByteSource> source = memorySource(run.text);
+    summary = readSampleStream(*source, run.truth.model.preset, hists, out);
   }
   HistogramSet hists;
   StreamSummary summary{};

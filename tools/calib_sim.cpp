@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "support/compressor.hpp"
 #include "support/out_buffer.hpp"
 #include "support/output_file.hpp"
 #include "tools/sim/run_writer.hpp"
@@ -64,7 +66,30 @@ int main(int argc, char** argv) {
     if (!truthFile) return fail("cannot create '" + truthPath + "': " + reason(error));
   }
 
-  const RunTruth run = writeRun(options, toStdout ? *stdoutBuffer : adcFile->out());
+  // A name ending in .gz or .zst asks for a compressed file.
+  const auto endsWith = [&](std::string_view suffix) {
+    return options.output.size() >= suffix.size() &&
+           std::string_view(options.output).substr(options.output.size() - suffix.size()) == suffix;
+  };
+  const Compression compression = toStdout           ? Compression::None
+                                  : endsWith(".gz")  ? Compression::Gzip
+                                  : endsWith(".zst") ? Compression::Zstd
+                                                     : Compression::None;
+  RunTruth run;
+  if (compression == Compression::None) {
+    run = writeRun(options, toStdout ? *stdoutBuffer : adcFile->out());
+  } else {
+    // Write errors stay in the file's buffer and come out when it is
+    // finished.
+    Compressor compressor(compression, [&](std::string_view chunk) {
+      adcFile->out().put(chunk);
+      return std::error_code();
+    });
+    OutBuffer text(compressor.sink());
+    run = writeRun(options, text);
+    text.flush();
+    if ((error = compressor.finish())) return fail("cannot compress '" + options.output + "': " + reason(error));
+  }
   if (toStdout) {
     if ((error = stdoutBuffer->flush())) return fail("cannot write standard output: " + reason(error));
   } else if ((error = adcFile->finish())) {

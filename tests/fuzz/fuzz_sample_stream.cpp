@@ -2,7 +2,11 @@
 // memory, every line classified, windows analysed into the histogram set of
 // a preset, the commentary written into a string. The first input byte
 // chooses the preset (bit 0) and the block size of a second, file-backed
-// reader (the rest), which must yield the same lines as the memory reader.
+// reader (the rest), which must yield the same lines as the memory reader;
+// so must a reader of the input compressed as gzip or zstd (bit 1), and the
+// same compressed stream cut short must yield a prefix of them and end in
+// a read error. An input that itself starts like a compressed stream is
+// read by the file-backed reader as one, to its end or to an error.
 //
 // Checked: one "line N ..." commentary line per line read, N counting from
 // 1, its channel-0 value, nsamples and zero-run length as an independent
@@ -16,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +28,8 @@
 #include "analysis/sample_stream.hpp"
 #include "core/detector.hpp"
 #include "core/histogram_set.hpp"
+#include "support/byte_source.hpp"
+#include "support/compressor.hpp"
 #include "support/int_fields.hpp"
 #include "support/line_reader.hpp"
 #include "support/out_buffer.hpp"
@@ -46,30 +53,68 @@ std::int64_t valueAfter(std::string_view text, std::string_view key, std::int64_
   return value;
 }
 
-// The lines of an fd-backed reader over the same bytes, in blocks of
-// blockSize, must be those of the memory reader.
-void checkFdReader(std::string_view input, std::size_t blockSize, const std::vector<std::string_view>& lines,
-                   calib::LineReader::Status end) {
+// A file holding bytes, rewound; -1 when none could be made.
+int fileWith(std::string_view bytes) {
   const int fd = ::memfd_create("fuzz_sample_stream", 0);
-  if (fd < 0) return;
-  bool written = true;
-  for (std::size_t done = 0; done < input.size() && written;) {
-    const ssize_t n = ::write(fd, input.data() + done, input.size() - done);
-    written = n > 0;
-    if (written) done += static_cast<std::size_t>(n);
-  }
-  if (written && ::lseek(fd, 0, SEEK_SET) == 0) {
-    calib::LineReader reader(fd, blockSize);
-    std::string_view line;
-    std::size_t i = 0;
-    calib::LineReader::Status status;
-    while ((status = reader.next(line)) == calib::LineReader::Status::Line) {
-      if (i >= lines.size() || line != lines[i]) fail("fd reader disagrees", static_cast<std::int64_t>(i) + 1);
-      ++i;
+  if (fd < 0) return -1;
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      ::close(fd);
+      return -1;
     }
-    if (i != lines.size() || status != end) fail("fd reader ends differently", static_cast<std::int64_t>(i));
+    done += static_cast<std::size_t>(n);
   }
+  ::lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+// The lines a source-backed reader of bytes yields, read in blocks of
+// blockSize, and how it ends.
+std::vector<std::string> readFile(std::string_view bytes, std::size_t blockSize, calib::LineReader::Status& end) {
+  std::vector<std::string> lines;
+  end = calib::LineReader::Status::ReadError;
+  const int fd = fileWith(bytes);
+  if (fd < 0) return lines;
+  const std::unique_ptr<calib::ByteSource> source = calib::openSource(fd);
+  calib::LineReader reader(*source, blockSize);
+  std::string_view line;
+  while ((end = reader.next(line)) == calib::LineReader::Status::Line) lines.emplace_back(line);
   ::close(fd);
+  return lines;
+}
+
+bool sameLines(const std::vector<std::string>& a, const std::vector<std::string_view>& b, std::size_t count) {
+  if (a.size() < count || b.size() < count) return false;
+  for (std::size_t i = 0; i < count; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+// The readers of files must agree with the memory reader's lines.
+void checkFileReaders(std::string_view input, std::size_t blockSize, bool zstd,
+                      const std::vector<std::string_view>& lines, calib::LineReader::Status end) {
+  calib::LineReader::Status fileEnd;
+  const std::vector<std::string> plain = readFile(input, blockSize, fileEnd);
+  const bool looksCompressed = input.substr(0, 2) == "\x1f\x8b" || input.substr(0, 4) == "\x28\xb5\x2f\xfd";
+  if (!looksCompressed && (plain.size() != lines.size() || !sameLines(plain, lines, lines.size()) || fileEnd != end))
+    fail("file reader disagrees", static_cast<std::int64_t>(plain.size()));
+
+  std::string packed;
+  {
+    calib::Compressor compressor(zstd ? calib::Compression::Zstd : calib::Compression::Gzip, calib::stringSink(packed));
+    compressor.sink()(input);
+    if (compressor.finish()) return;
+  }
+  const std::vector<std::string> unpacked = readFile(packed, blockSize, fileEnd);
+  if (unpacked.size() != lines.size() || !sameLines(unpacked, lines, lines.size()) || fileEnd != end)
+    fail("compressed reader disagrees", static_cast<std::int64_t>(unpacked.size()));
+  // Cut short, anywhere after the signature: what is read is the start of
+  // the text, and the end is an error.
+  const std::size_t cut = 4 + blockSize % (packed.size() - 4);
+  const std::vector<std::string> truncated = readFile(std::string_view(packed).substr(0, cut), blockSize, fileEnd);
+  if (!sameLines(truncated, lines, truncated.size()) || fileEnd != calib::LineReader::Status::ReadError)
+    fail("truncated stream", static_cast<std::int64_t>(truncated.size()));
 }
 
 }  // namespace
@@ -89,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view line;
     while ((end = reader.next(line)) == calib::LineReader::Status::Line) lines.push_back(line);
   }
-  checkFdReader(input, blockSize, lines, end);
+  checkFileReaders(input, blockSize, (data[0] & 2) != 0, lines, end);
 
   // Booking the set costs more than reading a short input, so each preset's
   // set is booked once and filled by every input; filling never depends on
@@ -102,8 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   calib::StreamSummary summary;
   {
     calib::OutBuffer console(calib::stringSink(commentary), calib::OutBuffer::kMinCapacity);
-    calib::LineReader reader(input);
-    summary = calib::readSampleStream(reader, preset, hists, console);
+    const std::unique_ptr<calib::ByteSource> source = calib::memorySource(input);
+    summary = calib::readSampleStream(*source, preset, hists, console);
     console.flush();
   }
   if (summary.end != end) fail("reading ended differently", summary.nLines);

@@ -219,7 +219,8 @@ std::string helpText() {
 
 Writes the ADC sample file of a simulated calibration run of a 32-channel
 readout chip to OUTPUT (- for standard output), in the format calib reads,
-and the truth it was made from to OUTPUT.truth.json. The same options and
+gzip- or zstd-compressed when OUTPUT ends in .gz or .zst, and the truth it
+was made from to OUTPUT.truth.json. The same options and
 seed give the same bytes on every machine.
 
 Run:
