@@ -1,12 +1,13 @@
 // calib-bench-process: times the whole program on large simulated runs.
 //
 // Makes (once, cached in the data directory) seeded TPC runs of 1M and 4M
-// lines and a MuCh run of 250k lines, runs calib.exe on them several times
-// with the commentary to /dev/null and to a file, and with the plot
-// directory blocked, measuring each child's wall time and peak RSS with
-// wait4. `wc -l` and `cat` on the same files give the floor. The results go
-// to standard output as Markdown and, unless --no-readme, into the README
-// between its marker lines.
+// lines, plain and gzip- and zstd-compressed, and a MuCh run of 250k lines,
+// runs calib.exe on them several times with the commentary to /dev/null
+// and to a file, and with the plot directory blocked, measuring each
+// child's wall time and peak RSS with wait4. `wc -l` and `cat` on the same
+// files give the floor, a plain getline/strtok/atoi/printf loop (the
+// yardstick) the measure. The results go to standard output as Markdown
+// and, unless --no-readme, into the README between its marker lines.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -46,6 +47,9 @@ constexpr const char* kMuchConfig = "4mV_calib-odd";
 constexpr int kPlotsPerRun = 34;
 
 // Targets.
+constexpr double kMaxYardstickShare = 0.12;  // of the yardstick's time, TPC 1M whole run
+constexpr double kMaxZstdFactor = 1.25;      // of the plain-text time
+constexpr double kMaxGzipFactor = 1.5;
 constexpr double kMaxWholeRunSeconds = 0.4;
 constexpr double kMinReadMBps = 600;
 constexpr double kMaxFileOutputSeconds = 0.5;
@@ -56,6 +60,7 @@ constexpr double kMaxRssGrowth = 0.10;
 struct Options {
   std::string calibExe = CALIB_EXE;
   std::string simExe = CALIB_SIM_EXE;
+  std::string yardstickExe = CALIB_YARDSTICK_EXE;
   std::string dataDir = CALIB_BENCH_DATA_DIR;
   std::string readme = CALIB_BENCH_README;
   std::uint64_t seed = 2026;
@@ -66,7 +71,8 @@ struct Options {
 
 const char* kUsage =
     "usage: calib-bench-process [--runs N] [--big-runs N] [--seed N] [--data DIR]\n"
-    "                           [--calib PATH] [--sim PATH] [--readme PATH] [--no-readme]\n";
+    "                           [--calib PATH] [--sim PATH] [--yardstick PATH] [--readme PATH]\n"
+    "                           [--no-readme]\n";
 
 Options parseOptions(int argc, char** argv) {
   Options o;
@@ -82,6 +88,7 @@ Options parseOptions(int argc, char** argv) {
     else if (a == "--data") o.dataDir = value(i);
     else if (a == "--calib") o.calibExe = value(i);
     else if (a == "--sim") o.simExe = value(i);
+    else if (a == "--yardstick") o.yardstickExe = value(i);
     else if (a == "--readme") o.readme = value(i);
     else if (a == "--no-readme") o.updateReadme = false;
     else if (a == "--help") {
@@ -210,10 +217,12 @@ std::string countText(long long lines) {
   return std::to_string(lines);
 }
 
-// The simulated run, made only when its file is missing.
-Input simulatedInput(const Options& o, const std::string& detector, const std::string& config, long long lines) {
-  const std::string name = detector + "_" + countText(lines) + "_seed" + std::to_string(o.seed) + ".txt";
-  Input in{detector + " " + countText(lines), (fs::path(o.dataDir) / name).string(), config, 0,
+// The simulated run, made only when its file is missing; suffix ".gz" or
+// ".zst" makes it compressed.
+Input simulatedInput(const Options& o, const std::string& detector, const std::string& config, long long lines,
+                     const std::string& suffix = "") {
+  const std::string name = detector + "_" + countText(lines) + "_seed" + std::to_string(o.seed) + ".txt" + suffix;
+  Input in{detector + " " + countText(lines) + suffix, (fs::path(o.dataDir) / name).string(), config, 0,
            static_cast<double>(lines)};
   if (!fs::exists(in.path)) {
     std::cerr << "calib-bench-process: simulating " << in.path << "\n";
@@ -340,6 +349,10 @@ int run(int argc, char** argv) {
   // So short that a run is almost all start-up and plots: with and without
   // plots, it isolates what the plots cost from the noise of a long run.
   const Input tiny = simulatedInput(o, "tpc", kTpcConfig, 1000);
+  const Input tpcGz = simulatedInput(o, "tpc", kTpcConfig, 1000000, ".gz");
+  const Input tpcZst = simulatedInput(o, "tpc", kTpcConfig, 1000000, ".zst");
+  const Input bigGz = simulatedInput(o, "tpc", kTpcConfig, 4000000, ".gz");
+  const Input bigZst = simulatedInput(o, "tpc", kTpcConfig, 4000000, ".zst");
 
   auto calibArgs = [&](const Input& in) { return std::vector<std::string>{o.calibExe, kChip, in.config, in.path}; };
   const std::string runDir = workDir(o, "run", false);
@@ -353,7 +366,9 @@ int run(int argc, char** argv) {
     cases.push_back({"`wc -l` (floor)", in, n, {"/usr/bin/wc", "-l", in->path}, o.dataDir, "/dev/null", 0, false});
     cases.push_back({"`cat > /dev/null` (floor)", in, n, {"/bin/cat", in->path}, o.dataDir, "/dev/null", 0, false});
   }
-  enum { kWhole = 6, kToFile, kNoPlots, kMuch, kBig, kTiny, kTinyNoPlots };
+  cases.push_back({"getline/strtok/atoi/printf loop (yardstick)", &tpc, o.runs, {o.yardstickExe, tpc.path}, o.dataDir,
+                   "/dev/null", 0, false});
+  enum { kYardstick = 6, kWhole, kToFile, kNoPlots, kMuch, kBig, kTiny, kTinyNoPlots, kGz, kZst, kBigGz, kBigZst };
   cases.push_back({"calib, stdout to /dev/null", &tpc, o.runs, calibArgs(tpc), runDir, "/dev/null", 0, true});
   cases.push_back({"calib, stdout to a file", &tpc, o.runs, calibArgs(tpc), runDir, outFile, 0, true});
   // Exit status 1: the blocked plot directory is reported as an error.
@@ -364,16 +379,22 @@ int run(int argc, char** argv) {
   cases.push_back({"calib, stdout to /dev/null", &tiny, o.runs, calibArgs(tiny), runDir, "/dev/null", 0, true});
   cases.push_back({"calib without plots, stdout to /dev/null", &tiny, o.runs, calibArgs(tiny), blockedDir, "/dev/null",
                    1, true});
+  for (const Input* in : {&tpcGz, &tpcZst})
+    cases.push_back({"calib, stdout to /dev/null", in, o.runs, calibArgs(*in), runDir, "/dev/null", 0, true});
+  for (const Input* in : {&bigGz, &bigZst})
+    cases.push_back({"calib, stdout to /dev/null", in, o.bigRuns, calibArgs(*in), runDir, "/dev/null", 0, true});
 
   std::cerr << "calib-bench-process: timing\n";
   const std::string loadBefore = loadAverage();
   const std::vector<Timing> timings = timeInterleaved(cases);
   const std::string loadAfter = loadAverage();
   fs::remove(outFile);
+  const Timing& yardstick = timings[kYardstick];
+  const Timing& gz = timings[kGz];
+  const Timing& zst = timings[kZst];
   const Timing& whole = timings[kWhole];
   const Timing& toFile = timings[kToFile];
   const Timing& noPlots = timings[kNoPlots];
-  const Timing& muchRun = timings[kMuch];
   const Timing& bigRun = timings[kBig];
   const double tinyPlots = timings[kTiny].medianSeconds - timings[kTinyNoPlots].medianSeconds;
 
@@ -381,10 +402,26 @@ int run(int argc, char** argv) {
   const Timing plotRow{"34 PNGs ≈ with − without plots", tpc.label, o.runs, 0, 0, plots, 0};
   const Timing tinyPlotRow{"34 PNGs ≈ with − without plots", tiny.label, o.runs, 0, 0, tinyPlots, 0};
   const double readMBps = tpc.bytes / 1e6 / noPlots.medianSeconds;
-  const double rssGrowth = (bigRun.maxRssMB - whole.maxRssMB) / whole.maxRssMB;
-  const double rssMax = std::max({whole.maxRssMB, toFile.maxRssMB, muchRun.maxRssMB, bigRun.maxRssMB});
+  const auto growth = [](const Timing& small, const Timing& large) {
+    return (large.maxRssMB - small.maxRssMB) / small.maxRssMB;
+  };
+  double rssMax = 0;
+  double rssGrowth = 0;  // the largest, in size, of plain, gzip and zstd
+  for (const Timing& t : timings) rssMax = std::max(rssMax, t.maxRssMB);
+  for (const auto& [small, large] : {std::pair{&whole, &bigRun}, std::pair{&gz, &timings[kBigGz]},
+                                     std::pair{&zst, &timings[kBigZst]}})
+    if (std::abs(growth(*small, *large)) > std::abs(rssGrowth)) rssGrowth = growth(*small, *large);
+  const double share = whole.medianSeconds / yardstick.medianSeconds;
+  const double gzFactor = gz.medianSeconds / whole.medianSeconds;
+  const double zstFactor = zst.medianSeconds / whole.medianSeconds;
 
   std::vector<Target> targets = {
+      {"TPC 1M to /dev/null, whole process ≤ " + fixed(kMaxYardstickShare, 2) + " × the yardstick",
+       fixed(share, 3) + " ×", share <= kMaxYardstickShare},
+      {"TPC 1M as .zst ≤ " + fixed(kMaxZstdFactor, 2) + " × plain text", fixed(zstFactor, 2) + " ×",
+       zstFactor <= kMaxZstdFactor},
+      {"TPC 1M as .gz ≤ " + fixed(kMaxGzipFactor, 2) + " × plain text", fixed(gzFactor, 2) + " ×",
+       gzFactor <= kMaxGzipFactor},
       {"TPC 1M to /dev/null, whole process incl. " + std::to_string(kPlotsPerRun) + " PNGs ≤ " +
            fixed(kMaxWholeRunSeconds, 2) + " s",
        fixed(whole.medianSeconds, 3) + " s", whole.medianSeconds <= kMaxWholeRunSeconds},
@@ -395,7 +432,7 @@ int run(int argc, char** argv) {
       {std::to_string(kPlotsPerRun) + " PNGs together ≤ " + fixed(kMaxPlotSeconds, 2) + " s (TPC 1k, with − without)",
        fixed(tinyPlots, 3) + " s", tinyPlots <= kMaxPlotSeconds},
       {"peak RSS ≤ " + fixed(kMaxRssMB, 0) + " MB", fixed(rssMax, 1) + " MB", rssMax <= kMaxRssMB},
-      {"peak RSS of TPC 4M within ±" + fixed(kMaxRssGrowth * 100, 0) + " % of TPC 1M",
+      {"peak RSS of TPC 4M within ±" + fixed(kMaxRssGrowth * 100, 0) + " % of TPC 1M (plain, .gz, .zst)",
        (rssGrowth >= 0 ? "+" : "") + fixed(rssGrowth * 100, 1) + " %", std::abs(rssGrowth) <= kMaxRssGrowth},
   };
 
