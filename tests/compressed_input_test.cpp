@@ -5,12 +5,15 @@
 // byte reached, after which what was read is analysed and written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
 
 #include "adc_text.hpp"
+#include "analysis/sample_stream.hpp"
 #include "support/compressor.hpp"
+#include "support/input_file.hpp"
 #include "test_util.hpp"
 #include "tools/sim/run_writer.hpp"
 
@@ -163,6 +166,33 @@ TEST(CompressedInput, CorruptOrTruncatedStreamsAreErrorsAfterWhichWhatWasReadIsW
         EXPECT_GT(o.files.at("gain_kelta7_20mV_calib-odd.log").size(), 100u);
       }
     }
+  }
+}
+
+TEST(CompressedInput, ProgressCountsTheCompressedBytes) {
+  sim::SimOptions options;
+  options.trains = 20;
+  const std::string text = simulated(options);
+  for (const Compression format : {Compression::Gzip, Compression::Zstd}) {
+    TempDir dir;
+    const std::string packed = compress(format, text);
+    writeFile(dir / "adc.txt", packed);
+    std::error_code error;
+    const std::optional<InputFile> file = InputFile::open(dir / "adc.txt", error);
+    ASSERT_TRUE(file) << error.message();
+    const std::unique_ptr<ByteSource> source = openSource(file->fd());
+    std::vector<std::uint64_t> seen;
+    StreamOptions streamOptions;
+    streamOptions.commentary = Commentary::Off;
+    streamOptions.progress = [&seen](std::uint64_t bytes) { seen.push_back(bytes); };
+    HistogramSet hists = bookHistograms(kPresetTPC);
+    std::string out;
+    OutBuffer console(stringSink(out));
+    const StreamSummary summary = readSampleStream(*source, kPresetTPC, hists, console, streamOptions);
+    EXPECT_EQ(summary.textBytes, text.size());
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), packed.size()) << compressionName(format);
   }
 }
 

@@ -7,9 +7,11 @@ with its own status.
 
 Usage: results_test.py CALIB_EXE CALIB_SIM_EXE SCHEMA
 """
+import atexit
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -20,6 +22,9 @@ calib, sim, schema_path = sys.argv[1:4]
 schema = json.load(open(schema_path))
 jsonschema.Draft202012Validator.check_schema(schema)
 failures = []
+# Every run's directory lies below one that goes at exit.
+scratch = tempfile.mkdtemp(prefix="calib-results-")
+atexit.register(shutil.rmtree, scratch, True)
 
 
 def check(condition, message):
@@ -28,7 +33,7 @@ def check(condition, message):
 
 
 def run(name, config, sim_args, analysed_as=None):
-    d = tempfile.mkdtemp(prefix="calib-results-")
+    d = tempfile.mkdtemp(dir=scratch)
     subprocess.run([sim, "--config", config, *sim_args, os.path.join(d, "adc.txt")], check=True)
     config = analysed_as or config
     r = subprocess.run([calib, "7", config, "./adc.txt"], cwd=d, capture_output=True, text=True)
@@ -176,7 +181,7 @@ for trains in ("20", "200"):
     expect_statuses(f"half noisy, {trains} trains", results, fault_status(truth))
 
 # The options.
-d = tempfile.mkdtemp(prefix="calib-options-")
+d = tempfile.mkdtemp(dir=scratch)
 adc = os.path.join(d, "adc.txt")
 subprocess.run([sim, "--trains", "20", "--seed", "9", adc], check=True)
 
