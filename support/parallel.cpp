@@ -14,14 +14,15 @@ void runInParallel(std::size_t count, unsigned threads, const std::function<void
   const auto work = [&] {
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) job(i);
   };
-  std::vector<std::thread> others;
+  // Joined however this returns: the other threads finish their jobs on
+  // their own.
+  std::vector<std::jthread> others;
   {
     const TerminationSignalsBlocked blocked;
     const std::size_t extra = std::min<std::size_t>(threads > 0 ? threads - 1 : 0, count > 0 ? count - 1 : 0);
     for (std::size_t t = 0; t < extra; ++t) others.emplace_back(work);
   }
   work();
-  for (std::thread& t : others) t.join();
 }
 
 }  // namespace calib
