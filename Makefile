@@ -5,6 +5,7 @@ MAKEFLAGS  += --no-print-directory
 
 BUILD_DIR  := build
 ASAN_DIR   := build-asan
+TSAN_DIR   := build-tsan
 FUZZ_DIR   := build-fuzz
 BUILD_TYPE ?= Release
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
@@ -22,7 +23,7 @@ DEMO_CONFIG := 20mV_calib-odd
 
 BENCH_MIN_TIME ?= 0.2
 
-.PHONY: all deps configure build test test-asan fuzz-build test-fuzz fuzz demo bench clean
+.PHONY: all deps configure build test test-asan test-tsan fuzz-build test-fuzz fuzz demo bench clean
 
 all: build
 
@@ -37,13 +38,15 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# The tests run twice: in the normal build, then in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (tests/CMakeLists.txt sets
-# the sanitizer options for the tests and the programs they start). Then
-# the fuzz targets run briefly from their corpus.
+# The tests run three times: in the normal build, then in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer, then in one with
+# ThreadSanitizer (tests/CMakeLists.txt sets the sanitizer options for the
+# tests and the programs they start). Then the fuzz targets run briefly
+# from their corpus.
 test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 	@$(MAKE) test-asan
+	@$(MAKE) test-tsan
 	@$(MAKE) test-fuzz
 
 test-asan: deps
@@ -52,6 +55,13 @@ test-asan: deps
 	  > $(ASAN_DIR)/configure.log 2>&1 || { cat $(ASAN_DIR)/configure.log; exit 1; }
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 	@ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	@mkdir -p $(TSAN_DIR)
+	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCALIB_BENCH=OFF -DCALIB_TSAN=ON \
+	  > $(TSAN_DIR)/configure.log 2>&1 || { cat $(TSAN_DIR)/configure.log; exit 1; }
+	@cmake --build $(TSAN_DIR) -j $(JOBS)
+	@ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
 # libFuzzer targets (tests/fuzz), built with clang and the sanitizers.
 fuzz-build: deps
@@ -97,4 +107,4 @@ bench: deps
 	@$(BUILD_DIR)/bench/calib-bench-process
 
 clean:
-	@rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
+	@rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
