@@ -49,19 +49,21 @@ test: build
 	@$(MAKE) test-tsan
 	@$(MAKE) test-fuzz
 
+# A Debug build with sanitizer option $(2) in directory $(1), and every test
+# in it.
+define sanitized_tests
+	@mkdir -p $(1)
+	@cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCALIB_BENCH=OFF $(2) \
+	  > $(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }
+	@cmake --build $(1) -j $(JOBS)
+	@ctest --test-dir $(1) --output-on-failure -j $(JOBS)
+endef
+
 test-asan: deps
-	@mkdir -p $(ASAN_DIR)
-	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCALIB_BENCH=OFF -DCALIB_SANITIZE=ON \
-	  > $(ASAN_DIR)/configure.log 2>&1 || { cat $(ASAN_DIR)/configure.log; exit 1; }
-	@cmake --build $(ASAN_DIR) -j $(JOBS)
-	@ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+	$(call sanitized_tests,$(ASAN_DIR),-DCALIB_SANITIZE=ON)
 
 test-tsan: deps
-	@mkdir -p $(TSAN_DIR)
-	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCALIB_BENCH=OFF -DCALIB_TSAN=ON \
-	  > $(TSAN_DIR)/configure.log 2>&1 || { cat $(TSAN_DIR)/configure.log; exit 1; }
-	@cmake --build $(TSAN_DIR) -j $(JOBS)
-	@ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
+	$(call sanitized_tests,$(TSAN_DIR),-DCALIB_TSAN=ON)
 
 # libFuzzer targets (tests/fuzz), built with clang and the sanitizers.
 fuzz-build: deps
