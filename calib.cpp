@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   }
 
   const RunRequest request = runRequest(commandLine.args[0], commandLine.args[1], commandLine.args[2]);
-  const OutputPaths paths = outputPaths(request);
+  const OutputPaths paths = outputPaths(request, commandLine.outputDir.value_or(""));
   console.put("outfile = " + paths.gainLog + "\n");
 
   AnalysisOptions options;

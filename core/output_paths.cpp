@@ -19,9 +19,17 @@ RunRequest runRequest(std::string chipString, std::string config, std::string ad
   return RunRequest{std::move(chipString), chip, std::move(config), std::move(adcFile)};
 }
 
-OutputPaths outputPaths(const RunRequest& request) {
-  const std::size_t slash = request.adcFile.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : request.adcFile.substr(0, slash);
+OutputPaths outputPaths(const RunRequest& request, const std::string& outputDir) {
+  std::string dir;
+  if (!outputDir.empty()) {
+    // "out/" and "out" name the same directory; "/" stays the root.
+    dir = outputDir;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (dir == "/") dir.clear();
+  } else {
+    const std::size_t slash = request.adcFile.rfind('/');
+    dir = slash == std::string::npos ? "." : request.adcFile.substr(0, slash);
+  }
   OutputPaths paths;
   paths.gainLog = dir + "/gain_kelta" + request.chipString + "_" + request.config + ".log";
   paths.binInfo = paths.gainLog + ".bininfo";

@@ -2,7 +2,8 @@
 // derived here and nowhere else.
 //
 //   <dir>/gain_kelta<chipstring>_<config>.log   the gain log, <dir> being the
-//                                              ADC file's directory
+//                                              ADC file's directory or the
+//                                              one asked for
 //   <gain log>.bininfo                         the bin-information file
 //   <gain log>.json                            the JSON results
 //   png/calib/<chip>/<config>/                 the plots, below the working
@@ -38,8 +39,9 @@ struct OutputPaths {
   std::string summaryPlot(int par) const;
 };
 
-// The paths of a request's outputs. The gain log lies in the ADC file's
-// directory: the text before its last "/", or "." when the path has none.
-OutputPaths outputPaths(const RunRequest& request);
+// The paths of a request's outputs. The gain log lies in outputDir when it
+// is given, else in the ADC file's directory: the text before its last "/",
+// or "." when the path has none.
+OutputPaths outputPaths(const RunRequest& request, const std::string& outputDir = "");
 
 }  // namespace calib

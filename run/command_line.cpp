@@ -26,6 +26,19 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       result.progress = true;
     } else if (word == "--no-progress") {
       result.progress = false;
+    } else if (word == "--output-dir" || word.starts_with("--output-dir=")) {
+      // The directory is the next word, or what follows "=".
+      std::string_view dir;
+      if (word.size() > std::string_view("--output-dir").size()) {
+        dir = word.substr(std::string_view("--output-dir=").size());
+      } else if (i + 1 < argc) {
+        dir = argv[++i];
+      }
+      if (dir.empty()) {
+        result.error = "option '--output-dir' needs a directory";
+        return result;
+      }
+      result.outputDir = std::string(dir);
     } else {
       result.error = "unknown option '" + std::string(word) + "'; 'calib.exe --help' lists the options";
       return result;
@@ -74,13 +87,17 @@ Options (before the arguments; "--" ends them):
   --progress     show a progress line on standard error while reading
   --no-progress  do not; by default it is shown only when standard error is a
                  terminal and standard output is not
+  --output-dir DIR
+                 write the gain log, the .bininfo file and the JSON results
+                 into DIR (which must exist) instead of the ADC file's
+                 directory; the plots still go below the working directory
   --help         print this text and exit
   --version      print the version and exit
 
 Outputs:
   standard output                      the commentary of the run
   DIR/gain_kelta<chip>_<config>.log    the gain table, DIR being the ADC
-                                       file's directory
+                                       file's directory or --output-dir
   DIR/gain_kelta<chip>_<config>.log.bininfo
                                        zero-run lengths and pulse positions
   DIR/gain_kelta<chip>_<config>.log.json

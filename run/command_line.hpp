@@ -28,6 +28,7 @@ struct CommandLine {
   bool writeJson = true;          // --no-json turns the JSON results off
   bool quiet = false;             // no per-line and per-window commentary
   std::optional<bool> progress;   // --progress / --no-progress; unset: decided by the terminals
+  std::optional<std::string> outputDir;  // --output-dir: where the gain log and its companions go
   std::vector<std::string> args;      // the words after the options
   std::vector<std::string> warnings;  // words after the three arguments that look like options
   std::string error;                  // set for an unknown option; nothing else is then valid

@@ -1,5 +1,7 @@
 #include "run/command_line.hpp"
 
+#include "core/output_paths.hpp"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -60,6 +62,29 @@ TEST(CommandLine, UnknownOptionsAreErrors) {
     EXPECT_EQ(line.error, "unknown option '" + std::string(word) + "'; 'calib.exe --help' lists the options");
     EXPECT_TRUE(line.args.empty()) << word;
   }
+}
+
+TEST(CommandLine, OutputDirectory) {
+  const std::pair<std::vector<const char*>, std::string> given[] = {
+      {{"--output-dir", "out", "1", "c", "f"}, "out"},
+      {{"--output-dir=out/x", "1", "c", "f"}, "out/x"},
+      // The word after it is the directory, whatever it looks like.
+      {{"--output-dir", "--quiet", "1"}, "--quiet"},
+  };
+  for (const auto& [words, dir] : given) {
+    const CommandLine line = parse(words);
+    EXPECT_EQ(line.error, "") << dir;
+    EXPECT_EQ(line.outputDir, dir);
+  }
+  EXPECT_EQ(parse({"--output-dir"}).error, "option '--output-dir' needs a directory");
+  EXPECT_EQ(parse({"--output-dir=", "1"}).error, "option '--output-dir' needs a directory");
+  EXPECT_FALSE(parse({"1", "c", "f"}).outputDir);
+
+  const RunRequest request = runRequest("7", "20mV", "/data/run/adc.txt");
+  EXPECT_EQ(outputPaths(request).gainLog, "/data/run/gain_kelta7_20mV.log");
+  EXPECT_EQ(outputPaths(request, "out//").gainLog, "out/gain_kelta7_20mV.log");
+  EXPECT_EQ(outputPaths(request, "/").results, "/gain_kelta7_20mV.log.json");
+  EXPECT_EQ(outputPaths(request, "out").plotDir, "png/calib/7/20mV");
 }
 
 TEST(CommandLine, UsageCountsTheProgramAndItsArguments) {

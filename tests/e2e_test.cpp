@@ -105,6 +105,23 @@ TEST(EndToEnd, AdcPathWithoutDirectoryPutsTheLogInTheWorkingDirectory) {
   EXPECT_TRUE(fs::exists(dir.path() / kLog));
 }
 
+TEST(EndToEnd, OutputDirectoryTakesTheTablesAndTheRawDataIsLeftAlone) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "raw");
+  fs::create_directories(dir.path() / "out");
+  writeFile(dir / "raw/adc.txt", zeroLines(12) + pulseTrain(230, 40, 13) + zeroLines(12));
+  fs::permissions(dir.path() / "raw", fs::perms::owner_read | fs::perms::owner_exec);
+  const RunResult r = runCalib(dir.path(), {"--quiet", "--output-dir", "out", "7", "20mV_calib-odd", "raw/adc.txt"});
+  fs::permissions(dir.path() / "raw", fs::perms::owner_all);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "outfile = out/gain_kelta7_20mV_calib-odd.log");
+  EXPECT_EQ(filesIn(dir.path() / "raw"), std::vector<std::string>{"adc.txt"});
+  EXPECT_EQ(filesIn(dir.path() / "out"),
+            (std::vector<std::string>{"gain_kelta7_20mV_calib-odd.log", "gain_kelta7_20mV_calib-odd.log.bininfo",
+                                      "gain_kelta7_20mV_calib-odd.log.json"}));
+  EXPECT_TRUE(fs::exists(dir.path() / "png/calib/7/20mV_calib-odd/amp_sig_chip_7_fitpar1.png"));
+}
+
 TEST(EndToEnd, UnreadableAdcFileCreatesNothing) {
   struct Case {
     std::string adc;

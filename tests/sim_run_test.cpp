@@ -116,6 +116,12 @@ TEST(SimRun, SameOptionsGiveTheSameBytesOnEveryMachine) {
     EXPECT_EQ(a.truth.channels[c].baseline, longer.truth.channels[c].baseline);
     EXPECT_EQ(a.truth.channels[c].gain, longer.truth.channels[c].gain);
   }
+  // The chip seed keeps the chip and changes the run.
+  SimOptions again = other;
+  again.chipSeed = tpc(3).seed;
+  const SimRun recalibrated = simulate(again);
+  EXPECT_NE(recalibrated.text, a.text);
+  for (int c = 0; c < kNChan; ++c) EXPECT_EQ(recalibrated.truth.channels[c].gain, a.truth.channels[c].gain);
 }
 
 TEST(SimRun, LayoutOfTrainsAndZeroRuns) {

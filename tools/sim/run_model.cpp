@@ -39,7 +39,7 @@ DetectorModel detectorModel(const SimOptions& options) {
 }
 
 std::array<ChannelTruth, kNChan> drawChannels(const SimOptions& options, const DetectorModel& model) {
-  Random random(deriveSeed(options.seed, 0));
+  Random random(deriveSeed(options.chipSeed.value_or(options.seed), 0));
   std::array<ChannelTruth, kNChan> channels;
   for (int c = 0; c < kNChan; ++c) {
     ChannelTruth& ch = channels[c];

@@ -88,6 +88,13 @@ const std::vector<OptionRule>& optionRules() {
          return true;
        }},
       {"seed", true, "an unsigned integer", [](SimOptions& o, std::string_view v) { return parseUnsigned(v, o.seed); }},
+      {"chip-seed", true, "an unsigned integer",
+       [](SimOptions& o, std::string_view v) {
+         std::uint64_t s = 0;
+         if (!parseUnsigned(v, s)) return false;
+         o.chipSeed = s;
+         return true;
+       }},
       {"gain", true, "a gain in mV/fC from 0 to 1000",
        [](SimOptions& o, std::string_view v) {
          double g = 0;
@@ -230,6 +237,9 @@ Run:
   --lines N            write exactly N lines instead (the last train may
                        be cut short)
   --seed N             random seed                                  [1]
+  --chip-seed N        seed of the chip itself: baselines, noise levels
+                       and gains; the same chip seed with another --seed
+                       is the same chip calibrated again         [--seed]
   --gain G             nominal gain in mV/fC           [20 TPC, 4 MuCh]
   --gain-spread F      relative spread of the channel gains      [0.03]
   --noise S|MIN:MAX    noise sigma in ADC counts, one value for all

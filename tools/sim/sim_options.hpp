@@ -17,6 +17,9 @@ struct SimOptions {
   // until they are used up (the last train may be cut); trains is ignored.
   std::optional<std::int64_t> lines;
   std::uint64_t seed = 1;
+  // Draws the chip (baselines, noise levels, gains) when set; unset: seed.
+  // One chip seed with several run seeds is one chip calibrated again.
+  std::optional<std::uint64_t> chipSeed;
   // Nominal gain in mV/fC; unset: 20 for TPC, 4 for MuCh.
   std::optional<double> gain;
   double gainSpread = 0.03;   // relative sigma of the channel gains

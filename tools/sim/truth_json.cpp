@@ -20,6 +20,7 @@ void writeTruthJson(const RunTruth& run, OutBuffer& out) {
   json.field("config", o.config);
   json.field("detector", kDetectorNames[m.preset.idetConfig]);
   json.field("seed", o.seed);
+  json.field("chipSeed", o.chipSeed.value_or(o.seed));
   json.field("trains", static_cast<std::int64_t>(run.trains.size()));
   json.field("lines", run.lines);
   json.field("nominalGain", m.nominalGain);
