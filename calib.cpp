@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
   AnalysisOptions options;
   options.writeJson = commandLine.writeJson;
   options.commentary = commandLine.quiet ? Commentary::Off : Commentary::On;
+  options.sha256 = commandLine.sha256;
   if (showProgress(commandLine, ::isatty(STDERR_FILENO) == 1, ::isatty(STDOUT_FILENO) == 1))
     options.progress = fdSink(STDERR_FILENO);
   Diagnostics diagnostics;

@@ -52,6 +52,7 @@ void writeRun(JsonWriter& json, const RunRecord& run, const DetectorPreset& pres
   json.field("detector", kDetectorNames[static_cast<std::size_t>(preset.idetConfig)]);
   json.field("adcFile", run.adcFile);
   json.field("adcFileBytes", run.adcBytes);
+  json.field("adcSha256", run.adcSha256);
   json.field("linesProcessed", run.stream.nLines);
   json.field("windowsAnalysed", run.stream.windowsAnalysed);
   json.field("zeroRuns", run.stream.zeroRunsRecorded);

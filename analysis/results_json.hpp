@@ -25,6 +25,7 @@ struct RunRecord {
   std::string_view config;
   std::string_view adcFile;              // as given
   std::optional<std::uint64_t> adcBytes;  // unset for a pipe or a device
+  std::optional<std::string> adcSha256;   // of the file's bytes, when asked for
   const StreamSummary& stream;
 };
 

@@ -15,6 +15,7 @@
 #include "analysis/shutdown.hpp"
 #include "support/plot.hpp"
 #include "support/progress.hpp"
+#include "support/sha256.hpp"
 #include "support/signal_cleanup.hpp"
 
 namespace calib {
@@ -71,8 +72,10 @@ void reportReading(const StreamSummary& summary, const std::string& adcFile, Dia
                                               "table is empty"));
 }
 
-StreamSummary readAdcFile(RunSetup& run, OutBuffer& console, const AnalysisOptions& options) {
-  const std::unique_ptr<ByteSource> source = openSource(run.adc.fd());
+// Reads the ADC file through the reading loop; hash, when given, takes in
+// every byte read.
+StreamSummary readAdcFile(RunSetup& run, OutBuffer& console, const AnalysisOptions& options, Sha256* hash) {
+  const std::unique_ptr<ByteSource> source = openSource(run.adc.fd(), hash);
   StreamOptions streamOptions{options.commentary, {}};
   std::optional<ProgressMeter> progress;
   if (options.progress) {
@@ -104,8 +107,20 @@ Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, Ou
     fonts = std::jthread(preparePlotting);
   }
 
-  const StreamSummary stream = readAdcFile(run, console, options);
+  std::optional<Sha256> hash;
+  if (options.sha256) hash.emplace();
+  const StreamSummary stream = readAdcFile(run, console, options, hash ? &*hash : nullptr);
   reportReading(stream, request.adcFile, diagnostics);
+  // The hash covers the whole file, also when the reading stopped early.
+  std::optional<std::string> sha256;
+  if (hash) {
+    std::error_code error;
+    sha256 = sha256OfRest(run.adc.fd(), *hash, error);
+    if (!sha256)
+      diagnostics.push_back(
+          Diagnostic::error("cannot read ADC file '" + request.adcFile + "' to its end for its SHA-256: " +
+                            error.message()));
+  }
 
   writeBinInfo(run.binInfo.out(), run.hists, run.imodulus);
   const GainCurves curves = buildGainCurves(run.hists, run.preset, console);
@@ -133,7 +148,8 @@ Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, Ou
 
   if (run.results) {
     const QualityReport quality = assessChannels(run.hists, curves, fits, run.preset);
-    const RunRecord record{request.chipString, request.chip, request.config, request.adcFile, run.adc.size(), stream};
+    const RunRecord record{request.chipString, request.chip, request.config, request.adcFile,
+                           run.adc.size(),     sha256,       stream};
     writeResultsJson(record, run.preset, quality, run.results->out());
   }
   shutDown(run, diagnostics);

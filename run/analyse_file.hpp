@@ -15,6 +15,8 @@ namespace calib {
 struct AnalysisOptions {
   bool writeJson = true;
   Commentary commentary = Commentary::On;
+  // Records the SHA-256 of the ADC file's bytes in the JSON results.
+  bool sha256 = false;
   // When set, a progress line is drawn to it while the ADC file is read.
   ByteSink progress;
 };

@@ -22,6 +22,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       result.writeJson = false;
     } else if (word == "--quiet") {
       result.quiet = true;
+    } else if (word == "--sha256") {
+      result.sha256 = true;
     } else if (word == "--progress") {
       result.progress = true;
     } else if (word == "--no-progress") {
@@ -87,6 +89,8 @@ Options (before the arguments; "--" ends them):
   --progress     show a progress line on standard error while reading
   --no-progress  do not; by default it is shown only when standard error is a
                  terminal and standard output is not
+  --sha256       record the SHA-256 of the ADC file (its bytes as stored) in
+                 the JSON results, which then identify their input
   --output-dir DIR
                  write the gain log, the .bininfo file and the JSON results
                  into DIR (which must exist) instead of the ADC file's

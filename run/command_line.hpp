@@ -29,6 +29,7 @@ struct CommandLine {
   bool quiet = false;             // no per-line and per-window commentary
   std::optional<bool> progress;   // --progress / --no-progress; unset: decided by the terminals
   std::optional<std::string> outputDir;  // --output-dir: where the gain log and its companions go
+  bool sha256 = false;                   // --sha256: the JSON records the ADC file's SHA-256
   std::vector<std::string> args;      // the words after the options
   std::vector<std::string> warnings;  // words after the three arguments that look like options
   std::string error;                  // set for an unknown option; nothing else is then valid

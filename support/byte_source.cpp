@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "support/sha256.hpp"
+
 namespace calib {
 
 namespace {
@@ -22,26 +24,30 @@ std::error_code osError() { return {errno, std::generic_category()}; }
 // signature, then the rest from fd.
 class RawInput {
  public:
-  RawInput(int fd, std::string_view head) : fd_(fd), headLength_(head.size()) {
+  RawInput(int fd, std::string_view head, Sha256* hash) : fd_(fd), hash_(hash), headLength_(head.size()) {
     std::memcpy(head_, head.data(), head.size());
   }
 
-  // As read(2), retrying interrupted reads.
+  // As read(2), retrying interrupted reads. Every byte passes the hash, if
+  // there is one, once and in order.
   long read(unsigned char* buffer, std::size_t n) {
+    long k = 0;
     if (headUsed_ < headLength_) {
-      const std::size_t k = std::min(n, headLength_ - headUsed_);
-      std::memcpy(buffer, head_ + headUsed_, k);
-      headUsed_ += k;
-      return static_cast<long>(k);
+      k = static_cast<long>(std::min(n, headLength_ - headUsed_));
+      std::memcpy(buffer, head_ + headUsed_, static_cast<std::size_t>(k));
+      headUsed_ += static_cast<std::size_t>(k);
+    } else {
+      do {
+        k = ::read(fd_, buffer, n);
+      } while (k < 0 && errno == EINTR);
     }
-    for (;;) {
-      const ssize_t k = ::read(fd_, buffer, n);
-      if (k >= 0 || errno != EINTR) return static_cast<long>(k);
-    }
+    if (k > 0 && hash_ != nullptr) hash_->update(buffer, static_cast<std::size_t>(k));
+    return k;
   }
 
  private:
   int fd_;
+  Sha256* hash_;
   char head_[8];
   std::size_t headLength_;
   std::size_t headUsed_ = 0;
@@ -49,7 +55,7 @@ class RawInput {
 
 class FdSource final : public ByteSource {
  public:
-  FdSource(int fd, std::string_view head) : input_(fd, head) {}
+  FdSource(int fd, std::string_view head, Sha256* hash) : input_(fd, head, hash) {}
   long read(char* buffer, std::size_t n) override {
     const long k = input_.read(reinterpret_cast<unsigned char*>(buffer), n);
     if (k < 0) return fail(osError());
@@ -121,8 +127,8 @@ std::error_code decompressionError(Compression format, int code) {
 // The compressed bytes of the file in blocks, for a decompressor.
 class CompressedInput {
  public:
-  CompressedInput(int fd, std::string_view head)
-      : raw_(fd, head), buffer_(std::make_unique_for_overwrite<unsigned char[]>(kInputBlock)) {}
+  CompressedInput(int fd, std::string_view head, Sha256* hash)
+      : raw_(fd, head, hash), buffer_(std::make_unique_for_overwrite<unsigned char[]>(kInputBlock)) {}
 
   // Reads the next block when the last is used up. False on a read error.
   bool refill(std::error_code& error) {
@@ -156,7 +162,7 @@ class CompressedInput {
 // gzip with ISA-L's inflate, member after member.
 class GzipSource final : public ByteSource {
  public:
-  GzipSource(int fd, std::string_view head) : input_(fd, head) { start(); }
+  GzipSource(int fd, std::string_view head, Sha256* hash) : input_(fd, head, hash) { start(); }
 
   long read(char* buffer, std::size_t n) override {
     if (pending_) return fail(pending_);
@@ -211,7 +217,7 @@ class GzipSource final : public ByteSource {
 // zstd with its own library; frames one after the other are read on.
 class ZstdSource final : public ByteSource {
  public:
-  ZstdSource(int fd, std::string_view head) : input_(fd, head), stream_(ZSTD_createDStream()) {}
+  ZstdSource(int fd, std::string_view head, Sha256* hash) : input_(fd, head, hash), stream_(ZSTD_createDStream()) {}
   ~ZstdSource() override { ZSTD_freeDStream(stream_); }
   ZstdSource(const ZstdSource&) = delete;
   ZstdSource& operator=(const ZstdSource&) = delete;
@@ -278,7 +284,7 @@ std::string_view compressionName(Compression compression) {
   return "none";
 }
 
-std::unique_ptr<ByteSource> openSource(int fd) {
+std::unique_ptr<ByteSource> openSource(int fd, Sha256* hash) {
   // The signature: up to four bytes, fewer only at the end of the file (a
   // pipe may deliver them one by one). A read error here is met again, and
   // reported, by the first read() of the plain source.
@@ -291,9 +297,9 @@ std::unique_ptr<ByteSource> openSource(int fd) {
     have += static_cast<std::size_t>(k);
   }
   const std::string_view start(head, have);
-  if (startsWith(start, kGzipMagic)) return std::make_unique<GzipSource>(fd, start);
-  if (startsWith(start, kZstdMagic)) return std::make_unique<ZstdSource>(fd, start);
-  return std::make_unique<FdSource>(fd, start);
+  if (startsWith(start, kGzipMagic)) return std::make_unique<GzipSource>(fd, start, hash);
+  if (startsWith(start, kZstdMagic)) return std::make_unique<ZstdSource>(fd, start, hash);
+  return std::make_unique<FdSource>(fd, start, hash);
 }
 
 std::unique_ptr<ByteSource> memorySource(std::string_view text) { return std::make_unique<MemorySource>(text); }

@@ -41,12 +41,15 @@ class ByteSource {
   std::error_code error_;
 };
 
+class Sha256;
+
 // Reads fd (not owned, not closed), decompressing a gzip stream (members
 // one after the other) or zstd frames (one after the other) when the file
 // starts with their signature. A stream that is corrupt or ends early is a
 // read error. Nothing is read before the first read() but the few bytes of
-// the signature.
-std::unique_ptr<ByteSource> openSource(int fd);
+// the signature. Every byte taken from fd also goes into hash, when given
+// (which must outlive the source).
+std::unique_ptr<ByteSource> openSource(int fd, Sha256* hash = nullptr);
 
 // The text of memory that outlives the source, read as it is (for tests).
 std::unique_ptr<ByteSource> memorySource(std::string_view text);

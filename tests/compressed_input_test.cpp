@@ -14,6 +14,7 @@
 #include "analysis/sample_stream.hpp"
 #include "support/compressor.hpp"
 #include "support/input_file.hpp"
+#include "support/sha256.hpp"
 #include "test_util.hpp"
 #include "tools/sim/run_writer.hpp"
 
@@ -167,6 +168,26 @@ TEST(CompressedInput, CorruptOrTruncatedStreamsAreErrorsAfterWhichWhatWasReadIsW
       }
     }
   }
+}
+
+TEST(CompressedInput, TheResultsRecordTheSha256OfTheFileAsStored) {
+  const std::string train = zeroLines(12) + pulseTrain(230, 40, 13) + zeroLines(12);
+  // Plain, compressed, and read only in part: the hash is of every byte.
+  for (const std::string& bytes : {train, compress(Compression::Zstd, train, 2),
+                                   compress(Compression::Gzip, train + std::string(100000, '7') + "\n" + train)}) {
+    TempDir dir;
+    writeFile(dir / "adc.txt", bytes);
+    const RunResult r = runCalib(dir.path(), {"--sha256", "--quiet", "7", "20mV_calib-odd", "./adc.txt"});
+    std::error_code error;
+    const std::string sum = sha256OfFile(dir / "adc.txt", error).value_or("?");
+    EXPECT_NE(readFile(dir / "gain_kelta7_20mV_calib-odd.log.json").find("\"adcSha256\": \"" + sum + "\""),
+              std::string::npos)
+        << r.err;
+  }
+  TempDir dir;
+  writeFile(dir / "adc.txt", train);
+  runCalib(dir.path(), {"--quiet", "7", "20mV_calib-odd", "./adc.txt"});
+  EXPECT_NE(readFile(dir / "gain_kelta7_20mV_calib-odd.log.json").find("\"adcSha256\": null"), std::string::npos);
 }
 
 TEST(CompressedInput, ProgressCountsTheCompressedBytes) {

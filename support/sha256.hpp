@@ -1,0 +1,38 @@
+// SHA-256 of a stream of bytes (OpenSSL's implementation, which uses the
+// CPU's SHA instructions): what identifies an input file's content.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace calib {
+
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(Sha256&&) noexcept;
+  Sha256& operator=(Sha256&&) noexcept;
+
+  void update(const void* data, std::size_t n);
+  void update(std::string_view bytes) { update(bytes.data(), bytes.size()); }
+  // The digest of everything given, as 64 lower-case hex digits. Ends the
+  // hash: nothing may be added afterwards.
+  std::string hexDigest();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The SHA-256 of what is left to read from fd (read to its end).
+std::optional<std::string> sha256OfRest(int fd, Sha256& hash, std::error_code& error);
+
+// The SHA-256 of the file at path.
+std::optional<std::string> sha256OfFile(const std::string& path, std::error_code& error);
+
+}  // namespace calib
