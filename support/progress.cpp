@@ -51,8 +51,12 @@ double steadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-ProgressMeter::ProgressMeter(std::uint64_t totalBytes, Sink sink, Clock clock)
-    : totalBytes_(totalBytes), sink_(std::move(sink)), clock_(std::move(clock)), start_(clock_()) {}
+ProgressMeter::ProgressMeter(std::uint64_t totalBytes, Sink sink, Clock clock, LineFormat format)
+    : totalBytes_(totalBytes),
+      sink_(std::move(sink)),
+      clock_(std::move(clock)),
+      format_(std::move(format)),
+      start_(clock_()) {}
 
 ProgressMeter::~ProgressMeter() { finish(); }
 
@@ -64,7 +68,7 @@ void ProgressMeter::update(std::uint64_t bytesRead) {
 }
 
 void ProgressMeter::draw(std::uint64_t bytesRead, double now) {
-  const std::string line = formatLine(bytesRead, totalBytes_, now - start_);
+  const std::string line = format_(bytesRead, totalBytes_, now - start_);
   // One write per redraw, so the terminal never shows a half-drawn line.
   std::string text;
   text.reserve(1 + std::max(line.size(), shownLength_));
@@ -121,6 +125,33 @@ std::string ProgressMeter::formatLine(std::uint64_t bytesRead, std::uint64_t tot
     p = writeText(p, " remaining");
   }
   line.resize(static_cast<std::size_t>(p - line.data()));
+  return line;
+}
+
+std::string ProgressMeter::formatCountLine(std::string_view program, std::string_view unit, std::uint64_t done,
+                                           std::uint64_t total, double elapsedSeconds) {
+  std::string line(program);
+  line += ": " + std::to_string(done) + " of " + std::to_string(total) + " ";
+  line += unit;
+  char numbers[kLineRoom + kMaxFixedChars(1)];
+  const bool timed = elapsedSeconds > 0;
+  char* p = writeText(numbers, ", ");
+  p = writeFixed(p, timed ? static_cast<double>(done) / elapsedSeconds : 0.0, 0, 1);
+  *p++ = ' ';
+  line.append(numbers, p);
+  line += unit;
+  p = writeText(numbers, "/s, ");
+  p = writeDuration(p, timed ? elapsedSeconds : 0.0);
+  p = writeText(p, " elapsed, ");
+  double remaining = std::numeric_limits<double>::infinity();
+  if (done >= total) {
+    remaining = 0;
+  } else if (timed && done > 0) {
+    remaining = std::ceil(elapsedSeconds * static_cast<double>(total - done) / static_cast<double>(done));
+  }
+  p = writeDuration(p, remaining);
+  p = writeText(p, " remaining");
+  line.append(numbers, p);
   return line;
 }
 

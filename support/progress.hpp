@@ -1,6 +1,7 @@
 // A progress line while a file is read (normally on standard error, a
 // terminal): how much of the file is read, the rate, and the elapsed and
-// remaining time.
+// remaining time; or, with another line format, how many of a number of
+// things are done.
 //
 // The line is redrawn in place with a carriage return and blanks over the
 // tail of a longer previous line, and no terminal escape codes, so it works
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "support/byte_sink.hpp"
 
@@ -26,6 +28,9 @@ class ProgressMeter {
   // Receives the text to show (normally a terminal). Its errors are
   // ignored: progress is best effort and must not fail a run.
   using Sink = ByteSink;
+  // The text of one line from the amount done, the total (0: unknown) and
+  // the seconds elapsed.
+  using LineFormat = std::function<std::string(std::uint64_t done, std::uint64_t total, double elapsedSeconds)>;
 
   // At most ten redraws a second.
   static constexpr double kMinRedrawSeconds = 0.1;
@@ -33,7 +38,7 @@ class ProgressMeter {
   // totalBytes is the file's size, or 0 when unknown (a pipe): then the
   // line has no percentage and no remaining time. The elapsed time counts
   // from construction.
-  ProgressMeter(std::uint64_t totalBytes, Sink sink, Clock clock = steadySeconds);
+  ProgressMeter(std::uint64_t totalBytes, Sink sink, Clock clock = steadySeconds, LineFormat format = formatLine);
   ProgressMeter(const ProgressMeter&) = delete;
   ProgressMeter& operator=(const ProgressMeter&) = delete;
   // Erases the line, as finish() does, so that an early return leaves no
@@ -58,12 +63,20 @@ class ProgressMeter {
   // is 0.0 and the remaining time "?:??".
   static std::string formatLine(std::uint64_t bytesRead, std::uint64_t totalBytes, double elapsedSeconds);
 
+  // A line of things counted, e.g. with program "calib-batch" and unit
+  // "files":
+  //   calib-batch: 12 of 200 files, 3.1 files/s, 0:04 elapsed, 1:01 remaining
+  // with the same rounding as formatLine; total is known.
+  static std::string formatCountLine(std::string_view program, std::string_view unit, std::uint64_t done,
+                                     std::uint64_t total, double elapsedSeconds);
+
  private:
   void draw(std::uint64_t bytesRead, double now);
 
   std::uint64_t totalBytes_;
   Sink sink_;
   Clock clock_;
+  LineFormat format_;
   double start_;
   double lastDraw_ = 0;
   // Length of the line on screen; 0 when nothing is shown.

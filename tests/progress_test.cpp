@@ -54,6 +54,16 @@ TEST(ProgressFormat, Lines) {
   EXPECT_EQ(line(9'000'000'000'000'000'000u, 18'000'000'000'000'000'000u, 0).substr(0, 10), "calib: 50%");
 }
 
+TEST(ProgressFormat, CountLines) {
+  const auto count = [](std::uint64_t done, std::uint64_t total, double elapsed) {
+    return ProgressMeter::formatCountLine("calib-batch", "files", done, total, elapsed);
+  };
+  EXPECT_EQ(count(12, 200, 4), "calib-batch: 12 of 200 files, 3.0 files/s, 0:04 elapsed, 1:03 remaining");
+  EXPECT_EQ(count(0, 200, 4), "calib-batch: 0 of 200 files, 0.0 files/s, 0:04 elapsed, ?:?? remaining");
+  EXPECT_EQ(count(200, 200, 61), "calib-batch: 200 of 200 files, 3.3 files/s, 1:01 elapsed, 0:00 remaining");
+  EXPECT_EQ(count(1, 2, 0), "calib-batch: 1 of 2 files, 0.0 files/s, 0:00 elapsed, ?:?? remaining");
+}
+
 // A meter on a clock the test sets, recording each piece of text drawn.
 struct FakeTerminal {
   double now = 0;  // a clock may well start at zero

@@ -1,0 +1,149 @@
+#include "support/process.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+extern char** environ;
+
+namespace calib {
+
+namespace {
+
+constexpr int kTermination[] = {SIGHUP, SIGINT, SIGTERM};
+
+bool ignored(int signal) {
+  struct sigaction current {};
+  return ::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// RAII for the posix_spawn attribute objects.
+struct SpawnSetup {
+  SpawnSetup() {
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+  }
+  ~SpawnSetup() {
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+};
+
+}  // namespace
+
+std::string describeExit(const ChildExit& exit) {
+  if (exit.signal != 0) {
+    const char* name = ::strsignal(exit.signal);
+    return "killed by signal " + std::to_string(exit.signal) + (name ? " (" + std::string(name) + ")" : "");
+  }
+  return "exit status " + std::to_string(exit.exitStatus);
+}
+
+ChildProcesses::ChildProcesses() {
+  sigemptyset(&waited_);
+  sigaddset(&waited_, SIGCHLD);
+  for (const int s : kTermination) {
+    if (ignored(s)) continue;
+    sigaddset(&waited_, s);
+    defaulted_.push_back(s);
+  }
+  defaulted_.push_back(SIGCHLD);
+  defaulted_.push_back(SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &waited_, &previous_);
+}
+
+ChildProcesses::~ChildProcesses() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+std::optional<pid_t> ChildProcesses::start(const ChildSpec& spec, std::string& error) {
+  if (spec.argv.empty()) {
+    error = "no program to run";
+    return std::nullopt;
+  }
+  SpawnSetup setup;
+  const auto redirect = [&](int fd, const std::string& path, int flags) {
+    ::posix_spawn_file_actions_addopen(&setup.actions, fd, path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
+  };
+  // The files are opened after the change of directory: relative paths are
+  // the child's.
+  if (!spec.workDir.empty()) ::posix_spawn_file_actions_addchdir_np(&setup.actions, spec.workDir.c_str());
+  redirect(STDIN_FILENO, "", O_RDONLY);
+  redirect(STDOUT_FILENO, spec.stdoutPath, O_WRONLY | O_CREAT | O_TRUNC);
+  redirect(STDERR_FILENO, spec.stderrPath, O_WRONLY | O_CREAT | O_TRUNC);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (const int s : defaulted_) sigaddset(&defaults, s);
+  ::posix_spawnattr_setsigmask(&setup.attributes, &none);
+  ::posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+  ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv;
+  for (const std::string& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int result = ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
+  if (result != 0) {
+    error = "cannot run '" + spec.argv[0] + "'" + (spec.workDir.empty() ? "" : " in '" + spec.workDir + "'") +
+            ": " + std::strerror(result);
+    return std::nullopt;
+  }
+  return pid;
+}
+
+ChildProcesses::Events ChildProcesses::wait(double timeoutSeconds) {
+  Events events;
+  const auto reap = [&] {
+    for (;;) {
+      int status = 0;
+      const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+      if (pid <= 0) return;
+      ChildExit exit;
+      exit.pid = pid;
+      if (WIFEXITED(status)) exit.exitStatus = WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) exit.signal = WTERMSIG(status);
+      events.exited.push_back(exit);
+    }
+  };
+  reap();
+  events.terminationSignal = takeTermination();
+  if (!events.exited.empty() || events.terminationSignal != 0) return events;
+
+  const double whole = std::floor(std::max(timeoutSeconds, 0.0));
+  timespec timeout{static_cast<time_t>(whole), static_cast<long>((std::max(timeoutSeconds, 0.0) - whole) * 1e9)};
+  siginfo_t info{};
+  const int s = ::sigtimedwait(&waited_, &info, &timeout);
+  if (s > 0 && s != SIGCHLD) events.terminationSignal = s;
+  reap();
+  return events;
+}
+
+int ChildProcesses::takeTermination() {
+  sigset_t termination = waited_;
+  sigdelset(&termination, SIGCHLD);
+  timespec zero{0, 0};
+  siginfo_t info{};
+  const int s = ::sigtimedwait(&termination, &info, &zero);
+  return s > 0 ? s : 0;
+}
+
+void ChildProcesses::endBy(int signal) {
+  ::signal(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal);
+}
+
+}  // namespace calib

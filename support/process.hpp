@@ -1,0 +1,75 @@
+// Child processes, and the signals that end a program that runs them.
+//
+// ChildProcesses takes SIGCHLD and the termination signals (SIGHUP, SIGINT,
+// SIGTERM) out of asynchronous delivery: they are blocked and waited for,
+// together, in wait(). So a program that runs children sees a child's end
+// and a request to stop in one place, with no signal handler and no race
+// between checking a flag and going to sleep. A termination signal ignored
+// when the object is made (nohup) stays ignored, for the program and for
+// its children. Children start with the default signal mask and
+// dispositions.
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace calib {
+
+struct ChildSpec {
+  std::vector<std::string> argv;  // argv[0] is the program's path
+  std::string workDir;            // empty: the current one
+  std::string stdoutPath;         // created or truncated; empty: /dev/null
+  std::string stderrPath;         // created or truncated; empty: /dev/null
+};
+
+struct ChildExit {
+  pid_t pid = 0;
+  int exitStatus = -1;  // when it exited
+  int signal = 0;       // when a signal ended it
+};
+
+// "exit status 3", "killed by signal 9 (Killed)".
+std::string describeExit(const ChildExit& exit);
+
+class ChildProcesses {
+ public:
+  // Blocks the signals in the calling thread: make it before any other
+  // thread, which then inherits the mask.
+  ChildProcesses();
+  // Restores the signal mask.
+  ~ChildProcesses();
+  ChildProcesses(const ChildProcesses&) = delete;
+  ChildProcesses& operator=(const ChildProcesses&) = delete;
+
+  // Starts spec; the error names what failed (the program, a file, the
+  // directory) in its message.
+  std::optional<pid_t> start(const ChildSpec& spec, std::string& error);
+
+  struct Events {
+    std::vector<ChildExit> exited;  // reaped
+    int terminationSignal = 0;      // a termination signal that came, or 0
+  };
+  // Waits up to timeoutSeconds for children to end or a termination signal;
+  // returns at once when either is already there.
+  Events wait(double timeoutSeconds);
+
+  // A termination signal that came and was not yet taken, else 0; does not
+  // wait. For long work between waits.
+  int takeTermination();
+
+  // Ends the program by signal as if it had not been caught: restores its
+  // default action and raises it. Returns only if the signal was ignored.
+  static void endBy(int signal);
+
+ private:
+  sigset_t waited_;    // SIGCHLD and the termination signals not ignored
+  sigset_t previous_;  // the mask before
+  std::vector<int> defaulted_;  // signals the children get their default action for
+};
+
+}  // namespace calib

@@ -1,0 +1,80 @@
+// Children started with a working directory and redirected output, their
+// ends reaped, and a termination signal seen in the same wait.
+#include "support/process.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "test_util.hpp"
+
+namespace calib {
+namespace {
+
+using test::readFile;
+using test::TempDir;
+
+ChildExit waitFor(ChildProcesses& children, pid_t pid) {
+  for (int i = 0; i < 100; ++i)
+    for (const ChildExit& e : children.wait(1.0).exited)
+      if (e.pid == pid) return e;
+  ADD_FAILURE() << "child " << pid << " did not end";
+  return {};
+}
+
+TEST(ChildProcesses, RunInTheirDirectoryWithTheirOutputsAndReportHowTheyEnded) {
+  TempDir dir;
+  ChildProcesses children;
+  std::string error;
+  const ChildSpec spec{{"/bin/sh", "-c", "pwd; echo oops >&2; exit 3"}, dir.path(), "out.txt", dir / "err.txt"};
+  const std::optional<pid_t> pid = children.start(spec, error);
+  ASSERT_TRUE(pid) << error;
+  const ChildExit e = waitFor(children, *pid);
+  EXPECT_EQ(describeExit(e), "exit status 3");
+  EXPECT_EQ(readFile(dir / "out.txt"), std::filesystem::canonical(dir.path()).string() + "\n");
+  EXPECT_EQ(readFile(dir / "err.txt"), "oops\n");
+
+  const std::optional<pid_t> killed = children.start({{"/bin/sh", "-c", "kill -9 $$"}, "", "", ""}, error);
+  ASSERT_TRUE(killed) << error;
+  EXPECT_EQ(describeExit(waitFor(children, *killed)), "killed by signal 9 (Killed)");
+
+  EXPECT_FALSE(children.start({{"/no/such/program"}, "", "", ""}, error));
+  EXPECT_EQ(error, "cannot run '/no/such/program': No such file or directory");
+  EXPECT_FALSE(children.start({{"/bin/true"}, dir / "missing", "", ""}, error));
+  EXPECT_EQ(error, "cannot run '/bin/true' in '" + (dir / "missing") + "': No such file or directory");
+}
+
+TEST(ChildProcesses, ATerminationSignalIsTakenByTheWaitAndChildrenKeepTheirDefaults) {
+  TempDir dir;
+  {
+    ChildProcesses children;
+    // The child's own SIGTERM ends it: it was not blocked for the child.
+    std::string error;
+    const std::optional<pid_t> pid =
+        children.start({{"/bin/sh", "-c", "kill -TERM $$; sleep 5"}, "", "", ""}, error);
+    ASSERT_TRUE(pid) << error;
+    EXPECT_EQ(waitFor(children, *pid).signal, SIGTERM);
+
+    ::kill(::getpid(), SIGTERM);
+    EXPECT_EQ(children.wait(5.0).terminationSignal, SIGTERM);
+    EXPECT_EQ(children.takeTermination(), 0);
+    ::kill(::getpid(), SIGINT);
+    EXPECT_EQ(children.takeTermination(), SIGINT);
+  }
+  // An ignored signal stays ignored, in the program and in its children.
+  ::signal(SIGHUP, SIG_IGN);
+  {
+    ChildProcesses children;
+    ::kill(::getpid(), SIGHUP);
+    EXPECT_EQ(children.takeTermination(), 0);
+    std::string error;
+    const std::optional<pid_t> pid = children.start({{"/bin/sh", "-c", "kill -HUP $$; exit 0"}, "", "", ""}, error);
+    ASSERT_TRUE(pid) << error;
+    EXPECT_EQ(describeExit(waitFor(children, *pid)), "exit status 0");
+  }
+  ::signal(SIGHUP, SIG_DFL);
+}
+
+}  // namespace
+}  // namespace calib
