@@ -45,4 +45,22 @@ InputFile::~InputFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::optional<std::string> readWholeFile(const std::string& path, std::error_code& error) {
+  const std::optional<InputFile> file = InputFile::open(path, error);
+  if (!file) return std::nullopt;
+  std::string text;
+  if (file->size()) text.reserve(static_cast<std::size_t>(*file->size()));
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t k = ::read(file->fd(), buffer, sizeof buffer);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      error = std::error_code(errno, std::generic_category());
+      return std::nullopt;
+    }
+    if (k == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(k));
+  }
+}
+
 }  // namespace calib

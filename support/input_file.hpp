@@ -30,4 +30,7 @@ class InputFile {
   std::optional<std::uint64_t> size_;
 };
 
+// The whole content of the file at path.
+std::optional<std::string> readWholeFile(const std::string& path, std::error_code& error);
+
 }  // namespace calib

@@ -1,0 +1,82 @@
+// Acceptance: the results of one run, the criteria and the chip's previous
+// calibration of the same configuration in, a verdict with its reasons
+// out. Pure: no files, no database.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "production/criteria.hpp"
+#include "production/results_reader.hpp"
+
+namespace calib::production {
+
+enum class Verdict { Pass, Fail, Error };
+
+// "pass", "fail", "error".
+std::string_view verdictName(Verdict verdict);
+std::optional<Verdict> verdictFromName(std::string_view name);
+
+// Why a run failed or could not be judged: a code for programs and a
+// sentence for people that names the channels and values.
+struct Reason {
+  std::string code;
+  std::string detail;
+  bool operator==(const Reason&) const = default;
+};
+
+struct Assessment {
+  Verdict verdict = Verdict::Pass;
+  std::vector<Reason> reasons;
+};
+
+// The figures a chip is judged and listed by.
+struct ChipSummary {
+  std::optional<double> medianGain;         // mV/fC
+  std::optional<double> gainSpreadPercent;  // %
+  std::optional<double> worstInl;           // %, of the channels that have one
+  int worstInlChannel = -1;
+  std::optional<double> maxEnc;  // electrons
+  int maxEncChannel = -1;
+  std::vector<int> notOkChannels;
+  // "dead 3; noisy 17, 20-23", the channels not ok by status, statuses in
+  // the order of their first channel; "" when every channel is ok.
+  std::string notOkText;
+};
+
+ChipSummary summarise(const RunResults& results);
+
+// A channel's gain in a calibration and the one before.
+struct GainChange {
+  int channel = 0;
+  double previousGain = 0;
+  double gain = 0;
+  double percent = 0;  // (gain - previousGain) / previousGain, in %
+};
+
+// The changes of every channel that has a positive gain in both.
+std::vector<GainChange> gainChanges(const std::vector<std::optional<double>>& previousGains,
+                                    const std::vector<std::optional<double>>& gains);
+std::vector<std::optional<double>> channelGains(const RunResults& results);
+
+// The calibration a run is compared with.
+struct PreviousCalibration {
+  long long runId = 0;
+  std::string measuredAt;
+  std::vector<std::optional<double>> gains;  // by channel
+};
+
+// Judges results by criteria. A run that measured nothing (no pulse train)
+// or whose file was not read to its end is an error, not a failed chip.
+Assessment assess(const RunResults& results, const Criteria& criteria,
+                  const std::optional<PreviousCalibration>& previous);
+
+// The assessment of a run that could not be analysed.
+Assessment notAnalysed(std::string detail);
+
+// Glob match of a configuration pattern (fnmatch rules).
+bool configMatches(const std::string& pattern, const std::string& config);
+
+}  // namespace calib::production

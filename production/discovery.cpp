@@ -1,0 +1,83 @@
+#include "production/discovery.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+namespace calib::production {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A path's identity, to find the same file reached twice.
+std::string identity(const fs::path& p) {
+  std::error_code ignored;
+  const fs::path canonical = fs::weakly_canonical(p, ignored);
+  return canonical.empty() ? p.lexically_normal().string() : canonical.string();
+}
+
+}  // namespace
+
+Discovery discover(const std::vector<std::string>& paths, const std::string& excluded) {
+  Discovery d;
+  std::set<std::string> seen;
+  const std::string excludedId = excluded.empty() ? "" : identity(excluded);
+  const auto isExcluded = [&](const fs::path& p) {
+    if (excludedId.empty()) return false;
+    const std::string id = identity(p);
+    return id == excludedId || id.starts_with(excludedId + "/");
+  };
+  const auto add = [&](const fs::path& p, std::string relative) {
+    if (isExcluded(p) || !seen.insert(identity(p)).second) return;
+    d.files.push_back({p.string(), std::move(relative)});
+  };
+  for (const std::string& given : paths) {
+    std::error_code error;
+    const fs::file_status status = fs::status(given, error);
+    if (error) {
+      d.errors.push_back("cannot search '" + given + "': " + error.message());
+      continue;
+    }
+    if (fs::is_regular_file(status)) {
+      add(given, fs::path(given).filename().string());
+      continue;
+    }
+    if (!fs::is_directory(status)) {
+      d.errors.push_back("cannot search '" + given + "': not a file or directory");
+      continue;
+    }
+    const fs::path root = fs::path(given).lexically_normal();
+    // Relative paths keep the given directory's own name: two stands'
+    // trees given together stay apart in the output tree.
+    fs::path base = root.has_filename() ? root.parent_path() : root.parent_path().parent_path();
+    std::vector<FoundFile> found;
+    // Directory by directory, so that one that cannot be read is reported
+    // and the rest of the tree is still searched.
+    std::vector<fs::path> pending{root};
+    while (!pending.empty()) {
+      const fs::path dir = std::move(pending.back());
+      pending.pop_back();
+      fs::directory_iterator it(dir, error);
+      for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const fs::directory_entry& entry = *it;
+        std::error_code kind;
+        if (entry.is_symlink(kind) ? false : entry.is_directory(kind)) {
+          if (!isExcluded(entry.path())) pending.push_back(entry.path());
+        } else if (entry.is_regular_file(kind)) {
+          const fs::path relative = base.empty() ? entry.path() : entry.path().lexically_relative(base);
+          found.push_back({entry.path().string(), relative.string()});
+        }
+      }
+      if (error) {
+        d.errors.push_back("cannot search '" + dir.string() + "': " + error.message());
+        error.clear();
+      }
+    }
+    std::sort(found.begin(), found.end(), [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; });
+    for (FoundFile& f : found) add(f.path, std::move(f.relative));
+  }
+  return d;
+}
+
+}  // namespace calib::production

@@ -1,0 +1,26 @@
+// Which files a batch is about: every regular file under the paths given
+// (files or directories, searched recursively; symbolic links to files
+// are followed, to directories not, so no tree is walked twice), each
+// once, with the part of its path that mirrors into the output tree.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace calib::production {
+
+struct FoundFile {
+  std::string path;      // as reached from the path given
+  std::string relative;  // below the given directory's parent ("robot/20180725/…"), or the file's name
+};
+
+struct Discovery {
+  std::vector<FoundFile> files;     // in path order
+  std::vector<std::string> errors;  // paths that could not be searched, with the reason
+};
+
+// Searches paths, leaving out everything below excluded (the output root,
+// when it lies inside a searched tree).
+Discovery discover(const std::vector<std::string>& paths, const std::string& excluded);
+
+}  // namespace calib::production

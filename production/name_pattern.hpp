@@ -1,0 +1,52 @@
+// What a test stand's file name says: the chip, the configuration, and
+// the stand's own fields (date, time of day, board, link). A pattern is a
+// Perl-compatible regular expression with named groups, matched against
+// the end of a file's path: "chip" and "config" are required, "date"
+// (YYYYMMDD), "time" (HHMMSS), "board" and "link" are kept when present.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "production/store.hpp"
+
+namespace calib::production {
+
+struct NameFields {
+  std::string chip;    // the chip string given to calib
+  std::string config;  // the configuration given to calib
+  StandFields stand;
+};
+
+class NamePattern {
+ public:
+  // Reads the names stands write, such as
+  //   …/20180725/123510_kelta100000/123510_kelta100000_dunor00_link00_20mV_calib-odd_adc.txt
+  // (chip 100000, configuration 20mV_calib-odd, date from the directory),
+  // also compressed (.gz, .zst), with or without the date directory.
+  static const std::string& defaultExpression();
+
+  // The pattern of expression; nothing, with the reason, when it does not
+  // compile or lacks the chip or config group.
+  static std::optional<NamePattern> compile(const std::string& expression, std::string& error);
+
+  // The fields of path, or nothing when it does not match; why not (when it
+  // matches but a date or time is no date or time) goes to reason.
+  std::optional<NameFields> match(const std::string& path, std::string& reason) const;
+
+  const std::string& expression() const { return expression_; }
+
+ private:
+  struct Code;
+  NamePattern(std::shared_ptr<const Code> code, std::string expression)
+      : code_(std::move(code)), expression_(std::move(expression)) {}
+  std::shared_ptr<const Code> code_;
+  std::string expression_;
+};
+
+// "2018-07-25T12:35:10" from a stand's date and time (time may be empty:
+// midnight); nothing when they are not a valid date and time.
+std::optional<std::string> standTimestamp(const std::string& date, const std::string& time);
+
+}  // namespace calib::production

@@ -1,0 +1,165 @@
+// The results database on a PostgreSQL server, through libpq: parameters
+// go separately from the statement text (PQexecParams), blobs in binary,
+// everything else as text; rows come back typed by their column's type.
+#include <libpq-fe.h>
+
+#include <charconv>
+
+#include "production/database.hpp"
+
+namespace calib::production {
+
+namespace {
+
+// Type OIDs of the built-in types (pg_type.dat).
+constexpr Oid kBytea = 17;
+constexpr Oid kInt8 = 20;
+constexpr Oid kInt2 = 21;
+constexpr Oid kInt4 = 23;
+constexpr Oid kFloat4 = 700;
+constexpr Oid kFloat8 = 701;
+constexpr Oid kNumeric = 1700;
+
+struct ResultDeleter {
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+std::string shortest(double v) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, end);
+}
+
+Value cell(const PGresult* r, int row, int column) {
+  if (PQgetisnull(r, row, column)) return std::monostate{};
+  const char* text = PQgetvalue(r, row, column);
+  const std::size_t length = static_cast<std::size_t>(PQgetlength(r, row, column));
+  switch (PQftype(r, column)) {
+    case kInt2:
+    case kInt4:
+    case kInt8: {
+      std::int64_t v = 0;
+      std::from_chars(text, text + length, v);
+      return v;
+    }
+    case kFloat4:
+    case kFloat8:
+    case kNumeric: {
+      double v = 0;
+      std::from_chars(text, text + length, v);
+      return v;
+    }
+    case kBytea: {
+      std::size_t n = 0;
+      unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &n);
+      Blob blob{std::string(reinterpret_cast<const char*>(bytes), n)};
+      PQfreemem(bytes);
+      return blob;
+    }
+    default:
+      return std::string(text, length);
+  }
+}
+
+class PostgresDatabase final : public Database {
+ public:
+  PostgresDatabase(PGconn* connection, std::string name) : connection_(connection), name_(std::move(name)) {}
+  ~PostgresDatabase() override { PQfinish(connection_); }
+  PostgresDatabase(const PostgresDatabase&) = delete;
+  PostgresDatabase& operator=(const PostgresDatabase&) = delete;
+
+  Dialect dialect() const override { return Dialect::Postgres; }
+  const std::string& name() const override { return name_; }
+
+  bool run(std::string_view sql, const std::vector<Value>& params, std::vector<Row>* rows,
+           std::string& error) override {
+    std::vector<std::string> texts(params.size());
+    std::vector<const char*> values(params.size(), nullptr);
+    std::vector<int> lengths(params.size(), 0);
+    std::vector<int> formats(params.size(), 0);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      const Value& v = params[i];
+      if (std::holds_alternative<std::monostate>(v)) continue;
+      if (const auto* n = std::get_if<std::int64_t>(&v)) {
+        texts[i] = std::to_string(*n);
+      } else if (const auto* d = std::get_if<double>(&v)) {
+        texts[i] = shortest(*d);
+      } else if (const auto* s = std::get_if<std::string>(&v)) {
+        texts[i] = *s;
+      } else {
+        texts[i] = std::get<Blob>(v).bytes;
+        formats[i] = 1;
+      }
+      values[i] = texts[i].c_str();
+      lengths[i] = static_cast<int>(texts[i].size());
+    }
+    const Result result(PQexecParams(connection_, std::string(sql).c_str(), static_cast<int>(params.size()),
+                                     nullptr, values.data(), lengths.data(), formats.data(), 0));
+    if (!ok(result.get(), error)) return false;
+    if (rows != nullptr) {
+      for (int r = 0; r < PQntuples(result.get()); ++r) {
+        Row row;
+        for (int c = 0; c < PQnfields(result.get()); ++c) row.push_back(cell(result.get(), r, c));
+        rows->push_back(std::move(row));
+      }
+    }
+    return true;
+  }
+
+  bool runScript(std::string_view sql, std::string& error) override {
+    const Result result(PQexec(connection_, std::string(sql).c_str()));
+    return ok(result.get(), error);
+  }
+
+  bool beginWrite(std::string& error) override { return runScript("BEGIN", error); }
+  bool commit(std::string& error) override { return runScript("COMMIT", error); }
+  void rollback() override {
+    if (PQtransactionStatus(connection_) == PQTRANS_IDLE) return;
+    std::string ignored;
+    runScript("ROLLBACK", ignored);
+  }
+
+ private:
+  bool ok(const PGresult* result, std::string& error) {
+    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return true;
+    std::string message = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    error = name_ + ": " + message;
+    return false;
+  }
+
+  PGconn* connection_;
+  std::string name_;
+};
+
+// The URI without its password, for messages.
+std::string withoutPassword(const std::string& uri) {
+  const std::size_t scheme = uri.find("://");
+  const std::size_t at = uri.find('@');
+  if (scheme == std::string::npos || at == std::string::npos || at < scheme) return uri;
+  const std::size_t colon = uri.find(':', scheme + 3);
+  if (colon == std::string::npos || colon > at) return uri;
+  return uri.substr(0, colon) + ":***" + uri.substr(at);
+}
+
+}  // namespace
+
+std::unique_ptr<Database> openPostgres(const std::string& uri, std::string& error) {
+  const std::string name = withoutPassword(uri);
+  PGconn* connection = PQconnectdb(uri.c_str());
+  if (connection == nullptr || PQstatus(connection) != CONNECTION_OK) {
+    std::string message = connection ? PQerrorMessage(connection) : "out of memory";
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    error = "cannot connect to database '" + name + "': " + message;
+    PQfinish(connection);
+    return nullptr;
+  }
+  // The server's notices ("relation already exists, skipping") are not for
+  // the user of a batch.
+  PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
+  return std::make_unique<PostgresDatabase>(connection, name);
+}
+
+}  // namespace calib::production

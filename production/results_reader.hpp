@@ -1,0 +1,53 @@
+// The JSON results calib writes (format "calib-results", version 2), read
+// back into the values the production layer works with: what the run was,
+// and each channel's status and figures. Nothing else of the analysis is
+// known here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace calib::production {
+
+struct ChannelResult {
+  int channel = 0;
+  std::string status;
+  std::optional<double> gain;  // mV/fC, with a fit
+  std::optional<double> gainError;
+  std::optional<double> offset;  // mV
+  std::optional<double> chi2;
+  std::optional<int> ndf;
+  std::optional<double> noiseAdc;  // ADC counts
+  std::optional<double> enc;       // electrons
+  std::optional<double> inl;       // %
+  std::optional<double> maxPull;
+};
+
+struct RunResults {
+  std::string toolVersion;
+  std::string chip;  // the chip string as calib was given it
+  std::string config;
+  std::string detector;
+  std::string adcFile;  // as calib was given it
+  std::optional<std::uint64_t> adcFileBytes;
+  std::optional<std::string> adcSha256;
+  std::string compression;
+  std::int64_t linesProcessed = 0;
+  std::int64_t windowsAnalysed = 0;
+  bool readToEnd = false;
+  std::string readEnd;
+  std::vector<ChannelResult> channels;  // in channel order
+  int gainChannels = 0;
+  std::optional<double> gainMedian;
+  std::optional<double> gainSpreadPercent;
+  std::optional<double> encMedian;
+};
+
+// Reads a results document; on failure returns nothing and says why in
+// error (not JSON, another format or version, a missing or mistyped key).
+std::optional<RunResults> parseResults(std::string_view json, std::string& error);
+
+}  // namespace calib::production

@@ -1,0 +1,22 @@
+// The database schema, as versioned SQL text that SQLite and PostgreSQL
+// both read (three type names differ and are filled in per dialect), and
+// the migration that brings a database to the current version.
+#pragma once
+
+#include <string>
+
+#include "production/database.hpp"
+
+namespace calib::production {
+
+inline constexpr int kSchemaVersion = 1;
+
+// The statements of version v (1 … kSchemaVersion), for dialect.
+std::string schemaScript(int version, Dialect dialect);
+
+// Creates the schema in an empty database or upgrades an older one, in
+// one transaction that concurrent processes take one at a time. A database
+// of a newer version than this program knows is an error.
+bool migrate(Database& db, std::string& error);
+
+}  // namespace calib::production

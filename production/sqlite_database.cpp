@@ -1,0 +1,159 @@
+// The results database in an SQLite file: WAL, so that readers never wait
+// for a writer; a busy timeout, so that writers from several processes
+// queue; foreign keys on; statements prepared once and kept.
+#include <sqlite3.h>
+
+#include <cctype>
+#include <map>
+
+#include "production/database.hpp"
+
+namespace calib::production {
+
+namespace {
+
+// How long a writer waits for another's transaction before giving up.
+constexpr int kBusyTimeoutMs = 120000;
+
+// "$3" → "?3": SQLite's numbered parameter, bound at the same index.
+std::string sqliteParameters(std::string_view sql) {
+  std::string out(sql);
+  for (std::size_t i = 0; i + 1 < out.size(); ++i)
+    if (out[i] == '$' && std::isdigit(static_cast<unsigned char>(out[i + 1]))) out[i] = '?';
+  return out;
+}
+
+class SqliteDatabase final : public Database {
+ public:
+  SqliteDatabase(sqlite3* db, std::string name) : db_(db), name_(std::move(name)) {}
+  ~SqliteDatabase() override {
+    for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+    sqlite3_close(db_);
+  }
+  SqliteDatabase(const SqliteDatabase&) = delete;
+  SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+  Dialect dialect() const override { return Dialect::Sqlite; }
+  const std::string& name() const override { return name_; }
+
+  bool run(std::string_view sql, const std::vector<Value>& params, std::vector<Row>* rows,
+           std::string& error) override {
+    sqlite3_stmt* statement = prepare(sql, error);
+    if (statement == nullptr) return false;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      const int index = static_cast<int>(i) + 1;
+      const Value& v = params[i];
+      int rc = SQLITE_OK;
+      if (std::holds_alternative<std::monostate>(v)) {
+        rc = sqlite3_bind_null(statement, index);
+      } else if (const auto* n = std::get_if<std::int64_t>(&v)) {
+        rc = sqlite3_bind_int64(statement, index, *n);
+      } else if (const auto* d = std::get_if<double>(&v)) {
+        rc = sqlite3_bind_double(statement, index, *d);
+      } else if (const auto* s = std::get_if<std::string>(&v)) {
+        rc = sqlite3_bind_text64(statement, index, s->data(), s->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+      } else {
+        const std::string& bytes = std::get<Blob>(v).bytes;
+        rc = sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+      }
+      if (rc != SQLITE_OK) return fail(statement, error);
+    }
+    for (;;) {
+      const int rc = sqlite3_step(statement);
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) return fail(statement, error);
+      if (rows == nullptr) continue;
+      Row row;
+      for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+        switch (sqlite3_column_type(statement, c)) {
+          case SQLITE_INTEGER:
+            row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(statement, c)));
+            break;
+          case SQLITE_FLOAT:
+            row.emplace_back(sqlite3_column_double(statement, c));
+            break;
+          case SQLITE_TEXT:
+            row.emplace_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, c)),
+                                         static_cast<std::size_t>(sqlite3_column_bytes(statement, c))));
+            break;
+          case SQLITE_BLOB: {
+            const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, c));
+            row.emplace_back(Blob{std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(statement, c)))});
+            break;
+          }
+          default:
+            row.emplace_back(std::monostate{});
+        }
+      }
+      rows->push_back(std::move(row));
+    }
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return true;
+  }
+
+  bool runScript(std::string_view sql, std::string& error) override {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, std::string(sql).c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error = name_ + ": " + (message ? message : sqlite3_errmsg(db_));
+    sqlite3_free(message);
+    return false;
+  }
+
+  bool beginWrite(std::string& error) override { return runScript("BEGIN IMMEDIATE", error); }
+  bool commit(std::string& error) override { return runScript("COMMIT", error); }
+  void rollback() override {
+    std::string ignored;
+    if (!sqlite3_get_autocommit(db_)) runScript("ROLLBACK", ignored);
+  }
+
+ private:
+  sqlite3_stmt* prepare(std::string_view sql, std::string& error) {
+    const auto found = statements_.find(sql);
+    if (found != statements_.end()) return found->second;
+    const std::string text = sqliteParameters(sql);
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db_, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &statement,
+                           nullptr) != SQLITE_OK) {
+      error = name_ + ": " + sqlite3_errmsg(db_);
+      return nullptr;
+    }
+    statements_.emplace(std::string(sql), statement);
+    return statement;
+  }
+
+  bool fail(sqlite3_stmt* statement, std::string& error) {
+    error = name_ + ": " + sqlite3_errmsg(db_);
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return false;
+  }
+
+  sqlite3* db_;
+  std::string name_;
+  std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
+};
+
+}  // namespace
+
+std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error) {
+  sqlite3* db = nullptr;
+  const std::string name = "sqlite:" + path;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    error = "cannot open database '" + name + "': " + (db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  auto database = std::make_unique<SqliteDatabase>(db, name);
+  // WAL lets readers go on while one process writes; NORMAL syncs at each
+  // checkpoint rather than each commit, which WAL keeps consistent after a
+  // crash (a power cut may lose the last transactions, never corrupt).
+  if (!database->runScript("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON", error)) {
+    error = "cannot open database '" + name + "': " + error;
+    return nullptr;
+  }
+  return database;
+}
+
+}  // namespace calib::production
