@@ -93,19 +93,29 @@ void checkMedianGain(const ChipSummary& s, const RunResults& r, const Criteria& 
 
 void checkGainChange(const RunResults& r, const Criteria& c, const std::optional<PreviousCalibration>& previous,
                      std::vector<Reason>& reasons) {
-  if (!c.maxGainChangePercent || !previous) return;
+  if (!previous || (!c.maxGainChangePercent && !c.maxChipGainChangePercent)) return;
+  const GainComparison comparison = compareGains(previous->gains, channelGains(r));
+  if (comparison.changes.empty()) return;
+  const std::string since =
+      " since the calibration of " + previous->measuredAt + " (run " + std::to_string(previous->runId) + ")";
+  if (c.maxChipGainChangePercent && std::abs(comparison.chipPercent) > *c.maxChipGainChangePercent)
+    reasons.push_back({"chip_gain_change", "the chip's gains changed by " + signedPercent(comparison.chipPercent) +
+                                               " (median of the channels)" + since + " (at most " +
+                                               fixed(*c.maxChipGainChangePercent, 1) + " %)"});
+  if (!c.maxGainChangePercent) return;
   std::vector<GainChange> over;
-  for (const GainChange& g : gainChanges(previous->gains, channelGains(r)))
-    if (std::abs(g.percent) > *c.maxGainChangePercent) over.push_back(g);
+  for (const GainChange& g : comparison.changes)
+    if (std::abs(g.relative) > *c.maxGainChangePercent) over.push_back(g);
   if (over.empty()) return;
-  std::stable_sort(over.begin(), over.end(),
-                   [](const GainChange& a, const GainChange& b) { return std::abs(a.percent) > std::abs(b.percent); });
-  std::string detail = "gain changed since the calibration of " + previous->measuredAt + " (run " +
-                       std::to_string(previous->runId) + "): ";
-  for (std::size_t i = 0; i < over.size(); ++i)
-    detail += (i ? ", " : "") + std::string("channel ") + std::to_string(over[i].channel) + " " +
-              signedPercent(over[i].percent);
-  reasons.push_back({"gain_change", detail + " (at most " + fixed(*c.maxGainChangePercent, 1) + " %)"});
+  std::stable_sort(over.begin(), over.end(), [](const GainChange& a, const GainChange& b) {
+    return std::abs(a.relative) > std::abs(b.relative);
+  });
+  std::string detail = "channels changed apart from the chip's " + signedPercent(comparison.chipPercent) + since + ": ";
+  for (std::size_t i = 0; i < over.size(); ++i) {
+    if (i) detail += ", ";
+    detail += "channel " + std::to_string(over[i].channel) + " " + signedPercent(over[i].relative);
+  }
+  reasons.push_back({"gain_change", detail + " (at most " + fixed(*c.maxGainChangePercent, 1) + " % apart)"});
 }
 
 }  // namespace
@@ -166,16 +176,31 @@ std::vector<std::optional<double>> channelGains(const RunResults& results) {
   return gains;
 }
 
-std::vector<GainChange> gainChanges(const std::vector<std::optional<double>>& previousGains,
-                                    const std::vector<std::optional<double>>& gains) {
-  std::vector<GainChange> changes;
+const GainChange* GainComparison::largest() const {
+  const GainChange* best = nullptr;
+  for (const GainChange& g : changes)
+    if (!best || std::abs(g.relative) > std::abs(best->relative)) best = &g;
+  return best;
+}
+
+GainComparison compareGains(const std::vector<std::optional<double>>& previousGains,
+                            const std::vector<std::optional<double>>& gains) {
+  GainComparison result;
+  std::vector<double> percents;
   for (std::size_t c = 0; c < std::min(previousGains.size(), gains.size()); ++c) {
     const std::optional<double>& before = previousGains[c];
     const std::optional<double>& now = gains[c];
     if (!before || !now || !(*before > 0) || !(*now > 0)) continue;
-    changes.push_back({static_cast<int>(c), *before, *now, (*now - *before) / *before * 100});
+    const double percent = (*now - *before) / *before * 100;
+    result.changes.push_back({static_cast<int>(c), *before, *now, percent, 0});
+    percents.push_back(percent);
   }
-  return changes;
+  if (percents.empty()) return result;
+  std::sort(percents.begin(), percents.end());
+  const std::size_t mid = percents.size() / 2;
+  result.chipPercent = percents.size() % 2 ? percents[mid] : (percents[mid - 1] + percents[mid]) / 2;
+  for (GainChange& g : result.changes) g.relative = g.percent - result.chipPercent;
+  return result;
 }
 
 Assessment assess(const RunResults& r, const Criteria& c, const std::optional<PreviousCalibration>& previous) {

@@ -53,12 +53,25 @@ struct GainChange {
   int channel = 0;
   double previousGain = 0;
   double gain = 0;
-  double percent = 0;  // (gain - previousGain) / previousGain, in %
+  double percent = 0;   // (gain - previousGain) / previousGain, in %
+  double relative = 0;  // percent less the chip's change: what this channel did apart from the others
 };
 
-// The changes of every channel that has a positive gain in both.
-std::vector<GainChange> gainChanges(const std::vector<std::optional<double>>& previousGains,
-                                    const std::vector<std::optional<double>>& gains);
+// Two calibrations of a chip compared: every channel that has a positive
+// gain in both, and the chip's change, the median of theirs. All gains of
+// a chip move together with the sampling phase of short runs (by up to 20 %
+// between runs of one or two trains); a channel's own change shows against
+// that.
+struct GainComparison {
+  std::vector<GainChange> changes;
+  double chipPercent = 0;
+  // The channel whose relative change is largest in size; null without
+  // changes. Points into changes.
+  const GainChange* largest() const;
+};
+
+GainComparison compareGains(const std::vector<std::optional<double>>& previousGains,
+                            const std::vector<std::optional<double>>& gains);
 std::vector<std::optional<double>> channelGains(const RunResults& results);
 
 // The calibration a run is compared with.

@@ -26,7 +26,10 @@ struct Criteria {
   std::string version;
   std::optional<int> maxChannelsNotOk;
   std::optional<double> maxGainSpreadPercent;
-  std::optional<double> maxGainChangePercent;  // per channel, since the previous calibration
+  // Since the previous calibration: a channel's change beside the chip's,
+  // and the chip's (the median of its channels').
+  std::optional<double> maxGainChangePercent;
+  std::optional<double> maxChipGainChangePercent;
   std::optional<double> maxInlPercent;
   std::map<std::string, double> maxEncElectrons;  // by detector name
   std::vector<GainWindow> medianGainWindows;

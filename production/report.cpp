@@ -231,8 +231,7 @@ std::string formatHistory(const std::string& chip, const std::vector<RunRow>& ru
   struct Compared {
     const RunRow* run;
     std::optional<std::int64_t> previousRunId;
-    std::vector<GainChange> changes;
-    const GainChange* largest = nullptr;
+    GainComparison comparison;
   };
   std::vector<Compared> compared;
   std::map<std::string, const RunRow*> lastOfConfig;
@@ -242,20 +241,16 @@ std::string formatHistory(const std::string& chip, const std::vector<RunRow>& ru
     return it == gains.end() ? kNone : it->second;
   };
   for (const RunRow& r : runs) {
-    Compared c{&r, std::nullopt, {}, nullptr};
-    const bool counts = !r.supersededBy && r.verdict != "error";
-    if (counts) {
+    Compared c{&r, std::nullopt, {}};
+    if (!r.supersededBy && r.verdict != "error") {
       if (const auto it = lastOfConfig.find(r.config); it != lastOfConfig.end()) {
         c.previousRunId = it->second->runId;
-        c.changes = gainChanges(gainsOf(it->second->runId), gainsOf(r.runId));
+        c.comparison = compareGains(gainsOf(it->second->runId), gainsOf(r.runId));
       }
       lastOfConfig[r.config] = &r;
     }
     compared.push_back(std::move(c));
   }
-  for (Compared& c : compared)
-    for (const GainChange& g : c.changes)
-      if (!c.largest || std::abs(g.percent) > std::abs(c.largest->percent)) c.largest = &g;
 
   if (format == Format::Json) {
     Json out = Json::object();
@@ -265,10 +260,12 @@ std::string formatHistory(const std::string& chip, const std::vector<RunRow>& ru
       Json run = Json::object();
       for (auto& [key, value] : runFields(*c.run, false)) run[key] = std::move(value);
       run["previous_run_id"] = c.previousRunId ? Json(*c.previousRunId) : Json();
+      const GainChange* largest = c.comparison.largest();
+      run["chip_change_percent"] = largest ? Json(c.comparison.chipPercent) : Json();
       Json changes = Json::array();
-      for (const GainChange& g : c.changes)
+      for (const GainChange& g : c.comparison.changes)
         changes.push_back({{"channel", g.channel}, {"gain", g.gain}, {"previous_gain", g.previousGain},
-                           {"change_percent", g.percent}, {"largest", &g == c.largest}});
+                           {"change_percent", g.percent}, {"relative_percent", g.relative}, {"largest", &g == largest}});
       run["gain_changes"] = std::move(changes);
       list.push_back(std::move(run));
     }
@@ -277,21 +274,22 @@ std::string formatHistory(const std::string& chip, const std::vector<RunRow>& ru
   }
   if (format == Format::Csv) {
     std::string out = csvLine({"run_id", "measured_at", "config", "verdict", "superseded_by", "previous_run_id",
-                               "channel", "gain", "previous_gain", "change_percent", "largest"});
+                               "chip_change_percent", "channel", "gain", "previous_gain", "change_percent",
+                               "relative_percent", "largest"});
     for (const Compared& c : compared) {
-      const std::vector<std::string> head = {std::to_string(c.run->runId), c.run->measuredAt, c.run->config,
-                                             c.run->verdict, integer(c.run->supersededBy),
-                                             integer(c.previousRunId)};
-      if (c.changes.empty()) {
-        std::vector<std::string> cells = head;
-        cells.insert(cells.end(), 5, "");
-        out += csvLine(cells);
+      const GainChange* largest = c.comparison.largest();
+      std::vector<std::string> head = {std::to_string(c.run->runId), c.run->measuredAt, c.run->config,
+                                       c.run->verdict, integer(c.run->supersededBy), integer(c.previousRunId),
+                                       largest ? Json(c.comparison.chipPercent).dump() : ""};
+      if (!largest) {
+        head.insert(head.end(), 6, "");
+        out += csvLine(head);
       }
-      for (const GainChange& g : c.changes) {
+      for (const GainChange& g : c.comparison.changes) {
         std::vector<std::string> cells = head;
         cells.push_back(std::to_string(g.channel));
-        for (const double v : {g.gain, g.previousGain, g.percent}) cells.push_back(Json(v).dump());
-        cells.push_back(&g == c.largest ? "true" : "false");
+        for (const double v : {g.gain, g.previousGain, g.percent, g.relative}) cells.push_back(Json(v).dump());
+        cells.push_back(&g == largest ? "true" : "false");
         out += csvLine(cells);
       }
     }
@@ -299,29 +297,33 @@ std::string formatHistory(const std::string& chip, const std::vector<RunRow>& ru
   }
   std::vector<std::vector<std::string>> rows;
   for (const Compared& c : compared) {
-    std::string largest = "-";
-    if (c.largest)
-      largest = signedPercent(c.largest->percent) + " % (ch " + std::to_string(c.largest->channel) + ")";
+    const GainChange* largest = c.comparison.largest();
     rows.push_back({std::to_string(c.run->runId), c.run->measuredAt, c.run->config, c.run->verdict,
                     c.run->medianGain ? fixed(c.run->medianGain, 2) : "-",
-                    c.previousRunId ? std::to_string(*c.previousRunId) : "-", largest,
+                    c.previousRunId ? std::to_string(*c.previousRunId) : "-",
+                    largest ? signedPercent(c.comparison.chipPercent) : "-",
+                    largest ? signedPercent(largest->relative) + " (ch " + std::to_string(largest->channel) + ")" : "-",
                     c.run->supersededBy ? "superseded by " + std::to_string(*c.run->supersededBy) : ""});
   }
   std::string out = "chip " + chip + ": " + std::to_string(runs.size()) + (runs.size() == 1 ? " run" : " runs") + "\n";
-  out += table({"run", "measured at", "config", "verdict", "gain mV/fC", "since run", "largest change", ""}, rows,
-               {true, false, false, false, true, true, true, false});
-  // The channels' changes, for each calibration compared with another.
+  out += table({"run", "measured at", "config", "verdict", "gain mV/fC", "since run", "chip change %",
+                "largest apart %", ""},
+               rows, {true, false, false, false, true, true, true, true, false});
+  // Each channel's change, for each calibration compared with another; the
+  // one furthest from the chip's change is starred.
   for (const Compared& c : compared) {
-    if (c.changes.empty()) continue;
+    const GainChange* largest = c.comparison.largest();
+    if (!largest) continue;
     out += "run " + std::to_string(c.run->runId) + " against run " + std::to_string(*c.previousRunId) +
-           ", gain change in % by channel:\n";
+           ", gain change in % by channel (the chip's " + signedPercent(c.comparison.chipPercent) + "):\n";
     std::string line;
-    for (std::size_t i = 0; i < c.changes.size(); ++i) {
-      const GainChange& g = c.changes[i];
+    const std::vector<GainChange>& changes = c.comparison.changes;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      const GainChange& g = changes[i];
       char item[48];
-      std::snprintf(item, sizeof item, "%3d %+6.2f%s", g.channel, g.percent, &g == c.largest ? "*" : " ");
+      std::snprintf(item, sizeof item, "%3d %+6.2f%s", g.channel, g.percent, &g == largest ? "*" : " ");
       line += item;
-      if (i % 8 == 7 || i + 1 == c.changes.size()) {
+      if (i % 8 == 7 || i + 1 == changes.size()) {
         while (!line.empty() && line.back() == ' ') line.pop_back();
         out += "  " + line + "\n";
         line.clear();
