@@ -96,8 +96,9 @@ TEST(ChannelQuality, EachStatusAtItsThreshold) {
       {"bent by 0.2 %: many errors off, but little of the span", {.bend = 0.002}, ChannelStatus::Ok},
       {"bent by 5 % in one noisy train", {.noise = 2, .windows = 1, .bend = 0.05}, ChannelStatus::Ok},
       {"bent by 25 % in one noisy train", {.noise = 2, .windows = 1, .bend = 0.25}, ChannelStatus::BadFit},
-      {"gain 10 % above the others", {.gain = 22}, ChannelStatus::GainOutlier},
-      {"gain 4 % above the others", {.gain = 20.8}, ChannelStatus::Ok},
+      // Beyond 15 % of the others' gain, and not within it.
+      {"gain 16 % above the others", {.gain = 23.2}, ChannelStatus::GainOutlier},
+      {"gain 14 % above the others", {.gain = 22.8}, ChannelStatus::Ok},
       {"no pedestal samples", {.noise = NAN}, ChannelStatus::Ok},
       // Earlier tests win.
       {"dead and noisy", {.gain = 0.1, .noise = 3}, ChannelStatus::Dead},
