@@ -4,7 +4,9 @@
 #include <sqlite3.h>
 
 #include <cctype>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "production/database.hpp"
 
@@ -149,9 +151,22 @@ std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error
   // WAL lets readers go on while one process writes; NORMAL syncs at each
   // checkpoint rather than each commit, which WAL keeps consistent after a
   // crash (a power cut may lose the last transactions, never corrupt).
-  if (!database->runScript("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON", error)) {
-    error = "cannot open database '" + name + "': " + error;
-    return nullptr;
+  // Switching to WAL needs the file to itself, and SQLite does not wait for
+  // that: the switch is retried while another connection holds it.
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON",
+                                nullptr, nullptr, &message);
+    const std::string text = message ? message : "";
+    sqlite3_free(message);
+    if (rc == SQLITE_OK) break;
+    if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) ||
+        std::chrono::steady_clock::now() - start > std::chrono::milliseconds(kBusyTimeoutMs)) {
+      error = "cannot open database '" + name + "': " + text;
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return database;
 }
