@@ -132,7 +132,7 @@ CalibProcess::CalibProcess(const std::string& dir, const std::vector<std::string
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
     }
     std::vector<char*> argv;
-    std::string exe = CALIB_EXE;
+    std::string exe = options.program.empty() ? std::string(CALIB_EXE) : options.program;
     argv.push_back(exe.data());
     std::vector<std::string> copies = args;
     for (std::string& a : copies) argv.push_back(a.data());

@@ -72,9 +72,11 @@ struct RunOptions {
   // When not 0, only this many bytes of the end of standard output are
   // kept in RunResult::out.
   std::size_t stdoutTail = 0;
+  // The program to run; empty: calib.exe.
+  std::string program;
 };
 
-// calib.exe started in directory dir with standard input on /dev/null and
+// calib.exe (or options.program) started in directory dir with standard input on /dev/null and
 // standard output (when captured) and standard error going to files, and
 // the termination signals at their defaults.
 class CalibProcess {

@@ -1,0 +1,270 @@
+// calib-batch end to end, on SQLite and on a PostgreSQL server the test
+// starts: a test stand's tree with every kind of fault gives exactly the
+// verdicts expected; a batch stopped by SIGTERM and started again ends with
+// the database of one never stopped; batches and an ingest writing one
+// database at once record every run once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "postgres_server.hpp"
+#include "production/store.hpp"
+#include "support/compressor.hpp"
+#include "support/out_buffer.hpp"
+#include "test_util.hpp"
+#include "tools/sim/run_writer.hpp"
+
+namespace calib::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class Backend { Sqlite, Postgres };
+
+// A stand's file name for chip and configuration, measured on day at time.
+std::string standPath(const std::string& chip, const std::string& config, const std::string& day = "20180725",
+                      const std::string& time = "123510", const std::string& suffix = "") {
+  return "robot/" + day + "/" + time + "_kelta" + chip + "/" + time + "_kelta" + chip + "_dunor00_link00_" + config +
+         "_adc.txt" + suffix;
+}
+
+// Writes a file, making its directories.
+void put(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  writeFile(path, text);
+}
+
+void simulate(const std::string& path, sim::SimOptions options, bool gzip = false) {
+  std::string text;
+  OutBuffer out(stringSink(text));
+  sim::writeRun(options, out);
+  out.flush();
+  if (gzip) {
+    std::string packed;
+    Compressor compressor(Compression::Gzip, stringSink(packed));
+    compressor.sink()(text);
+    compressor.finish();
+    text = packed;
+  }
+  put(path, text);
+}
+
+sim::SimOptions trains(int n, std::uint64_t seed, const std::string& config = "20mV_calib-odd") {
+  sim::SimOptions o;
+  o.trains = n;
+  o.seed = seed;
+  o.config = config;
+  return o;
+}
+
+class BatchTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  // A database URL, a new database each call.
+  std::string database(const std::string& name) {
+    if (GetParam() == Backend::Sqlite) return "sqlite:" + (dir_ / (name + ".sqlite"));
+    if (!server_) server_ = std::make_unique<PostgresServer>();
+    EXPECT_EQ(server_->error(), "");
+    return server_->createDatabase(name);
+  }
+  RunResult batch(const std::vector<std::string>& args) {
+    RunOptions options;
+    options.program = CALIB_BATCH_EXE;
+    return runCalib(dir_.path(), args, options);
+  }
+  // The runs of a database as CSV, less what differs between two databases
+  // of the same runs: when they were recorded and where their outputs went.
+  std::string runsOf(const std::string& url) {
+    const RunResult r = batch({"export", "--db", url, "--what", "runs", "--format", "csv"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    static const std::regex recordedAt(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ,)");
+    static const std::regex outputs(",/[^,]*/out\\d/[^,]*,");
+    return std::regex_replace(std::regex_replace(r.out, recordedAt, "Z,"), outputs, ",OUT,");
+  }
+
+  TempDir dir_;
+  std::unique_ptr<PostgresServer> server_;
+};
+
+TEST_P(BatchTest, EveryFaultGetsItsVerdict) {
+  struct Case {
+    std::string chip, config, verdict, reason;
+  };
+  // The default criteria; each file a chip of its own.
+  simulate(dir_ / standPath("100000", "20mV_calib-odd"), trains(20, 1));
+  sim::SimOptions o = trains(20, 2);
+  o.dead = {3};
+  simulate(dir_ / standPath("100001", "20mV_calib-odd"), o);
+  o = trains(20, 3);
+  o.noisy = {5};
+  simulate(dir_ / standPath("100002", "20mV_calib-odd"), o);
+  o = trains(20, 4);
+  o.outlier = {7};
+  simulate(dir_ / standPath("100003", "20mV_calib-odd"), o);
+  o = trains(20, 5);
+  o.gain = 300;
+  simulate(dir_ / standPath("100004", "20mV_calib-odd"), o);
+  simulate(dir_ / standPath("100005", "20mV_calib-odd"), trains(20, 6, "4mV_calib"));  // MuCh data named TPC
+  put(dir_ / standPath("100006", "20mV_calib-odd"), "");
+  std::string garbage;
+  for (int i = 0; i < 100000; ++i) garbage += static_cast<char>((i * 7919) % 251);
+  put(dir_ / standPath("100007", "20mV_calib-odd"), garbage);
+  simulate(dir_ / standPath("100008", "4mV_calib", "20180725", "123510", ".gz"), trains(20, 8, "4mV_calib"), true);
+  const std::string unreadable = dir_ / standPath("100009", "20mV_calib-odd");
+  fs::create_directories(fs::path(unreadable).parent_path());
+  fs::create_symlink("/proc/self/mem", unreadable);  // a file no one can read from its start, root neither
+  simulate(dir_ / standPath("100010", "20mV_calib-odd"), trains(20, 10));
+  writeFile(dir_ / "robot/notes.txt", "stand log\n");
+  // calib, but killed on chip 100010.
+  writeFile(dir_ / "calib-killed.sh", "#!/bin/sh\nfor a in \"$@\"; do [ \"$a\" = 100010 ] && kill -9 $$; done\nexec " +
+                                          std::string(CALIB_EXE) + " \"$@\"\n");
+  fs::permissions(dir_ / "calib-killed.sh", fs::perms::owner_all);
+
+  const std::string db = database("faults");
+  const RunResult dry = batch({"run", "--dry-run", "--db", db, "robot"});
+  EXPECT_EQ(dry.exitStatus, 1) << dry.err;  // the unreadable file
+  EXPECT_NE(dry.out.find("dry run: 12 files: 10 to analyse, 0 already recorded, 1 skipped\n"), std::string::npos)
+      << dry.out;
+  EXPECT_FALSE(fs::exists(dir_ / "calib-out"));
+
+  const RunResult r = batch({"run", "--db", db, "--jobs", "2", "--calib", dir_ / "calib-killed.sh", "robot"});
+  EXPECT_EQ(r.exitStatus, 1) << r.err;
+  EXPECT_NE(r.err.find("calib-batch: cannot read 'robot/20180725/123510_kelta100009/"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("skipped: robot/notes.txt: the name does not match the pattern\n"), std::string::npos);
+  EXPECT_NE(r.out.find("12 files: 10 analysed (2 pass, 5 fail, 3 error), 0 already recorded, 1 skipped\n"),
+            std::string::npos)
+      << r.out;
+  const Case expected[] = {
+      {"100000", "20mV_calib-odd", "pass", ""},
+      {"100001", "20mV_calib-odd", "fail", "1 channel not ok (at most 0): dead 3"},
+      {"100002", "20mV_calib-odd", "fail", "1 channel not ok (at most 0): noisy 5"},
+      {"100003", "20mV_calib-odd", "fail", "1 channel not ok (at most 0): gain_outlier 7"},
+      {"100004", "20mV_calib-odd", "fail", "32 channels not ok (at most 0): saturated 0-31"},
+      {"100005", "20mV_calib-odd", "fail", "channels not ok (at most 0): "},
+      {"100006", "20mV_calib-odd", "error", "no pulse train was found in the file (0 lines read)"},
+      {"100007", "20mV_calib-odd", "error", "no pulse train was found in the file"},
+      {"100008", "4mV_calib", "pass", ""},
+      {"100010", "20mV_calib-odd", "error", "calib killed by signal 9 (Killed)"},
+  };
+  const RunResult chips = batch({"chips", "--db", db, "--format", "json"});
+  ASSERT_EQ(chips.exitStatus, 0) << chips.err;
+  for (const Case& c : expected) {
+    const std::regex row("\"chip\": \"" + c.chip + "\",\\s*\"config\": \"" + c.config +
+                         "\",[^}]*\"verdict\": \"" + c.verdict + "\",[^}]*\"reasons\": \"[^\"]*" +
+                         std::regex_replace(c.reason, std::regex(R"([()\[\].*+?])"), R"(\$&)"));
+    EXPECT_TRUE(std::regex_search(chips.out, row)) << c.chip << " " << c.verdict << " " << c.reason;
+  }
+  EXPECT_EQ(batch({"chips", "--db", db, "--failed"}).out.find("100000 "), std::string::npos);
+  // Every run is there once; a second batch finds them all recorded.
+  const RunResult again = batch({"run", "--db", db, "--calib", dir_ / "calib-killed.sh", "robot"});
+  EXPECT_NE(again.out.find("12 files: 0 analysed (0 pass, 0 fail, 0 error), 10 already recorded, 1 skipped"),
+            std::string::npos)
+      << again.out;
+}
+
+TEST_P(BatchTest, ABatchStoppedAndStartedAgainRecordsWhatAnUninterruptedOneDoes) {
+  // Twelve calibrations of six chips, two days each: the second of each is
+  // judged against the first.
+  for (int i = 0; i < 12; ++i) {
+    sim::SimOptions o = trains(40, 100 + i);
+    o.chipSeed = 1 + i % 6;
+    if (i == 9) o.outlier = {11};  // a channel that changed between the days
+    simulate(dir_ / standPath(std::to_string(200 + i % 6), "20mV_calib-odd", i < 6 ? "20180725" : "20180726",
+                              "1" + std::to_string(10000 + i)),
+             o);
+  }
+  const std::string whole = database("whole");
+  const RunResult uninterrupted = batch({"run", "--db", whole, "--out", dir_ / "out1", "robot"});
+  ASSERT_EQ(uninterrupted.exitStatus, 0) << uninterrupted.err;
+  EXPECT_NE(uninterrupted.out.find("11 pass, 1 fail"), std::string::npos) << uninterrupted.out;
+
+  const std::string stopped = database("stopped");
+  {
+    RunOptions options;
+    options.program = CALIB_BATCH_EXE;
+    CalibProcess process(dir_.path(), {"run", "--db", stopped, "--out", dir_ / "out2", "--jobs", "2", "robot"},
+                         options);
+    // Stopped once a few runs are recorded.
+    std::string error;
+    for (int i = 0; i < 3000; ++i) {
+      std::unique_ptr<production::Store> store = production::Store::open(stopped, error);
+      const auto runs = store ? store->allRuns(error) : std::nullopt;
+      if (runs && runs->size() >= 3) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(process.pid(), SIGTERM);
+    const RunResult r = process.wait();
+    EXPECT_EQ(r.termSignal, SIGTERM) << r.out << r.err;
+  }
+  const RunResult resumed = batch({"run", "--db", stopped, "--out", dir_ / "out2", "robot"});
+  EXPECT_EQ(resumed.exitStatus, 0) << resumed.err;
+  EXPECT_NE(resumed.out.find("already recorded"), std::string::npos);
+  EXPECT_EQ(runsOf(stopped), runsOf(whole));
+  const RunResult channels1 = batch({"export", "--db", whole, "--what", "channels", "--format", "json"});
+  const RunResult channels2 = batch({"export", "--db", stopped, "--what", "channels", "--format", "json"});
+  EXPECT_TRUE(channels1.out == channels2.out);
+  const RunResult history = batch({"history", "--db", whole, "203"});
+  EXPECT_NE(history.out.find("chip 203: 2 runs"), std::string::npos) << history.out;
+  EXPECT_NE(history.out.find("(ch 11)"), std::string::npos) << history.out;
+}
+
+TEST_P(BatchTest, BatchesAndAnIngestAtOnceRecordEveryRunOnce) {
+  for (int i = 0; i < 8; ++i)
+    simulate(dir_ / standPath(std::to_string(300 + i), "20mV_calib-odd", "20180727"), trains(10, 300 + i));
+  // Results written elsewhere, by calib itself, of four more files.
+  fs::create_directories(dir_ / "elsewhere");
+  std::vector<std::string> results;
+  for (int i = 0; i < 4; ++i) {
+    const std::string chip = std::to_string(400 + i);
+    simulate(dir_ / ("elsewhere/" + chip + ".txt"), trains(10, 400 + i));
+    const RunResult r = runCalib(dir_ / "elsewhere", {"--quiet", "--sha256", chip, "20mV_calib-odd", chip + ".txt"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    results.push_back(dir_ / ("elsewhere/gain_kelta" + chip + "_20mV_calib-odd.log.json"));
+  }
+  const std::string db = database("shared");
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  std::vector<std::string> ingest = {"ingest", "--db", db};
+  ingest.insert(ingest.end(), results.begin(), results.end());
+  CalibProcess a(dir_.path(), {"run", "--db", db, "--out", dir_ / "outa", "--jobs", "1", "robot"}, options);
+  CalibProcess b(dir_.path(), {"run", "--db", db, "--out", dir_ / "outb", "--jobs", "1", "robot"}, options);
+  CalibProcess c(dir_.path(), ingest, options);
+  for (CalibProcess* p : {&a, &b, &c}) {
+    const RunResult r = p->wait();
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+  }
+  const std::string runs = runsOf(db);
+  EXPECT_EQ(std::count(runs.begin(), runs.end(), '\n'), 1 + 8 + 4) << runs;
+  // Ingesting again records nothing.
+  const RunResult again = batch(ingest);
+  EXPECT_NE(again.out.find("4 results files: 0 recorded, 4 already recorded"), std::string::npos) << again.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
+
+TEST(Batch, UsageErrorsAndTheCriteria) {
+  TempDir dir;
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"run"}, {"frobnicate"}, {"chips", "--format", "xml"}, {"export", "--what", "runs"}}) {
+    const RunResult r = runCalib(dir.path(), args, options);
+    EXPECT_EQ(r.exitStatus, 2) << (args.empty() ? "" : args[0]) << r.err;
+  }
+  const RunResult none = runCalib(dir.path(), {"chips"}, options);
+  EXPECT_EQ(none.exitStatus, 1);
+  EXPECT_EQ(none.err.substr(0, 47), "calib-batch: no database at 'calib-out/calib.sq");
+  const RunResult criteria = runCalib(dir.path(), {"criteria"}, options);
+  EXPECT_EQ(criteria.exitStatus, 0);
+  EXPECT_NE(criteria.out.find("name = \"default\"\nversion = \"1\"\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace calib::test
