@@ -104,9 +104,11 @@ bench: deps
 	@mkdir -p $(BUILD_DIR)
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCALIB_BENCH=ON > $(BUILD_DIR)/configure.log 2>&1 \
 	  || { cat $(BUILD_DIR)/configure.log; exit 1; }
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target calib.exe calib-sim calib_micro_bench calib-bench-process calib-bench-yardstick
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target calib.exe calib-sim calib-batch calib_micro_bench \
+	  calib-bench-process calib-bench-yardstick calib-bench-batch
 	@$(BUILD_DIR)/bench/calib_micro_bench --benchmark_min_time=$(BENCH_MIN_TIME)
 	@$(BUILD_DIR)/bench/calib-bench-process
+	@$(BUILD_DIR)/bench/calib-bench-batch
 
 clean:
 	@rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

@@ -1,6 +1,16 @@
 #include "bench/bench_report.hpp"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace calib::bench {
@@ -100,6 +110,57 @@ std::optional<std::string> replaceBetweenMarkers(std::string_view text, std::str
   out += body;
   out += text.substr(endLine + 1);
   return out;
+}
+
+ChildResult runChild(const std::vector<std::string>& argv, const std::string& workDir, const std::string& stdoutPath,
+                     bool keepStderr) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = keepStderr ? STDERR_FILENO : ::open("/dev/null", O_WRONLY);
+    if (in < 0 || out < 0 || err < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(126);
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0)
+    if (errno != EINTR) throw std::runtime_error("wait4 failed");
+  const auto stop = std::chrono::steady_clock::now();
+
+  ChildResult r;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.seconds = std::chrono::duration<double>(stop - start).count();
+  r.maxRssMB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // kB on Linux
+  return r;
+}
+
+void updateReadme(const std::string& path, std::string_view beginMarker, std::string_view endMarker,
+                  const std::string& body) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::optional<std::string> updated = replaceBetweenMarkers(text.str(), beginMarker, endMarker, body);
+  if (!updated)
+    throw std::runtime_error(path + " lacks the lines " + std::string(beginMarker) + " and " + std::string(endMarker));
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << *updated;
+    if (!out.flush()) throw std::runtime_error("cannot write " + temporary);
+  }
+  std::filesystem::rename(temporary, path);
 }
 
 }  // namespace calib::bench

@@ -27,4 +27,22 @@ std::string markdownTable(const std::vector<std::string>& header, const std::vec
 std::optional<std::string> replaceBetweenMarkers(std::string_view text, std::string_view beginMarker,
                                                  std::string_view endMarker, std::string_view body);
 
+// A child process's end, as the benchmarks time it.
+struct ChildResult {
+  int status = 0;       // exit status, or 128 + signal
+  double seconds = 0;   // wall time from fork to reaped
+  double maxRssMB = 0;  // the child's peak resident set
+};
+
+// Runs argv in workDir with standard input from /dev/null and standard
+// output to stdoutPath (truncated), standard error to /dev/null unless
+// keepStderr. Throws std::runtime_error when it cannot fork or wait.
+ChildResult runChild(const std::vector<std::string>& argv, const std::string& workDir, const std::string& stdoutPath,
+                     bool keepStderr = false);
+
+// Replaces the part of the file at path between the marker lines with body,
+// through a temporary file renamed into place. Throws std::runtime_error.
+void updateReadme(const std::string& path, std::string_view beginMarker, std::string_view endMarker,
+                  const std::string& body);
+
 }  // namespace calib::bench

@@ -102,50 +102,6 @@ Options parseOptions(int argc, char** argv) {
   return o;
 }
 
-// ---- Running a child.
-
-struct ChildResult {
-  int status = 0;        // exit status, or 128 + signal
-  double seconds = 0;    // wall time from fork to reaped
-  double maxRssMB = 0;   // the child's peak resident set
-};
-
-// Runs argv in workDir with standard input from /dev/null and standard
-// output to stdoutPath (truncated), standard error to /dev/null unless
-// keepStderr.
-ChildResult runChild(const std::vector<std::string>& argv, const std::string& workDir, const std::string& stdoutPath,
-                     bool keepStderr = false) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int err = keepStderr ? STDERR_FILENO : ::open("/dev/null", O_WRONLY);
-    if (in < 0 || out < 0 || err < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(126);
-    ::dup2(in, STDIN_FILENO);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  while (::wait4(pid, &status, 0, &usage) < 0)
-    if (errno != EINTR) throw std::runtime_error("wait4 failed");
-  const auto stop = std::chrono::steady_clock::now();
-
-  ChildResult r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.seconds = std::chrono::duration<double>(stop - start).count();
-  r.maxRssMB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // kB on Linux
-  return r;
-}
-
 struct Timing {
   std::string what;
   std::string input;
@@ -322,22 +278,6 @@ std::string report(const Options& o, const std::vector<Timing>& timings, const s
   return s.str();
 }
 
-void updateReadme(const std::string& path, const std::string& body) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::optional<std::string> updated = replaceBetweenMarkers(text.str(), kBeginMarker, kEndMarker, body);
-  if (!updated) throw std::runtime_error(path + " lacks the lines " + kBeginMarker + " and " + kEndMarker);
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << *updated;
-    if (!out.flush()) throw std::runtime_error("cannot write " + temporary);
-  }
-  fs::rename(temporary, path);
-}
-
 int run(int argc, char** argv) {
   const Options o = parseOptions(argc, argv);
   fs::create_directories(o.dataDir);
@@ -446,7 +386,7 @@ int run(int argc, char** argv) {
   for (const Target& t : targets)
     std::cout << (t.met ? "target met:     " : "target NOT met: ") << t.name << " (" << t.measured << ")\n";
   if (o.updateReadme) {
-    updateReadme(o.readme, body);
+    updateReadme(o.readme, kBeginMarker, kEndMarker, body);
     std::cerr << "calib-bench-process: table written to " << o.readme << "\n";
   }
   return 0;

@@ -1,0 +1,256 @@
+// calib-bench-batch: times the production layer on simulated test-stand
+// trees. Makes (once, cached in the data directory) a tree of seeded
+// 50-train TPC runs and a results database of 10,000 recorded runs, then
+// measures, interleaved:
+//
+//   - calib on every file one after another, against `calib-batch run
+//     --jobs 2` over the tree (fresh output root and database each time);
+//   - `calib-batch ingest` of the results of every file into a new SQLite
+//     database, in runs recorded per second;
+//   - `calib-batch chips` on the 10,000 runs.
+//
+// The results go to standard output as Markdown and, unless --no-readme,
+// into the README between its batch marker lines.
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "bench/bench_report.hpp"
+#include "production/store.hpp"
+
+namespace calib::bench {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kBeginMarker = "<!-- batch:begin -->";
+constexpr const char* kEndMarker = "<!-- batch:end -->";
+constexpr double kMaxBatchShare = 0.6;      // of calib one file after another
+constexpr double kMinIngestPerSecond = 200;  // runs recorded into SQLite
+constexpr double kMaxChipsSeconds = 0.2;     // on 10,000 runs
+
+struct Options {
+  std::string calibExe = CALIB_EXE;
+  std::string batchExe = CALIB_BATCH_EXE;
+  std::string simExe = CALIB_SIM_EXE;
+  std::string dataDir = CALIB_BENCH_DATA_DIR;
+  std::string readme = CALIB_BENCH_README;
+  int files = 200;
+  int trains = 50;
+  int runs = 3;
+  int recordedRuns = 10000;
+  bool updateReadme = true;
+};
+
+Options parseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--files") o.files = std::stoi(value());
+    else if (a == "--trains") o.trains = std::stoi(value());
+    else if (a == "--runs") o.runs = std::stoi(value());
+    else if (a == "--recorded") o.recordedRuns = std::stoi(value());
+    else if (a == "--data") o.dataDir = value();
+    else if (a == "--no-readme") o.updateReadme = false;
+    else throw std::invalid_argument("unknown option " + a +
+                                     "; usage: calib-bench-batch [--files N] [--trains N] [--runs N] "
+                                     "[--recorded N] [--data DIR] [--no-readme]");
+  }
+  return o;
+}
+
+void check(const ChildResult& r, int expected, const std::string& what) {
+  if (r.status != expected)
+    throw std::runtime_error(what + " exited with " + std::to_string(r.status) + ", expected " +
+                             std::to_string(expected));
+}
+
+struct TreeFile {
+  std::string path;
+  std::string chip;
+};
+
+// The tree: one file per chip, as a stand names them, all of one day.
+std::vector<TreeFile> makeTree(const Options& o, const std::string& root) {
+  std::vector<TreeFile> files;
+  for (int i = 0; i < o.files; ++i) {
+    const std::string chip = std::to_string(500000 + i);
+    std::ostringstream time;
+    time << "10" << std::setw(2) << std::setfill('0') << i / 60 % 60 << std::setw(2) << i % 60;
+    const fs::path dir = fs::path(root) / "robot/20181101" / (time.str() + "_kelta" + chip);
+    const std::string path =
+        (dir / (time.str() + "_kelta" + chip + "_dunor00_link00_20mV_calib-odd_adc.txt")).string();
+    if (!fs::exists(path)) {
+      fs::create_directories(dir);
+      check(runChild({o.simExe, "--trains", std::to_string(o.trains), "--seed", std::to_string(i), "--no-truth", path},
+                     root, "/dev/null"),
+            0, "calib-sim");
+    }
+    files.push_back({path, chip});
+  }
+  return files;
+}
+
+// A database of n recorded runs: n / 5 chips calibrated five times each.
+void makeRecordedRuns(const Options& o, const std::string& path) {
+  if (fs::exists(path)) return;
+  std::cerr << "calib-bench-batch: recording " << o.recordedRuns << " runs into " << path << "\n";
+  std::string error;
+  const std::unique_ptr<production::Store> store = production::Store::open("sqlite:" + path + ".new", error);
+  if (!store) throw std::runtime_error(error);
+  const production::Criteria criteria = production::defaultCriteria();
+  const std::optional<std::int64_t> criteriaId = store->criteriaId(criteria, error);
+  if (!criteriaId) throw std::runtime_error(error);
+  for (int i = 0; i < o.recordedRuns; ++i) {
+    production::RunInput in;
+    in.chip = std::to_string(600000 + i / 5);
+    in.config = "20mV_calib-odd";
+    in.detector = "TPC";
+    in.inputPath = "/robot/" + in.chip + "/" + std::to_string(i % 5) + "_adc.txt";
+    in.inputSha256 = std::to_string(i);
+    in.measuredAt = "2018-11-0" + std::to_string(1 + i % 5) + "T10:00:00";
+    in.analysisVersion = "bench";
+    in.calibExit = "exit status 0";
+    production::RunResults r;
+    r.detector = "TPC";
+    r.config = in.config;
+    r.windowsAnalysed = 50;
+    r.readToEnd = true;
+    for (int c = 0; c < 32; ++c) {
+      production::ChannelResult ch;
+      ch.channel = c;
+      ch.status = (i + c) % 97 == 0 ? "dead" : "ok";
+      ch.gain = 20 + 0.01 * ((i * 31 + c * 7) % 100);
+      ch.enc = 900;
+      ch.inl = 0.2;
+      r.channels.push_back(ch);
+    }
+    r.gainMedian = 20.5;
+    r.gainSpreadPercent = 2.0;
+    in.results = r;
+    if (!store->record(in, criteria, *criteriaId, false, error)) throw std::runtime_error(error);
+  }
+  fs::rename(path + ".new", path);
+}
+
+std::string fixed(double v, int decimals) {
+  std::ostringstream s;
+  s << std::fixed << std::setprecision(decimals) << v;
+  return s.str();
+}
+
+std::string machine() {
+  utsname u{};
+  ::uname(&u);
+  return std::to_string(std::thread::hardware_concurrency()) + " CPUs, Linux " + u.release;
+}
+
+int run(int argc, char** argv) {
+  const Options o = parseOptions(argc, argv);
+  const std::string root = (fs::path(o.dataDir) / "batch").string();
+  fs::create_directories(root);
+  std::cerr << "calib-bench-batch: preparing " << o.files << " files of " << o.trains << " trains in " << root << "\n";
+  const std::vector<TreeFile> files = makeTree(o, root);
+  const std::string recorded = root + "/recorded-" + std::to_string(o.recordedRuns) + ".sqlite";
+  makeRecordedRuns(o, recorded);
+
+  // The results of every file, for ingest: one batch, kept.
+  const std::string resultsRoot = root + "/results";
+  if (!fs::exists(resultsRoot + "/calib.sqlite"))
+    check(runChild({o.batchExe, "run", "--out", resultsRoot, "robot"}, root, "/dev/null"), 0, "calib-batch run");
+  std::vector<std::string> jsons;
+  for (const auto& e : fs::recursive_directory_iterator(resultsRoot))
+    if (e.path().extension() == ".json") jsons.push_back(e.path().string());
+  std::sort(jsons.begin(), jsons.end());
+
+  std::vector<double> sequential, batch, ingest, chips;
+  const std::string seqDir = root + "/sequential";
+  fs::create_directories(seqDir);
+  for (int round = 0; round < o.runs; ++round) {
+    std::cerr << "  round " << round + 1 << " of " << o.runs << "\n";
+    double total = 0;
+    for (const TreeFile& f : files) {
+      const ChildResult r = runChild({o.calibExe, "--output-dir", ".", f.chip, "20mV_calib-odd", f.path}, seqDir,
+                                     "/dev/null");
+      check(r, 0, "calib");
+      total += r.seconds;
+    }
+    sequential.push_back(total);
+    ::sync();
+    fs::remove_all(root + "/out");
+    const ChildResult b = runChild({o.batchExe, "run", "--out", root + "/out", "--jobs", "2", "robot"}, root,
+                                   "/dev/null");
+    check(b, 0, "calib-batch run");
+    batch.push_back(b.seconds);
+    ::sync();
+    fs::remove(root + "/ingest.sqlite");
+    fs::remove(root + "/ingest.sqlite-wal");
+    fs::remove(root + "/ingest.sqlite-shm");
+    std::vector<std::string> ingestArgs = {o.batchExe, "ingest", "--db", "sqlite:" + root + "/ingest.sqlite"};
+    ingestArgs.insert(ingestArgs.end(), jsons.begin(), jsons.end());
+    const ChildResult in = runChild(ingestArgs, root, "/dev/null");
+    check(in, 0, "calib-batch ingest");
+    ingest.push_back(in.seconds);
+    for (int k = 0; k < 5; ++k) {
+      const ChildResult c = runChild({o.batchExe, "chips", "--db", "sqlite:" + recorded}, root, "/dev/null");
+      check(c, 0, "calib-batch chips");
+      chips.push_back(c.seconds);
+    }
+  }
+  const double seq = median(sequential);
+  const double bat = median(batch);
+  const double ing = median(ingest);
+  const double chp = median(chips);
+  const double share = bat / seq;
+  const double perSecond = static_cast<double>(jsons.size()) / ing;
+
+  std::ostringstream body;
+  body << "Machine: " << machine() << ". " << o.files << " TPC files of " << o.trains << " trains ("
+       << fixed(static_cast<double>(fs::file_size(files.front().path)) / 1e6, 1) << " MB each); medians of "
+       << o.runs << " interleaved rounds (`chips`: 5 per round).\n\n";
+  body << markdownTable({"measurement", "median s", "per file or run"},
+                        {{"calib on each file, one after another", fixed(seq, 2), fixed(seq / o.files * 1000, 1) + " ms"},
+                         {"calib-batch run --jobs 2", fixed(bat, 2), fixed(bat / o.files * 1000, 1) + " ms"},
+                         {"calib-batch ingest (SQLite), " + std::to_string(jsons.size()) + " results", fixed(ing, 3),
+                          fixed(perSecond, 0) + " runs/s"},
+                         {"calib-batch chips, " + std::to_string(o.recordedRuns) + " runs recorded", fixed(chp, 3), ""}})
+       << "\n";
+  const std::vector<std::vector<std::string>> targets = {
+      {"run ≤ " + fixed(kMaxBatchShare, 1) + " × calib one after another", fixed(share, 2) + " ×",
+       share <= kMaxBatchShare ? "met" : "**not met**"},
+      {"ingest ≥ " + fixed(kMinIngestPerSecond, 0) + " runs/s", fixed(perSecond, 0) + " runs/s",
+       perSecond >= kMinIngestPerSecond ? "met" : "**not met**"},
+      {"chips < " + fixed(kMaxChipsSeconds, 1) + " s on " + std::to_string(o.recordedRuns) + " runs", fixed(chp, 3) + " s",
+       chp < kMaxChipsSeconds ? "met" : "**not met**"}};
+  body << markdownTable({"target", "measured", "status"}, targets);
+  std::cout << body.str();
+  if (o.updateReadme) {
+    updateReadme(o.readme, kBeginMarker, kEndMarker, body.str());
+    std::cerr << "calib-bench-batch: table written to " << o.readme << "\n";
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace calib::bench
+
+int main(int argc, char** argv) {
+  try {
+    return calib::bench::run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "calib-bench-batch: " << e.what() << "\n";
+    return 1;
+  }
+}
