@@ -27,7 +27,10 @@ std::string integer(const std::optional<std::int64_t>& v) { return v ? std::to_s
 // A figure with the channel it belongs to, "0.21 (ch 4)".
 std::string withChannel(const std::optional<double>& v, int decimals, const std::optional<std::int64_t>& channel) {
   if (!v) return "-";
-  return fixed(v, decimals) + (channel ? " (ch " + std::to_string(*channel) + ")" : "");
+  if (!channel) return fixed(v, decimals);
+  char text[24];
+  std::snprintf(text, sizeof text, " (ch %2lld)", static_cast<long long>(*channel));
+  return fixed(v, decimals) + text;
 }
 
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its
