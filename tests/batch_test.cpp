@@ -217,7 +217,8 @@ TEST_P(BatchTest, ABatchStoppedAndStartedAgainRecordsWhatAnUninterruptedOneDoes)
 TEST_P(BatchTest, BatchesAndAnIngestAtOnceRecordEveryRunOnce) {
   for (int i = 0; i < 8; ++i)
     simulate(dir_ / standPath(std::to_string(300 + i), "20mV_calib-odd", "20180727"), trains(10, 300 + i));
-  // Results written elsewhere, by calib itself, of four more files.
+  // Results written elsewhere, by calib itself: of four more files, and of
+  // two files of the tree, which are the runs the batches record.
   fs::create_directories(dir_ / "elsewhere");
   std::vector<std::string> results;
   for (int i = 0; i < 4; ++i) {
@@ -226,6 +227,14 @@ TEST_P(BatchTest, BatchesAndAnIngestAtOnceRecordEveryRunOnce) {
     const RunResult r = runCalib(dir_ / "elsewhere", {"--quiet", "--sha256", chip, "20mV_calib-odd", chip + ".txt"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     results.push_back(dir_ / ("elsewhere/gain_kelta" + chip + "_20mV_calib-odd.log.json"));
+  }
+  for (int i = 0; i < 2; ++i) {
+    const std::string chip = std::to_string(300 + i);
+    fs::create_directories(dir_ / ("elsewhere/" + chip));
+    const RunResult r = runCalib(dir_ / "elsewhere", {"--quiet", "--sha256", "--output-dir", chip, chip,
+                                                      "20mV_calib-odd", dir_ / standPath(chip, "20mV_calib-odd", "20180727")});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    results.push_back(dir_ / ("elsewhere/" + chip + "/gain_kelta" + chip + "_20mV_calib-odd.log.json"));
   }
   const std::string db = database("shared");
   RunOptions options;
@@ -243,7 +252,7 @@ TEST_P(BatchTest, BatchesAndAnIngestAtOnceRecordEveryRunOnce) {
   EXPECT_EQ(std::count(runs.begin(), runs.end(), '\n'), 1 + 8 + 4) << runs;
   // Ingesting again records nothing.
   const RunResult again = batch(ingest);
-  EXPECT_NE(again.out.find("4 results files: 0 recorded, 4 already recorded"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("6 results files: 0 recorded, 6 already recorded"), std::string::npos) << again.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
