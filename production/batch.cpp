@@ -180,6 +180,28 @@ RunInput finishedRun(const Planned& p, const std::string& analysisVersion, const
   return in;
 }
 
+// A command that could not go on: the message, and a failed outcome.
+CommandOutcome failure(const Printer& print, const std::string& message) {
+  say(print.err, "calib-batch: " + message + "\n");
+  return CommandOutcome{true, 0};
+}
+
+// The criteria and the name pattern of a command, read first: a mistake in
+// either stops it before anything is done.
+struct Rules {
+  Criteria criteria;
+  NamePattern pattern;
+};
+
+std::optional<Rules> loadRules(const std::string& criteriaFile, const std::string& namePattern, std::string& error) {
+  std::optional<Criteria> criteria = loadCriteria(criteriaFile, error);
+  if (!criteria) return std::nullopt;
+  std::optional<NamePattern> pattern =
+      NamePattern::compile(namePattern.empty() ? NamePattern::defaultExpression() : namePattern, error);
+  if (!pattern) return std::nullopt;
+  return Rules{std::move(*criteria), std::move(*pattern)};
+}
+
 }  // namespace
 
 std::string defaultDatabaseUrl(const std::string& outDir) {
@@ -188,18 +210,13 @@ std::string defaultDatabaseUrl(const std::string& outDir) {
 
 CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   CommandOutcome outcome;
-  const auto fatal = [&](const std::string& message) {
-    say(print.err, "calib-batch: " + message + "\n");
-    outcome.failed = true;
-    return outcome;
-  };
+  const auto fatal = [&](const std::string& message) { return failure(print, message); };
   ChildProcesses processes;
   std::string error;
-  const std::optional<Criteria> criteria = loadCriteria(command.criteriaFile, error);
-  if (!criteria) return fatal(error);
-  const std::optional<NamePattern> pattern =
-      NamePattern::compile(command.namePattern.empty() ? NamePattern::defaultExpression() : command.namePattern, error);
-  if (!pattern) return fatal(error);
+  const std::optional<Rules> rules = loadRules(command.criteriaFile, command.namePattern, error);
+  if (!rules) return fatal(error);
+  const Criteria* criteria = &rules->criteria;
+  const NamePattern* pattern = &rules->pattern;
   if (::access(command.calibExe.c_str(), X_OK) != 0) return fatal("cannot run calib '" + command.calibExe + "'");
   const std::optional<std::string> version = calibVersion(processes, command.calibExe, error);
   if (!version) return fatal(error);
@@ -383,18 +400,13 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
 
 CommandOutcome ingestResults(const IngestCommand& command, const Printer& print) {
   CommandOutcome outcome;
-  const auto fatal = [&](const std::string& message) {
-    say(print.err, "calib-batch: " + message + "\n");
-    outcome.failed = true;
-    return outcome;
-  };
+  const auto fatal = [&](const std::string& message) { return failure(print, message); };
   ChildProcesses processes;  // for the termination signals
   std::string error;
-  const std::optional<Criteria> criteria = loadCriteria(command.criteriaFile, error);
-  if (!criteria) return fatal(error);
-  const std::optional<NamePattern> pattern =
-      NamePattern::compile(command.namePattern.empty() ? NamePattern::defaultExpression() : command.namePattern, error);
-  if (!pattern) return fatal(error);
+  const std::optional<Rules> rules = loadRules(command.criteriaFile, command.namePattern, error);
+  if (!rules) return fatal(error);
+  const Criteria* criteria = &rules->criteria;
+  const NamePattern* pattern = &rules->pattern;
   const std::unique_ptr<Store> store = Store::open(command.dbUrl, error);
   if (!store) return fatal(error);
   const std::optional<std::int64_t> criteriaId = store->criteriaId(*criteria, error);
