@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <map>
 
 namespace calib::production {
@@ -9,6 +10,7 @@ namespace calib::production {
 namespace {
 
 constexpr double kProgressSeconds = 0.5;
+constexpr double kGraceSeconds = 10;
 
 }  // namespace
 
@@ -19,20 +21,33 @@ RunnerOutcome runChildren(ChildProcesses& processes, const std::vector<ChildSpec
   std::map<pid_t, std::size_t> running;
   std::size_t next = 0;
   std::size_t done = 0;
+  // Every running child and what it started get SIGTERM; those still there
+  // after kGraceSeconds get SIGKILL. What they leave is not reported: the
+  // runs were stopped, not finished.
   const auto stopAll = [&] {
-    for (const auto& [pid, index] : running) ::kill(pid, SIGTERM);
-    while (!running.empty())
-      for (const ChildExit& e : processes.wait(1.0).exited) running.erase(e.pid);
+    for (const auto& [pid, index] : running) ::kill(-pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kGraceSeconds);
+    bool killed = false;
+    while (!running.empty()) {
+      for (const ChildExit& e : processes.wait(kProgressSeconds).exited) running.erase(e.pid);
+      if (!killed && std::chrono::steady_clock::now() > deadline) {
+        for (const auto& [pid, index] : running) ::kill(-pid, SIGKILL);
+        killed = true;
+      }
+    }
+  };
+  const auto stopped = [&](int signal) {
+    outcome.terminationSignal = signal;
+    stopAll();
+    return outcome;
   };
   while (next < children.size() || !running.empty()) {
     while (next < children.size() && running.size() < std::max(atOnce, 1u)) {
-      if (const int s = processes.takeTermination()) {
-        outcome.terminationSignal = s;
-        stopAll();
-        return outcome;
-      }
+      if (const int s = processes.takeTermination()) return stopped(s);
       std::string error;
-      const std::optional<pid_t> pid = processes.start(children[next], error);
+      ChildSpec spec = children[next];
+      spec.ownProcessGroup = true;
+      const std::optional<pid_t> pid = processes.start(spec, error);
       if (pid) {
         running.emplace(*pid, next);
       } else {
@@ -46,6 +61,12 @@ RunnerOutcome runChildren(ChildProcesses& processes, const std::vector<ChildSpec
       ++next;
     }
     const ChildProcesses::Events events = processes.wait(kProgressSeconds);
+    // A stop first: children that ended together with it were most likely
+    // ended by it (a Ctrl-C reaches the whole process group of a terminal).
+    if (events.terminationSignal) {
+      for (const ChildExit& e : events.exited) running.erase(e.pid);
+      return stopped(events.terminationSignal);
+    }
     for (const ChildExit& e : events.exited) {
       const auto it = running.find(e.pid);
       if (it == running.end()) continue;
@@ -57,11 +78,6 @@ RunnerOutcome runChildren(ChildProcesses& processes, const std::vector<ChildSpec
         stopAll();
         return outcome;
       }
-    }
-    if (events.terminationSignal) {
-      outcome.terminationSignal = events.terminationSignal;
-      stopAll();
-      return outcome;
     }
     if (progress) progress(done);
   }

@@ -1,7 +1,9 @@
 // Runs a list of child processes, a given number at a time, in list order,
-// and reports each as it ends. A termination signal stops it: no new child
-// is started, the running ones get SIGTERM and are waited for, and the
-// signal is returned for the caller to end by.
+// each leading a process group of its own, and reports each as it ends. A
+// termination signal stops it: no new child is started, the running ones
+// and what they started get SIGTERM (SIGKILL ten seconds later) and are
+// waited for without being reported, and the signal is returned for the
+// caller to end by.
 #pragma once
 
 #include <cstddef>

@@ -86,7 +86,12 @@ std::optional<pid_t> ChildProcesses::start(const ChildSpec& spec, std::string& e
   for (const int s : defaulted_) sigaddset(&defaults, s);
   ::posix_spawnattr_setsigmask(&setup.attributes, &none);
   ::posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-  ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (spec.ownProcessGroup) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    ::posix_spawnattr_setpgroup(&setup.attributes, 0);
+  }
+  ::posix_spawnattr_setflags(&setup.attributes, flags);
 
   std::vector<char*> argv;
   for (const std::string& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));

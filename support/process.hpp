@@ -25,6 +25,10 @@ struct ChildSpec {
   std::string workDir;            // empty: the current one
   std::string stdoutPath;         // created or truncated; empty: /dev/null
   std::string stderrPath;         // created or truncated; empty: /dev/null
+  // The child leads a process group of its own, so that it and whatever
+  // it starts can be stopped together (kill(-pid, …)) and a terminal's
+  // Ctrl-C reaches only the parent, which decides.
+  bool ownProcessGroup = false;
 };
 
 struct ChildExit {
