@@ -73,6 +73,13 @@ std::optional<RunResults> parseResults(std::string_view text, std::string& error
       error = "results of " + std::to_string(r.channels.size()) + " channels, not " + std::to_string(kChannels);
       return std::nullopt;
     }
+    for (std::size_t c = 0; c < kChannels; ++c) {
+      if (r.channels[c].channel != static_cast<int>(c)) {
+        error = "channel " + std::to_string(r.channels[c].channel) + " where channel " + std::to_string(c) +
+                " belongs";
+        return std::nullopt;
+      }
+    }
     const json& chip = doc.at("chip");
     r.gainChannels = chip.at("gainChannels").get<int>();
     r.gainMedian = optionalValue<double>(chip, "gainMedian");
