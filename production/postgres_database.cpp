@@ -4,6 +4,7 @@
 #include <libpq-fe.h>
 
 #include <charconv>
+#include <cstdint>
 
 #include "production/database.hpp"
 
@@ -24,6 +25,35 @@ struct ResultDeleter {
   void operator()(PGresult* r) const { PQclear(r); }
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+// PostgreSQL takes only valid UTF-8 in text; a path or a message that is
+// not (a file name in another encoding, a cut message) has each invalid
+// byte replaced by U+FFFD rather than failing the run's record.
+std::string validUtf8(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const auto byte = static_cast<unsigned char>(s[i]);
+    std::size_t n = byte < 0x80 ? 1 : (byte >> 5) == 6 ? 2 : (byte >> 4) == 14 ? 3 : (byte >> 3) == 30 ? 4 : 0;
+    bool ok = n > 0 && i + n <= s.size() && !(n == 1 && byte == 0);
+    for (std::size_t k = 1; ok && k < n; ++k) ok = (static_cast<unsigned char>(s[i + k]) >> 6) == 2;
+    if (ok && n > 1) {
+      // Overlong forms and surrogates are not UTF-8 either.
+      std::uint32_t cp = byte & (0x7F >> n);
+      for (std::size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+      static constexpr std::uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+      ok = cp >= kMinimum[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    }
+    if (ok) {
+      out.append(s, i, n);
+      i += n;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
 
 std::string shortest(double v) {
   char text[32];
@@ -86,7 +116,7 @@ class PostgresDatabase final : public Database {
       } else if (const auto* d = std::get_if<double>(&v)) {
         texts[i] = shortest(*d);
       } else if (const auto* s = std::get_if<std::string>(&v)) {
-        texts[i] = *s;
+        texts[i] = validUtf8(*s);
       } else {
         texts[i] = std::get<Blob>(v).bytes;
         formats[i] = 1;
@@ -134,14 +164,22 @@ class PostgresDatabase final : public Database {
   std::string name_;
 };
 
-// The URI without its password, for messages.
-std::string withoutPassword(const std::string& uri) {
+// The URI without its password (user:password@ or ?password=…), for
+// messages.
+std::string withoutPassword(std::string uri) {
   const std::size_t scheme = uri.find("://");
   const std::size_t at = uri.find('@');
-  if (scheme == std::string::npos || at == std::string::npos || at < scheme) return uri;
-  const std::size_t colon = uri.find(':', scheme + 3);
-  if (colon == std::string::npos || colon > at) return uri;
-  return uri.substr(0, colon) + ":***" + uri.substr(at);
+  const std::size_t query = uri.find('?');
+  if (scheme != std::string::npos && at != std::string::npos && at > scheme && (query == std::string::npos || at < query)) {
+    const std::size_t colon = uri.find(':', scheme + 3);
+    if (colon != std::string::npos && colon < at) uri = uri.substr(0, colon) + ":***" + uri.substr(at);
+  }
+  for (std::size_t p = uri.find("password=", query == std::string::npos ? uri.size() : 0); p != std::string::npos;
+       p = uri.find("password=", p + 1)) {
+    const std::size_t end = uri.find('&', p);
+    uri = uri.substr(0, p) + "password=***" + (end == std::string::npos ? "" : uri.substr(end));
+  }
+  return uri;
 }
 
 }  // namespace
@@ -159,7 +197,11 @@ std::unique_ptr<Database> openPostgres(const std::string& uri, std::string& erro
   // The server's notices ("relation already exists, skipping") are not for
   // the user of a batch.
   PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
-  return std::make_unique<PostgresDatabase>(connection, name);
+  auto database = std::make_unique<PostgresDatabase>(connection, name);
+  // Text in UTF-8, and doubles in their shortest exact form whatever the
+  // server's version and defaults.
+  if (!database->runScript("SET client_encoding = 'UTF8'; SET extra_float_digits = 3", error)) return nullptr;
+  return database;
 }
 
 }  // namespace calib::production
