@@ -52,16 +52,6 @@ void printError(const std::string& message) {
   fdSink(STDERR_FILENO)(text);
 }
 
-// The database of a command that only reads: an SQLite file that is not
-// there is an error, not a new empty database.
-std::unique_ptr<Store> openForReading(const std::string& url, std::string& error) {
-  if (url.starts_with("sqlite:") && !fs::exists(url.substr(7))) {
-    error = "no database at '" + url.substr(7) + "' (calib-batch run or ingest makes one; --db names another)";
-    return nullptr;
-  }
-  return Store::open(url, error);
-}
-
 int finish(const CommandOutcome& outcome) {
   if (outcome.terminationSignal) ChildProcesses::endBy(outcome.terminationSignal);
   return outcome.failed ? kExitFailure : kExitSuccess;
@@ -147,7 +137,8 @@ int main(int argc, char** argv) {
   }
 
   std::string error;
-  const std::unique_ptr<Store> store = openForReading(db, error);
+  bool absent = false;
+  const std::unique_ptr<Store> store = Store::openExisting(db, error, absent);
   if (!store) {
     printError(error);
     return kExitFailure;

@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
+#include <chrono>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 
@@ -33,6 +34,8 @@ namespace {
 
 // calib's messages kept for a run that could not be analysed.
 constexpr std::size_t kMaxStderrKept = 600;
+// How long calib --version may take.
+constexpr int kVersionSeconds = 60;
 
 void say(const ByteSink& sink, const std::string& text) { sink(text); }
 
@@ -62,19 +65,30 @@ std::string stem(std::string relative) {
   return relative;
 }
 
-// The last lines calib wrote to standard error, on one line.
+// The last lines calib wrote to standard error, on one line: at most
+// kMaxStderrKept bytes of its end, cut between characters.
 std::string stderrSummary(const std::string& path) {
-  std::error_code ignored;
-  std::string text = readWholeFile(path, ignored).value_or("");
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return "";
+  const std::streamoff size = in.tellg();
+  const std::streamoff start = std::max<std::streamoff>(0, size - static_cast<std::streamoff>(kMaxStderrKept));
+  std::string text(static_cast<std::size_t>(size - start), '\0');
+  in.seekg(start);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  std::size_t first = 0;
+  if (start > 0)
+    while (first < text.size() && (static_cast<unsigned char>(text[first]) & 0xC0) == 0x80) ++first;
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  std::string out;
-  for (char c : text) out += c == '\n' ? std::string(" / ") : std::string(1, c);
-  if (out.size() > kMaxStderrKept) out = "…" + out.substr(out.size() - kMaxStderrKept);
+  std::string out = start > 0 ? "…" : "";
+  for (std::size_t i = first; i < text.size(); ++i) out += text[i] == '\n' ? std::string(" / ") : std::string(1, text[i]);
   return out;
 }
 
-// The version calib prints with --version ("calib 1.2.0" → "1.2.0").
-std::optional<std::string> calibVersion(ChildProcesses& processes, const std::string& calib, std::string& error) {
+// The version calib prints with --version ("calib 1.2.0" → "1.2.0"). A
+// termination signal meanwhile ends the child and is set in signal.
+std::optional<std::string> calibVersion(ChildProcesses& processes, const std::string& calib, std::string& error,
+                                        int& signal) {
   char name[] = "/tmp/calib-batch-version-XXXXXX";
   const int fd = ::mkstemp(name);
   if (fd < 0) {
@@ -86,16 +100,26 @@ std::optional<std::string> calibVersion(ChildProcesses& processes, const std::st
   std::optional<std::string> version;
   if (pid) {
     ChildExit exit;
-    for (bool ended = false; !ended;)
-      for (const ChildExit& e : processes.wait(1.0).exited)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kVersionSeconds);
+    for (bool ended = false, killed = false; !ended;) {
+      const ChildProcesses::Events events = processes.wait(0.5);
+      for (const ChildExit& e : events.exited)
         if (e.pid == *pid) {
           exit = e;
           ended = true;
         }
+      if (events.terminationSignal) signal = events.terminationSignal;
+      if (!ended && !killed && (signal || std::chrono::steady_clock::now() > deadline)) {
+        ::kill(*pid, SIGKILL);
+        killed = true;
+      }
+    }
     std::error_code ignored;
     std::string text = readWholeFile(name, ignored).value_or("");
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    if (exit.exitStatus == 0 && text.starts_with("calib ")) {
+    if (signal) {
+      error.clear();
+    } else if (exit.exitStatus == 0 && text.starts_with("calib ")) {
       version = text.substr(6);
     } else {
       error = "'" + calib + " --version' gave " + describeExit(exit) + " and '" + text + "'";
@@ -166,6 +190,10 @@ RunInput finishedRun(const Planned& p, const std::string& analysisVersion, const
       in.resultsJson = std::move(*text);
       in.detector = in.results->detector;
       in.compression = in.results->compression;
+      // What calib read is what is recorded: a file rewritten since it
+      // was hashed is recorded as the content calib analysed.
+      if (in.results->adcSha256) in.inputSha256 = *in.results->adcSha256;
+      if (in.results->adcFileBytes) in.inputBytes = static_cast<std::int64_t>(*in.results->adcFileBytes);
     }
   }
   if (exit.exitStatus != 0) {
@@ -217,8 +245,11 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   if (!rules) return fatal(error);
   const Criteria* criteria = &rules->criteria;
   const NamePattern* pattern = &rules->pattern;
-  if (::access(command.calibExe.c_str(), X_OK) != 0) return fatal("cannot run calib '" + command.calibExe + "'");
-  const std::optional<std::string> version = calibVersion(processes, command.calibExe, error);
+  // Absolute, as each calib starts in its output directory.
+  const std::string calibExe = fs::absolute(command.calibExe).lexically_normal().string();
+  if (::access(calibExe.c_str(), X_OK) != 0) return fatal("cannot run calib '" + command.calibExe + "'");
+  const std::optional<std::string> version = calibVersion(processes, calibExe, error, outcome.terminationSignal);
+  if (outcome.terminationSignal) return outcome;
   if (!version) return fatal(error);
 
   const std::string dbUrl = command.dbUrl.empty() ? defaultDatabaseUrl(command.outDir) : command.dbUrl;
@@ -227,16 +258,20 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
     fs::create_directories(command.outDir, fsError);
     if (fsError) return fatal("cannot create output directory '" + command.outDir + "': " + fsError.message());
   }
-  // A dry run reads the database only when it is there.
+  // A dry run only reads the database, and only when calib-batch made it.
   std::unique_ptr<Store> store;
   std::optional<std::int64_t> criteriaId;
-  const bool absentSqlite = dbUrl.starts_with("sqlite:") && !fs::exists(dbUrl.substr(7));
-  if (!(command.dryRun && absentSqlite)) {
+  if (command.dryRun) {
+    bool absent = false;
+    store = Store::openExisting(dbUrl, error, absent);
+    if (!store && !absent) return fatal(error);
+    if (store) criteriaId = store->findCriteria(*criteria, error);
+  } else {
     store = Store::open(dbUrl, error);
     if (!store) return fatal(error);
     criteriaId = store->criteriaId(*criteria, error);
-    if (!criteriaId) return fatal(error);
   }
+  if (store && !criteriaId) return fatal(error);
 
   // Discovery and names.
   const Discovery found = discover(command.paths, command.outDir);
@@ -285,10 +320,12 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
       skipped.emplace_back(p.file.path, "the same content as '" + it->second + "'");
       continue;
     }
+    // A run recorded as not analysed (calib did not start, crashed, was
+    // killed) is tried again.
     if (store && !command.force) {
-      const std::optional<std::int64_t> recorded = store->recordedRun(p.sha256, *version, *criteriaId, error);
+      const std::optional<Store::Recorded> recorded = store->recordedRun(p.sha256, *version, *criteriaId, error);
       if (!recorded) return fatal(error);
-      if (*recorded != 0) {
+      if (recorded->runId != 0 && recorded->final) {
         ++alreadyRecorded;
         continue;
       }
@@ -339,7 +376,7 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   std::vector<ChildSpec> children;
   for (const Planned& p : jobs) {
     fs::create_directories(p.outputDir, fsError);
-    children.push_back({{command.calibExe, "--quiet", "--no-progress", "--output-dir", p.outputDir, p.fields.chip,
+    children.push_back({{calibExe, "--quiet", "--no-progress", "--sha256", "--output-dir", p.outputDir, p.fields.chip,
                          p.fields.config, fs::absolute(p.file.path).lexically_normal().string()},
                         p.outputDir,
                         p.outputDir + "/calib.out",
@@ -355,7 +392,11 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
       return ProgressMeter::formatCountLine("calib-batch", "files", done, total, t);
     });
   const auto finished = [&](std::size_t index, const ChildExit& exit, const std::string& startError) {
-    waiting.emplace(index, finishedRun(jobs[index], *version, exit, startError));
+    RunInput in = finishedRun(jobs[index], *version, exit, startError);
+    if (in.inputSha256 != jobs[index].sha256)
+      say(print.err, "calib-batch: '" + jobs[index].file.path +
+                         "' changed while the batch ran; recorded as the content calib read\n");
+    waiting.emplace(index, std::move(in));
     for (auto it = waiting.find(nextToRecord); it != waiting.end(); it = waiting.find(nextToRecord)) {
       const std::optional<RecordOutcome> recorded = store->record(it->second, *criteria, *criteriaId, command.force, error);
       if (!recorded) {

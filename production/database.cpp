@@ -20,14 +20,14 @@ std::optional<std::string> asText(const Value& v) {
   return std::nullopt;
 }
 
-std::unique_ptr<Database> openDatabase(const std::string& url, std::string& error) {
+std::unique_ptr<Database> openDatabase(const std::string& url, std::string& error, bool readOnly) {
   if (url.starts_with("sqlite:")) {
     const std::string path = url.substr(7);
     if (path.empty()) {
       error = "no file in database URL '" + url + "'";
       return nullptr;
     }
-    return openSqlite(path, error);
+    return openSqlite(path, error, readOnly);
   }
   if (url.starts_with("postgresql://") || url.starts_with("postgres://")) return openPostgres(url, error);
   error = "database URL '" + url + "' is neither sqlite:PATH nor postgresql://…";

@@ -58,11 +58,12 @@ class Database {
   virtual void rollback() = 0;
 };
 
-// Opens "sqlite:PATH" (the file is created when missing) or a libpq URI
-// ("postgresql://…" or "postgres://…").
-std::unique_ptr<Database> openDatabase(const std::string& url, std::string& error);
+// Opens "sqlite:PATH" (the file is created when missing, unless readOnly)
+// or a libpq URI ("postgresql://…" or "postgres://…"). readOnly opens an
+// SQLite file that must exist, for reading only.
+std::unique_ptr<Database> openDatabase(const std::string& url, std::string& error, bool readOnly = false);
 
-std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error);
+std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error, bool readOnly = false);
 std::unique_ptr<Database> openPostgres(const std::string& uri, std::string& error);
 
 }  // namespace calib::production

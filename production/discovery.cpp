@@ -49,8 +49,12 @@ Discovery discover(const std::vector<std::string>& paths, const std::string& exc
     }
     const fs::path root = fs::path(given).lexically_normal();
     // Relative paths keep the given directory's own name: two stands'
-    // trees given together stay apart in the output tree.
-    fs::path base = root.has_filename() ? root.parent_path() : root.parent_path().parent_path();
+    // trees given together stay apart in the output tree. They are taken
+    // from the absolute path, so that no ".." of the given one leads out
+    // of the output tree.
+    fs::path absoluteRoot = fs::absolute(root, error).lexically_normal();
+    if (!absoluteRoot.has_filename()) absoluteRoot = absoluteRoot.parent_path();
+    const fs::path base = absoluteRoot.parent_path();
     std::vector<FoundFile> found;
     // Directory by directory, so that one that cannot be read is reported
     // and the rest of the tree is still searched.
@@ -65,7 +69,7 @@ Discovery discover(const std::vector<std::string>& paths, const std::string& exc
         if (entry.is_symlink(kind) ? false : entry.is_directory(kind)) {
           if (!isExcluded(entry.path())) pending.push_back(entry.path());
         } else if (entry.is_regular_file(kind)) {
-          const fs::path relative = base.empty() ? entry.path() : entry.path().lexically_relative(base);
+          const fs::path relative = (absoluteRoot / entry.path().lexically_relative(root)).lexically_relative(base);
           found.push_back({entry.path().string(), relative.string()});
         }
       }

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -138,16 +139,30 @@ class SqliteDatabase final : public Database {
 
 }  // namespace
 
-std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error) {
+std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error, bool readOnly) {
   sqlite3* db = nullptr;
   const std::string name = "sqlite:" + path;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+  const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if (!readOnly) {
+    // A new database may be named in a directory that is not there yet.
+    std::error_code made;
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, made);
+    if (made) {
+      error = "cannot create the directory of database '" + name + "': " + made.message();
+      return nullptr;
+    }
+  }
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     error = "cannot open database '" + name + "': " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   auto database = std::make_unique<SqliteDatabase>(db, name);
+  // A reader changes nothing; a database written by calib-batch is in WAL
+  // mode already, so it never waits for a writer.
+  if (readOnly) return database;
   // WAL lets readers go on while one process writes; NORMAL syncs at each
   // checkpoint rather than each commit, which WAL keeps consistent after a
   // crash (a power cut may lose the last transactions, never corrupt).

@@ -3,12 +3,15 @@
 #include <zstd.h>
 
 #include <ctime>
+#include <filesystem>
 
 #include "production/schema.hpp"
 
 namespace calib::production {
 
 namespace {
+
+constexpr std::size_t kChannels = 32;
 
 // The columns of a RunRow, from a run aliased r joined with criteria_set
 // aliased k; chip is the expression of the chip's serial.
@@ -116,6 +119,39 @@ std::unique_ptr<Store> Store::open(const std::string& url, std::string& error) {
   return std::make_unique<Store>(std::move(db));
 }
 
+std::unique_ptr<Store> Store::openExisting(const std::string& url, std::string& error, bool& absent) {
+  absent = false;
+  if (url.starts_with("sqlite:") && !std::filesystem::exists(url.substr(7))) {
+    absent = true;
+    error = "no database at '" + url.substr(7) + "' (calib-batch run or ingest makes one; --db names another)";
+    return nullptr;
+  }
+  std::unique_ptr<Database> db = openDatabase(url, error, true);
+  if (!db) return nullptr;
+  std::vector<Row> rows;
+  std::string ignored;
+  if (!db->run("SELECT version FROM calib_schema", {}, &rows, ignored) || rows.empty()) {
+    absent = true;
+    error = db->name() + " is not a database of calib-batch yet (calib-batch run or ingest makes its tables)";
+    return nullptr;
+  }
+  const std::int64_t version = asInt(rows[0][0]).value_or(0);
+  if (version != kSchemaVersion) {
+    error = db->name() + ": the database has schema version " + std::to_string(version) + ", this program reads " +
+            std::to_string(kSchemaVersion) + (version > kSchemaVersion ? "; use a newer calib-batch" : "; calib-batch run or ingest brings it up to date");
+    return nullptr;
+  }
+  return std::make_unique<Store>(std::move(db));
+}
+
+std::optional<std::int64_t> Store::findCriteria(const Criteria& criteria, std::string& error) {
+  std::vector<Row> rows;
+  if (!db_->run("SELECT criteria_id FROM criteria_set WHERE name = $1 AND version = $2 AND sha256 = $3",
+                {criteria.name, criteria.version, criteria.sha256}, &rows, error))
+    return std::nullopt;
+  return rows.empty() ? 0 : asInt(rows[0][0]).value_or(0);
+}
+
 std::optional<std::int64_t> Store::criteriaId(const Criteria& criteria, std::string& error) {
   Database& db = *db_;
   // Registered at most once, whoever comes first.
@@ -139,14 +175,15 @@ std::optional<std::int64_t> Store::criteriaId(const Criteria& criteria, std::str
   return asInt(rows[0][0]);
 }
 
-std::optional<std::int64_t> Store::recordedRun(const std::string& sha256, const std::string& analysisVersion,
-                                               std::int64_t criteriaId, std::string& error) {
+std::optional<Store::Recorded> Store::recordedRun(const std::string& sha256, const std::string& analysisVersion,
+                                                  std::int64_t criteriaId, std::string& error) {
   std::vector<Row> rows;
-  if (!db_->run("SELECT run_id FROM run WHERE input_sha256 = $1 AND analysis_version = $2 AND criteria_id = $3 "
-                "AND superseded_by IS NULL",
+  if (!db_->run("SELECT run_id, reason_codes FROM run WHERE input_sha256 = $1 AND analysis_version = $2 AND "
+                "criteria_id = $3 AND superseded_by IS NULL",
                 {sha256, analysisVersion, criteriaId}, &rows, error))
     return std::nullopt;
-  return rows.empty() ? 0 : asInt(rows[0][0]).value_or(0);
+  if (rows.empty()) return Recorded{};
+  return Recorded{asInt(rows[0][0]).value_or(0), asText(rows[0][1]).value_or("") != "not_analysed"};
 }
 
 std::optional<PreviousCalibration> Store::previousCalibration(const RunInput& run, std::string& error, bool& ok) {
@@ -168,10 +205,11 @@ std::optional<PreviousCalibration> Store::previousCalibration(const RunInput& ru
     ok = false;
     return std::nullopt;
   }
+  previous.gains.resize(kChannels);
   for (const Row& g : gains) {
-    const std::size_t channel = static_cast<std::size_t>(asInt(g[0]).value_or(0));
-    if (previous.gains.size() <= channel) previous.gains.resize(channel + 1);
-    previous.gains[channel] = asReal(g[1]);
+    const std::int64_t channel = asInt(g[0]).value_or(-1);
+    if (channel >= 0 && channel < static_cast<std::int64_t>(kChannels))
+      previous.gains[static_cast<std::size_t>(channel)] = asReal(g[1]);
   }
   return previous;
 }
@@ -183,22 +221,29 @@ std::optional<RecordOutcome> Store::record(const RunInput& run, const Criteria& 
   Transaction transaction(db);
   RecordOutcome outcome;
 
-  const std::optional<std::int64_t> earlier = recordedRun(run.inputSha256, run.analysisVersion, criteriaId, error);
-  if (!earlier) return std::nullopt;
-  if (*earlier != 0 && !supersede) {
-    outcome.runId = *earlier;
+  const std::optional<Recorded> recorded = recordedRun(run.inputSha256, run.analysisVersion, criteriaId, error);
+  if (!recorded) return std::nullopt;
+  const std::int64_t earlier = recorded->runId;
+  if (earlier != 0 && recorded->final && !supersede) {
+    outcome.runId = earlier;
     return outcome;
   }
   // Marked superseded by itself until the successor has its id: out of the
   // unique identity at once, and never a dangling reference.
-  if (*earlier != 0 &&
-      !db.run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {*earlier}, nullptr, error))
+  if (earlier != 0 &&
+      !db.run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {earlier}, nullptr, error))
     return std::nullopt;
 
   if (!db.run("INSERT INTO chip (serial) VALUES ($1) ON CONFLICT (serial) DO NOTHING", {run.chip}, nullptr, error))
     return std::nullopt;
+  // PostgreSQL: the chip's row locked until commit, so that two processes
+  // recording runs of one chip judge them one after the other, each
+  // against what the other recorded (SQLite's write lock does this).
   std::vector<Row> chipRows;
-  if (!db.run("SELECT chip_id FROM chip WHERE serial = $1", {run.chip}, &chipRows, error)) return std::nullopt;
+  if (!db.run(db.dialect() == Dialect::Postgres ? "SELECT chip_id FROM chip WHERE serial = $1 FOR UPDATE"
+                                                 : "SELECT chip_id FROM chip WHERE serial = $1",
+              {run.chip}, &chipRows, error))
+    return std::nullopt;
   const Value chipId = chipRows.at(0).at(0);
 
   if (run.assessment) {
@@ -260,15 +305,15 @@ std::optional<RecordOutcome> Store::record(const RunInput& run, const Criteria& 
     std::string ignored;
     transaction.db.rollback();
     transaction.done = true;
-    const std::optional<std::int64_t> other = recordedRun(run.inputSha256, run.analysisVersion, criteriaId, ignored);
-    outcome.runId = other.value_or(0);
+    const std::optional<Recorded> other = recordedRun(run.inputSha256, run.analysisVersion, criteriaId, ignored);
+    outcome.runId = other ? other->runId : 0;
     outcome.recorded = false;
     return outcome;
   }
   outcome.runId = asInt(inserted[0][0]).value_or(0);
   outcome.recorded = true;
-  if (*earlier != 0 &&
-      !db.run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {outcome.runId, *earlier}, nullptr, error))
+  if (earlier != 0 &&
+      !db.run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {outcome.runId, earlier}, nullptr, error))
     return std::nullopt;
   for (std::size_t i = 0; i < outcome.assessment.reasons.size(); ++i) {
     const Reason& reason = outcome.assessment.reasons[i];
@@ -332,9 +377,9 @@ std::optional<std::vector<RunRow>> Store::history(const std::string& chip,
     return std::nullopt;
   for (const Row& row : rows) {
     std::vector<std::optional<double>>& g = gains[asInt(row[0]).value_or(0)];
-    const std::size_t channel = static_cast<std::size_t>(asInt(row[1]).value_or(0));
-    if (g.size() <= channel) g.resize(channel + 1);
-    g[channel] = asReal(row[2]);
+    g.resize(kChannels);
+    const std::int64_t channel = asInt(row[1]).value_or(-1);
+    if (channel >= 0 && channel < static_cast<std::int64_t>(kChannels)) g[static_cast<std::size_t>(channel)] = asReal(row[2]);
   }
   return runs;
 }

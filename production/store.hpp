@@ -96,6 +96,11 @@ class Store {
  public:
   // Opens the database at url and brings its schema up to date.
   static std::unique_ptr<Store> open(const std::string& url, std::string& error);
+  // Opens a database calib-batch made, to read it: nothing is created or
+  // changed (an SQLite file is opened read-only). One of another schema
+  // version is an error; so is one calib-batch has not made yet (no SQLite
+  // file, or no tables of calib-batch), and then absent is set.
+  static std::unique_ptr<Store> openExisting(const std::string& url, std::string& error, bool& absent);
   explicit Store(std::unique_ptr<Database> db) : db_(std::move(db)) {}
 
   Database& database() { return *db_; }
@@ -105,17 +110,26 @@ class Store {
   // file needs a new version.
   std::optional<std::int64_t> criteriaId(const Criteria& criteria, std::string& error);
 
+  // The id of criteria when registered, 0 when not, without registering.
+  std::optional<std::int64_t> findCriteria(const Criteria& criteria, std::string& error);
+
   // The run recorded, not superseded, for this input content, analysis
-  // version and criteria; 0 when there is none; nullopt on error.
-  std::optional<std::int64_t> recordedRun(const std::string& sha256, const std::string& analysisVersion,
-                                          std::int64_t criteriaId, std::string& error);
+  // version and criteria, and whether it is final: a run calib could not
+  // analyse (not started, killed, no results) is analysed again by the
+  // next batch, its record superseded.
+  struct Recorded {
+    std::int64_t runId = 0;  // 0: none
+    bool final = false;
+  };
+  std::optional<Recorded> recordedRun(const std::string& sha256, const std::string& analysisVersion,
+                                      std::int64_t criteriaId, std::string& error);
 
   // Records run in one transaction: judges it (unless run.assessment is
   // set) against criteria and the chip's latest calibration of the same
   // configuration measured before it, then writes the run, its reasons and
-  // its channels. supersede records it even when recorded already, marking
-  // the earlier record superseded; otherwise such a run is not recorded
-  // again.
+  // its channels. A run recorded already is recorded again, the earlier
+  // record marked superseded, when that record is not final or supersede
+  // is set; otherwise it is not recorded again.
   std::optional<RecordOutcome> record(const RunInput& run, const Criteria& criteria, std::int64_t criteriaId,
                                       bool supersede, std::string& error);
 

@@ -101,7 +101,9 @@ TEST(Acceptance, VerdictsAndReasons) {
                              : c.codes[0] == "no_pulse_trains" || c.codes[0] == "input_incomplete" ? Verdict::Error
                                                                                                     : Verdict::Fail;
     EXPECT_EQ(verdictName(a.verdict), verdictName(expected)) << c.what;
-    if (!c.detail.empty() && !a.reasons.empty()) EXPECT_EQ(a.reasons[0].detail, c.detail) << c.what;
+    if (!c.detail.empty() && !a.reasons.empty()) {
+      EXPECT_EQ(a.reasons[0].detail, c.detail) << c.what;
+    }
   }
 }
 
@@ -178,8 +180,8 @@ TEST(Acceptance, NamesTestStandsWrite) {
         << c.path;
   }
   std::string reason;
-  for (const std::string& path : {"notes.txt", "20180725/123510_kelta1_b_link0_20mV_adc.txt.bz2",
-                                  "123510_kelta1_b_link0_adc.txt"})
+  for (const char* path : {"notes.txt", "20180725/123510_kelta1_b_link0_20mV_adc.txt.bz2",
+                          "123510_kelta1_b_link0_adc.txt"})
     EXPECT_FALSE(standard->match(path, reason)) << path;
   EXPECT_FALSE(standard->match("20181399/123510_kelta1_b_link0_20mV_adc.txt", reason));
   EXPECT_EQ(reason, "date '20181399' and time '123510' in the name are not a date and time");

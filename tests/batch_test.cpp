@@ -11,10 +11,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
 #include "postgres_server.hpp"
+#include "production/results_reader.hpp"
 #include "production/store.hpp"
 #include "support/compressor.hpp"
 #include "support/out_buffer.hpp"
@@ -132,8 +135,11 @@ TEST_P(BatchTest, EveryFaultGetsItsVerdict) {
   EXPECT_NE(dry.out.find("dry run: 12 files: 10 to analyse, 0 already recorded, 1 skipped\n"), std::string::npos)
       << dry.out;
   EXPECT_FALSE(fs::exists(dir_ / "calib-out"));
+  const RunResult untouched = batch({"chips", "--db", db});  // a dry run makes no tables
+  EXPECT_EQ(untouched.exitStatus, 1);
+  EXPECT_NE(untouched.err.find("calib-batch run or ingest makes"), std::string::npos) << untouched.err;
 
-  const RunResult r = batch({"run", "--db", db, "--jobs", "2", "--calib", dir_ / "calib-killed.sh", "robot"});
+  const RunResult r = batch({"run", "--db", db, "--jobs", "2", "--calib", "calib-killed.sh", "robot"});
   EXPECT_EQ(r.exitStatus, 1) << r.err;
   EXPECT_NE(r.err.find("calib-batch: cannot read 'robot/20180725/123510_kelta100009/"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("skipped: robot/notes.txt: the name does not match the pattern\n"), std::string::npos);
@@ -161,11 +167,22 @@ TEST_P(BatchTest, EveryFaultGetsItsVerdict) {
     EXPECT_TRUE(std::regex_search(chips.out, row)) << c.chip << " " << c.verdict << " " << c.reason;
   }
   EXPECT_EQ(batch({"chips", "--db", db, "--failed"}).out.find("100000 "), std::string::npos);
-  // Every run is there once; a second batch finds them all recorded.
+  // A second batch finds every run recorded but the one calib did not
+  // analyse, which it tries again; a third, given from below the tree as
+  // "..", analyses it and keeps its outputs in the output tree.
   const RunResult again = batch({"run", "--db", db, "--calib", dir_ / "calib-killed.sh", "robot"});
-  EXPECT_NE(again.out.find("12 files: 0 analysed (0 pass, 0 fail, 0 error), 10 already recorded, 1 skipped"),
+  EXPECT_NE(again.out.find("12 files: 1 analysed (0 pass, 0 fail, 1 error), 9 already recorded, 1 skipped"),
             std::string::npos)
       << again.out;
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  const RunResult third =
+      runCalib(dir_ / "robot/20180725", {"run", "--db", db, "--out", dir_ / "calib-out", ".."}, options);
+  EXPECT_NE(third.out.find("12 files: 1 analysed (1 pass, 0 fail, 0 error), 9 already recorded, 1 skipped"),
+            std::string::npos)
+      << third.out;
+  EXPECT_TRUE(fs::exists(dir_ / "calib-out/robot/20180725/123510_kelta100010"));
+  EXPECT_FALSE(fs::exists(dir_ / "20180725"));
 }
 
 TEST_P(BatchTest, ABatchStoppedAndStartedAgainRecordsWhatAnUninterruptedOneDoes) {
@@ -176,7 +193,7 @@ TEST_P(BatchTest, ABatchStoppedAndStartedAgainRecordsWhatAnUninterruptedOneDoes)
     o.chipSeed = 1 + i % 6;
     if (i == 9) o.outlier = {11};  // a channel that changed between the days
     simulate(dir_ / standPath(std::to_string(200 + i % 6), "20mV_calib-odd", i < 6 ? "20180725" : "20180726",
-                              "1" + std::to_string(10000 + i)),
+                              std::to_string(110000 + i)),
              o);
   }
   const std::string whole = database("whole");
@@ -257,6 +274,32 @@ TEST_P(BatchTest, BatchesAndAnIngestAtOnceRecordEveryRunOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
+
+TEST(Batch, ResultsWithChannelsOutOfPlaceAreRefused) {
+  TempDir dir;
+  simulate(dir / "run.txt", trains(5, 1));
+  ASSERT_EQ(runCalib(dir.path(), {"--quiet", "1", "20mV_calib-odd", "run.txt"}).exitStatus, 0);
+  const nlohmann::json good = nlohmann::json::parse(readFile(dir / "gain_kelta1_20mV_calib-odd.log.json"));
+  std::string error;
+  ASSERT_TRUE(production::parseResults(good.dump(), error)) << error;
+  struct Case {
+    std::function<void(nlohmann::json&)> change;
+    std::string error;
+  };
+  const Case cases[] = {
+      {[](nlohmann::json& j) { j["channels"][0]["channel"] = -1; }, "channel -1 where channel 0 belongs"},
+      {[](nlohmann::json& j) { j["channels"][31]["channel"] = 32; }, "channel 32 where channel 31 belongs"},
+      {[](nlohmann::json& j) { j["channels"][1]["channel"] = 0; }, "channel 0 where channel 1 belongs"},
+      {[](nlohmann::json& j) { std::swap(j["channels"][4], j["channels"][5]); }, "channel 5 where channel 4 belongs"},
+      {[](nlohmann::json& j) { j["channels"].erase(31); }, "results of 31 channels, not 32"},
+  };
+  for (const Case& c : cases) {
+    nlohmann::json changed = good;
+    c.change(changed);
+    EXPECT_FALSE(production::parseResults(changed.dump(), error));
+    EXPECT_EQ(error, c.error);
+  }
+}
 
 TEST(Batch, UsageErrorsAndTheCriteria) {
   TempDir dir;
