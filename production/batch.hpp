@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "production/plan.hpp"
 #include "support/byte_sink.hpp"
 
 namespace calib::production {
@@ -44,7 +45,11 @@ struct CommandOutcome {
 CommandOutcome runBatch(const RunCommand& command, const Printer& print);
 CommandOutcome ingestResults(const IngestCommand& command, const Printer& print);
 
-// The database URL a command uses when none is given.
-std::string defaultDatabaseUrl(const std::string& outDir);
+// The plan a run command asks for.
+PlanRequest planRequest(const RunCommand& command);
+// "skipped: PATH: why" for each file a plan leaves out.
+void listSkipped(const BatchPlan& plan, const Printer& print);
+// A command that could not go on: the message, and a failed outcome.
+CommandOutcome failure(const Printer& print, const std::string& message);
 
 }  // namespace calib::production

@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "support/input_file.hpp"
 
 extern char** environ;
 
@@ -97,7 +101,8 @@ std::optional<pid_t> ChildProcesses::start(const ChildSpec& spec, std::string& e
   for (const std::string& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int result = ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
+  const int result = (spec.searchPath ? ::posix_spawnp : ::posix_spawn)(&pid, argv[0], &setup.actions,
+                                                                      &setup.attributes, argv.data(), environ);
   if (result != 0) {
     error = "cannot run '" + spec.argv[0] + "'" + (spec.workDir.empty() ? "" : " in '" + spec.workDir + "'") +
             ": " + std::strerror(result);
@@ -149,6 +154,68 @@ void ChildProcesses::endBy(int signal) {
   sigaddset(&only, signal);
   ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
   ::raise(signal);
+}
+
+namespace {
+
+// A temporary file, removed with the object.
+struct TemporaryFile {
+  explicit TemporaryFile(std::error_code& error) {
+    const char* dir = std::getenv("TMPDIR");
+    path = std::string(dir && *dir ? dir : "/tmp") + "/calib-command-XXXXXX";
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) {
+      error = std::error_code(errno, std::generic_category());
+      path.clear();
+    } else {
+      ::close(fd);
+    }
+  }
+  ~TemporaryFile() {
+    if (!path.empty()) ::unlink(path.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  std::string path;
+};
+
+}  // namespace
+
+std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spec, double timeoutSeconds,
+                                        std::string& error) {
+  std::error_code made;
+  TemporaryFile out(made);
+  TemporaryFile err(made);
+  if (made) {
+    error = "cannot make a temporary file: " + made.message();
+    return std::nullopt;
+  }
+  spec.stdoutPath = out.path;
+  spec.stderrPath = err.path;
+  const std::optional<pid_t> pid = processes.start(spec, error);
+  if (!pid) return std::nullopt;
+  CommandResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  for (bool ended = false, killed = false; !ended;) {
+    const ChildProcesses::Events events = processes.wait(0.25);
+    for (const ChildExit& e : events.exited)
+      if (e.pid == *pid) {
+        result.exit = e;
+        ended = true;
+      }
+    if (events.terminationSignal) result.terminationSignal = events.terminationSignal;
+    if (!ended && !killed) {
+      result.timedOut = std::chrono::steady_clock::now() > deadline;
+      if (result.timedOut || result.terminationSignal) {
+        ::kill(*pid, SIGKILL);
+        killed = true;
+      }
+    }
+  }
+  std::error_code ignored;
+  result.out = readWholeFile(out.path, ignored).value_or("");
+  result.err = readWholeFile(err.path, ignored).value_or("");
+  return result;
 }
 
 }  // namespace calib

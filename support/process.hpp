@@ -29,6 +29,8 @@ struct ChildSpec {
   // it starts can be stopped together (kill(-pid, …)) and a terminal's
   // Ctrl-C reaches only the parent, which decides.
   bool ownProcessGroup = false;
+  // argv[0] without a '/' is looked for in PATH, as a shell would.
+  bool searchPath = false;
 };
 
 struct ChildExit {
@@ -75,5 +77,21 @@ class ChildProcesses {
   sigset_t previous_;  // the mask before
   std::vector<int> defaulted_;  // signals the children get their default action for
 };
+
+// A command run to its end, with what it wrote.
+struct CommandResult {
+  ChildExit exit;
+  std::string out;             // its standard output
+  std::string err;             // its standard error
+  bool timedOut = false;       // killed after the time allowed
+  int terminationSignal = 0;   // a termination signal that came meanwhile (the command was killed)
+};
+
+// Runs spec (its output paths are replaced) and waits for it, at most
+// timeoutSeconds, then SIGKILL. For short commands while no other child
+// runs: the wait reaps every child. nullopt, with the reason, when it
+// could not start.
+std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spec, double timeoutSeconds,
+                                        std::string& error);
 
 }  // namespace calib

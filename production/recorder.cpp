@@ -1,0 +1,158 @@
+#include "production/recorder.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "production/report.hpp"
+#include "support/input_file.hpp"
+
+namespace calib::production {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// calib's messages kept for a run that could not be analysed.
+constexpr std::size_t kMaxStderrKept = 600;
+
+// The last lines calib wrote to standard error, on one line: at most
+// kMaxStderrKept bytes of its end, cut between characters.
+std::string stderrSummary(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return "";
+  const std::streamoff size = in.tellg();
+  const std::streamoff start = std::max<std::streamoff>(0, size - static_cast<std::streamoff>(kMaxStderrKept));
+  std::string text(static_cast<std::size_t>(size - start), '\0');
+  in.seekg(start);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  std::size_t first = 0;
+  if (start > 0)
+    while (first < text.size() && (static_cast<unsigned char>(text[first]) & 0xC0) == 0x80) ++first;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  std::string out = start > 0 ? "…" : "";
+  for (std::size_t i = first; i < text.size(); ++i) out += text[i] == '\n' ? std::string(" / ") : std::string(1, text[i]);
+  return out;
+}
+
+}  // namespace
+
+RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, const ChildExit& exit,
+                     const std::string& startError) {
+  RunInput in;
+  in.chip = p.fields.chip;
+  in.config = p.fields.config;
+  in.inputPath = fs::absolute(p.file.path).lexically_normal().string();
+  in.inputSha256 = p.sha256;
+  in.inputBytes = p.bytes;
+  in.measuredAt = p.measuredAt;
+  in.stand = p.fields.stand;
+  in.analysisVersion = analysisVersion;
+  in.outputDir = p.outputDir;
+  if (!startError.empty()) {
+    in.calibExit = "not started";
+    in.assessment = notAnalysed(startError);
+    return in;
+  }
+  in.calibExit = describeExit(exit);
+  const std::string json = p.outputDir + "/gain_kelta" + p.fields.chip + "_" + p.fields.config + ".log.json";
+  std::error_code readError;
+  std::optional<std::string> text = readWholeFile(json, readError);
+  std::string parseError;
+  if (text) {
+    in.results = parseResults(*text, parseError);
+    if (in.results) {
+      in.resultsJson = std::move(*text);
+      in.detector = in.results->detector;
+      in.compression = in.results->compression;
+      // What calib read is what is recorded: a file rewritten since it
+      // was hashed is recorded as the content calib analysed.
+      if (in.results->adcSha256) in.inputSha256 = *in.results->adcSha256;
+      if (in.results->adcFileBytes) in.inputBytes = static_cast<std::int64_t>(*in.results->adcFileBytes);
+    }
+  }
+  if (exit.exitStatus != 0) {
+    const std::string messages = stderrSummary(p.outputDir + "/calib.err");
+    in.assessment = notAnalysed("calib " + in.calibExit + (messages.empty() ? "" : ": " + messages));
+  } else if (!in.results) {
+    in.assessment = notAnalysed("calib wrote no readable results '" + json + "': " +
+                                (text ? parseError : readError.message()));
+  } else if (in.results->toolVersion != analysisVersion) {
+    in.assessment = notAnalysed("results of calib " + in.results->toolVersion + ", expected " + analysisVersion);
+  }
+  return in;
+}
+
+RunRow batchRow(const RunInput& in, const RecordOutcome& outcome) {
+  RunRow r;
+  r.runId = outcome.runId;
+  r.chip = in.chip;
+  r.config = in.config;
+  r.verdict = std::string(verdictName(outcome.assessment.verdict));
+  for (const Reason& reason : outcome.assessment.reasons) r.reasons += (r.reasons.empty() ? "" : "; ") + reason.detail;
+  const ChipSummary& s = outcome.summary;
+  r.medianGain = s.medianGain;
+  r.gainSpread = s.gainSpreadPercent;
+  r.worstInl = s.worstInl;
+  if (s.worstInlChannel >= 0) r.worstInlChannel = s.worstInlChannel;
+  r.maxEnc = s.maxEnc;
+  if (s.maxEncChannel >= 0) r.maxEncChannel = s.maxEncChannel;
+  r.notOk = s.notOkText;
+  return r;
+}
+
+Recorder::Recorder(Store& store, const Criteria& criteria, std::int64_t criteriaId, std::string version, bool force,
+                   const std::vector<PlannedFile>& files, ByteSink err)
+    : store_(store),
+      criteria_(criteria),
+      criteriaId_(criteriaId),
+      version_(std::move(version)),
+      force_(force),
+      files_(files),
+      err_(std::move(err)) {}
+
+bool Recorder::finished(std::size_t index, const ChildExit& exit, const std::string& startError) {
+  RunInput in = analysedRun(files_[index], version_, exit, startError);
+  if (in.inputSha256 != files_[index].sha256)
+    err_("calib-batch: '" + files_[index].file.path + "' changed while the batch ran; recorded as the content calib read\n");
+  waiting_.emplace(index, std::move(in));
+  for (auto it = waiting_.find(next_); it != waiting_.end(); it = waiting_.find(next_)) {
+    std::string error;
+    const std::optional<RecordOutcome> outcome = store_.record(it->second, criteria_, criteriaId_, force_, error);
+    if (!outcome) {
+      err_("calib-batch: cannot record '" + files_[next_].file.path + "': " + error + "\n");
+      return false;
+    }
+    if (outcome->recorded) {
+      rows_.push_back(batchRow(it->second, *outcome));
+      ++verdicts_[outcome->assessment.verdict];
+    } else {
+      ++alreadyRecorded_;
+    }
+    waiting_.erase(it);
+    ++next_;
+  }
+  return true;
+}
+
+std::size_t Recorder::count(Verdict verdict) const {
+  const auto it = verdicts_.find(verdict);
+  return it == verdicts_.end() ? 0 : it->second;
+}
+
+std::string Recorder::table() const {
+  if (rows_.empty()) return "";
+  std::vector<RunRow> rows = rows_;
+  std::stable_sort(rows.begin(), rows.end(), [](const RunRow& a, const RunRow& b) {
+    return std::tie(a.chip, a.config, a.runId) < std::tie(b.chip, b.config, b.runId);
+  });
+  return formatRuns(rows, Format::Table, false);
+}
+
+std::string Recorder::analysedText() const {
+  return std::to_string(rows_.size()) + " analysed (" + std::to_string(count(Verdict::Pass)) + " pass, " +
+         std::to_string(count(Verdict::Fail)) + " fail, " + std::to_string(count(Verdict::Error)) + " error)";
+}
+
+}  // namespace calib::production

@@ -1,0 +1,61 @@
+// The recording of a batch's runs as their calibs end: each in one
+// transaction, in the order of the plan (the order of measurement)
+// whatever order they end in, so that each run is judged against the
+// calibration before it and a batch stopped and started again records
+// what an uninterrupted one would.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "production/plan.hpp"
+#include "production/store.hpp"
+#include "support/byte_sink.hpp"
+#include "support/process.hpp"
+
+namespace calib::production {
+
+// The run of a file whose calib ended: what calib wrote, to be judged by
+// the store. startError is set when calib could not start (exit unused).
+RunInput analysedRun(const PlannedFile& file, const std::string& analysisVersion, const ChildExit& exit,
+                     const std::string& startError);
+
+// The row of a run in a batch's table.
+RunRow batchRow(const RunInput& in, const RecordOutcome& outcome);
+
+class Recorder {
+ public:
+  // Records the runs of files, a reference kept; messages go to err.
+  Recorder(Store& store, const Criteria& criteria, std::int64_t criteriaId, std::string version, bool force,
+           const std::vector<PlannedFile>& files, ByteSink err);
+
+  // files[index] ended; records it and every run before it that waited for
+  // it. False when a run could not be recorded (reported).
+  bool finished(std::size_t index, const ChildExit& exit, const std::string& startError);
+
+  std::size_t recorded() const { return next_; }  // files recorded, from the first
+  std::size_t alreadyRecorded() const { return alreadyRecorded_; }  // by another process meanwhile
+  std::size_t count(Verdict verdict) const;
+  // The runs recorded, by chip, configuration and run; empty when none.
+  std::string table() const;
+  // "10 analysed (7 pass, 2 fail, 1 error)".
+  std::string analysedText() const;
+
+ private:
+  Store& store_;
+  const Criteria& criteria_;
+  std::int64_t criteriaId_;
+  std::string version_;
+  bool force_;
+  const std::vector<PlannedFile>& files_;
+  ByteSink err_;
+  std::map<std::size_t, RunInput> waiting_;
+  std::size_t next_ = 0;
+  std::size_t alreadyRecorded_ = 0;
+  std::vector<RunRow> rows_;
+  std::map<Verdict, std::size_t> verdicts_;
+};
+
+}  // namespace calib::production
