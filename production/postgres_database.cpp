@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "production/database.hpp"
+#include "support/utf8.hpp"
 
 namespace calib::production {
 
@@ -25,35 +26,6 @@ struct ResultDeleter {
   void operator()(PGresult* r) const { PQclear(r); }
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
-
-// PostgreSQL takes only valid UTF-8 in text; a path or a message that is
-// not (a file name in another encoding, a cut message) has each invalid
-// byte replaced by U+FFFD rather than failing the run's record.
-std::string validUtf8(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const auto byte = static_cast<unsigned char>(s[i]);
-    std::size_t n = byte < 0x80 ? 1 : (byte >> 5) == 6 ? 2 : (byte >> 4) == 14 ? 3 : (byte >> 3) == 30 ? 4 : 0;
-    bool ok = n > 0 && i + n <= s.size() && !(n == 1 && byte == 0);
-    for (std::size_t k = 1; ok && k < n; ++k) ok = (static_cast<unsigned char>(s[i + k]) >> 6) == 2;
-    if (ok && n > 1) {
-      // Overlong forms and surrogates are not UTF-8 either.
-      std::uint32_t cp = byte & (0x7F >> n);
-      for (std::size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-      static constexpr std::uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-      ok = cp >= kMinimum[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    }
-    if (ok) {
-      out.append(s, i, n);
-      i += n;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
 
 std::string shortest(double v) {
   char text[32];
@@ -116,7 +88,7 @@ class PostgresDatabase final : public Database {
       } else if (const auto* d = std::get_if<double>(&v)) {
         texts[i] = shortest(*d);
       } else if (const auto* s = std::get_if<std::string>(&v)) {
-        texts[i] = validUtf8(*s);
+        texts[i] = validUtf8(*s);  // PostgreSQL takes only UTF-8 text
       } else {
         texts[i] = std::get<Blob>(v).bytes;
         formats[i] = 1;
