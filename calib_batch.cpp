@@ -10,6 +10,11 @@
 //   calib-batch chips [--db URL] [--failed] [--format table|csv|json]
 //   calib-batch history [--db URL] [--format table|csv|json] CHIP
 //   calib-batch export [--db URL] --what runs|channels --format csv|json
+//   calib-batch submit --slurm [run options] [--partition P] [--files-per-task K]
+//                      [--max-parallel M] [--sbatch-arg ARG]... PATH...
+//   calib-batch submit --resume BATCH [--out DIR] [--partition P] …
+//   calib-batch status [--out DIR] BATCH
+//   calib-batch wait [--out DIR] [--timeout SECONDS] BATCH
 //   calib-batch criteria
 //
 // Exit status: 0 when everything was analysed and recorded (a chip that
@@ -25,6 +30,7 @@
 #include <thread>
 
 #include "production/batch.hpp"
+#include "production/cluster.hpp"
 #include "production/criteria.hpp"
 #include "production/report.hpp"
 #include "production/store.hpp"
@@ -40,12 +46,15 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// calib.exe beside this program.
-std::string defaultCalib() {
+// This program, as the jobs of a batch on a cluster run it.
+std::string selfPath() {
   std::error_code error;
   const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? "calib.exe" : (self.parent_path() / "calib.exe").string();
+  return error ? "calib-batch" : self.string();
 }
+
+// calib.exe beside this program.
+std::string defaultCalib() { return (fs::path(selfPath()).parent_path() / "calib.exe").string(); }
 
 void printError(const std::string& message) {
   const std::string text = "calib-batch: " + message + "\n";
@@ -71,18 +80,64 @@ int main(int argc, char** argv) {
   run.jobs = std::max(1u, std::thread::hardware_concurrency());
   run.calibExe = defaultCalib();
   bool progress = ::isatty(STDERR_FILENO) == 1;
+  // The options of what to analyse, the same for run and submit.
+  const auto addRunOptions = [&](CLI::App* command) {
+    command->add_option("--out", run.outDir, "output root: every run's outputs go below it")->capture_default_str();
+    command->add_option("--db", run.dbUrl, "sqlite:PATH or postgresql://… [sqlite:<out>/calib.sqlite]");
+    command->add_option("--jobs", run.jobs, "calib processes at once (submit: threads for the hashes)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+    command->add_option("--criteria", run.criteriaFile, "acceptance criteria (TOML) [the built-in ones]");
+    command->add_option("--name-pattern", run.namePattern,
+                        "regular expression with named groups chip and config (and date, time, board, link)");
+    command->add_flag("--force", run.force, "analyse files already recorded again (the earlier record is superseded)");
+    command->add_option("--calib", run.calibExe, "the calib program")->capture_default_str();
+  };
   CLI::App* runApp = app.add_subcommand("run", "analyse every ADC file under the paths and record the runs");
-  runApp->add_option("--out", run.outDir, "output root: every run's outputs go below it")->capture_default_str();
-  runApp->add_option("--db", run.dbUrl, "sqlite:PATH or postgresql://… [sqlite:<out>/calib.sqlite]");
-  runApp->add_option("--jobs", run.jobs, "calib processes at once")->capture_default_str()->check(CLI::Range(1, 1024));
-  runApp->add_option("--criteria", run.criteriaFile, "acceptance criteria (TOML) [the built-in ones]");
-  runApp->add_option("--name-pattern", run.namePattern,
-                     "regular expression with named groups chip and config (and date, time, board, link)");
-  runApp->add_flag("--force", run.force, "analyse files already recorded again (the earlier record is superseded)");
+  addRunOptions(runApp);
   runApp->add_flag("--dry-run", run.dryRun, "say what would be analysed; analyse and record nothing");
-  runApp->add_option("--calib", run.calibExe, "the calib program")->capture_default_str();
   runApp->add_flag("--progress,!--no-progress", progress, "a progress line on standard error [when a terminal]");
   runApp->add_option("PATH", run.paths, "ADC files or directories")->required();
+
+  SubmitCommand submit;
+  bool slurm = false;
+  CLI::App* submitApp =
+      app.add_subcommand("submit", "analyse on a Slurm cluster: one job array, and a job that records every run");
+  addRunOptions(submitApp);
+  submitApp->add_flag("--slurm", slurm, "submit to Slurm (sbatch, squeue, scancel in PATH)");
+  submitApp->add_option("--resume", submit.resume, "submit again the files of BATCH that no task reported");
+  submitApp->add_option("--partition", submit.partition, "the partition of the jobs");
+  submitApp->add_option("--files-per-task", submit.filesPerTask, "files each task analyses")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1000000));
+  submitApp->add_option("--max-parallel", submit.maxParallel, "tasks running at once [no limit]")
+      ->check(CLI::Range(1, 1000000));
+  submitApp->add_option("--sbatch-arg", submit.sbatchArgs, "an option for sbatch, such as --account=A (repeatable)")
+      ->allow_extra_args(false);
+  submitApp->add_option("PATH", run.paths, "ADC files or directories");
+
+  std::string batch;
+  double timeout = 0;
+  CLI::App* statusApp = app.add_subcommand("status", "the tasks and the runs of a batch on a cluster");
+  statusApp->add_option("--out", run.outDir, "the output root it was submitted to")->capture_default_str();
+  statusApp->add_option("BATCH", batch, "the batch's name, or its directory")->required();
+  CLI::App* waitApp = app.add_subcommand("wait", "wait until a batch on a cluster is recorded");
+  waitApp->add_option("--out", run.outDir, "the output root it was submitted to")->capture_default_str();
+  waitApp->add_option("--timeout", timeout, "give up after SECONDS [never]")->check(CLI::PositiveNumber);
+  waitApp->add_flag("--progress,!--no-progress", progress, "a progress line on standard error [when a terminal]");
+  waitApp->add_option("BATCH", batch, "the batch's name, or its directory")->required();
+
+  // The jobs of a batch, run by the cluster.
+  int submission = 0;
+  std::optional<std::size_t> task;
+  CLI::App* taskApp = app.add_subcommand("task", "(a job of a batch) analyse a task's files")->group("");
+  taskApp->add_option("BATCH_DIR", batch)->required();
+  taskApp->add_option("SUBMISSION", submission)->required();
+  taskApp->add_option("TASK", task, "[SLURM_ARRAY_TASK_ID]");
+  CLI::App* collectApp =
+      app.add_subcommand("collect", "(a job of a batch, or by hand) record a submission's runs")->group("");
+  collectApp->add_option("BATCH_DIR", batch)->required();
+  collectApp->add_option("SUBMISSION", submission)->required();
 
   IngestCommand ingest;
   ingest.dbUrl = defaultDb;
@@ -130,6 +185,19 @@ int main(int argc, char** argv) {
 
   const Printer print{fdSink(STDOUT_FILENO), fdSink(STDERR_FILENO), progress};
   if (runApp->parsed()) return finish(runBatch(run, print));
+  if (submitApp->parsed()) {
+    if (submit.resume.empty() && (!slurm || run.paths.empty())) {
+      printError(!slurm ? "submit needs the scheduler to submit to: --slurm" : "submit needs the PATHs to analyse");
+      return kExitUsage;
+    }
+    submit.run = run;
+    submit.calibBatchExe = selfPath();
+    return finish(submitBatch(submit, print));
+  }
+  if (statusApp->parsed()) return finish(batchStatus(batch, run.outDir, print));
+  if (waitApp->parsed()) return finish(waitBatch(batch, run.outDir, timeout, print));
+  if (taskApp->parsed()) return finish(runTask(batch, submission, task, print));
+  if (collectApp->parsed()) return finish(collectSubmission(batch, submission, print));
   if (ingestApp->parsed()) return finish(ingestResults(ingest, print));
   if (app.got_subcommand("criteria")) {
     print.out(defaultCriteriaText());

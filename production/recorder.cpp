@@ -127,8 +127,10 @@ bool Recorder::finished(std::size_t index, const ChildExit& exit, const std::str
     if (outcome->recorded) {
       rows_.push_back(batchRow(it->second, *outcome));
       ++verdicts_[outcome->assessment.verdict];
+      outcomes_[next_] = verdictName(outcome->assessment.verdict);
     } else {
       ++alreadyRecorded_;
+      outcomes_[next_] = kRecordedAlready;
     }
     waiting_.erase(it);
     ++next_;

@@ -25,6 +25,9 @@ RunInput analysedRun(const PlannedFile& file, const std::string& analysisVersion
 // The row of a run in a batch's table.
 RunRow batchRow(const RunInput& in, const RecordOutcome& outcome);
 
+// The outcome of a run another process recorded first.
+inline constexpr const char* kRecordedAlready = "recorded already";
+
 class Recorder {
  public:
   // Records the runs of files, a reference kept; messages go to err.
@@ -42,6 +45,9 @@ class Recorder {
   std::string table() const;
   // "10 analysed (7 pass, 2 fail, 1 error)".
   std::string analysedText() const;
+  // What became of each file recorded, by index: its verdict's name, or
+  // "recorded already".
+  const std::map<std::size_t, std::string>& outcomes() const { return outcomes_; }
 
  private:
   Store& store_;
@@ -56,6 +62,7 @@ class Recorder {
   std::size_t alreadyRecorded_ = 0;
   std::vector<RunRow> rows_;
   std::map<Verdict, std::size_t> verdicts_;
+  std::map<std::size_t, std::string> outcomes_;
 };
 
 }  // namespace calib::production

@@ -17,12 +17,10 @@
 #include <thread>
 
 #include "postgres_server.hpp"
+#include "stand_files.hpp"
 #include "production/results_reader.hpp"
 #include "production/store.hpp"
-#include "support/compressor.hpp"
-#include "support/out_buffer.hpp"
 #include "test_util.hpp"
-#include "tools/sim/run_writer.hpp"
 
 namespace calib::test {
 namespace {
@@ -30,42 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 
 enum class Backend { Sqlite, Postgres };
-
-// A stand's file name for chip and configuration, measured on day at time.
-std::string standPath(const std::string& chip, const std::string& config, const std::string& day = "20180725",
-                      const std::string& time = "123510", const std::string& suffix = "") {
-  return "robot/" + day + "/" + time + "_kelta" + chip + "/" + time + "_kelta" + chip + "_dunor00_link00_" + config +
-         "_adc.txt" + suffix;
-}
-
-// Writes a file, making its directories.
-void put(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  writeFile(path, text);
-}
-
-void simulate(const std::string& path, sim::SimOptions options, bool gzip = false) {
-  std::string text;
-  OutBuffer out(stringSink(text));
-  sim::writeRun(options, out);
-  out.flush();
-  if (gzip) {
-    std::string packed;
-    Compressor compressor(Compression::Gzip, stringSink(packed));
-    compressor.sink()(text);
-    compressor.finish();
-    text = packed;
-  }
-  put(path, text);
-}
-
-sim::SimOptions trains(int n, std::uint64_t seed, const std::string& config = "20mV_calib-odd") {
-  sim::SimOptions o;
-  o.trains = n;
-  o.seed = seed;
-  o.config = config;
-  return o;
-}
 
 class BatchTest : public ::testing::TestWithParam<Backend> {
  protected:
