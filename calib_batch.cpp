@@ -186,8 +186,12 @@ int main(int argc, char** argv) {
   const Printer print{fdSink(STDOUT_FILENO), fdSink(STDERR_FILENO), progress};
   if (runApp->parsed()) return finish(runBatch(run, print));
   if (submitApp->parsed()) {
-    if (submit.resume.empty() && (!slurm || run.paths.empty())) {
-      printError(!slurm ? "submit needs the scheduler to submit to: --slurm" : "submit needs the PATHs to analyse");
+    const char* wrong = !submit.resume.empty() ? (run.paths.empty() ? nullptr : "--resume takes no PATHs: the batch has its files")
+                        : !slurm                ? "submit needs the scheduler to submit to: --slurm"
+                        : run.paths.empty()     ? "submit needs the PATHs to analyse"
+                                                : nullptr;
+    if (wrong) {
+      printError(wrong);
       return kExitUsage;
     }
     submit.run = run;

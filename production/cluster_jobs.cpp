@@ -96,10 +96,11 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
   Collected collected;
   const auto stop = [&](const std::string& why) {
     collected.failed = true;
-    collected.error = why;
+    collected.error = why + "; 'calib-batch collect " + dir.path() + " " + std::to_string(submission) +
+                      "' records the submission again";
     std::string ignored;
     dir.writeCollected(submission, collected, ignored);
-    return failure(print, why);
+    return failure(print, collected.error);
   };
   const std::unique_ptr<Store> store = Store::open(plan->dbUrl, error);
   if (!store) return stop(error);

@@ -268,13 +268,18 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
   RunOptions options;
   options.program = CALIB_BATCH_EXE;
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"run"}, {"frobnicate"}, {"chips", "--format", "xml"}, {"export", "--what", "runs"}}) {
+           {}, {"run"}, {"frobnicate"}, {"chips", "--format", "xml"}, {"export", "--what", "runs"},
+           {"submit", "robot"}, {"submit", "--slurm"}, {"submit", "--resume", "b", "robot"}, {"wait"}}) {
     const RunResult r = runCalib(dir.path(), args, options);
     EXPECT_EQ(r.exitStatus, 2) << (args.empty() ? "" : args[0]) << r.err;
   }
   const RunResult none = runCalib(dir.path(), {"chips"}, options);
   EXPECT_EQ(none.exitStatus, 1);
   EXPECT_EQ(none.err.substr(0, 47), "calib-batch: no database at 'calib-out/calib.sq");
+  const RunResult noBatch = runCalib(dir.path(), {"status", "20261208-120000"}, options);
+  EXPECT_EQ(noBatch.exitStatus, 1);
+  EXPECT_EQ(noBatch.err, "calib-batch: no batch at 'calib-out/batches/20261208-120000' (--out names the output root "
+                         "it was submitted to)\n");
   const RunResult criteria = runCalib(dir.path(), {"criteria"}, options);
   EXPECT_EQ(criteria.exitStatus, 0);
   EXPECT_NE(criteria.out.find("name = \"default\"\nversion = \"1\"\n"), std::string::npos);
