@@ -268,6 +268,14 @@ std::map<std::size_t, ExitRecord> BatchDir::exits() const {
   return all;
 }
 
+std::size_t BatchDir::reportedCount() const {
+  std::size_t n = 0;
+  std::error_code e;
+  for (fs::directory_iterator it(path_ + "/exits", e); !e && it != fs::directory_iterator(); it.increment(e))
+    n += it->path().extension() == ".json" ? 1 : 0;
+  return n;
+}
+
 bool BatchDir::writeCollected(int submission, const Collected& c, std::string& error) const {
   json verdicts = json::object();
   for (const auto& [file, verdict] : c.verdicts) verdicts[std::to_string(file)] = verdict;

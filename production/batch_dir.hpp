@@ -88,6 +88,8 @@ class BatchDir {
   bool writeExit(std::size_t file, const ExitRecord& record, std::string& error) const;
   // The exit of every file that has one.
   std::map<std::size_t, ExitRecord> exits() const;
+  // How many files have one, without reading them.
+  std::size_t reportedCount() const;
 
   bool writeCollected(int submission, const Collected& collected, std::string& error) const;
   std::optional<Collected> readCollected(int submission) const;

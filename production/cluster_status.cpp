@@ -52,7 +52,10 @@ struct BatchState {
   }
 };
 
-std::optional<BatchState> readState(const BatchDir& dir, Slurm& slurm, std::string& error) {
+// withTasks: also every task's state and every file's exit; without, only
+// whether each submission is recorded (cheap enough to ask every few
+// seconds of a batch of thousands of files).
+std::optional<BatchState> readState(const BatchDir& dir, Slurm& slurm, std::string& error, bool withTasks = true) {
   BatchState state;
   std::optional<StoredPlan> plan = dir.readPlan(error);
   if (!plan) return std::nullopt;
@@ -60,15 +63,17 @@ std::optional<BatchState> readState(const BatchDir& dir, Slurm& slurm, std::stri
   std::optional<std::vector<Submission>> submissions = dir.submissions(error);
   if (!submissions) return std::nullopt;
   state.submissions = std::move(*submissions);
-  state.exits = dir.exits();
+  if (withTasks) state.exits = dir.exits();
   for (const Submission& s : state.submissions) {
     SubmissionState st;
     st.collected = dir.readCollected(s.number);
     std::optional<std::map<std::size_t, std::string>> queued;
     std::optional<std::string> collectState;
-    if (!s.files.empty() && state.schedulerError.empty()) {
+    // Recorded: every task has ended (the recording job waits for them all).
+    if (st.collected) queued.emplace();
+    if (!s.files.empty() && !st.collected && state.schedulerError.empty()) {
       std::string why;
-      queued = slurm.queuedTasks(s.arrayJob, why);
+      queued = withTasks ? slurm.queuedTasks(s.arrayJob, why) : std::map<std::size_t, std::string>();
       if (queued) collectState = slurm.queuedState(s.collectJob, why);
       if (slurm.terminationSignal()) {
         state.terminationSignal = slurm.terminationSignal();
@@ -76,7 +81,7 @@ std::optional<BatchState> readState(const BatchDir& dir, Slurm& slurm, std::stri
       }
       if (!queued || !collectState) state.schedulerError = why;
     }
-    for (std::size_t t = 0; t < s.tasks(); ++t) {
+    for (std::size_t t = 0; withTasks && t < s.tasks(); ++t) {
       TaskState task = TaskState::Unknown;
       if (queued && queued->contains(t)) {
         task = queued->at(t) == "PENDING" ? TaskState::Pending : TaskState::Running;
@@ -188,7 +193,7 @@ CommandOutcome waitBatch(const std::string& batch, const std::string& outDir, do
   std::optional<ProgressMeter> progress;
   std::string lastSchedulerError;
   for (;;) {
-    std::optional<BatchState> state = readState(*dir, slurm, error);
+    std::optional<BatchState> state = readState(*dir, slurm, error, false);
     if (!state) return failure(print, error);
     if (state->terminationSignal) return CommandOutcome{true, state->terminationSignal};
     if (!state->schedulerError.empty() && state->schedulerError != lastSchedulerError)
@@ -199,9 +204,12 @@ CommandOutcome waitBatch(const std::string& batch, const std::string& outDir, do
       progress.emplace(total, print.err, steadySeconds, [](std::uint64_t done, std::uint64_t all, double t) {
         return ProgressMeter::formatCountLine("calib-batch", "files reported", done, all, t);
       });
-    if (progress) progress->update(std::min(state->exits.size(), total));
+    if (progress) progress->update(std::min(dir->reportedCount(), total));
     if (state->complete()) {
       if (progress) progress->finish();
+      state = readState(*dir, slurm, error);
+      if (!state) return failure(print, error);
+      if (state->terminationSignal) return CommandOutcome{true, state->terminationSignal};
       printState(*dir, *state, print);
       const std::map<std::size_t, std::string> outcomes = state->outcomes();
       bool failed = outcomes.size() < total;
