@@ -70,8 +70,9 @@ int finish(const CommandOutcome& outcome) {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
-  CLI::App app{"calib-batch: calibrates chips by the batch, records every run with its verdict in a results "
-               "database, and lists them."};
+  CLI::App app{
+      "calib-batch: calibrates chips by the batch, records every run with its verdict in a results "
+      "database, and lists them."};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "the help of every command");
   const std::string defaultDb = defaultDatabaseUrl("calib-out");
@@ -154,13 +155,15 @@ int main(int argc, char** argv) {
   CLI::App* chipsApp = app.add_subcommand("chips", "the latest verdict of every chip and configuration");
   chipsApp->add_option("--db", db, "sqlite:PATH or postgresql://…")->capture_default_str();
   chipsApp->add_flag("--failed", failedOnly, "only chips whose latest run did not pass");
-  chipsApp->add_option("--format", formatName, "table, csv or json")->capture_default_str()
+  chipsApp->add_option("--format", formatName, "table, csv or json")
+      ->capture_default_str()
       ->check(CLI::IsMember({"table", "csv", "json"}));
 
   std::string chip;
   CLI::App* historyApp = app.add_subcommand("history", "every run of a chip, with the gain changes between them");
   historyApp->add_option("--db", db, "sqlite:PATH or postgresql://…")->capture_default_str();
-  historyApp->add_option("--format", formatName, "table, csv or json")->capture_default_str()
+  historyApp->add_option("--format", formatName, "table, csv or json")
+      ->capture_default_str()
       ->check(CLI::IsMember({"table", "csv", "json"}));
   historyApp->add_option("CHIP", chip, "the chip, as its file names give it")->required();
 
@@ -186,10 +189,11 @@ int main(int argc, char** argv) {
   const Printer print{fdSink(STDOUT_FILENO), fdSink(STDERR_FILENO), progress};
   if (runApp->parsed()) return finish(runBatch(run, print));
   if (submitApp->parsed()) {
-    const char* wrong = !submit.resume.empty() ? (run.paths.empty() ? nullptr : "--resume takes no PATHs: the batch has its files")
-                        : !slurm                ? "submit needs the scheduler to submit to: --slurm"
-                        : run.paths.empty()     ? "submit needs the PATHs to analyse"
-                                                : nullptr;
+    const char* wrong = !submit.resume.empty()
+                            ? (run.paths.empty() ? nullptr : "--resume takes no PATHs: the batch has its files")
+                        : !slurm            ? "submit needs the scheduler to submit to: --slurm"
+                        : run.paths.empty() ? "submit needs the PATHs to analyse"
+                                            : nullptr;
     if (wrong) {
       printError(wrong);
       return kExitUsage;

@@ -53,7 +53,8 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   CommandOutcome outcome;
   ChildProcesses processes;
   std::string error;
-  std::optional<BatchPlan> plan = planBatch(planRequest(command), processes, print.err, error, outcome.terminationSignal);
+  std::optional<BatchPlan> plan =
+      planBatch(planRequest(command), processes, print.err, error, outcome.terminationSignal);
   if (outcome.terminationSignal) return outcome;
   if (!plan) return failure(print, error);
   outcome.failed = plan->incomplete;

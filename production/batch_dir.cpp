@@ -1,6 +1,9 @@
 #include "production/batch_dir.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -32,12 +35,11 @@ constexpr const char* kJobScript =
 bool writeWhole(const std::string& path, const std::string& text, std::string& error, mode_t mode = 0) {
   std::error_code e;
   std::optional<OutputFile> file = OutputFile::create(path, e);
-  if (file) {
+  if (file && mode != 0 && ::chmod(file->temporaryPath().c_str(), mode) != 0)
+    e = std::error_code(errno, std::generic_category());
+  if (file && !e) {
     file->out().put(text);
-    e = file->finish();
-    if (!e && mode != 0 && ::chmod(file->temporaryPath().c_str(), mode) != 0)
-      e = std::error_code(errno, std::generic_category());
-    if (!e) e = file->publish();
+    e = file->publish();
   }
   if (e) error = "cannot write '" + path + "': " + e.message();
   return !e;
@@ -149,6 +151,21 @@ std::optional<BatchDir> BatchDir::find(const std::string& batch, const std::stri
   return BatchDir(fs::absolute(dir).lexically_normal().string());
 }
 
+BatchDir::Lock::~Lock() {
+  if (fd_ >= 0) ::close(fd_);  // releases the lock
+}
+
+std::optional<BatchDir::Lock> BatchDir::lock(std::string& error) const {
+  const std::string path = path_ + "/submit.lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 || ::flock(fd, LOCK_EX) != 0) {
+    error = "cannot lock '" + path + "': " + std::error_code(errno, std::generic_category()).message();
+    if (fd >= 0) ::close(fd);
+    return std::nullopt;
+  }
+  return Lock(fd);
+}
+
 std::string BatchDir::name() const { return fs::path(path_).filename().string(); }
 
 bool BatchDir::writePlan(const StoredPlan& plan, std::string& error) const {
@@ -166,7 +183,12 @@ bool BatchDir::writePlan(const StoredPlan& plan, std::string& error) const {
                     {"force", plan.force},
                     {"files", files}};
   // Readable by its owner only: the database URL may hold a password.
-  return writeWhole(path_ + "/plan.json", doc.dump(1) + "\n", error, 0600);
+  try {
+    return writeWhole(path_ + "/plan.json", doc.dump(1) + "\n", error, 0600);
+  } catch (const json::exception& e) {
+    error = "cannot write the plan of batch " + plan.name + ": " + e.what();
+    return false;
+  }
 }
 
 std::optional<StoredPlan> BatchDir::readPlan(std::string& error) const {
@@ -195,17 +217,19 @@ std::optional<StoredPlan> BatchDir::readPlan(std::string& error) const {
   }
 }
 
-bool BatchDir::writeJobScript(std::string& error) const {
-  return writeWhole(jobScript(), kJobScript, error, 0755);
-}
+bool BatchDir::writeJobScript(std::string& error) const { return writeWhole(jobScript(), kJobScript, error, 0755); }
 
 bool BatchDir::writeSubmission(const Submission& s, std::string& error) const {
-  const json doc = {{"number", s.number},     {"files", s.files},           {"filesPerTask", s.filesPerTask},
-                    {"arrayJob", s.arrayJob}, {"collectJob", s.collectJob}, {"submittedAt", s.submittedAt.empty() ? utcNow() : s.submittedAt}};
+  const json doc = {{"number", s.number},
+                    {"files", s.files},
+                    {"filesPerTask", s.filesPerTask},
+                    {"arrayJob", s.arrayJob},
+                    {"collectJob", s.collectJob},
+                    {"submittedAt", s.submittedAt.empty() ? utcNow() : s.submittedAt}};
   return writeWhole(submissionPath(path_, s.number), doc.dump(1) + "\n", error);
 }
 
-std::optional<Submission> BatchDir::readSubmission(int number, std::string& error) const {
+std::optional<Submission> BatchDir::readSubmission(int number, std::size_t planFiles, std::string& error) const {
   const std::string path = submissionPath(path_, number);
   const std::optional<json> doc = readJson(path, error);
   if (!doc) return std::nullopt;
@@ -217,6 +241,11 @@ std::optional<Submission> BatchDir::readSubmission(int number, std::string& erro
     s.arrayJob = doc->at("arrayJob").get<std::string>();
     s.collectJob = doc->at("collectJob").get<std::string>();
     s.submittedAt = doc->at("submittedAt").get<std::string>();
+    for (std::size_t i = 0; i < s.files.size(); ++i)
+      if (s.files[i] >= planFiles || (i > 0 && s.files[i] <= s.files[i - 1])) {
+        error = "'" + path + "' is damaged: its files are not files of the plan in order";
+        return std::nullopt;
+      }
     return s;
   } catch (const json::exception& e) {
     error = "'" + path + "' is damaged: " + e.what();
@@ -224,12 +253,12 @@ std::optional<Submission> BatchDir::readSubmission(int number, std::string& erro
   }
 }
 
-std::optional<std::vector<Submission>> BatchDir::submissions(std::string& error) const {
+std::optional<std::vector<Submission>> BatchDir::submissions(std::size_t planFiles, std::string& error) const {
   std::vector<Submission> all;
   for (int n = 1;; ++n) {
     std::error_code e;
     if (!fs::exists(submissionPath(path_, n), e)) break;
-    std::optional<Submission> s = readSubmission(n, error);
+    std::optional<Submission> s = readSubmission(n, planFiles, error);
     if (!s) return std::nullopt;
     all.push_back(std::move(*s));
   }
@@ -237,9 +266,14 @@ std::optional<std::vector<Submission>> BatchDir::submissions(std::string& error)
 }
 
 bool BatchDir::writeExit(std::size_t file, const ExitRecord& r, std::string& error) const {
-  const json doc = {{"submission", r.submission}, {"exitStatus", r.exit.exitStatus}, {"signal", r.exit.signal},
-                    {"startError", r.startError}, {"task", r.task},                  {"host", r.host}};
-  return writeWhole(path_ + "/exits/" + std::to_string(file) + ".json", doc.dump() + "\n", error);
+  const json doc = {{"submission", r.submission},
+                    {"exitStatus", r.exit.exitStatus},
+                    {"signal", r.exit.signal},
+                    {"startError", r.startError},
+                    {"task", r.task},
+                    {"host", r.host}};
+  return writeWhole(path_ + "/exits/" + std::to_string(file) + ".json",
+                    doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n", error);
 }
 
 std::map<std::size_t, ExitRecord> BatchDir::exits() const {
@@ -280,7 +314,8 @@ bool BatchDir::writeCollected(int submission, const Collected& c, std::string& e
   json verdicts = json::object();
   for (const auto& [file, verdict] : c.verdicts) verdicts[std::to_string(file)] = verdict;
   const json doc = {{"failed", c.failed}, {"summary", c.summary}, {"error", c.error}, {"verdicts", verdicts}};
-  return writeWhole(path_ + "/collected-" + std::to_string(submission) + ".json", doc.dump(1) + "\n", error);
+  return writeWhole(path_ + "/collected-" + std::to_string(submission) + ".json",
+                    doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n", error);
 }
 
 std::optional<Collected> BatchDir::readCollected(int submission) const {
@@ -292,7 +327,8 @@ std::optional<Collected> BatchDir::readCollected(int submission) const {
     c.failed = doc->at("failed").get<bool>();
     c.summary = doc->at("summary").get<std::string>();
     c.error = doc->at("error").get<std::string>();
-    for (const auto& [file, verdict] : doc->at("verdicts").items()) c.verdicts[std::stoul(file)] = verdict.get<std::string>();
+    for (const auto& [file, verdict] : doc->at("verdicts").items())
+      c.verdicts[std::stoul(file)] = verdict.get<std::string>();
     return c;
   } catch (const std::exception&) {
     return std::nullopt;

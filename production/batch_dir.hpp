@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "production/plan.hpp"
@@ -21,10 +22,10 @@
 namespace calib::production {
 
 struct StoredPlan {
-  std::string name;          // the batch's name
-  std::string calibExe;      // absolute
+  std::string name;           // the batch's name
+  std::string calibExe;       // absolute
   std::string calibBatchExe;  // absolute: what the jobs run
-  std::string version;       // calib's
+  std::string version;        // calib's
   std::string dbUrl;
   std::string criteriaText;
   std::string criteriaSource;  // the file it was read from, or "the built-in criteria"
@@ -81,9 +82,24 @@ class BatchDir {
   bool writeJobScript(std::string& error) const;
 
   bool writeSubmission(const Submission& s, std::string& error) const;
-  std::optional<Submission> readSubmission(int number, std::string& error) const;
+  // Submission number of a plan of planFiles files; one whose files are
+  // not indices of the plan in ascending order is damaged (an error).
+  std::optional<Submission> readSubmission(int number, std::size_t planFiles, std::string& error) const;
   // Every submission, oldest first.
-  std::optional<std::vector<Submission>> submissions(std::string& error) const;
+  std::optional<std::vector<Submission>> submissions(std::size_t planFiles, std::string& error) const;
+
+  // Held while a command changes the batch's submissions: one at a time.
+  class Lock {
+   public:
+    explicit Lock(int fd) : fd_(fd) {}
+    Lock(Lock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Lock& operator=(Lock&&) = delete;
+    ~Lock();
+
+   private:
+    int fd_;
+  };
+  std::optional<Lock> lock(std::string& error) const;
 
   bool writeExit(std::size_t file, const ExitRecord& record, std::string& error) const;
   // The exit of every file that has one.

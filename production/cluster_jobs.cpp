@@ -38,11 +38,11 @@ CommandOutcome runTask(const std::string& batchDir, int submission, std::optiona
   const BatchDir dir(batchDir);
   const std::optional<StoredPlan> plan = dir.readPlan(error);
   if (!plan) return failure(print, error);
-  const std::optional<Submission> s = dir.readSubmission(submission, error);
+  const std::optional<Submission> s = dir.readSubmission(submission, plan->files.size(), error);
   if (!s) return failure(print, error);
   if (!task) {
     const std::string index = environment("SLURM_ARRAY_TASK_ID");
-    if (index.empty() || index.find_first_not_of("0123456789") != std::string::npos)
+    if (index.empty() || index.size() > 9 || index.find_first_not_of("0123456789") != std::string::npos)
       return failure(print, "no task given, and SLURM_ARRAY_TASK_ID is '" + index + "'");
     task = std::stoul(index);
   }
@@ -54,7 +54,7 @@ CommandOutcome runTask(const std::string& batchDir, int submission, std::optiona
   const std::map<std::size_t, ExitRecord> reported = dir.exits();
   std::vector<std::size_t> files;
   for (const std::size_t f : s->taskFiles(*task))
-    if (f < plan->files.size() && !(reported.contains(f) && reported.at(f).submission == submission)) files.push_back(f);
+    if (!(reported.contains(f) && reported.at(f).submission == submission)) files.push_back(f);
   std::vector<ChildSpec> children;
   for (const std::size_t f : files) {
     std::error_code made;
@@ -88,7 +88,7 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
   const BatchDir dir(batchDir);
   const std::optional<StoredPlan> plan = dir.readPlan(error);
   if (!plan) return failure(print, error);
-  const std::optional<Submission> s = dir.readSubmission(submission, error);
+  const std::optional<Submission> s = dir.readSubmission(submission, plan->files.size(), error);
   if (!s) return failure(print, error);
   const std::optional<Criteria> criteria = parseCriteria(plan->criteriaText, plan->criteriaSource, error);
   if (!criteria) return failure(print, error);
@@ -107,17 +107,25 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
   const std::optional<std::int64_t> criteriaId = store->criteriaId(*criteria, error);
   if (!criteriaId) return stop(error);
 
-  std::vector<PlannedFile> files;
-  for (const std::size_t f : s->files)
-    if (f < plan->files.size()) files.push_back(plan->files[f]);
+  // The files of the submission, but those a later one analysed again
+  // (when this one is recorded by hand after a resubmission).
   const std::map<std::size_t, ExitRecord> exits = dir.exits();
+  std::vector<std::size_t> indices;  // positions in the submission
+  std::vector<PlannedFile> files;
+  for (std::size_t i = 0; i < s->files.size(); ++i) {
+    const auto it = exits.find(s->files[i]);
+    if (it != exits.end() && it->second.submission > submission) continue;
+    indices.push_back(i);
+    files.push_back(plan->files[s->files[i]]);
+  }
   std::size_t missing = 0;
   Recorder recorder(*store, *criteria, *criteriaId, plan->version, plan->force, files, print.err);
-  for (std::size_t i = 0; i < files.size(); ++i) {
+  for (std::size_t k = 0; k < files.size(); ++k) {
     if (const int signal = processes.takeTermination()) {
       outcome.terminationSignal = signal;
       return outcome;
     }
+    const std::size_t i = indices[k];
     const auto it = exits.find(s->files[i]);
     const bool reported = it != exits.end() && it->second.submission == submission;
     if (!reported) ++missing;
@@ -125,8 +133,9 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
         reported ? it->second.startError
                  : "its task (array job " + s->arrayJob + ", task " + std::to_string(i / s->filesPerTask) +
                        ") ended without reporting it: the node was lost, or the task was cancelled or ran out of "
-                       "time; 'calib-batch submit --resume " + plan->name + "' analyses it again";
-    if (!recorder.finished(i, reported ? it->second.exit : ChildExit{}, startError))
+                       "time; 'calib-batch submit --resume " +
+                       plan->name + "' analyses it again";
+    if (!recorder.finished(k, reported ? it->second.exit : ChildExit{}, startError))
       return stop("recording stopped at '" + files[recorder.recorded()].file.path + "'");
   }
   say(print.out, recorder.table());
@@ -134,7 +143,7 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
                       std::to_string(recorder.alreadyRecorded()) + " already recorded" +
                       (missing ? ", " + std::to_string(missing) + " never reported" : "");
   say(print.out, collected.summary + "\n");
-  for (const auto& [i, verdict] : recorder.outcomes()) collected.verdicts[s->files[i]] = verdict;
+  for (const auto& [k, verdict] : recorder.outcomes()) collected.verdicts[s->files[indices[k]]] = verdict;
   collected.failed = recorder.count(Verdict::Error) > 0;
   outcome.failed = collected.failed;
   if (!dir.writeCollected(submission, collected, error)) return failure(print, error);

@@ -60,27 +60,34 @@ std::optional<BatchState> readState(const BatchDir& dir, Slurm& slurm, std::stri
   std::optional<StoredPlan> plan = dir.readPlan(error);
   if (!plan) return std::nullopt;
   state.plan = std::move(*plan);
-  std::optional<std::vector<Submission>> submissions = dir.submissions(error);
+  std::optional<std::vector<Submission>> submissions = dir.submissions(state.plan.files.size(), error);
   if (!submissions) return std::nullopt;
   state.submissions = std::move(*submissions);
+  // The queue first, then the files: a job that ends in between is seen
+  // with what it wrote, never as gone without it.
+  std::vector<std::optional<std::map<std::size_t, std::string>>> queuedTasks(state.submissions.size());
+  std::vector<std::optional<std::string>> collectStates(state.submissions.size());
+  for (std::size_t i = 0; i < state.submissions.size(); ++i) {
+    const Submission& s = state.submissions[i];
+    if (s.files.empty() || dir.readCollected(s.number) || !state.schedulerError.empty()) continue;
+    std::string why;
+    queuedTasks[i] = withTasks ? slurm.queuedTasks(s.arrayJob, why) : std::map<std::size_t, std::string>();
+    if (queuedTasks[i]) collectStates[i] = slurm.queuedState(s.collectJob, why);
+    if (slurm.terminationSignal()) {
+      state.terminationSignal = slurm.terminationSignal();
+      return state;
+    }
+    if (!queuedTasks[i] || !collectStates[i]) state.schedulerError = why;
+  }
   if (withTasks) state.exits = dir.exits();
-  for (const Submission& s : state.submissions) {
+  for (std::size_t i = 0; i < state.submissions.size(); ++i) {
+    const Submission& s = state.submissions[i];
     SubmissionState st;
     st.collected = dir.readCollected(s.number);
-    std::optional<std::map<std::size_t, std::string>> queued;
-    std::optional<std::string> collectState;
+    std::optional<std::map<std::size_t, std::string>>& queued = queuedTasks[i];
+    const std::optional<std::string>& collectState = collectStates[i];
     // Recorded: every task has ended (the recording job waits for them all).
     if (st.collected) queued.emplace();
-    if (!s.files.empty() && !st.collected && state.schedulerError.empty()) {
-      std::string why;
-      queued = withTasks ? slurm.queuedTasks(s.arrayJob, why) : std::map<std::size_t, std::string>();
-      if (queued) collectState = slurm.queuedState(s.collectJob, why);
-      if (slurm.terminationSignal()) {
-        state.terminationSignal = slurm.terminationSignal();
-        return state;
-      }
-      if (!queued || !collectState) state.schedulerError = why;
-    }
     for (std::size_t t = 0; withTasks && t < s.tasks(); ++t) {
       TaskState task = TaskState::Unknown;
       if (queued && queued->contains(t)) {
@@ -132,8 +139,8 @@ std::string filesLine(const BatchState& state) {
     (record.startError.empty() && record.exit.exitStatus == 0 ? analysed : failed) += 1;
   }
   const std::size_t total = state.plan.files.size();
-  return "files: " + std::to_string(total) + ": " + std::to_string(analysed) + " analysed, " +
-         std::to_string(failed) + " calib failed, " + std::to_string(total - analysed - failed) + " not reported";
+  return "files: " + std::to_string(total) + ": " + std::to_string(analysed) + " analysed, " + std::to_string(failed) +
+         " calib failed, " + std::to_string(total - analysed - failed) + " not reported";
 }
 
 std::string recordedLine(const BatchState& state) {
@@ -155,9 +162,8 @@ void printState(const BatchDir& dir, const BatchState& state, const Printer& pri
     std::string line = "submission " + std::to_string(s.number) + ": " + plural(s.files.size(), "file", "files");
     if (!s.files.empty()) {
       line += ", array job " + s.arrayJob + ": " + plural(s.tasks(), "task", "tasks") + ": " +
-              count(st.tasks, TaskState::Pending) + " pending, " + count(st.tasks, TaskState::Running) +
-              " running, " + count(st.tasks, TaskState::Done) + " done, " + count(st.tasks, TaskState::Failed) +
-              " failed";
+              count(st.tasks, TaskState::Pending) + " pending, " + count(st.tasks, TaskState::Running) + " running, " +
+              count(st.tasks, TaskState::Done) + " done, " + count(st.tasks, TaskState::Failed) + " failed";
       if (st.tasks.contains(TaskState::Unknown)) line += ", " + count(st.tasks, TaskState::Unknown) + " not known";
       line += "; collect job " + s.collectJob;
     }
@@ -225,7 +231,8 @@ CommandOutcome waitBatch(const std::string& batch, const std::string& outDir, do
     const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (timeoutSeconds > 0 && waited >= timeoutSeconds) {
       if (progress) progress->finish();
-      return failure(print, "batch " + dir->name() + " is not complete after " + std::to_string(static_cast<long>(waited)) + " s");
+      return failure(
+          print, "batch " + dir->name() + " is not complete after " + std::to_string(static_cast<long>(waited)) + " s");
     }
     if (const int signal = processes.wait(kPollSeconds).terminationSignal) {
       if (progress) progress->finish();

@@ -68,7 +68,8 @@ std::optional<std::string> calibVersion(ChildProcesses& processes, const std::st
 
 ChildSpec calibChild(const std::string& calibExe, const PlannedFile& file) {
   ChildSpec spec;
-  spec.argv = {calibExe,          "--quiet",         "--no-progress", "--sha256", "--output-dir", file.outputDir,
+  spec.argv = {calibExe,         "--quiet",          "--no-progress",
+               "--sha256",       "--output-dir",     file.outputDir,
                file.fields.chip, file.fields.config, fs::absolute(file.file.path).lexically_normal().string()};
   spec.workDir = file.outputDir;
   spec.stdoutPath = file.outputDir + "/calib.out";

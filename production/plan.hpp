@@ -53,7 +53,7 @@ struct BatchPlan {
   std::unique_ptr<Store> store;  // none for a read-only plan without a database
   std::int64_t criteriaId = 0;   // 0: not registered (read-only)
   std::size_t filesFound = 0;
-  std::vector<PlannedFile> files;  // to analyse, in the order they are recorded
+  std::vector<PlannedFile> files;                            // to analyse, in the order they are recorded
   std::vector<std::pair<std::string, std::string>> skipped;  // path, why
   std::size_t alreadyRecorded = 0;
   bool incomplete = false;  // a path could not be searched or a file not read (reported)

@@ -32,7 +32,8 @@ std::string stderrSummary(const std::string& path) {
     while (first < text.size() && (static_cast<unsigned char>(text[first]) & 0xC0) == 0x80) ++first;
   while (!text.empty() && text.back() == '\n') text.pop_back();
   std::string out = start > 0 ? "…" : "";
-  for (std::size_t i = first; i < text.size(); ++i) out += text[i] == '\n' ? std::string(" / ") : std::string(1, text[i]);
+  for (std::size_t i = first; i < text.size(); ++i)
+    out += text[i] == '\n' ? std::string(" / ") : std::string(1, text[i]);
   return out;
 }
 
@@ -76,8 +77,8 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
     const std::string messages = stderrSummary(p.outputDir + "/calib.err");
     in.assessment = notAnalysed("calib " + in.calibExit + (messages.empty() ? "" : ": " + messages));
   } else if (!in.results) {
-    in.assessment = notAnalysed("calib wrote no readable results '" + json + "': " +
-                                (text ? parseError : readError.message()));
+    in.assessment =
+        notAnalysed("calib wrote no readable results '" + json + "': " + (text ? parseError : readError.message()));
   } else if (in.results->toolVersion != analysisVersion) {
     in.assessment = notAnalysed("results of calib " + in.results->toolVersion + ", expected " + analysisVersion);
   }
@@ -115,7 +116,8 @@ Recorder::Recorder(Store& store, const Criteria& criteria, std::int64_t criteria
 bool Recorder::finished(std::size_t index, const ChildExit& exit, const std::string& startError) {
   RunInput in = analysedRun(files_[index], version_, exit, startError);
   if (in.inputSha256 != files_[index].sha256)
-    err_("calib-batch: '" + files_[index].file.path + "' changed while the batch ran; recorded as the content calib read\n");
+    err_("calib-batch: '" + files_[index].file.path +
+         "' changed while the batch ran; recorded as the content calib read\n");
   waiting_.emplace(index, std::move(in));
   for (auto it = waiting_.find(next_); it != waiting_.end(); it = waiting_.find(next_)) {
     std::string error;

@@ -38,7 +38,7 @@ class Recorder {
   // it. False when a run could not be recorded (reported).
   bool finished(std::size_t index, const ChildExit& exit, const std::string& startError);
 
-  std::size_t recorded() const { return next_; }  // files recorded, from the first
+  std::size_t recorded() const { return next_; }                    // files recorded, from the first
   std::size_t alreadyRecorded() const { return alreadyRecorded_; }  // by another process meanwhile
   std::size_t count(Verdict verdict) const;
   // The runs recorded, by chip, configuration and run; empty when none.

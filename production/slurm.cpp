@@ -7,8 +7,10 @@ namespace calib::production {
 
 namespace {
 
-// How long a Slurm command may take (a busy controller answers slowly).
+// How long a Slurm command may take (a busy controller answers slowly);
+// a submission, which sbatch itself retries, longer.
 constexpr double kCommandSeconds = 120;
+constexpr double kSubmitSeconds = 600;
 
 std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
@@ -32,14 +34,15 @@ std::string slurmFilename(const std::string& path) {
   return out;
 }
 
-std::optional<std::string> Slurm::run(std::vector<std::string> argv, std::string& error) {
+std::optional<std::string> Slurm::run(std::vector<std::string> argv, std::string& error, bool submission) {
   ChildSpec spec;
   spec.argv = std::move(argv);
   spec.searchPath = true;
-  const std::optional<CommandResult> ran = runCommand(processes_, spec, kCommandSeconds, error);
+  const std::optional<CommandResult> ran =
+      runCommand(processes_, spec, submission ? kSubmitSeconds : kCommandSeconds, error, submission);
   if (!ran) return std::nullopt;
-  if (ran->terminationSignal) {
-    terminationSignal_ = ran->terminationSignal;
+  if (ran->terminationSignal) terminationSignal_ = ran->terminationSignal;
+  if (ran->terminationSignal && !submission) {
     error = "stopped by signal " + std::to_string(ran->terminationSignal);
     return std::nullopt;
   }
@@ -54,7 +57,7 @@ std::optional<std::string> Slurm::run(std::vector<std::string> argv, std::string
 std::optional<std::string> Slurm::submit(const std::vector<std::string>& args, std::string& error) {
   std::vector<std::string> argv{"sbatch", "--parsable"};
   argv.insert(argv.end(), args.begin(), args.end());
-  const std::optional<std::string> out = run(argv, error);
+  const std::optional<std::string> out = run(argv, error, true);
   if (!out) return std::nullopt;
   // "57" or "57;cluster".
   std::string id = trimmed(*out);
@@ -84,6 +87,14 @@ std::optional<std::string> Slurm::queuedState(const std::string& job, std::strin
   if (!out) return std::nullopt;
   const std::vector<std::string> states = lines(*out);
   return states.empty() ? std::string() : states.front();
+}
+
+std::optional<std::vector<std::string>> Slurm::queuedNamed(const std::vector<std::string>& names, std::string& error) {
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "" : ",") + name;
+  const std::optional<std::string> out = run({"squeue", "-h", "--name=" + list, "-o", "%i"}, error);
+  if (!out) return std::nullopt;
+  return lines(*out);
 }
 
 bool Slurm::cancel(const std::string& job, std::string& error) { return run({"scancel", job}, error).has_value(); }

@@ -102,10 +102,10 @@ std::optional<pid_t> ChildProcesses::start(const ChildSpec& spec, std::string& e
   argv.push_back(nullptr);
   pid_t pid = 0;
   const int result = (spec.searchPath ? ::posix_spawnp : ::posix_spawn)(&pid, argv[0], &setup.actions,
-                                                                      &setup.attributes, argv.data(), environ);
+                                                                        &setup.attributes, argv.data(), environ);
   if (result != 0) {
-    error = "cannot run '" + spec.argv[0] + "'" + (spec.workDir.empty() ? "" : " in '" + spec.workDir + "'") +
-            ": " + std::strerror(result);
+    error = "cannot run '" + spec.argv[0] + "'" + (spec.workDir.empty() ? "" : " in '" + spec.workDir + "'") + ": " +
+            std::strerror(result);
     return std::nullopt;
   }
   return pid;
@@ -182,7 +182,7 @@ struct TemporaryFile {
 }  // namespace
 
 std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spec, double timeoutSeconds,
-                                        std::string& error) {
+                                        std::string& error, bool finishOnTermination) {
   std::error_code made;
   TemporaryFile out(made);
   TemporaryFile err(made);
@@ -206,7 +206,7 @@ std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spe
     if (events.terminationSignal) result.terminationSignal = events.terminationSignal;
     if (!ended && !killed) {
       result.timedOut = std::chrono::steady_clock::now() > deadline;
-      if (result.timedOut || result.terminationSignal) {
+      if (result.timedOut || (result.terminationSignal && !finishOnTermination)) {
         ::kill(*pid, SIGKILL);
         killed = true;
       }

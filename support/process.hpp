@@ -73,25 +73,27 @@ class ChildProcesses {
   static void endBy(int signal);
 
  private:
-  sigset_t waited_;    // SIGCHLD and the termination signals not ignored
-  sigset_t previous_;  // the mask before
+  sigset_t waited_;             // SIGCHLD and the termination signals not ignored
+  sigset_t previous_;           // the mask before
   std::vector<int> defaulted_;  // signals the children get their default action for
 };
 
 // A command run to its end, with what it wrote.
 struct CommandResult {
   ChildExit exit;
-  std::string out;             // its standard output
-  std::string err;             // its standard error
-  bool timedOut = false;       // killed after the time allowed
-  int terminationSignal = 0;   // a termination signal that came meanwhile (the command was killed)
+  std::string out;            // its standard output
+  std::string err;            // its standard error
+  bool timedOut = false;      // killed after the time allowed
+  int terminationSignal = 0;  // a termination signal that came meanwhile (the command was killed)
 };
 
 // Runs spec (its output paths are replaced) and waits for it, at most
-// timeoutSeconds, then SIGKILL. For short commands while no other child
-// runs: the wait reaps every child. nullopt, with the reason, when it
-// could not start.
+// timeoutSeconds, then SIGKILL. A termination signal meanwhile kills it
+// too, unless finishOnTermination: then it is let finish (a command whose
+// effect must be known, such as a submission) and the signal is only
+// reported. For short commands while no other child runs: the wait reaps
+// every child. nullopt, with the reason, when it could not start.
 std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spec, double timeoutSeconds,
-                                        std::string& error);
+                                        std::string& error, bool finishOnTermination = false);
 
 }  // namespace calib

@@ -65,6 +65,9 @@ TEST_F(ClusterTest, ABatchOnTheClusterRecordsWhatALocalRunDoes) {
   const std::string calib = calibExcept("100006", "echo 'calib: out of memory' >&2; exit 3");
 
   const std::string out1 = dir_ / "out1 $y %z";
+  const RunResult refused = batch({"submit", "--slurm", "--out", dir_ / "out\\1", "--calib", calib, tree});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_NE(refused.err.find("has a backslash, which Slurm drops"), std::string::npos) << refused.err;
   const RunResult submitted =
       batch({"submit", "--slurm", "--out", out1, "--files-per-task", "3", "--calib", calib, tree});
   ASSERT_EQ(submitted.exitStatus, 0) << submitted.err;
@@ -76,8 +79,7 @@ TEST_F(ClusterTest, ABatchOnTheClusterRecordsWhatALocalRunDoes) {
   const RunResult waited = batch({"wait", "--out", out1, "--timeout", "300", name});
   EXPECT_EQ(waited.exitStatus, 1) << waited.out << waited.err;  // the error verdicts
   EXPECT_NE(waited.out.find("files: 7: 6 analysed, 1 calib failed, 0 not reported"), std::string::npos) << waited.out;
-  EXPECT_NE(waited.out.find("recorded: 3 pass, 1 fail, 3 error, 0 recorded already, 0 not recorded"),
-            std::string::npos)
+  EXPECT_NE(waited.out.find("recorded: 3 pass, 1 fail, 3 error, 0 recorded already, 0 not recorded"), std::string::npos)
       << waited.out;
   const RunResult status = batch({"status", "--out", out1, name});
   EXPECT_EQ(status.exitStatus, 0) << status.err;
@@ -100,10 +102,11 @@ TEST_F(ClusterTest, AKilledTaskIsRecordedAsAnErrorAndItsFilesSubmittedAgain) {
     simulate(dir_ / standPath(std::to_string(200000 + i), "20mV_calib-odd", "20180725", std::to_string(120000 + i)),
              trains(10, 10 + i));
   // On chip 200003, the first time, its task is killed.
-  const std::string calib = calibExcept("200003", "mkdir '" + (dir_ / "killed") + "' 2>/dev/null && { kill -9 $PPID; exit 1; }");
+  const std::string calib =
+      calibExcept("200003", "mkdir '" + (dir_ / "killed") + "' 2>/dev/null && { kill -9 $PPID; exit 1; }");
 
-  const RunResult submitted =
-      batch({"submit", "--slurm", "--db", db, "--files-per-task", "2", "--max-parallel", "2", "--calib", calib, "robot"});
+  const RunResult submitted = batch(
+      {"submit", "--slurm", "--db", db, "--files-per-task", "2", "--max-parallel", "2", "--calib", calib, "robot"});
   ASSERT_EQ(submitted.exitStatus, 0) << submitted.err;
   const std::string name = submitted.out.substr(0, submitted.out.find('\n'));
   const RunResult waited = batch({"wait", "--timeout", "300", name});
@@ -114,7 +117,12 @@ TEST_F(ClusterTest, AKilledTaskIsRecordedAsAnErrorAndItsFilesSubmittedAgain) {
   const RunResult failed = batch({"chips", "--db", db, "--failed", "--format", "csv"});
   EXPECT_NE(failed.out.find("ended without reporting it"), std::string::npos) << failed.out;
 
-  const RunResult resumed = batch({"submit", "--resume", name});
+  // Resumed from elsewhere, the batch named by its directory.
+  fs::create_directories(dir_ / "elsewhere");
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  const RunResult resumed =
+      runCalib(dir_ / "elsewhere", {"submit", "--resume", dir_ / ("calib-out/batches/" + name)}, options);
   ASSERT_EQ(resumed.exitStatus, 0) << resumed.err;
   EXPECT_EQ(resumed.out.substr(0, resumed.out.find('\n')), name);
   EXPECT_NE(resumed.out.find("6 files in the batch: 1 submitted again"), std::string::npos) << resumed.out;

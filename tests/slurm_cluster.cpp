@@ -106,27 +106,55 @@ SlurmCluster::SlurmCluster() {
   for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
   const std::string conf = dir + "/slurm.conf";
-  writeFile(conf, "ClusterName=calibtest\n"
-                  "SlurmctldHost=" + host + "(127.0.0.1)\n"
-                  "SlurmctldPort=" + std::to_string(freePort()) + "\n"
-                  "SlurmdPort=" + std::to_string(freePort()) + "\n"
-                  "AuthType=auth/munge\nCredType=cred/munge\n"
-                  "AuthInfo=socket=" + socket + "\n"
-                  "SlurmUser=" + userName + "\nSlurmdUser=" + userName + "\n"
-                  "StateSaveLocation=" + dir + "/state\n"
-                  "SlurmdSpoolDir=" + dir + "/spool\n"
-                  "SlurmctldPidFile=" + dir + "/slurmctld.pid\n"
-                  "SlurmdPidFile=" + dir + "/slurmd.pid\n"
-                  "SlurmctldLogFile=" + dir + "/log/slurmctld.log\n"
-                  "SlurmdLogFile=" + dir + "/log/slurmd.log\n"
-                  "ProctrackType=proctrack/linuxproc\nTaskPlugin=task/none\n"
-                  "JobCompType=jobcomp/filetxt\nJobCompLoc=" + dir + "/log/jobcomp.txt\n"
-                  "AccountingStorageType=accounting_storage/none\n"
-                  "SchedulerType=sched/builtin\nSelectType=select/cons_tres\nSelectTypeParameters=CR_Core\n"
-                  "SchedulerParameters=batch_sched_delay=0,sched_min_interval=0,kill_invalid_depend\n"
-                  "ReturnToService=2\nMpiDefault=none\n"
-                  "NodeName=" + host + " NodeAddr=127.0.0.1 CPUs=2 State=UNKNOWN\n"
-                  "PartitionName=test Nodes=" + host + " Default=YES MaxTime=INFINITE State=UP\n");
+  writeFile(conf,
+            "ClusterName=calibtest\n"
+            "SlurmctldHost=" +
+                host +
+                "(127.0.0.1)\n"
+                "SlurmctldPort=" +
+                std::to_string(freePort()) +
+                "\n"
+                "SlurmdPort=" +
+                std::to_string(freePort()) +
+                "\n"
+                "AuthType=auth/munge\nCredType=cred/munge\n"
+                "AuthInfo=socket=" +
+                socket +
+                "\n"
+                "SlurmUser=" +
+                userName + "\nSlurmdUser=" + userName +
+                "\n"
+                "StateSaveLocation=" +
+                dir +
+                "/state\n"
+                "SlurmdSpoolDir=" +
+                dir +
+                "/spool\n"
+                "SlurmctldPidFile=" +
+                dir +
+                "/slurmctld.pid\n"
+                "SlurmdPidFile=" +
+                dir +
+                "/slurmd.pid\n"
+                "SlurmctldLogFile=" +
+                dir +
+                "/log/slurmctld.log\n"
+                "SlurmdLogFile=" +
+                dir +
+                "/log/slurmd.log\n"
+                "ProctrackType=proctrack/linuxproc\nTaskPlugin=task/none\n"
+                "JobCompType=jobcomp/filetxt\nJobCompLoc=" +
+                dir +
+                "/log/jobcomp.txt\n"
+                "AccountingStorageType=accounting_storage/none\n"
+                "SchedulerType=sched/builtin\nSelectType=select/cons_tres\nSelectTypeParameters=CR_Core\n"
+                "SchedulerParameters=batch_sched_delay=0,sched_min_interval=0,kill_invalid_depend\n"
+                "ReturnToService=2\nMpiDefault=none\n"
+                "NodeName=" +
+                host +
+                " NodeAddr=127.0.0.1 CPUs=2 State=UNKNOWN\n"
+                "PartitionName=test Nodes=" +
+                host + " Default=YES MaxTime=INFINITE State=UP\n");
   // slurmd of Slurm 22.05 stops at start without a cgroup plugin it can use.
   writeFile(dir + "/cgroup.conf", "CgroupPlugin=cgroup/v1\n");
   if (const char* previous = std::getenv("SLURM_CONF")) {
