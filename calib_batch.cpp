@@ -15,6 +15,7 @@
 //   calib-batch submit --resume BATCH [--out DIR] [--partition P] …
 //   calib-batch status [--out DIR] BATCH
 //   calib-batch wait [--out DIR] [--timeout SECONDS] BATCH
+//   calib-batch report [--db URL] [--out DIR] [--since DATE] [--config PATTERN]
 //   calib-batch criteria
 //
 // Exit status: 0 when everything was analysed and recorded (a chip that
@@ -33,6 +34,7 @@
 #include "production/cluster.hpp"
 #include "production/criteria.hpp"
 #include "production/report.hpp"
+#include "production/site_command.hpp"
 #include "production/store.hpp"
 #include "support/process.hpp"
 
@@ -173,6 +175,16 @@ int main(int argc, char** argv) {
   exportApp->add_option("--what", what, "runs or channels")->required()->check(CLI::IsMember({"runs", "channels"}));
   exportApp->add_option("--format", formatName, "csv or json")->required()->check(CLI::IsMember({"csv", "json"}));
 
+  ReportCommand report;
+  report.dbUrl = defaultDb;
+  report.outDir = "calib-out/report";
+  CLI::App* reportApp =
+      app.add_subcommand("report", "the results as a static HTML site: an overview and a page per chip");
+  reportApp->add_option("--db", report.dbUrl, "sqlite:PATH or postgresql://…")->capture_default_str();
+  reportApp->add_option("--out", report.outDir, "the report's directory (replaced whole)")->capture_default_str();
+  reportApp->add_option("--since", report.since, "only runs measured on DATE (YYYY-MM-DD) or later");
+  reportApp->add_option("--config", report.configPattern, "only configurations matching PATTERN (a glob)");
+
   app.add_subcommand("criteria", "print the built-in acceptance criteria, a file to start one's own from");
 
   try {
@@ -202,6 +214,7 @@ int main(int argc, char** argv) {
     submit.calibBatchExe = selfPath();
     return finish(submitBatch(submit, print));
   }
+  if (reportApp->parsed()) return finish(writeReport(report, print));
   if (statusApp->parsed()) return finish(batchStatus(batch, run.outDir, print));
   if (waitApp->parsed()) return finish(waitBatch(batch, run.outDir, timeout, print));
   if (taskApp->parsed()) return finish(runTask(batch, submission, task, print));

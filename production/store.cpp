@@ -137,8 +137,10 @@ std::unique_ptr<Store> Store::openExisting(const std::string& url, std::string& 
   }
   const std::int64_t version = asInt(rows[0][0]).value_or(0);
   if (version != kSchemaVersion) {
-    error = db->name() + ": the database has schema version " + std::to_string(version) + ", this program reads " +
-            std::to_string(kSchemaVersion) + (version > kSchemaVersion ? "; use a newer calib-batch" : "; calib-batch run or ingest brings it up to date");
+    error =
+        db->name() + ": the database has schema version " + std::to_string(version) + ", this program reads " +
+        std::to_string(kSchemaVersion) +
+        (version > kSchemaVersion ? "; use a newer calib-batch" : "; calib-batch run or ingest brings it up to date");
     return nullptr;
   }
   return std::make_unique<Store>(std::move(db));
@@ -168,8 +170,8 @@ std::optional<std::int64_t> Store::criteriaId(const Criteria& criteria, std::str
     return std::nullopt;
   }
   if (asText(rows[0][1]) != criteria.sha256) {
-    error = "criteria '" + criteria.name + "' version " + criteria.version +
-            " are recorded in " + db.name() + " with another text; give the changed criteria a new version";
+    error = "criteria '" + criteria.name + "' version " + criteria.version + " are recorded in " + db.name() +
+            " with another text; give the changed criteria a new version";
     return std::nullopt;
   }
   return asInt(rows[0][0]);
@@ -200,8 +202,8 @@ std::optional<PreviousCalibration> Store::previousCalibration(const RunInput& ru
   previous.runId = asInt(rows[0][0]).value_or(0);
   previous.measuredAt = asText(rows[0][1]).value_or("");
   std::vector<Row> gains;
-  if (!db_->run("SELECT channel, gain FROM channel_result WHERE run_id = $1 ORDER BY channel", {previous.runId},
-                &gains, error)) {
+  if (!db_->run("SELECT channel, gain FROM channel_result WHERE run_id = $1 ORDER BY channel", {previous.runId}, &gains,
+                error)) {
     ok = false;
     return std::nullopt;
   }
@@ -230,8 +232,7 @@ std::optional<RecordOutcome> Store::record(const RunInput& run, const Criteria& 
   }
   // Marked superseded by itself until the successor has its id: out of the
   // unique identity at once, and never a dangling reference.
-  if (earlier != 0 &&
-      !db.run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {earlier}, nullptr, error))
+  if (earlier != 0 && !db.run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {earlier}, nullptr, error))
     return std::nullopt;
 
   if (!db.run("INSERT INTO chip (serial) VALUES ($1) ON CONFLICT (serial) DO NOTHING", {run.chip}, nullptr, error))
@@ -241,7 +242,7 @@ std::optional<RecordOutcome> Store::record(const RunInput& run, const Criteria& 
   // against what the other recorded (SQLite's write lock does this).
   std::vector<Row> chipRows;
   if (!db.run(db.dialect() == Dialect::Postgres ? "SELECT chip_id FROM chip WHERE serial = $1 FOR UPDATE"
-                                                 : "SELECT chip_id FROM chip WHERE serial = $1",
+                                                : "SELECT chip_id FROM chip WHERE serial = $1",
               {run.chip}, &chipRows, error))
     return std::nullopt;
   const Value chipId = chipRows.at(0).at(0);
@@ -323,13 +324,13 @@ std::optional<RecordOutcome> Store::record(const RunInput& run, const Criteria& 
   }
   if (run.results) {
     for (const ChannelResult& ch : run.results->channels) {
-      if (!db.run("INSERT INTO channel_result (run_id, channel, status, gain, gain_error, offset_mv, chi2, ndf, "
-                  "noise_adc, enc, inl, max_pull) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
-                  {outcome.runId, static_cast<std::int64_t>(ch.channel), ch.status, orNull(ch.gain),
-                   orNull(ch.gainError), orNull(ch.offset), orNull(ch.chi2),
-                   ch.ndf ? Value(static_cast<std::int64_t>(*ch.ndf)) : Value(), orNull(ch.noiseAdc), orNull(ch.enc),
-                   orNull(ch.inl), orNull(ch.maxPull)},
-                  nullptr, error))
+      if (!db.run(
+              "INSERT INTO channel_result (run_id, channel, status, gain, gain_error, offset_mv, chi2, ndf, "
+              "noise_adc, enc, inl, max_pull) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+              {outcome.runId, static_cast<std::int64_t>(ch.channel), ch.status, orNull(ch.gain), orNull(ch.gainError),
+               orNull(ch.offset), orNull(ch.chi2), ch.ndf ? Value(static_cast<std::int64_t>(*ch.ndf)) : Value(),
+               orNull(ch.noiseAdc), orNull(ch.enc), orNull(ch.inl), orNull(ch.maxPull)},
+              nullptr, error))
         return std::nullopt;
     }
   }
@@ -379,7 +380,8 @@ std::optional<std::vector<RunRow>> Store::history(const std::string& chip,
     std::vector<std::optional<double>>& g = gains[asInt(row[0]).value_or(0)];
     g.resize(kChannels);
     const std::int64_t channel = asInt(row[1]).value_or(-1);
-    if (channel >= 0 && channel < static_cast<std::int64_t>(kChannels)) g[static_cast<std::size_t>(channel)] = asReal(row[2]);
+    if (channel >= 0 && channel < static_cast<std::int64_t>(kChannels))
+      g[static_cast<std::size_t>(channel)] = asReal(row[2]);
   }
   return runs;
 }
@@ -388,11 +390,31 @@ std::optional<std::vector<RunRow>> Store::allRuns(std::string& error) {
   return runRows("ORDER BY r.run_id", {}, error);
 }
 
-std::optional<std::vector<ChannelRow>> Store::allChannels(std::string& error) {
+std::optional<std::vector<ChannelRow>> Store::allChannels(std::string& error) { return channelRows("", error); }
+
+std::optional<std::vector<RunRow>> Store::currentRuns(std::string& error) {
+  return runRows("WHERE r.superseded_by IS NULL ORDER BY r.measured_at, r.run_id", {}, error);
+}
+
+std::optional<std::vector<ChannelRow>> Store::currentChannels(std::string& error) {
+  return channelRows("WHERE r.superseded_by IS NULL ", error);
+}
+
+std::optional<std::map<std::string, std::string>> Store::criteriaTexts(std::string& error) {
+  std::vector<Row> rows;
+  if (!db_->run("SELECT name, version, body FROM criteria_set", {}, &rows, error)) return std::nullopt;
+  std::map<std::string, std::string> texts;
+  for (const Row& row : rows)
+    texts[asText(row[0]).value_or("") + " " + asText(row[1]).value_or("")] = asText(row[2]).value_or("");
+  return texts;
+}
+
+std::optional<std::vector<ChannelRow>> Store::channelRows(const std::string& where, std::string& error) {
   std::vector<Row> rows;
   if (!db_->run("SELECT g.run_id, c.serial, r.config, r.measured_at, g.channel, g.status, g.gain, g.gain_error, "
                 "g.offset_mv, g.chi2, g.ndf, g.noise_adc, g.enc, g.inl, g.max_pull FROM channel_result g "
-                "JOIN run r ON r.run_id = g.run_id JOIN chip c ON c.chip_id = r.chip_id ORDER BY g.run_id, g.channel",
+                "JOIN run r ON r.run_id = g.run_id JOIN chip c ON c.chip_id = r.chip_id " +
+                    where + "ORDER BY g.run_id, g.channel",
                 {}, &rows, error))
     return std::nullopt;
   std::vector<ChannelRow> result;

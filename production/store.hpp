@@ -143,11 +143,17 @@ class Store {
                                              std::string& error);
   std::optional<std::vector<RunRow>> allRuns(std::string& error);
   std::optional<std::vector<ChannelRow>> allChannels(std::string& error);
+  // The runs not superseded, oldest first, and their channel results.
+  std::optional<std::vector<RunRow>> currentRuns(std::string& error);
+  std::optional<std::vector<ChannelRow>> currentChannels(std::string& error);
+  // The text of every criteria set, by "name version".
+  std::optional<std::map<std::string, std::string>> criteriaTexts(std::string& error);
 
  private:
   std::optional<PreviousCalibration> previousCalibration(const RunInput& run, std::string& error, bool& ok);
   std::optional<std::vector<RunRow>> runRows(const std::string& where, const std::vector<Value>& params,
                                              std::string& error);
+  std::optional<std::vector<ChannelRow>> channelRows(const std::string& where, std::string& error);
 
   std::unique_ptr<Database> db_;
 };

@@ -1,0 +1,148 @@
+#include "production/site_model.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include "production/acceptance.hpp"
+#include "production/html.hpp"
+
+namespace calib::production {
+
+namespace {
+
+std::optional<double> median(std::vector<double> values) {
+  if (values.empty()) return std::nullopt;
+  const std::size_t mid = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid), values.end());
+  if (values.size() % 2 == 1) return values[mid];
+  const double upper = values[mid];
+  return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid)) + upper) / 2;
+}
+
+void count(Yield& y, const std::string& verdict) {
+  (verdict == "pass" ? y.pass : verdict == "fail" ? y.fail : y.error) += 1;
+}
+
+ConfigLimits limitsOf(const Criteria& c, const std::string& config, const std::string& detector) {
+  ConfigLimits l;
+  l.criteria = c.name + " " + c.version;
+  for (const GainWindow& w : c.medianGainWindows)
+    if (configMatches(w.configPattern, config)) {
+      l.gainMin = w.min;
+      l.gainMax = w.max;
+      break;
+    }
+  if (const auto it = c.maxEncElectrons.find(detector); it != c.maxEncElectrons.end()) l.enc = it->second;
+  l.inl = c.maxInlPercent;
+  return l;
+}
+
+}  // namespace
+
+std::string chipFileName(const std::string& chip) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name;
+  for (const char c : chip) {
+    const auto b = static_cast<unsigned char>(c);
+    if (std::isalnum(b) || c == '-') {
+      name += c;
+    } else {
+      name += '_';
+      name += kHex[b >> 4];
+      name += kHex[b & 15];
+    }
+  }
+  return name.empty() ? "_" : name;
+}
+
+std::optional<std::string> dayOf(const std::string& date) {
+  std::string digits;
+  for (const char c : date)
+    if (c != '-') digits += c;
+  if (digits.size() != 8 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
+  return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
+}
+
+SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels,
+                         const std::map<std::string, std::string>& criteriaTexts, const SiteFilter& filter) {
+  SiteModel m;
+  std::stable_sort(runs.begin(), runs.end(), [](const RunRow& a, const RunRow& b) {
+    return std::tie(a.measuredAt, a.runId) < std::tie(b.measuredAt, b.runId);
+  });
+  std::map<std::int64_t, std::size_t> byId;
+  for (RunRow& r : runs) {
+    byId[r.runId] = m.runs.size();
+    m.runs.push_back(SiteRun{std::move(r), {}, std::nullopt, std::nullopt});
+  }
+  for (const ChannelRow& c : channels) {
+    const auto it = byId.find(c.runId);
+    if (it == byId.end() || c.result.channel < 0 || c.result.channel > 1023) continue;
+    std::vector<ChannelResult>& list = m.runs[it->second].channels;
+    if (list.size() <= static_cast<std::size_t>(c.result.channel)) list.resize(c.result.channel + 1);
+    list[c.result.channel] = c.result;
+  }
+
+  // The calibration before each run, and the latest of each chip and configuration.
+  std::map<std::pair<std::string, std::string>, std::size_t> lastGood;
+  std::map<std::pair<std::string, std::string>, std::size_t> latest;
+  for (std::size_t i = 0; i < m.runs.size(); ++i) {
+    SiteRun& run = m.runs[i];
+    const auto key = std::make_pair(run.row.chip, run.row.config);
+    if (const auto it = lastGood.find(key);
+        it != lastGood.end() && m.runs[it->second].row.measuredAt < run.row.measuredAt)
+      run.previous = it->second;
+    if (run.row.verdict != "error") lastGood[key] = i;
+    std::vector<double> noise;
+    for (const ChannelResult& c : run.channels)
+      if (c.noiseAdc) noise.push_back(*c.noiseAdc);
+    run.medianNoise = median(noise);
+    const bool shown = (filter.since.empty() || run.row.measuredAt.substr(0, 10) >= filter.since) &&
+                       (filter.configPattern.empty() || configMatches(filter.configPattern, run.row.config));
+    if (!shown) continue;
+    latest[key] = i;
+    count(m.byDay[run.row.measuredAt.substr(0, 10)], run.row.verdict);
+    count(m.byConfig[run.row.config], run.row.verdict);
+  }
+
+  std::map<std::string, Criteria> parsed;
+  for (const auto& [name, text] : criteriaTexts) {
+    std::string ignored;
+    if (std::optional<Criteria> c = parseCriteria(text, name, ignored)) parsed.emplace(name, std::move(*c));
+  }
+  std::map<std::string, std::size_t> chipIndex;
+  for (const auto& [key, i] : latest) {
+    m.shown.push_back(i);
+    const SiteRun& run = m.runs[i];
+    auto [it, fresh] = chipIndex.emplace(key.first, m.chips.size());
+    if (fresh) m.chips.push_back(SiteChip{key.first, "chips/" + chipFileName(key.first) + ".html", {}, {}});
+    m.chips[it->second].latest.push_back(i);
+    if (!m.limits.contains(run.row.config))
+      if (const auto c = parsed.find(run.row.criteria); c != parsed.end())
+        m.limits[run.row.config] = limitsOf(c->second, run.row.config, run.row.detector);
+  }
+  for (std::size_t i = 0; i < m.runs.size(); ++i)
+    if (const auto it = chipIndex.find(m.runs[i].row.chip); it != chipIndex.end()) {
+      const SiteRun& run = m.runs[i];
+      const bool shownConfig = latest.contains({run.row.chip, run.row.config});
+      if (shownConfig) m.chips[it->second].history.push_back(i);
+    }
+
+  // The latest runs beyond their configuration's limits.
+  for (const std::size_t i : m.shown) {
+    const SiteRun& run = m.runs[i];
+    const auto l = m.limits.find(run.row.config);
+    if (l == m.limits.end()) continue;
+    const ConfigLimits& lim = l->second;
+    const RunRow& r = run.row;
+    if (r.medianGain && lim.gainMin && (*r.medianGain < *lim.gainMin || *r.medianGain > *lim.gainMax))
+      m.outside.push_back({i, "median gain", *r.medianGain,
+                           "in " + html::fixed(lim.gainMin, 1) + "–" + html::fixed(lim.gainMax, 1) + " mV/fC"});
+    if (r.maxEnc && lim.enc && *r.maxEnc > *lim.enc)
+      m.outside.push_back({i, "largest ENC", *r.maxEnc, "at most " + html::fixed(lim.enc, 0) + " e"});
+    if (r.worstInl && lim.inl && *r.worstInl > *lim.inl)
+      m.outside.push_back({i, "worst INL", *r.worstInl, "at most " + html::fixed(lim.inl, 1) + " %"});
+  }
+  return m;
+}
+
+}  // namespace calib::production

@@ -1,0 +1,80 @@
+// What the report shows, from the runs recorded: the latest run of every
+// chip and configuration with its channels and the calibration before
+// it, the yield per day and per configuration, and each configuration's
+// distributions and limits. Pure: the database is read elsewhere.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "production/criteria.hpp"
+#include "production/results_reader.hpp"
+#include "production/store.hpp"
+
+namespace calib::production {
+
+struct SiteRun {
+  RunRow row;
+  std::vector<ChannelResult> channels;  // by channel; empty when none were recorded
+  std::optional<std::size_t> previous;  // the calibration before: same chip and configuration, not an error
+  std::optional<double> medianNoise;    // ADC counts
+};
+
+struct SiteChip {
+  std::string chip;
+  std::string page;                  // "chips/<name>.html"
+  std::vector<std::size_t> latest;   // the latest run of each configuration shown
+  std::vector<std::size_t> history;  // every run shown, oldest first
+};
+
+struct Yield {
+  std::size_t pass = 0;
+  std::size_t fail = 0;
+  std::size_t error = 0;
+};
+
+// A value of a latest run beyond its criteria's limit.
+struct OutsideLimit {
+  std::size_t run = 0;
+  std::string what;  // "median gain", "largest ENC", "worst INL"
+  double value = 0;
+  std::string limit;  // "at most 2500 e", "in 15–25 mV/fC"
+};
+
+struct ConfigLimits {
+  std::optional<double> gainMin, gainMax;
+  std::optional<double> enc;
+  std::optional<double> inl;
+  std::string criteria;  // "default 1"
+};
+
+struct SiteModel {
+  std::vector<SiteRun> runs;           // every run not superseded, oldest first
+  std::vector<SiteChip> chips;         // by chip
+  std::vector<std::size_t> shown;      // the latest runs, by chip and configuration
+  std::map<std::string, Yield> byDay;  // "2018-07-25"
+  std::map<std::string, Yield> byConfig;
+  std::map<std::string, ConfigLimits> limits;  // by configuration shown
+  std::vector<OutsideLimit> outside;
+};
+
+struct SiteFilter {
+  std::string since;          // "YYYY-MM-DD": runs measured that day or later; empty: all
+  std::string configPattern;  // glob; empty: all
+};
+
+// criteria: the text of each criteria set by "name version".
+SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels,
+                         const std::map<std::string, std::string>& criteria, const SiteFilter& filter);
+
+// A chip string as a file name: letters, digits and '-' kept, every other
+// byte "_XX" (hex), so that two chips never share a page.
+std::string chipFileName(const std::string& chip);
+
+// "2018-07-25" from "2018-07-25", "20180725"; nullopt when neither.
+std::optional<std::string> dayOf(const std::string& date);
+
+}  // namespace calib::production

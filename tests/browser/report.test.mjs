@@ -1,0 +1,176 @@
+// The report of calib-batch in a real browser: Debian's Chromium, headless,
+// driven by playwright-core. A small stand's tree is simulated and analysed
+// (an ordinary chip calibrated twice, a chip with a dead channel, a MuCh
+// chip, and a chip whose name is HTML), the report made, and the pages
+// opened from file:// and clicked through.
+//
+// Environment: CALIB_BATCH, CALIB_SIM (the programs), ARTIFACT_DIR (where
+// the screenshots go), CHROMIUM (default /usr/bin/chromium).
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { pathToFileURL } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const calibBatch = process.env.CALIB_BATCH;
+const calibSim = process.env.CALIB_SIM;
+const artifacts = process.env.ARTIFACT_DIR ?? os.tmpdir();
+const evil = `<img src=x onerror="window.pwned=1">&"it's"`;
+
+let dir, out, browser;
+fs.mkdirSync(artifacts, { recursive: true });
+
+function simulate(chip, config, day, time, ...options) {
+  const leaf = path.join(dir, 'robot', day, `${time}_kelta${chip}`);
+  fs.mkdirSync(leaf, { recursive: true });
+  const file = path.join(leaf, `${time}_kelta${chip}_dunor00_link00_${config}_adc.txt`);
+  execFileSync(calibSim, ['--trains', '10', '--config', config, '--no-truth', ...options, file]);
+}
+
+// A page opened from file://, its script errors and failed requests kept.
+async function open(relative) {
+  const page = await browser.newPage({ viewport: { width: 1400, height: 1000 } });
+  page.problems = [];
+  page.on('pageerror', (e) => page.problems.push(`script error: ${e.message}`));
+  page.on('console', (m) => { if (m.type() === 'error') page.problems.push(`console: ${m.text()}`); });
+  page.on('requestfailed', (r) => page.problems.push(`request failed: ${r.url()}`));
+  await page.goto(pathToFileURL(path.join(out, 'report', relative)).href, { waitUntil: 'load' });
+  return page;
+}
+
+const visibleRows = (page) =>
+  page.$$eval('#chips tbody tr', (rows) => rows.filter((r) => !r.hidden).map((r) => ({ ...r.dataset })));
+
+before(async () => {
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'calib-report-'));
+  out = path.join(dir, 'out');
+  simulate('100000', '20mV_calib-odd', '20180725', '120000', '--seed', '1', '--chip-seed', '1');
+  simulate('100000', '20mV_calib-odd', '20180726', '120000', '--seed', '2', '--chip-seed', '1');
+  simulate('100001', '20mV_calib-odd', '20180726', '130000', '--seed', '3', '--dead', '3');
+  simulate('100002', '4mV_calib', '20180726', '140000', '--seed', '4');
+  simulate(evil, '20mV_calib-odd', '20180726', '150000', '--seed', '5');
+  const run = spawnSync(calibBatch, ['run', '--out', out, 'robot'], { cwd: dir, encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stdout + run.stderr); // a chip that fails is a result, not an error
+  const report = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', `${out}/report`],
+    { cwd: dir, encoding: 'utf8' });
+  assert.equal(report.status, 0, report.stderr);
+  assert.match(report.stdout, /^report: 4 chips, 4 chip configurations: /);
+  process.env.HOME = dir;
+  browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+test('the overview lists every chip with its verdict, yield and distributions', async () => {
+  const page = await open('index.html');
+  const rows = await visibleRows(page);
+  assert.deepEqual(rows.map((r) => [r.chip, r.config, r.verdict]).sort(), [
+    [evil, '20mV_calib-odd', 'pass'],
+    ['100000', '20mV_calib-odd', 'pass'],
+    ['100001', '20mV_calib-odd', 'fail'],
+    ['100002', '4mV_calib', 'pass'],
+  ].sort());
+  const failed = rows.find((r) => r.chip === '100001');
+  assert.equal(failed.channelsNotOk, '1');
+  assert.match(failed.reasons, /dead 3/);
+  // Yield: every run, the chip calibrated twice counted twice.
+  const days = await page.$$eval('#yield-by-day tbody tr', (t) => t.map((r) => [r.dataset.key, r.dataset.pass, r.dataset.fail]));
+  assert.deepEqual(days, [['2018-07-25', '1', '0'], ['2018-07-26', '3', '1']]);
+  // A histogram of each quantity per configuration, the criteria's limits drawn.
+  assert.equal(await page.locator('#distributions svg.chart').count(), 8);
+  assert.ok(await page.locator('#dist-0-enc line.limit').count() >= 1);
+  assert.ok(await page.locator('#dist-0-inl line.limit').count() >= 1);
+  await page.screenshot({ path: path.join(artifacts, 'report-index.png'), fullPage: true });
+  assert.deepEqual(page.problems, []);
+});
+
+test('clicking a heading sorts the chips, the filters hide them', async () => {
+  const page = await open('index.html');
+  const heading = page.locator('#chips th[data-key="medianGain"]');
+  await heading.click();
+  assert.equal(await heading.getAttribute('aria-sort'), 'ascending');
+  let gains = (await visibleRows(page)).map((r) => Number(r.medianGain));
+  assert.deepEqual(gains, [...gains].sort((a, b) => a - b));
+  assert.equal((await visibleRows(page))[0].chip, '100002'); // MuCh: 4 mV/fC
+  await heading.click();
+  assert.equal(await heading.getAttribute('aria-sort'), 'descending');
+  gains = (await visibleRows(page)).map((r) => Number(r.medianGain));
+  assert.deepEqual(gains, [...gains].sort((a, b) => b - a));
+
+  await page.selectOption('#verdict-filter', 'fail');
+  assert.deepEqual((await visibleRows(page)).map((r) => r.chip), ['100001']);
+  assert.equal(await page.textContent('#shown-count'), '1');
+  await page.selectOption('#verdict-filter', '');
+  await page.selectOption('#config-filter', '4mV_calib');
+  assert.deepEqual((await visibleRows(page)).map((r) => r.chip), ['100002']);
+  await page.selectOption('#config-filter', '');
+  await page.fill('#text-filter', 'dead');
+  assert.deepEqual((await visibleRows(page)).map((r) => r.chip), ['100001']);
+  await page.fill('#text-filter', '');
+  assert.equal((await visibleRows(page)).length, 4);
+  assert.deepEqual(page.problems, []);
+});
+
+test('a chip name that is HTML shows as text and runs nothing', async () => {
+  const page = await open('index.html');
+  const link = page.locator('#chips tbody a', { hasText: 'onerror' });
+  assert.equal(await link.textContent(), evil);
+  assert.equal(await page.evaluate(() => window.pwned), undefined);
+  assert.equal(await page.locator('img[src="x"]').count(), 0);
+  await link.click();
+  await page.waitForLoadState('load');
+  assert.equal(await page.textContent('#chip-name'), evil);
+  assert.equal(await page.evaluate(() => window.pwned), undefined);
+  assert.equal(await page.locator('img[src="x"]').count(), 0);
+  assert.deepEqual(page.problems, []);
+});
+
+test('a chip page shows its channels, the previous calibration and every plot', async () => {
+  const page = await open('index.html');
+  await page.locator('#chips tbody a', { hasText: '100000' }).click();
+  await page.waitForLoadState('load');
+  const run = page.locator('section.run').first();
+  assert.equal(await run.getAttribute('data-verdict'), 'pass');
+  assert.equal(await run.locator('table.channels tbody tr').count(), 32);
+  assert.deepEqual(new Set(await run.locator('table.channels tbody tr').evaluateAll((t) => t.map((r) => r.dataset.status))),
+    new Set(['ok']));
+  // Compared with the day before: a change per channel, both calibrations drawn.
+  assert.ok(await run.locator('p.changes[data-previous-run]').count() === 1);
+  assert.equal(await run.locator('svg#gain-0 circle.previous').count(), 32);
+  assert.equal(await run.locator('svg#gain-0 circle.current').count(), 32);
+  assert.equal(await page.locator('#history tbody tr').count(), 2);
+  // Every plot there and loaded: 32 channels and the fit parameters.
+  const images = await page.$$eval('img', async (all) => {
+    for (const img of all) img.loading = 'eager';
+    await Promise.all(all.map((img) => (img.complete ? null : new Promise((r) => { img.onload = img.onerror = r; }))));
+    return all.map((img) => ({ src: img.getAttribute('src'), width: img.naturalWidth }));
+  });
+  assert.ok(images.length >= 33, `${images.length} images`);
+  assert.deepEqual(images.filter((i) => i.width === 0), []);
+  const timing = await page.evaluate(() => performance.getEntriesByType('navigation')[0].duration);
+  console.log(`chip page loaded in ${timing.toFixed(0)} ms`);
+  await page.screenshot({ path: path.join(artifacts, 'report-chip.png'), fullPage: true });
+  assert.deepEqual(page.problems, []);
+});
+
+test('a report is made again in place, and never over something else', () => {
+  const again = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', `${out}/report`,
+    '--since', '2018-07-26', '--config', '20mV*'], { encoding: 'utf8' });
+  assert.equal(again.status, 0, again.stderr);
+  assert.match(again.stdout, /^report: 3 chips, 3 chip configurations: /);
+  assert.deepEqual(fs.readdirSync(out).filter((f) => f.startsWith('.report')), []);
+  const refused = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', path.join(dir, 'robot')],
+    { encoding: 'utf8' });
+  assert.equal(refused.status, 1);
+  assert.match(refused.stderr, /holds something else than a report/);
+  assert.ok(fs.existsSync(path.join(dir, 'robot', '20180725')));
+});
