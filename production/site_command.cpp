@@ -1,6 +1,7 @@
 #include "production/site_command.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -54,12 +55,36 @@ std::error_code publish(const fs::path& built, const fs::path& target) {
     // name, an instant without either.
     const fs::path aside = built.string() + ".old";
     if (::rename(target.c_str(), aside.c_str()) != 0) return {errno, std::generic_category()};
-    if (::rename(built.c_str(), target.c_str()) != 0) return {errno, std::generic_category()};
+    if (::rename(built.c_str(), target.c_str()) != 0) {
+      // The old report comes back.
+      const std::error_code failed(errno, std::generic_category());
+      ::rename(aside.c_str(), target.c_str());
+      return failed;
+    }
     fs::remove_all(aside, e);
     return {};
   }
   fs::remove_all(built, e);  // the old report, now under the built name
   return {};
+}
+
+// Removes what reports stopped by a crash or SIGKILL left beside target
+// (".<name>.new-<pid>" of a process no longer there).
+void removeLeftovers(const fs::path& target) {
+  std::string prefix = ".";
+  prefix += target.filename().string();
+  prefix += ".new-";
+  std::error_code e;
+  for (fs::directory_iterator it(target.parent_path(), e); !e && it != fs::directory_iterator(); it.increment(e)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix)) continue;
+    const std::string pid = name.substr(prefix.size(), name.find('.', prefix.size()) - prefix.size());
+    if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (::kill(std::stoi(pid), 0) != 0 && errno == ESRCH) {
+      std::error_code ignored;
+      fs::remove_all(it->path(), ignored);
+    }
+  }
 }
 
 }  // namespace
@@ -82,14 +107,20 @@ CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
   const auto criteria = channels ? store->criteriaTexts(error) : std::nullopt;
   if (!criteria) return failure(print, error);
   const SiteModel model = buildSiteModel(*runs, *channels, *criteria, filter);
+  for (const std::string& problem : model.problems) print.err("calib-batch: " + problem + "\n");
+  if (const int signal = processes.takeTermination()) return CommandOutcome{true, signal};
 
-  fs::path target = fs::absolute(command.outDir).lexically_normal();
-  if (!target.has_filename()) target = target.parent_path();
+  // The real path: a symbolic link to a report keeps pointing at the new one.
   std::error_code e;
-  if (fs::exists(target, e) && !fs::is_empty(target, e) && !fs::exists(target / kMarker, e))
+  fs::path target = fs::weakly_canonical(fs::absolute(command.outDir), e);
+  if (e) return failure(print, "cannot resolve '" + command.outDir + "': " + e.message());
+  if (!target.has_filename()) target = target.parent_path();
+  if (fs::exists(target, e) &&
+      (!fs::is_directory(target, e) || (!fs::is_empty(target, e) && !fs::exists(target / kMarker, e))))
     return failure(print, "'" + command.outDir +
                               "' holds something else than a report; give the report a directory "
                               "of its own (--out)");
+  removeLeftovers(target);
   fs::create_directories(target.parent_path(), e);
   std::string builtName = ".";
   builtName += target.filename().string();
@@ -120,6 +151,11 @@ CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
       return CommandOutcome{true, signal};
     }
     if (!write(chip.page, chipPage(model, chip, context))) return abandon(error);
+  }
+  if (const int signal = processes.takeTermination()) {
+    std::error_code ignored;
+    fs::remove_all(built, ignored);
+    return CommandOutcome{true, signal};
   }
   if (const std::error_code p = publish(built, target))
     return abandon("cannot put the report in '" + target.string() + "': " + p.message());

@@ -5,6 +5,7 @@
 
 #include "production/acceptance.hpp"
 #include "production/html.hpp"
+#include "support/sha256.hpp"
 
 namespace calib::production {
 
@@ -28,9 +29,8 @@ ConfigLimits limitsOf(const Criteria& c, const std::string& config, const std::s
   l.criteria = c.name + " " + c.version;
   for (const GainWindow& w : c.medianGainWindows)
     if (configMatches(w.configPattern, config)) {
-      l.gainMin = w.min;
-      l.gainMax = w.max;
-      break;
+      l.gainMin = std::max(l.gainMin.value_or(w.min), w.min);
+      l.gainMax = std::min(l.gainMax.value_or(w.max), w.max);
     }
   if (const auto it = c.maxEncElectrons.find(detector); it != c.maxEncElectrons.end()) l.enc = it->second;
   l.inl = c.maxInlPercent;
@@ -44,7 +44,7 @@ std::string chipFileName(const std::string& chip) {
   std::string name;
   for (const char c : chip) {
     const auto b = static_cast<unsigned char>(c);
-    if (std::isalnum(b) || c == '-') {
+    if (std::isdigit(b) || std::islower(b) || c == '-') {
       name += c;
     } else {
       name += '_';
@@ -52,13 +52,19 @@ std::string chipFileName(const std::string& chip) {
       name += kHex[b & 15];
     }
   }
+  constexpr std::size_t kLongest = 120;  // of the 255 bytes a file name may have
+  if (name.size() > kLongest) {
+    Sha256 hash;
+    hash.update(chip);
+    name = name.substr(0, kLongest - 17) + "-" + hash.hexDigest().substr(0, 16);
+  }
   return name.empty() ? "_" : name;
 }
 
 std::optional<std::string> dayOf(const std::string& date) {
-  std::string digits;
-  for (const char c : date)
-    if (c != '-') digits += c;
+  std::string digits = date;
+  if (date.size() == 10 && date[4] == '-' && date[7] == '-')
+    digits = date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
   if (digits.size() != 8 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
   return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
 }
@@ -77,10 +83,11 @@ SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>
   for (const ChannelRow& c : channels) {
     const auto it = byId.find(c.runId);
     if (it == byId.end() || c.result.channel < 0 || c.result.channel > 1023) continue;
-    std::vector<ChannelResult>& list = m.runs[it->second].channels;
-    if (list.size() <= static_cast<std::size_t>(c.result.channel)) list.resize(c.result.channel + 1);
-    list[c.result.channel] = c.result;
+    m.runs[it->second].channels.push_back(c.result);
   }
+  for (SiteRun& run : m.runs)
+    std::stable_sort(run.channels.begin(), run.channels.end(),
+                     [](const ChannelResult& a, const ChannelResult& b) { return a.channel < b.channel; });
 
   // The calibration before each run, and the latest of each chip and configuration.
   std::map<std::pair<std::string, std::string>, std::size_t> lastGood;
@@ -106,20 +113,34 @@ SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>
 
   std::map<std::string, Criteria> parsed;
   for (const auto& [name, text] : criteriaTexts) {
-    std::string ignored;
-    if (std::optional<Criteria> c = parseCriteria(text, name, ignored)) parsed.emplace(name, std::move(*c));
+    std::string error;
+    if (std::optional<Criteria> c = parseCriteria(text, name, error)) {
+      parsed.emplace(name, std::move(*c));
+    } else {
+      m.problems.push_back("criteria '" + name + "' cannot be read, their limits are not drawn: " + error);
+    }
   }
+  const auto limitsOfRun = [&](const SiteRun& run) -> std::optional<ConfigLimits> {
+    const auto c = parsed.find(run.row.criteria);
+    if (c == parsed.end()) return std::nullopt;
+    return limitsOf(c->second, run.row.config, run.row.detector);
+  };
   std::map<std::string, std::size_t> chipIndex;
   for (const auto& [key, i] : latest) {
     m.shown.push_back(i);
-    const SiteRun& run = m.runs[i];
     auto [it, fresh] = chipIndex.emplace(key.first, m.chips.size());
     if (fresh) m.chips.push_back(SiteChip{key.first, "chips/" + chipFileName(key.first) + ".html", {}, {}});
     m.chips[it->second].latest.push_back(i);
-    if (!m.limits.contains(run.row.config))
-      if (const auto c = parsed.find(run.row.criteria); c != parsed.end())
-        m.limits[run.row.config] = limitsOf(c->second, run.row.config, run.row.detector);
   }
+  // The limits drawn: those of each configuration's most recent run.
+  std::map<std::string, std::size_t> newest;
+  for (const std::size_t i : m.shown) {
+    const auto [it, fresh] = newest.emplace(m.runs[i].row.config, i);
+    if (!fresh && std::tie(m.runs[i].row.measuredAt, i) > std::tie(m.runs[it->second].row.measuredAt, it->second))
+      it->second = i;
+  }
+  for (const auto& [config, i] : newest)
+    if (const std::optional<ConfigLimits> l = limitsOfRun(m.runs[i])) m.limits[config] = *l;
   for (std::size_t i = 0; i < m.runs.size(); ++i)
     if (const auto it = chipIndex.find(m.runs[i].row.chip); it != chipIndex.end()) {
       const SiteRun& run = m.runs[i];
@@ -127,12 +148,12 @@ SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>
       if (shownConfig) m.chips[it->second].history.push_back(i);
     }
 
-  // The latest runs beyond their configuration's limits.
+  // The latest runs beyond the limits they were judged by.
   for (const std::size_t i : m.shown) {
     const SiteRun& run = m.runs[i];
-    const auto l = m.limits.find(run.row.config);
-    if (l == m.limits.end()) continue;
-    const ConfigLimits& lim = l->second;
+    const std::optional<ConfigLimits> l = limitsOfRun(run);
+    if (!l) continue;
+    const ConfigLimits& lim = *l;
     const RunRow& r = run.row;
     if (r.medianGain && lim.gainMin && (*r.medianGain < *lim.gainMin || *r.medianGain > *lim.gainMax))
       m.outside.push_back({i, "median gain", *r.medianGain,

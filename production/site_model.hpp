@@ -18,7 +18,7 @@ namespace calib::production {
 
 struct SiteRun {
   RunRow row;
-  std::vector<ChannelResult> channels;  // by channel; empty when none were recorded
+  std::vector<ChannelResult> channels;  // those recorded, by channel number; empty when none
   std::optional<std::size_t> previous;  // the calibration before: same chip and configuration, not an error
   std::optional<double> medianNoise;    // ADC counts
 };
@@ -44,6 +44,9 @@ struct OutsideLimit {
   std::string limit;  // "at most 2500 e", "in 15–25 mV/fC"
 };
 
+// The limits a run is judged by: of its criteria, its configuration and
+// its detector. Several median-gain windows that match the configuration
+// all apply: their overlap.
 struct ConfigLimits {
   std::optional<double> gainMin, gainMax;
   std::optional<double> enc;
@@ -57,8 +60,11 @@ struct SiteModel {
   std::vector<std::size_t> shown;      // the latest runs, by chip and configuration
   std::map<std::string, Yield> byDay;  // "2018-07-25"
   std::map<std::string, Yield> byConfig;
-  std::map<std::string, ConfigLimits> limits;  // by configuration shown
-  std::vector<OutsideLimit> outside;
+  // By configuration shown: the limits of its most recent run, drawn on
+  // its distributions.
+  std::map<std::string, ConfigLimits> limits;
+  std::vector<OutsideLimit> outside;  // each latest run judged by its own limits
+  std::vector<std::string> problems;  // criteria that could not be read
 };
 
 struct SiteFilter {
@@ -70,8 +76,10 @@ struct SiteFilter {
 SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels,
                          const std::map<std::string, std::string>& criteria, const SiteFilter& filter);
 
-// A chip string as a file name: letters, digits and '-' kept, every other
-// byte "_XX" (hex), so that two chips never share a page.
+// A chip string as a file name: lower-case letters, digits and '-' kept,
+// every other byte "_xx" (hex), so that two chips never share a page, not
+// even where the file system ignores case; a name that would be long is
+// cut and ends in a hash of the whole string.
 std::string chipFileName(const std::string& chip);
 
 // "2018-07-25" from "2018-07-25", "20180725"; nullopt when neither.

@@ -97,8 +97,7 @@ std::string head(const std::string& title) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src file: 'self'; "
          "style-src 'unsafe-inline'; script-src 'unsafe-inline'\"><title>" +
-         escape(title) +
-         "</title><style>" + kStyle + "</style></head><body>\n";
+         escape(title) + "</title><style>" + kStyle + "</style></head><body>\n";
 }
 
 std::string verdictBadge(const std::string& verdict) {
@@ -230,7 +229,11 @@ std::string relativeUrl(const fs::path& file, const fs::path& dir) {
 std::string plots(const SiteRun& run, const fs::path& pageDir) {
   if (run.row.outputDir.empty()) return "";
   const std::string number = std::to_string(atoiSaturating(run.row.chip));
-  const fs::path dir = fs::path(run.row.outputDir) / "png" / "calib" / number / run.row.config;
+  // Links between real paths: a page opened through a symbolic link, or by
+  // its real path, finds the plots alike.
+  std::error_code e;
+  const fs::path dir = fs::weakly_canonical(fs::path(run.row.outputDir) / "png" / "calib" / number / run.row.config, e);
+  if (e) return "<p>No plots in the output tree.</p>";
   std::string figures;
   const auto figure = [&](const fs::path& file, const std::string& caption) {
     std::error_code e;

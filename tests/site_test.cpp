@@ -2,6 +2,7 @@
 // or a broken link: escaping, URL paths, page names, dates.
 #include <gtest/gtest.h>
 
+#include "production/criteria.hpp"
 #include "production/html.hpp"
 #include "production/site_model.hpp"
 
@@ -19,11 +20,70 @@ TEST(Site, NamesAndPathsStayText) {
   EXPECT_EQ(chipFileName("a/b"), "a_2fb");
   EXPECT_EQ(chipFileName(".."), "_2e_2e");
   EXPECT_EQ(chipFileName(""), "_");
+  EXPECT_EQ(chipFileName("Ab"), "_41b");  // never the page of "ab", even where case is ignored
+  const std::string longName(300, 'x');
+  EXPECT_LE(chipFileName(longName).size(), 120u);
+  EXPECT_NE(chipFileName(longName), chipFileName(longName + "y"));
   EXPECT_EQ(html::number(19.25), "19.25");
   EXPECT_EQ(html::number(std::nullopt), "");
-  for (const auto& [given, day] : std::vector<std::pair<std::string, std::optional<std::string>>>{
-           {"2018-07-25", "2018-07-25"}, {"20180725", "2018-07-25"}, {"2018-7-25", std::nullopt}, {"yesterday", std::nullopt}})
+  for (const auto& [given, day] :
+       std::vector<std::pair<std::string, std::optional<std::string>>>{{"2018-07-25", "2018-07-25"},
+                                                                       {"20180725", "2018-07-25"},
+                                                                       {"2018-7-25", std::nullopt},
+                                                                       {"2018--07-25", std::nullopt},
+                                                                       {"yesterday", std::nullopt}})
     EXPECT_EQ(dayOf(given), day) << given;
+}
+
+TEST(Site, TheModelShowsWhatWasRecordedAndJudgesEachRunByItsOwnCriteria) {
+  const auto run = [](std::int64_t id, const std::string& chip, const std::string& day, const std::string& verdict,
+                      const std::string& criteria, double maxEnc) {
+    RunRow r;
+    r.runId = id;
+    r.chip = chip;
+    r.config = "20mV_calib-odd";
+    r.detector = "TPC";
+    r.measuredAt = day + "T10:00:00";
+    r.verdict = verdict;
+    r.criteria = criteria;
+    if (verdict != "error") r.maxEnc = maxEnc;
+    return r;
+  };
+  // Chip A: a pass, an error, a pass under stricter criteria; chip B one pass.
+  const std::vector<RunRow> runs = {
+      run(3, "A", "2018-07-03", "pass", "strict 2", 1800), run(1, "A", "2018-07-01", "pass", "default 1", 1800),
+      run(2, "A", "2018-07-02", "error", "default 1", 0), run(4, "B", "2018-07-02", "pass", "default 1", 1800)};
+  std::vector<ChannelRow> channels;
+  for (const std::int64_t id : {1, 3})
+    for (int c = 0; c < 32; ++c)
+      if (!(id == 1 && c == 5)) {
+        ChannelRow row{id, "A", "20mV_calib-odd", "", {}};
+        row.result.channel = c;
+        row.result.status = "ok";
+        row.result.gain = 20.0 + static_cast<double>(id);
+        channels.push_back(row);
+      }
+  const std::string strict = "name = \"strict\"\nversion = \"2\"\n[enc]\nTPC = 1500\n";
+  const SiteModel m = buildSiteModel(runs, channels, {{"default 1", defaultCriteriaText()}, {"strict 2", strict}}, {});
+  ASSERT_EQ(m.chips.size(), 2u);
+  const SiteRun& latest = m.runs[m.chips[0].latest.at(0)];
+  EXPECT_EQ(latest.row.runId, 3);
+  ASSERT_TRUE(latest.previous);
+  EXPECT_EQ(m.runs[*latest.previous].row.runId, 1);          // not the error in between
+  EXPECT_EQ(m.runs[*latest.previous].channels.size(), 31u);  // channel 5 missing, nothing made up
+  EXPECT_EQ(m.runs[*latest.previous].channels[5].channel, 6);
+  EXPECT_EQ(m.chips[0].history.size(), 3u);
+  EXPECT_EQ(m.byDay.at("2018-07-02").error, 1u);
+  EXPECT_EQ(m.byDay.at("2018-07-02").pass, 1u);
+  // The limits drawn are the newest run's; each run is judged by its own.
+  EXPECT_EQ(m.limits.at("20mV_calib-odd").enc, 1500);
+  ASSERT_EQ(m.outside.size(), 1u);
+  EXPECT_EQ(m.runs[m.outside[0].run].row.chip, "A");
+  // --since and --config narrow what is shown, not what is compared with.
+  const SiteModel since = buildSiteModel(runs, channels, {}, {"2018-07-03", ""});
+  ASSERT_EQ(since.shown.size(), 1u);
+  EXPECT_TRUE(since.runs[since.shown[0]].previous);
+  EXPECT_TRUE(buildSiteModel(runs, channels, {}, {"", "4mV*"}).shown.empty());
 }
 
 }  // namespace

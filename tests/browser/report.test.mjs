@@ -173,4 +173,16 @@ test('a report is made again in place, and never over something else', () => {
   assert.equal(refused.status, 1);
   assert.match(refused.stderr, /holds something else than a report/);
   assert.ok(fs.existsSync(path.join(dir, 'robot', '20180725')));
+  fs.writeFileSync(path.join(dir, 'notes'), '');
+  const overFile = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', path.join(dir, 'notes')],
+    { encoding: 'utf8' });
+  assert.equal(overFile.status, 1);
+  assert.ok(fs.statSync(path.join(dir, 'notes')).isFile());
+  // A link to the report keeps pointing at the new one.
+  fs.symlinkSync(path.join(out, 'report'), path.join(dir, 'current'));
+  const throughLink = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', path.join(dir, 'current')],
+    { encoding: 'utf8' });
+  assert.equal(throughLink.status, 0, throughLink.stderr);
+  assert.ok(fs.lstatSync(path.join(dir, 'current')).isSymbolicLink());
+  assert.match(throughLink.stdout, /^report: 4 chips/);
 });
