@@ -28,6 +28,20 @@ std::string hostName() {
   return ::gethostname(name, sizeof name - 1) == 0 ? name : "";
 }
 
+// What a job works on: the batch's plan and its submission.
+struct Job {
+  StoredPlan plan;
+  Submission submission;
+};
+
+std::optional<Job> readJob(const BatchDir& dir, int submission, std::string& error) {
+  std::optional<StoredPlan> plan = dir.readPlan(error);
+  if (!plan) return std::nullopt;
+  std::optional<Submission> s = dir.readSubmission(submission, plan->files.size(), error);
+  if (!s) return std::nullopt;
+  return Job{std::move(*plan), std::move(*s)};
+}
+
 }  // namespace
 
 CommandOutcome runTask(const std::string& batchDir, int submission, std::optional<std::size_t> task,
@@ -36,10 +50,10 @@ CommandOutcome runTask(const std::string& batchDir, int submission, std::optiona
   ChildProcesses processes;
   std::string error;
   const BatchDir dir(batchDir);
-  const std::optional<StoredPlan> plan = dir.readPlan(error);
-  if (!plan) return failure(print, error);
-  const std::optional<Submission> s = dir.readSubmission(submission, plan->files.size(), error);
-  if (!s) return failure(print, error);
+  const std::optional<Job> job = readJob(dir, submission, error);
+  if (!job) return failure(print, error);
+  const StoredPlan* plan = &job->plan;
+  const Submission* s = &job->submission;
   if (!task) {
     const std::string index = environment("SLURM_ARRAY_TASK_ID");
     if (index.empty() || index.size() > 9 || index.find_first_not_of("0123456789") != std::string::npos)
@@ -86,10 +100,10 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
   ChildProcesses processes;  // for the termination signals
   std::string error;
   const BatchDir dir(batchDir);
-  const std::optional<StoredPlan> plan = dir.readPlan(error);
-  if (!plan) return failure(print, error);
-  const std::optional<Submission> s = dir.readSubmission(submission, plan->files.size(), error);
-  if (!s) return failure(print, error);
+  const std::optional<Job> job = readJob(dir, submission, error);
+  if (!job) return failure(print, error);
+  const StoredPlan* plan = &job->plan;
+  const Submission* s = &job->submission;
   const std::optional<Criteria> criteria = parseCriteria(plan->criteriaText, plan->criteriaSource, error);
   if (!criteria) return failure(print, error);
 
