@@ -108,14 +108,14 @@ int main(int argc, char** argv) {
       app.add_subcommand("submit", "analyse on a Slurm cluster: one job array, and a job that records every run");
   addRunOptions(submitApp);
   submitApp->add_flag("--slurm", slurm, "submit to Slurm (sbatch, squeue, scancel in PATH)");
-  submitApp->add_option("--resume", submit.resume, "submit again the files of BATCH that no task reported");
+  submitApp->add_option("--resume", submit.resume, "submit again the files of BATCH that no task reported or whose calib was killed");
   submitApp->add_option("--partition", submit.partition, "the partition of the jobs");
   submitApp->add_option("--files-per-task", submit.filesPerTask, "files each task analyses")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000000));
   submitApp->add_option("--max-parallel", submit.maxParallel, "tasks running at once [no limit]")
       ->check(CLI::Range(1, 1000000));
-  submitApp->add_option("--sbatch-arg", submit.sbatchArgs, "an option for sbatch, such as --account=A (repeatable)")
+  submitApp->add_option("--sbatch-arg", submit.sbatchArgs, "an option for sbatch, given as --sbatch-arg=--account=A (repeatable)")
       ->allow_extra_args(false);
   submitApp->add_option("PATH", run.paths, "ADC files or directories");
 
