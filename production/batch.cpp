@@ -71,7 +71,7 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
     return outcome;
   }
 
-  std::vector<ChildSpec> children;
+  std::vector<ChildCommand> children;
   for (const PlannedFile& p : files) {
     std::error_code made;
     fs::create_directories(p.outputDir, made);

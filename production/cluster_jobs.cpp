@@ -69,7 +69,7 @@ CommandOutcome runTask(const std::string& batchDir, int submission, std::optiona
   std::vector<std::size_t> files;
   for (const std::size_t f : s->taskFiles(*task))
     if (!(reported.contains(f) && reported.at(f).submission == submission)) files.push_back(f);
-  std::vector<ChildSpec> children;
+  std::vector<ChildCommand> children;
   for (const std::size_t f : files) {
     std::error_code made;
     fs::create_directories(plan->files[f].outputDir, made);

@@ -50,9 +50,9 @@ std::string measuredAt(const StandFields& stand, const std::string& path) {
 
 std::optional<std::string> calibVersion(ChildProcesses& processes, const std::string& calib, std::string& error,
                                         int& terminationSignal) {
-  ChildSpec spec;
-  spec.argv = {calib, "--version"};
-  const std::optional<CommandResult> ran = runCommand(processes, spec, kVersionSeconds, error);
+  ChildCommand command;
+  command.argv = {calib, "--version"};
+  const std::optional<CommandResult> ran = runCommand(processes, command, kVersionSeconds, error);
   if (!ran) return std::nullopt;
   if (ran->terminationSignal) {
     terminationSignal = ran->terminationSignal;
@@ -66,15 +66,15 @@ std::optional<std::string> calibVersion(ChildProcesses& processes, const std::st
   return std::nullopt;
 }
 
-ChildSpec calibChild(const std::string& calibExe, const PlannedFile& file) {
-  ChildSpec spec;
-  spec.argv = {calibExe,         "--quiet",          "--no-progress",
-               "--sha256",       "--output-dir",     file.outputDir,
-               file.fields.chip, file.fields.config, fs::absolute(file.file.path).lexically_normal().string()};
-  spec.workDir = file.outputDir;
-  spec.stdoutPath = file.outputDir + "/calib.out";
-  spec.stderrPath = file.outputDir + "/calib.err";
-  return spec;
+ChildCommand calibChild(const std::string& calibExe, const PlannedFile& file) {
+  ChildCommand command;
+  command.argv = {calibExe,         "--quiet",          "--no-progress",
+                  "--sha256",       "--output-dir",     file.outputDir,
+                  file.fields.chip, file.fields.config, fs::absolute(file.file.path).lexically_normal().string()};
+  command.workDir = file.outputDir;
+  command.stdoutPath = file.outputDir + "/calib.out";
+  command.stderrPath = file.outputDir + "/calib.err";
+  return command;
 }
 
 std::string defaultDatabaseUrl(const std::string& outDir) {

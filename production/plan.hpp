@@ -62,7 +62,7 @@ struct BatchPlan {
 // How calib analyses a planned file: in its output directory, quietly,
 // with the SHA-256 of what it reads, its messages kept in calib.out and
 // calib.err there.
-ChildSpec calibChild(const std::string& calibExe, const PlannedFile& file);
+ChildCommand calibChild(const std::string& calibExe, const PlannedFile& file);
 
 // Plans a batch; messages about single files go to err as they come.
 // nullopt when it cannot go on: then error says why, or terminationSignal

@@ -14,7 +14,7 @@ constexpr double kGraceSeconds = 10;
 
 }  // namespace
 
-RunnerOutcome runChildren(ChildProcesses& processes, const std::vector<ChildSpec>& children, unsigned atOnce,
+RunnerOutcome runChildren(ChildProcesses& processes, const std::vector<ChildCommand>& children, unsigned atOnce,
                           const std::function<bool(std::size_t, const ChildExit&, const std::string&)>& finished,
                           const std::function<void(std::size_t)>& progress) {
   RunnerOutcome outcome;
@@ -45,9 +45,9 @@ RunnerOutcome runChildren(ChildProcesses& processes, const std::vector<ChildSpec
     while (next < children.size() && running.size() < std::max(atOnce, 1u)) {
       if (const int s = processes.takeTermination()) return stopped(s);
       std::string error;
-      ChildSpec spec = children[next];
-      spec.ownProcessGroup = true;
-      const std::optional<pid_t> pid = processes.start(spec, error);
+      ChildCommand command = children[next];
+      command.ownProcessGroup = true;
+      const std::optional<pid_t> pid = processes.start(command, error);
       if (pid) {
         running.emplace(*pid, next);
       } else {

@@ -24,8 +24,9 @@ struct RunnerOutcome {
 // exit) is called as each ends (startError set, exit empty, when it could
 // not start); it returns false to stop everything. progress(done) is
 // called after each and every half second.
-RunnerOutcome runChildren(ChildProcesses& processes, const std::vector<ChildSpec>& children, unsigned atOnce,
-                          const std::function<bool(std::size_t, const ChildExit&, const std::string& startError)>& finished,
-                          const std::function<void(std::size_t done)>& progress);
+RunnerOutcome runChildren(
+    ChildProcesses& processes, const std::vector<ChildCommand>& children, unsigned atOnce,
+    const std::function<bool(std::size_t, const ChildExit&, const std::string& startError)>& finished,
+    const std::function<void(std::size_t done)>& progress);
 
 }  // namespace calib::production

@@ -35,11 +35,11 @@ std::string slurmFilename(const std::string& path) {
 }
 
 std::optional<std::string> Slurm::run(std::vector<std::string> argv, std::string& error, bool submission) {
-  ChildSpec spec;
-  spec.argv = std::move(argv);
-  spec.searchPath = true;
+  ChildCommand command;
+  command.argv = std::move(argv);
+  command.searchPath = true;
   const std::optional<CommandResult> ran =
-      runCommand(processes_, spec, submission ? kSubmitSeconds : kCommandSeconds, error, submission);
+      runCommand(processes_, command, submission ? kSubmitSeconds : kCommandSeconds, error, submission);
   if (!ran) return std::nullopt;
   if (ran->terminationSignal) terminationSignal_ = ran->terminationSignal;
   if (ran->terminationSignal && !submission) {
@@ -49,7 +49,7 @@ std::optional<std::string> Slurm::run(std::vector<std::string> argv, std::string
   if (ran->exit.exitStatus == 0) return ran->out;
   // squeue -j of a job the controller has forgotten.
   if (ran->err.find("Invalid job id specified") != std::string::npos) return std::string();
-  error = "'" + spec.argv[0] + "' " + (ran->timedOut ? "gave no answer in time" : describeExit(ran->exit)) +
+  error = "'" + command.argv[0] + "' " + (ran->timedOut ? "gave no answer in time" : describeExit(ran->exit)) +
           (trimmed(ran->err).empty() ? "" : ": " + trimmed(ran->err));
   return std::nullopt;
 }

@@ -68,8 +68,8 @@ ChildProcesses::ChildProcesses() {
 
 ChildProcesses::~ChildProcesses() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-std::optional<pid_t> ChildProcesses::start(const ChildSpec& spec, std::string& error) {
-  if (spec.argv.empty()) {
+std::optional<pid_t> ChildProcesses::start(const ChildCommand& command, std::string& error) {
+  if (command.argv.empty()) {
     error = "no program to run";
     return std::nullopt;
   }
@@ -79,10 +79,10 @@ std::optional<pid_t> ChildProcesses::start(const ChildSpec& spec, std::string& e
   };
   // The files are opened after the change of directory: relative paths are
   // the child's.
-  if (!spec.workDir.empty()) ::posix_spawn_file_actions_addchdir_np(&setup.actions, spec.workDir.c_str());
+  if (!command.workDir.empty()) ::posix_spawn_file_actions_addchdir_np(&setup.actions, command.workDir.c_str());
   redirect(STDIN_FILENO, "", O_RDONLY);
-  redirect(STDOUT_FILENO, spec.stdoutPath, O_WRONLY | O_CREAT | O_TRUNC);
-  redirect(STDERR_FILENO, spec.stderrPath, O_WRONLY | O_CREAT | O_TRUNC);
+  redirect(STDOUT_FILENO, command.stdoutPath, O_WRONLY | O_CREAT | O_TRUNC);
+  redirect(STDERR_FILENO, command.stderrPath, O_WRONLY | O_CREAT | O_TRUNC);
   sigset_t none;
   sigemptyset(&none);
   sigset_t defaults;
@@ -91,21 +91,21 @@ std::optional<pid_t> ChildProcesses::start(const ChildSpec& spec, std::string& e
   ::posix_spawnattr_setsigmask(&setup.attributes, &none);
   ::posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (spec.ownProcessGroup) {
+  if (command.ownProcessGroup) {
     flags |= POSIX_SPAWN_SETPGROUP;
     ::posix_spawnattr_setpgroup(&setup.attributes, 0);
   }
   ::posix_spawnattr_setflags(&setup.attributes, flags);
 
   std::vector<char*> argv;
-  for (const std::string& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : command.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int result = (spec.searchPath ? ::posix_spawnp : ::posix_spawn)(&pid, argv[0], &setup.actions,
-                                                                        &setup.attributes, argv.data(), environ);
+  const int result = (command.searchPath ? ::posix_spawnp : ::posix_spawn)(&pid, argv[0], &setup.actions,
+                                                                           &setup.attributes, argv.data(), environ);
   if (result != 0) {
-    error = "cannot run '" + spec.argv[0] + "'" + (spec.workDir.empty() ? "" : " in '" + spec.workDir + "'") + ": " +
-            std::strerror(result);
+    error = "cannot run '" + command.argv[0] + "'" + (command.workDir.empty() ? "" : " in '" + command.workDir + "'") +
+            ": " + std::strerror(result);
     return std::nullopt;
   }
   return pid;
@@ -181,7 +181,7 @@ struct TemporaryFile {
 
 }  // namespace
 
-std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spec, double timeoutSeconds,
+std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildCommand command, double timeoutSeconds,
                                         std::string& error, bool finishOnTermination) {
   std::error_code made;
   TemporaryFile out(made);
@@ -190,9 +190,9 @@ std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spe
     error = "cannot make a temporary file: " + made.message();
     return std::nullopt;
   }
-  spec.stdoutPath = out.path;
-  spec.stderrPath = err.path;
-  const std::optional<pid_t> pid = processes.start(spec, error);
+  command.stdoutPath = out.path;
+  command.stderrPath = err.path;
+  const std::optional<pid_t> pid = processes.start(command, error);
   if (!pid) return std::nullopt;
   CommandResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);

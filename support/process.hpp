@@ -20,7 +20,7 @@
 
 namespace calib {
 
-struct ChildSpec {
+struct ChildCommand {
   std::vector<std::string> argv;  // argv[0] is the program's path
   std::string workDir;            // empty: the current one
   std::string stdoutPath;         // created or truncated; empty: /dev/null
@@ -52,9 +52,9 @@ class ChildProcesses {
   ChildProcesses(const ChildProcesses&) = delete;
   ChildProcesses& operator=(const ChildProcesses&) = delete;
 
-  // Starts spec; the error names what failed (the program, a file, the
+  // Starts command; the error names what failed (the program, a file, the
   // directory) in its message.
-  std::optional<pid_t> start(const ChildSpec& spec, std::string& error);
+  std::optional<pid_t> start(const ChildCommand& command, std::string& error);
 
   struct Events {
     std::vector<ChildExit> exited;  // reaped
@@ -87,13 +87,13 @@ struct CommandResult {
   int terminationSignal = 0;  // a termination signal that came meanwhile (the command was killed)
 };
 
-// Runs spec (its output paths are replaced) and waits for it, at most
+// Runs command (its output paths are replaced) and waits for it, at most
 // timeoutSeconds, then SIGKILL. A termination signal meanwhile kills it
 // too, unless finishOnTermination: then it is let finish (a command whose
 // effect must be known, such as a submission) and the signal is only
 // reported. For short commands while no other child runs: the wait reaps
 // every child. nullopt, with the reason, when it could not start.
-std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildSpec spec, double timeoutSeconds,
+std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildCommand command, double timeoutSeconds,
                                         std::string& error, bool finishOnTermination = false);
 
 }  // namespace calib

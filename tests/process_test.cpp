@@ -27,8 +27,8 @@ TEST(ChildProcesses, RunInTheirDirectoryWithTheirOutputsAndReportHowTheyEnded) {
   TempDir dir;
   ChildProcesses children;
   std::string error;
-  const ChildSpec spec{{"/bin/sh", "-c", "pwd; echo oops >&2; exit 3"}, dir.path(), "out.txt", dir / "err.txt"};
-  const std::optional<pid_t> pid = children.start(spec, error);
+  const ChildCommand command{{"/bin/sh", "-c", "pwd; echo oops >&2; exit 3"}, dir.path(), "out.txt", dir / "err.txt"};
+  const std::optional<pid_t> pid = children.start(command, error);
   ASSERT_TRUE(pid) << error;
   const ChildExit e = waitFor(children, *pid);
   EXPECT_EQ(describeExit(e), "exit status 3");
@@ -51,8 +51,7 @@ TEST(ChildProcesses, ATerminationSignalIsTakenByTheWaitAndChildrenKeepTheirDefau
     ChildProcesses children;
     // The child's own SIGTERM ends it: it was not blocked for the child.
     std::string error;
-    const std::optional<pid_t> pid =
-        children.start({{"/bin/sh", "-c", "kill -TERM $$; sleep 5"}, "", "", ""}, error);
+    const std::optional<pid_t> pid = children.start({{"/bin/sh", "-c", "kill -TERM $$; sleep 5"}, "", "", ""}, error);
     ASSERT_TRUE(pid) << error;
     EXPECT_EQ(waitFor(children, *pid).signal, SIGTERM);
 
