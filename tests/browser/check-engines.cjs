@@ -85,8 +85,8 @@ function main() {
     var answer = satisfies(parseVersion(running), wanted);
     if (answer === null) fail(name + ' in ' + where + " asks for Node.js '" + wanted + "', a range this check cannot read");
     if (!answer)
-      fail('the browser tests need Node.js ' + wanted + ' (' + name + ' in ' + where + '), but ' +
-           process.execPath + ' is ' + running + ': install one that is, first on PATH' +
+      fail('the browser tests need Node.js ' + wanted + ' (' + name + ' in ' + where + '), but the node first ' +
+           'on PATH is ' + running + ': install one that is, first on PATH' +
            " (Debian 12's own: apt-get install nodejs npm)");
   });
 }

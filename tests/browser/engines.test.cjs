@@ -51,7 +51,7 @@ test('an unsuitable Node.js is named in one line, the current one passes', () =>
     fs.writeFileSync(path.join(dir, 'package-lock.json'), JSON.stringify(lock));
     const bad = spawnSync(process.execPath, [script, path.join(dir, 'package-lock.json')], { encoding: 'utf8' });
     assert.equal(bad.status, 1);
-    assert.match(bad.stderr, /^install-deps: the browser tests need Node\.js >=\d+ \(playwright-core [\d.]+ in .*\), but .* is [\d.]+: install one that is/);
+    assert.match(bad.stderr, /^install-deps: the browser tests need Node\.js >=\d+ \(playwright-core [\d.]+ in .*\), but the node first on PATH is [\d.]+: install one that is/);
     assert.equal(bad.stderr.split('\n').length, 2); // one line
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
