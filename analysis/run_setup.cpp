@@ -55,25 +55,27 @@ std::optional<RunSetup> setUpRun(const RunRequest& request, const OutputPaths& p
     diagnostics.push_back(Diagnostic::error(std::move(message)));
     return std::nullopt;
   };
-  std::error_code ec;
-  std::optional<InputFile> adc = InputFile::open(adcFile, ec);
-  if (!adc) return fail("cannot open ADC file '" + adcFile + "': " + ec.message());
+  Result<InputFile, std::error_code> adc = InputFile::open(adcFile);
+  if (!adc) return fail("cannot open ADC file '" + adcFile + "': " + adc.error().message());
 
-  std::optional<OutputFile> gainLog = OutputFile::create(paths.gainLog, ec);
-  if (!gainLog) return fail("cannot create gain log '" + paths.gainLog + "': " + ec.message());
+  Result<OutputFile, std::error_code> gainLog = OutputFile::create(paths.gainLog);
+  if (!gainLog) return fail("cannot create gain log '" + paths.gainLog + "': " + gainLog.error().message());
   gainLog->out().put(kGainLogHeader);
 
-  std::optional<OutputFile> binInfo = OutputFile::create(paths.binInfo, ec);
-  if (!binInfo) return fail("cannot create bin-information file '" + paths.binInfo + "': " + ec.message());
+  Result<OutputFile, std::error_code> binInfo = OutputFile::create(paths.binInfo);
+  if (!binInfo)
+    return fail("cannot create bin-information file '" + paths.binInfo + "': " + binInfo.error().message());
 
   std::optional<OutputFile> results;
   std::optional<std::string> staleResults;
   if (!writeJson) staleResults = paths.results;
   if (writeJson) {
-    results = OutputFile::create(paths.results, ec);
-    if (!results) return fail("cannot create results file '" + paths.results + "': " + ec.message());
+    Result<OutputFile, std::error_code> created = OutputFile::create(paths.results);
+    if (!created) return fail("cannot create results file '" + paths.results + "': " + created.error().message());
+    results.emplace(std::move(*created));
   }
 
+  std::error_code ec;
   // The directory is made without a shell, so any configuration text is
   // safe in it; the line printed is the command this step has always been
   // described by.

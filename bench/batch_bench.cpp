@@ -28,7 +28,7 @@
 #include <thread>
 
 #include "bench/bench_report.hpp"
-#include "production/store.hpp"
+#include "production/store/store.hpp"
 
 namespace calib::bench {
 namespace {
@@ -120,12 +120,12 @@ std::vector<TreeFile> makeTree(const Options& o, const std::string& root) {
 void makeRecordedRuns(int runs, const std::string& path) {
   if (fs::exists(path)) return;
   std::cerr << "calib-bench-batch: recording " << runs << " runs into " << path << "\n";
-  std::string error;
-  const std::unique_ptr<production::Store> store = production::Store::open("sqlite:" + path + ".new", error);
-  if (!store) throw std::runtime_error(error);
+  const Result<std::unique_ptr<production::Store>> opened = production::Store::open("sqlite:" + path + ".new");
+  if (!opened) throw std::runtime_error(opened.error().message);
+  production::Store& store = **opened;
   const production::Criteria criteria = production::defaultCriteria();
-  const std::optional<std::int64_t> criteriaId = store->criteriaId(criteria, error);
-  if (!criteriaId) throw std::runtime_error(error);
+  const Result<std::int64_t> criteriaId = store.criteriaId(criteria);
+  if (!criteriaId) throw std::runtime_error(criteriaId.error().message);
   for (int i = 0; i < runs; ++i) {
     production::RunInput in;
     in.chip = std::to_string(600000 + i / 5);
@@ -153,7 +153,8 @@ void makeRecordedRuns(int runs, const std::string& path) {
     r.gainMedian = 20.5;
     r.gainSpreadPercent = 2.0;
     in.results = r;
-    if (!store->record(in, criteria, *criteriaId, false, error)) throw std::runtime_error(error);
+    if (const Result<production::RecordOutcome> recorded = store.record(in, criteria, *criteriaId, false); !recorded)
+      throw std::runtime_error(recorded.error().message);
   }
   fs::rename(path + ".new", path);
 }

@@ -114,12 +114,14 @@ Diagnostics analyse_file(const RunRequest& request, const OutputPaths& paths, Ou
   // The hash covers the whole file, also when the reading stopped early.
   std::optional<std::string> sha256;
   if (hash) {
-    std::error_code error;
-    sha256 = sha256OfRest(run.adc.fd(), *hash, error);
-    if (!sha256)
+    Result<std::string, std::error_code> rest = sha256OfRest(run.adc.fd(), *hash);
+    if (rest) {
+      sha256 = std::move(*rest);
+    } else {
       diagnostics.push_back(
           Diagnostic::error("cannot read ADC file '" + request.adcFile + "' to its end for its SHA-256: " +
-                            error.message()));
+                            rest.error().message()));
+    }
   }
 
   writeBinInfo(run.binInfo.out(), run.hists, run.imodulus);

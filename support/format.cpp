@@ -99,6 +99,12 @@ char* writeFixed(char* p, double value, int width, int precision) {
   return padLeft(p, q, width);
 }
 
+std::string fixedText(double value, int decimals) {
+  std::string text(kMaxFixedChars(decimals), '\0');
+  text.resize(static_cast<std::size_t>(writeFixed(text.data(), value, 0, decimals) - text.data()));
+  return text;
+}
+
 char* writeStreamDefault(char* p, double value) {
   if (std::isnan(value) || std::isinf(value)) {
     if (std::signbit(value)) *p++ = '-';

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace calib {
@@ -99,6 +100,9 @@ char* writeTenthsFixed0(char* p, std::int64_t tenths, int width);
 // "%<width>.<precision>f" of any double (glibc's exact rounding; inf and
 // nan as printf writes them).
 char* writeFixed(char* p, double value, int width, int precision);
+
+// "%.<decimals>f" of value as a string: a number in a message or a table.
+std::string fixedText(double value, int decimals);
 
 // What `std::ostream << double` writes with the default flags: "%g" with
 // six significant digits, so whole numbers below a million print as

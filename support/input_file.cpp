@@ -8,24 +8,25 @@
 
 namespace calib {
 
-std::optional<InputFile> InputFile::open(const std::string& path, std::error_code& error) {
+namespace {
+
+std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
+
+}  // namespace
+
+Result<InputFile, std::error_code> InputFile::open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::error_code(errno, std::generic_category());
-    return std::nullopt;
-  }
+  if (fd < 0) return lastError();
   struct stat st;
   if (::fstat(fd, &st) != 0) {
-    error = std::error_code(errno, std::generic_category());
+    const std::error_code error = lastError();
     ::close(fd);
-    return std::nullopt;
+    return error;
   }
   if (S_ISDIR(st.st_mode)) {
-    error = std::error_code(EISDIR, std::generic_category());
     ::close(fd);
-    return std::nullopt;
+    return std::error_code(EISDIR, std::generic_category());
   }
-  error.clear();
   std::optional<std::uint64_t> size;
   if (S_ISREG(st.st_mode)) size = static_cast<std::uint64_t>(st.st_size);
   return InputFile(fd, size);
@@ -45,9 +46,9 @@ InputFile::~InputFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<std::string> readWholeFile(const std::string& path, std::error_code& error) {
-  const std::optional<InputFile> file = InputFile::open(path, error);
-  if (!file) return std::nullopt;
+Result<std::string, std::error_code> readWholeFile(const std::string& path) {
+  const Result<InputFile, std::error_code> file = InputFile::open(path);
+  if (!file) return file.error();
   std::string text;
   if (file->size()) text.reserve(static_cast<std::size_t>(*file->size()));
   char buffer[1 << 16];
@@ -55,8 +56,7 @@ std::optional<std::string> readWholeFile(const std::string& path, std::error_cod
     const ssize_t k = ::read(file->fd(), buffer, sizeof buffer);
     if (k < 0) {
       if (errno == EINTR) continue;
-      error = std::error_code(errno, std::generic_category());
-      return std::nullopt;
+      return lastError();
     }
     if (k == 0) return text;
     text.append(buffer, static_cast<std::size_t>(k));

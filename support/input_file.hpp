@@ -6,13 +6,15 @@
 #include <string>
 #include <system_error>
 
+#include "support/result.hpp"
+
 namespace calib {
 
 class InputFile {
  public:
   // Opens path for reading. A directory is refused with EISDIR (open(2)
   // would accept it and only the first read would fail).
-  static std::optional<InputFile> open(const std::string& path, std::error_code& error);
+  static Result<InputFile, std::error_code> open(const std::string& path);
 
   InputFile(InputFile&& other) noexcept : fd_(other.fd_), size_(other.size_) { other.fd_ = -1; }
   InputFile& operator=(InputFile&& other) noexcept;
@@ -31,6 +33,6 @@ class InputFile {
 };
 
 // The whole content of the file at path.
-std::optional<std::string> readWholeFile(const std::string& path, std::error_code& error);
+Result<std::string, std::error_code> readWholeFile(const std::string& path);
 
 }  // namespace calib

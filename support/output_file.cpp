@@ -39,35 +39,24 @@ void applyDefaultPermissions(int fd) {
 
 }  // namespace
 
-std::optional<OutputFile> OutputFile::create(const std::string& finalPath, std::error_code& error,
-                                             Durability durability) {
+Result<OutputFile, std::error_code> OutputFile::create(const std::string& finalPath, Durability durability) {
   // Problems with the final name itself would otherwise show only at the
   // rename, after the whole run.
   const std::size_t slash = finalPath.rfind('/');
   const std::size_t nameLength = slash == std::string::npos ? finalPath.size() : finalPath.size() - slash - 1;
-  if (nameLength > NAME_MAX) {
-    error = std::error_code(ENAMETOOLONG, std::generic_category());
-    return std::nullopt;
-  }
+  if (nameLength > NAME_MAX) return std::error_code(ENAMETOOLONG, std::generic_category());
   struct stat st;
-  if (::stat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    error = std::error_code(EISDIR, std::generic_category());
-    return std::nullopt;
-  }
+  if (::stat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::error_code(EISDIR, std::generic_category());
   std::string tempPath = temporaryTemplate(finalPath);
   int fd = -1;
   int slot = -1;
   {
     const TerminationSignalsBlocked blocked;
     fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
-    if (fd < 0) {
-      error = lastError();
-      return std::nullopt;
-    }
+    if (fd < 0) return lastError();
     slot = registerTemporary(tempPath);
   }
   applyDefaultPermissions(fd);
-  error.clear();
   return OutputFile(finalPath, std::move(tempPath), fd, durability, slot);
 }
 

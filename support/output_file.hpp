@@ -19,6 +19,7 @@
 #include <system_error>
 
 #include "support/out_buffer.hpp"
+#include "support/result.hpp"
 
 namespace calib {
 
@@ -34,8 +35,8 @@ class OutputFile {
   // Creates the temporary file for finalPath. On failure returns the OS
   // reason. A final path that is an existing directory (EISDIR) or whose
   // name is too long (ENAMETOOLONG) fails here rather than at the rename.
-  static std::optional<OutputFile> create(const std::string& finalPath, std::error_code& error,
-                                          Durability durability = Durability::Synced);
+  static Result<OutputFile, std::error_code> create(const std::string& finalPath,
+                                                   Durability durability = Durability::Synced);
 
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&& other) noexcept;

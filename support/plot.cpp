@@ -433,11 +433,11 @@ std::error_code savePlot(const PlotContent& plot, const std::string& path) {
   if (const cairo_status_t status = cairo_surface_status(surface.get()); status != CAIRO_STATUS_SUCCESS)
     return cairoError(status);
 
-  std::error_code error;
   // Plots can be drawn again from the ADC file: they are renamed into place
   // complete, without waiting for the disk.
-  std::optional<OutputFile> file = OutputFile::create(path, error, OutputFile::Durability::Unsynced);
-  if (!file) return error;
+  Result<OutputFile, std::error_code> file = OutputFile::create(path, OutputFile::Durability::Unsynced);
+  if (!file) return file.error();
+  std::error_code error;
   const XrgbImage image{cairo_image_surface_get_data(surface.get()), cairo_image_surface_get_width(surface.get()),
                         cairo_image_surface_get_height(surface.get()),
                         cairo_image_surface_get_stride(surface.get())};

@@ -68,11 +68,8 @@ ChildProcesses::ChildProcesses() {
 
 ChildProcesses::~ChildProcesses() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-std::optional<pid_t> ChildProcesses::start(const ChildCommand& command, std::string& error) {
-  if (command.argv.empty()) {
-    error = "no program to run";
-    return std::nullopt;
-  }
+Result<pid_t> ChildProcesses::start(const ChildCommand& command) {
+  if (command.argv.empty()) return failed("no program to run");
   SpawnSetup setup;
   const auto redirect = [&](int fd, const std::string& path, int flags) {
     ::posix_spawn_file_actions_addopen(&setup.actions, fd, path.empty() ? "/dev/null" : path.c_str(), flags, 0644);
@@ -103,11 +100,9 @@ std::optional<pid_t> ChildProcesses::start(const ChildCommand& command, std::str
   pid_t pid = 0;
   const int result = (command.searchPath ? ::posix_spawnp : ::posix_spawn)(&pid, argv[0], &setup.actions,
                                                                            &setup.attributes, argv.data(), environ);
-  if (result != 0) {
-    error = "cannot run '" + command.argv[0] + "'" + (command.workDir.empty() ? "" : " in '" + command.workDir + "'") +
-            ": " + std::strerror(result);
-    return std::nullopt;
-  }
+  if (result != 0)
+    return failed("cannot run '" + command.argv[0] + "'" +
+                  (command.workDir.empty() ? "" : " in '" + command.workDir + "'") + ": " + std::strerror(result));
   return pid;
 }
 
@@ -181,19 +176,16 @@ struct TemporaryFile {
 
 }  // namespace
 
-std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildCommand command, double timeoutSeconds,
-                                        std::string& error, bool finishOnTermination) {
+Result<CommandResult> runCommand(ChildProcesses& processes, ChildCommand command, double timeoutSeconds,
+                                 bool finishOnTermination) {
   std::error_code made;
   TemporaryFile out(made);
   TemporaryFile err(made);
-  if (made) {
-    error = "cannot make a temporary file: " + made.message();
-    return std::nullopt;
-  }
+  if (made) return failed("cannot make a temporary file: " + made.message());
   command.stdoutPath = out.path;
   command.stderrPath = err.path;
-  const std::optional<pid_t> pid = processes.start(command, error);
-  if (!pid) return std::nullopt;
+  const Result<pid_t> pid = processes.start(command);
+  if (!pid) return pid.error();
   CommandResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
   for (bool ended = false, killed = false; !ended;) {
@@ -212,9 +204,8 @@ std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildCommand 
       }
     }
   }
-  std::error_code ignored;
-  result.out = readWholeFile(out.path, ignored).value_or("");
-  result.err = readWholeFile(err.path, ignored).value_or("");
+  result.out = readWholeFile(out.path).value_or("");
+  result.err = readWholeFile(err.path).value_or("");
   return result;
 }
 

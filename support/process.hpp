@@ -18,6 +18,8 @@
 #include <system_error>
 #include <vector>
 
+#include "support/result.hpp"
+
 namespace calib {
 
 struct ChildCommand {
@@ -52,9 +54,9 @@ class ChildProcesses {
   ChildProcesses(const ChildProcesses&) = delete;
   ChildProcesses& operator=(const ChildProcesses&) = delete;
 
-  // Starts command; the error names what failed (the program, a file, the
+  // Starts command; a failure names what failed (the program, a file, the
   // directory) in its message.
-  std::optional<pid_t> start(const ChildCommand& command, std::string& error);
+  Result<pid_t> start(const ChildCommand& command);
 
   struct Events {
     std::vector<ChildExit> exited;  // reaped
@@ -92,8 +94,8 @@ struct CommandResult {
 // too, unless finishOnTermination: then it is let finish (a command whose
 // effect must be known, such as a submission) and the signal is only
 // reported. For short commands while no other child runs: the wait reaps
-// every child. nullopt, with the reason, when it could not start.
-std::optional<CommandResult> runCommand(ChildProcesses& processes, ChildCommand command, double timeoutSeconds,
-                                        std::string& error, bool finishOnTermination = false);
+// every child. A failure, with the reason, when it could not start.
+Result<CommandResult> runCommand(ChildProcesses& processes, ChildCommand command, double timeoutSeconds,
+                                 bool finishOnTermination = false);
 
 }  // namespace calib

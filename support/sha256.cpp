@@ -39,25 +39,24 @@ std::string Sha256::hexDigest() {
   return text;
 }
 
-std::optional<std::string> sha256OfRest(int fd, Sha256& hash, std::error_code& error) {
+Result<std::string, std::error_code> sha256OfRest(int fd, Sha256& hash) {
   std::vector<char> buffer(std::size_t{1} << 18);
   for (;;) {
     const ssize_t k = ::read(fd, buffer.data(), buffer.size());
     if (k < 0) {
       if (errno == EINTR) continue;
-      error = std::error_code(errno, std::generic_category());
-      return std::nullopt;
+      return std::error_code(errno, std::generic_category());
     }
     if (k == 0) return hash.hexDigest();
     hash.update(buffer.data(), static_cast<std::size_t>(k));
   }
 }
 
-std::optional<std::string> sha256OfFile(const std::string& path, std::error_code& error) {
-  const std::optional<InputFile> file = InputFile::open(path, error);
-  if (!file) return std::nullopt;
+Result<std::string, std::error_code> sha256OfFile(const std::string& path) {
+  const Result<InputFile, std::error_code> file = InputFile::open(path);
+  if (!file) return file.error();
   Sha256 hash;
-  return sha256OfRest(file->fd(), hash, error);
+  return sha256OfRest(file->fd(), hash);
 }
 
 }  // namespace calib

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "support/result.hpp"
+
 namespace calib {
 
 class Sha256 {
@@ -30,9 +32,9 @@ class Sha256 {
 };
 
 // The SHA-256 of what is left to read from fd (read to its end).
-std::optional<std::string> sha256OfRest(int fd, Sha256& hash, std::error_code& error);
+Result<std::string, std::error_code> sha256OfRest(int fd, Sha256& hash);
 
 // The SHA-256 of the file at path.
-std::optional<std::string> sha256OfFile(const std::string& path, std::error_code& error);
+Result<std::string, std::error_code> sha256OfFile(const std::string& path);
 
 }  // namespace calib

@@ -1,11 +1,11 @@
 // Acceptance as a table of cases: results and criteria in, verdict and
 // reasons out; the criteria files; the names test stands write.
-#include "production/acceptance.hpp"
+#include "production/rules/acceptance.hpp"
 
 #include <gtest/gtest.h>
 
-#include "production/criteria.hpp"
-#include "production/name_pattern.hpp"
+#include "production/rules/criteria.hpp"
+#include "production/rules/name_pattern.hpp"
 
 namespace calib::production {
 namespace {
@@ -115,11 +115,11 @@ TEST(Acceptance, CriteriaFiles) {
   EXPECT_EQ(d.maxGainChangePercent, 6.0);
   EXPECT_EQ(d.maxChipGainChangePercent, 30.0);
   EXPECT_EQ(d.maxInlPercent, 3.0);
-  EXPECT_EQ(d.maxEncElectrons, (std::map<std::string, double>{{"MuCh", 13000}, {"TPC", 2500}}));
+  EXPECT_EQ(maxEncOf(d, "TPC"), 2500);
+  EXPECT_EQ(maxEncOf(d, "MuCh"), 13000);
   EXPECT_EQ(d.sha256.size(), 64u);
 
-  std::string error;
-  const std::optional<Criteria> mine = parseCriteria(R"(name = "stand 3"
+  const Result<Criteria> mine = parseCriteria(R"(name = "stand 3"
 version = 2
 [channels]
 max_not_ok = 1
@@ -128,8 +128,8 @@ config = "20mV*"
 min = 17
 max = 23
 )",
-                                                     "mine.toml", error);
-  ASSERT_TRUE(mine) << error;
+                                              "mine.toml");
+  ASSERT_TRUE(mine) << mine.error().message;
   EXPECT_EQ(mine->version, "2");
   EXPECT_FALSE(mine->maxGainSpreadPercent);  // left out: not applied
   ASSERT_EQ(mine->medianGainWindows.size(), 1u);
@@ -147,19 +147,31 @@ max = 23
        "mine.toml: 'channels.max_not_ok' must be an integer from 0 to 32"},
       {"name = \"x\"\nversion = \"1\"\n[enc]\nTPC = \"many\"\n", "mine.toml: 'enc.TPC' must be a number"},
       {"name = \"x\"\nversion = = \"1\"\n", "mine.toml: "},
+      // A limit that checks nothing, or fails everything, is refused.
+      {"name = \"x\"\nversion = \"1\"\n[gain]\nmax_spread_percent = nan\n",
+       "mine.toml: 'gain.max_spread_percent' must be a finite number, 0 or more"},
+      {"name = \"x\"\nversion = \"1\"\n[enc]\nTPC = nan\n", "mine.toml: 'enc.TPC' must be a finite number, 0 or more"},
+      {"name = \"x\"\nversion = \"1\"\n[linearity]\nmax_inl_percent = -1\n",
+       "mine.toml: 'linearity.max_inl_percent' must be a finite number, 0 or more"},
+      {"name = \"x\"\nversion = \"1\"\n[gain]\nmax_change_percent = inf\n",
+       "mine.toml: 'gain.max_change_percent' must be a finite number, 0 or more"},
+      {"name = \"x\"\nversion = \"1\"\n[[gain.median]]\nconfig = \"*\"\nmin = nan\nmax = 3\n",
+       "mine.toml: each [[gain.median]] needs 'config' (a pattern) and numbers 'min' <= 'max'"},
+      {"name = \"x\"\nversion = \"1\"\n[enc]\nTPX = 3\n", "mine.toml: unknown key 'enc.TPX'"},
   };
   for (const auto& [text, message] : bad) {
-    EXPECT_FALSE(parseCriteria(text, "mine.toml", error)) << text;
-    EXPECT_EQ(error.substr(0, message.size()), message) << error;
+    const Result<Criteria> parsed = parseCriteria(text, "mine.toml");
+    ASSERT_FALSE(parsed) << text;
+    EXPECT_EQ(parsed.error().message.substr(0, message.size()), message) << parsed.error().message;
   }
-  EXPECT_FALSE(loadCriteria("/no/such/criteria.toml", error));
-  EXPECT_EQ(error, "cannot read criteria file '/no/such/criteria.toml': No such file or directory");
+  const Result<Criteria> missing = loadCriteria("/no/such/criteria.toml");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "cannot read criteria file '/no/such/criteria.toml': No such file or directory");
 }
 
 TEST(Acceptance, NamesTestStandsWrite) {
-  std::string error;
-  const std::optional<NamePattern> standard = NamePattern::compile(NamePattern::defaultExpression(), error);
-  ASSERT_TRUE(standard) << error;
+  const Result<NamePattern> standard = NamePattern::compile(NamePattern::defaultExpression());
+  ASSERT_TRUE(standard) << standard.error().message;
   struct Case {
     std::string path;
     std::string chip, config, date, time, board, link;
@@ -171,29 +183,33 @@ TEST(Acceptance, NamesTestStandsWrite) {
       {"x/123510_kelta0042_b_link1_30mV_calib-even_adc.txt.gz", "0042", "30mV_calib-even", "", "123510", "b", "link1"},
   };
   for (const Case& c : cases) {
-    std::string reason;
-    const std::optional<NameFields> f = standard->match(c.path, reason);
-    ASSERT_TRUE(f) << c.path << ": " << reason;
+    const Result<NameFields> f = standard->match(c.path);
+    ASSERT_TRUE(f) << c.path << ": " << f.error().message;
     EXPECT_EQ((std::vector<std::string>{f->chip, f->config, f->stand.date, f->stand.time, f->stand.board,
                                         f->stand.link}),
               (std::vector<std::string>{c.chip, c.config, c.date, c.time, c.board, c.link}))
         << c.path;
   }
-  std::string reason;
   for (const char* path : {"notes.txt", "20180725/123510_kelta1_b_link0_20mV_adc.txt.bz2",
-                          "123510_kelta1_b_link0_adc.txt"})
-    EXPECT_FALSE(standard->match(path, reason)) << path;
-  EXPECT_FALSE(standard->match("20181399/123510_kelta1_b_link0_20mV_adc.txt", reason));
-  EXPECT_EQ(reason, "date '20181399' and time '123510' in the name are not a date and time");
+                           "123510_kelta1_b_link0_adc.txt"}) {
+    const Result<NameFields> f = standard->match(path);
+    ASSERT_FALSE(f) << path;
+    EXPECT_TRUE(f.error().absent()) << path;
+  }
+  const Result<NameFields> badDate = standard->match("20181399/123510_kelta1_b_link0_20mV_adc.txt");
+  ASSERT_FALSE(badDate);
+  EXPECT_FALSE(badDate.error().absent());
+  EXPECT_EQ(badDate.error().message, "date '20181399' and time '123510' in the name are not a date and time");
 
-  const std::optional<NamePattern> mine = NamePattern::compile(R"((?<chip>\w+)-(?<config>\w+)\.dat$)", error);
-  ASSERT_TRUE(mine) << error;
-  const std::optional<NameFields> f = mine->match("/data/A17-20mV.dat", reason);
+  const Result<NamePattern> mine = NamePattern::compile(R"((?<chip>\w+)-(?<config>\w+)\.dat$)");
+  ASSERT_TRUE(mine) << mine.error().message;
+  const Result<NameFields> f = mine->match("/data/A17-20mV.dat");
   ASSERT_TRUE(f);
   EXPECT_EQ(f->chip + " " + f->config + " [" + f->stand.date + "]", "A17 20mV []");
-  EXPECT_FALSE(NamePattern::compile(R"((?<config>\w+)\.dat$)", error));
-  EXPECT_EQ(error, R"(name pattern '(?<config>\w+)\.dat$' has no group (?<chip>…))");
-  EXPECT_FALSE(NamePattern::compile("(?<chip>", error));
+  const Result<NamePattern> noChip = NamePattern::compile(R"((?<config>\w+)\.dat$)");
+  ASSERT_FALSE(noChip);
+  EXPECT_EQ(noChip.error().message, R"(name pattern '(?<config>\w+)\.dat$' has no group (?<chip>…))");
+  EXPECT_FALSE(NamePattern::compile("(?<chip>"));
   EXPECT_EQ(standTimestamp("20240229", ""), "2024-02-29T00:00:00");
   EXPECT_FALSE(standTimestamp("20230229", "000000"));
 }

@@ -18,8 +18,8 @@
 
 #include "postgres_server.hpp"
 #include "stand_files.hpp"
-#include "production/results_reader.hpp"
-#include "production/store.hpp"
+#include "production/results/results_reader.hpp"
+#include "production/store/store.hpp"
 #include "test_util.hpp"
 
 namespace calib::test {
@@ -170,10 +170,9 @@ TEST_P(BatchTest, ABatchStoppedAndStartedAgainRecordsWhatAnUninterruptedOneDoes)
     CalibProcess process(dir_.path(), {"run", "--db", stopped, "--out", dir_ / "out2", "--jobs", "2", "robot"},
                          options);
     // Stopped once a few runs are recorded.
-    std::string error;
     for (int i = 0; i < 3000; ++i) {
-      std::unique_ptr<production::Store> store = production::Store::open(stopped, error);
-      const auto runs = store ? store->allRuns(error) : std::nullopt;
+      const Result<std::unique_ptr<production::Store>> store = production::Store::open(stopped);
+      const auto runs = store ? (*store)->allRuns() : Result<std::vector<production::RunRow>>(failed(""));
       if (runs && runs->size() >= 3) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -242,8 +241,7 @@ TEST(Batch, ResultsWithChannelsOutOfPlaceAreRefused) {
   simulate(dir / "run.txt", trains(5, 1));
   ASSERT_EQ(runCalib(dir.path(), {"--quiet", "1", "20mV_calib-odd", "run.txt"}).exitStatus, 0);
   const nlohmann::json good = nlohmann::json::parse(readFile(dir / "gain_kelta1_20mV_calib-odd.log.json"));
-  std::string error;
-  ASSERT_TRUE(production::parseResults(good.dump(), error)) << error;
+  ASSERT_TRUE(production::parseResults(good.dump()));
   struct Case {
     std::function<void(nlohmann::json&)> change;
     std::string error;
@@ -258,8 +256,9 @@ TEST(Batch, ResultsWithChannelsOutOfPlaceAreRefused) {
   for (const Case& c : cases) {
     nlohmann::json changed = good;
     c.change(changed);
-    EXPECT_FALSE(production::parseResults(changed.dump(), error));
-    EXPECT_EQ(error, c.error);
+    const Result<production::RunResults> parsed = production::parseResults(changed.dump());
+    ASSERT_FALSE(parsed);
+    EXPECT_EQ(parsed.error().message, c.error);
   }
 }
 

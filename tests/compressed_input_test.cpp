@@ -178,8 +178,7 @@ TEST(CompressedInput, TheResultsRecordTheSha256OfTheFileAsStored) {
     TempDir dir;
     writeFile(dir / "adc.txt", bytes);
     const RunResult r = runCalib(dir.path(), {"--sha256", "--quiet", "7", "20mV_calib-odd", "./adc.txt"});
-    std::error_code error;
-    const std::string sum = sha256OfFile(dir / "adc.txt", error).value_or("?");
+    const std::string sum = sha256OfFile(dir / "adc.txt").value_or("?");
     EXPECT_NE(readFile(dir / "gain_kelta7_20mV_calib-odd.log.json").find("\"adcSha256\": \"" + sum + "\""),
               std::string::npos)
         << r.err;
@@ -198,9 +197,8 @@ TEST(CompressedInput, ProgressCountsTheCompressedBytes) {
     TempDir dir;
     const std::string packed = compress(format, text);
     writeFile(dir / "adc.txt", packed);
-    std::error_code error;
-    const std::optional<InputFile> file = InputFile::open(dir / "adc.txt", error);
-    ASSERT_TRUE(file) << error.message();
+    const Result<InputFile, std::error_code> file = InputFile::open(dir / "adc.txt");
+    ASSERT_TRUE(file) << file.error().message();
     const std::unique_ptr<ByteSource> source = openSource(file->fd());
     std::vector<std::uint64_t> seen;
     StreamOptions streamOptions;

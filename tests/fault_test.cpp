@@ -139,11 +139,14 @@ TEST(WriteFaults, FullStandardOutputIsReportedAndTheFilesAreWritten) {
 
 TEST(TemporaryRegistry, HoldsExactlyTheTemporariesThatExist) {
   TempDir dir;
-  std::error_code ec;
   const int before = liveTemporaryCount();
-  std::optional<OutputFile> published = OutputFile::create(dir / "a", ec);
-  std::optional<OutputFile> dropped = OutputFile::create(dir / "b", ec);
-  std::optional<OutputFile> kept = OutputFile::create(dir / "c", ec);
+  const auto create = [&](const char* name) {
+    Result<OutputFile, std::error_code> f = OutputFile::create(dir / name);
+    return f ? std::optional<OutputFile>(std::move(*f)) : std::nullopt;
+  };
+  std::optional<OutputFile> published = create("a");
+  std::optional<OutputFile> dropped = create("b");
+  std::optional<OutputFile> kept = create("c");
   ASSERT_TRUE(published && dropped && kept);
   EXPECT_EQ(liveTemporaryCount(), before + 3);
   published->out().put("a\n");

@@ -43,11 +43,9 @@ std::string randomText(std::size_t size, unsigned seed) {
 }
 
 OutputFile createOrFail(const std::string& path) {
-  std::error_code ec;
-  std::optional<OutputFile> f = OutputFile::create(path, ec);
+  Result<OutputFile, std::error_code> f = OutputFile::create(path);
   // gtest reports the exception as a failure of the calling test.
-  if (!f) throw std::runtime_error("cannot create " + path + ": " + ec.message());
-  EXPECT_FALSE(ec);
+  if (!f) throw std::runtime_error("cannot create " + path + ": " + f.error().message());
   return std::move(*f);
 }
 
@@ -131,15 +129,15 @@ TEST(OutputFile, MovesKeepOneOwnerOfTheTemporary) {
 
 TEST(OutputFile, CreateFailures) {
   test::TempDir dir;
-  std::error_code ec;
-  EXPECT_FALSE(OutputFile::create(dir / "missing/gain.log", ec).has_value());
-  EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
+  const Result<OutputFile, std::error_code> missing = OutputFile::create(dir / "missing/gain.log");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
   EXPECT_TRUE(namesIn(dir.path()).empty());
 
   fs::create_directory(dir / "sub");
-  ec.clear();
-  EXPECT_FALSE(OutputFile::create(dir / "sub", ec).has_value());
-  EXPECT_EQ(ec, std::errc::is_a_directory);
+  const Result<OutputFile, std::error_code> directory = OutputFile::create(dir / "sub");
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error(), std::errc::is_a_directory);
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"sub"});
   EXPECT_TRUE(namesIn(dir.path() / "sub").empty());
 }
@@ -294,29 +292,28 @@ TEST(OutBuffer, FdSinkReportsTheOsError) {
 
 TEST(InputFile, OpenReportsReasonsAndSize) {
   test::TempDir dir;
-  std::error_code ec;
-  EXPECT_FALSE(InputFile::open(dir / "missing.txt", ec).has_value());
-  EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
+  const Result<InputFile, std::error_code> missing = InputFile::open(dir / "missing.txt");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
 
-  ec.clear();
-  EXPECT_FALSE(InputFile::open(dir.path().string(), ec).has_value());
-  EXPECT_EQ(ec, std::errc::is_a_directory);
+  const Result<InputFile, std::error_code> directory = InputFile::open(dir.path().string());
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error(), std::errc::is_a_directory);
 
   const std::string path = dir / "adc.txt";
   test::writeFile(path, "1 2 3\n4 5 6\n");
-  std::optional<InputFile> in = InputFile::open(path, ec);
-  ASSERT_TRUE(in.has_value()) << ec.message();
-  EXPECT_FALSE(ec);
+  Result<InputFile, std::error_code> in = InputFile::open(path);
+  ASSERT_TRUE(in.has_value()) << in.error().message();
   EXPECT_EQ(in->size(), std::optional<std::uint64_t>(12));
   char buf[32];
   EXPECT_EQ(::read(in->fd(), buf, sizeof buf), 12);
 
   test::writeFile(dir / "empty.txt", "");
-  std::optional<InputFile> empty = InputFile::open(dir / "empty.txt", ec);
+  const Result<InputFile, std::error_code> empty = InputFile::open(dir / "empty.txt");
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(empty->size(), std::optional<std::uint64_t>(0));
 
-  std::optional<InputFile> device = InputFile::open("/dev/null", ec);
+  const Result<InputFile, std::error_code> device = InputFile::open("/dev/null");
   ASSERT_TRUE(device.has_value());
   EXPECT_FALSE(device->size().has_value());  // a device has no size
 

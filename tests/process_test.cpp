@@ -26,23 +26,25 @@ ChildExit waitFor(ChildProcesses& children, pid_t pid) {
 TEST(ChildProcesses, RunInTheirDirectoryWithTheirOutputsAndReportHowTheyEnded) {
   TempDir dir;
   ChildProcesses children;
-  std::string error;
   const ChildCommand command{{"/bin/sh", "-c", "pwd; echo oops >&2; exit 3"}, dir.path(), "out.txt", dir / "err.txt"};
-  const std::optional<pid_t> pid = children.start(command, error);
-  ASSERT_TRUE(pid) << error;
+  const Result<pid_t> pid = children.start(command);
+  ASSERT_TRUE(pid) << pid.error().message;
   const ChildExit e = waitFor(children, *pid);
   EXPECT_EQ(describeExit(e), "exit status 3");
   EXPECT_EQ(readFile(dir / "out.txt"), std::filesystem::canonical(dir.path()).string() + "\n");
   EXPECT_EQ(readFile(dir / "err.txt"), "oops\n");
 
-  const std::optional<pid_t> killed = children.start({{"/bin/sh", "-c", "kill -9 $$"}, "", "", ""}, error);
-  ASSERT_TRUE(killed) << error;
+  const Result<pid_t> killed = children.start({{"/bin/sh", "-c", "kill -9 $$"}, "", "", ""});
+  ASSERT_TRUE(killed);
   EXPECT_EQ(describeExit(waitFor(children, *killed)), "killed by signal 9 (Killed)");
 
-  EXPECT_FALSE(children.start({{"/no/such/program"}, "", "", ""}, error));
-  EXPECT_EQ(error, "cannot run '/no/such/program': No such file or directory");
-  EXPECT_FALSE(children.start({{"/bin/true"}, dir / "missing", "", ""}, error));
-  EXPECT_EQ(error, "cannot run '/bin/true' in '" + (dir / "missing") + "': No such file or directory");
+  const Result<pid_t> noProgram = children.start({{"/no/such/program"}, "", "", ""});
+  ASSERT_FALSE(noProgram);
+  EXPECT_EQ(noProgram.error().message, "cannot run '/no/such/program': No such file or directory");
+  const Result<pid_t> noDirectory = children.start({{"/bin/true"}, dir / "missing", "", ""});
+  ASSERT_FALSE(noDirectory);
+  EXPECT_EQ(noDirectory.error().message,
+            "cannot run '/bin/true' in '" + (dir / "missing") + "': No such file or directory");
 }
 
 TEST(ChildProcesses, ATerminationSignalIsTakenByTheWaitAndChildrenKeepTheirDefaults) {
@@ -50,9 +52,8 @@ TEST(ChildProcesses, ATerminationSignalIsTakenByTheWaitAndChildrenKeepTheirDefau
   {
     ChildProcesses children;
     // The child's own SIGTERM ends it: it was not blocked for the child.
-    std::string error;
-    const std::optional<pid_t> pid = children.start({{"/bin/sh", "-c", "kill -TERM $$; sleep 5"}, "", "", ""}, error);
-    ASSERT_TRUE(pid) << error;
+    const Result<pid_t> pid = children.start({{"/bin/sh", "-c", "kill -TERM $$; sleep 5"}, "", "", ""});
+    ASSERT_TRUE(pid);
     EXPECT_EQ(waitFor(children, *pid).signal, SIGTERM);
 
     ::kill(::getpid(), SIGTERM);
@@ -67,9 +68,8 @@ TEST(ChildProcesses, ATerminationSignalIsTakenByTheWaitAndChildrenKeepTheirDefau
     ChildProcesses children;
     ::kill(::getpid(), SIGHUP);
     EXPECT_EQ(children.takeTermination(), 0);
-    std::string error;
-    const std::optional<pid_t> pid = children.start({{"/bin/sh", "-c", "kill -HUP $$; exit 0"}, "", "", ""}, error);
-    ASSERT_TRUE(pid) << error;
+    const Result<pid_t> pid = children.start({{"/bin/sh", "-c", "kill -HUP $$; exit 0"}, "", "", ""});
+    ASSERT_TRUE(pid);
     EXPECT_EQ(describeExit(waitFor(children, *pid)), "exit status 0");
   }
   ::signal(SIGHUP, SIG_DFL);

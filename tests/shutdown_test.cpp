@@ -8,18 +8,17 @@ namespace calib {
 namespace {
 
 RunSetup runWithOutputs(const test::TempDir& dir, bool withResults = false) {
-  std::error_code ec;
   test::writeFile(dir / "adc.txt", "");
   std::optional<OutputFile> results;
-  if (withResults) results = OutputFile::create(dir / "gain.log.json", ec);
+  if (withResults) results.emplace(*OutputFile::create(dir / "gain.log.json"));
   return RunSetup{kPresetTPC,
                   0,
                   false,
-                  *OutputFile::create(dir / "gain.log", ec),
-                  *OutputFile::create(dir / "gain.log.bininfo", ec),
+                  *OutputFile::create(dir / "gain.log"),
+                  *OutputFile::create(dir / "gain.log.bininfo"),
                   std::move(results),
                   std::nullopt,
-                  *InputFile::open(dir / "adc.txt", ec),
+                  *InputFile::open(dir / "adc.txt"),
                   bookHistograms(kPresetTPC)};
 }
 

@@ -2,9 +2,9 @@
 // or a broken link: escaping, URL paths, page names, dates.
 #include <gtest/gtest.h>
 
-#include "production/criteria.hpp"
-#include "production/html.hpp"
-#include "production/site_model.hpp"
+#include "production/rules/criteria.hpp"
+#include "production/site/html.hpp"
+#include "production/site/site_model.hpp"
 
 namespace calib::production {
 namespace {
@@ -46,6 +46,7 @@ TEST(Site, TheModelShowsWhatWasRecordedAndJudgesEachRunByItsOwnCriteria) {
     r.measuredAt = day + "T10:00:00";
     r.verdict = verdict;
     r.criteria = criteria;
+    r.inputSha256 = "sha" + std::to_string(id);
     if (verdict != "error") r.maxEnc = maxEnc;
     return r;
   };

@@ -2,17 +2,22 @@
 // server the test starts: every run kept, identities unique, latest and
 // previous as queries, values stored as given, and writers from several
 // connections at once losing and duplicating nothing.
-#include "production/store.hpp"
+#include "production/store/store.hpp"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <random>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "postgres_server.hpp"
-#include "production/schema.hpp"
+#include "production/listing/history.hpp"
+#include "production/rules/previous_calibration.hpp"
+#include "production/site/site_model.hpp"
+#include "production/store/schema.hpp"
 #include "test_util.hpp"
 
 namespace calib::production {
@@ -32,10 +37,9 @@ class StoreTest : public ::testing::TestWithParam<Backend> {
     url_ = server_->createDatabase("calib");
   }
   std::unique_ptr<Store> open() {
-    std::string error;
-    std::unique_ptr<Store> store = Store::open(url_, error);
-    EXPECT_TRUE(store) << error;
-    return store;
+    Result<std::unique_ptr<Store>> store = Store::open(url_);
+    EXPECT_TRUE(store) << store.error().message;
+    return store ? std::move(*store) : nullptr;
   }
 
   test::TempDir dir_;
@@ -80,15 +84,14 @@ TEST_P(StoreTest, KeepsEveryRunAndFindsTheLatestAndThePrevious) {
   const std::unique_ptr<Store> store = open();
   ASSERT_TRUE(store);
   const Criteria criteria = defaultCriteria();
-  std::string error;
-  const std::optional<std::int64_t> criteriaId = store->criteriaId(criteria, error);
-  ASSERT_TRUE(criteriaId) << error;
-  EXPECT_EQ(store->criteriaId(criteria, error), criteriaId);
+  const Result<std::int64_t> criteriaId = store->criteriaId(criteria);
+  ASSERT_TRUE(criteriaId) << criteriaId.error().message;
+  EXPECT_EQ(store->criteriaId(criteria).value_or(0), *criteriaId);
 
   const auto record = [&](const RunInput& in, bool supersede) {
-    const std::optional<RecordOutcome> o = store->record(in, criteria, *criteriaId, supersede, error);
-    EXPECT_TRUE(o) << error;
-    return o.value_or(RecordOutcome{});
+    Result<RecordOutcome> o = store->record(in, criteria, *criteriaId, supersede);
+    EXPECT_TRUE(o) << o.error().message;
+    return o ? std::move(*o) : RecordOutcome{};
   };
   const std::string chip = "7'; DROP TABLE run; --";  // stored as given
   const RecordOutcome first = record(run(chip, "2018-07-20T10:00:00", "a1"), false);
@@ -119,30 +122,37 @@ TEST_P(StoreTest, KeepsEveryRunAndFindsTheLatestAndThePrevious) {
   EXPECT_NE(last.assessment.reasons[0].detail.find("(run " + std::to_string(changed.runId) + ")"), std::string::npos);
   record(run("other", "2018-07-21T00:00:00", "e5"), false);
 
-  const std::optional<std::vector<RunRow>> chips = store->chips(false, error);
-  ASSERT_TRUE(chips) << error;
+  const Result<std::vector<RunRow>> chips = store->chips(false);
+  ASSERT_TRUE(chips) << chips.error().message;
   ASSERT_EQ(chips->size(), 2u);
   EXPECT_EQ((*chips)[0].chip, chip);
   EXPECT_EQ((*chips)[0].runId, last.runId);
   EXPECT_EQ((*chips)[0].runsOfChipAndConfig, 4);  // the superseded record not among them
-  EXPECT_EQ(store->chips(true, error)->size(), 1u);
+  EXPECT_EQ(store->chips(true)->size(), 1u);
 
-  std::map<std::int64_t, std::vector<std::optional<double>>> gains;
-  const std::optional<std::vector<RunRow>> history = store->history(chip, gains, error);
-  ASSERT_TRUE(history) << error;
+  const Result<ChipHistory> history = store->history(chip);
+  ASSERT_TRUE(history) << history.error().message;
   std::vector<std::int64_t> ids;
-  for (const RunRow& r : *history) ids.push_back(r.runId);
+  for (const RunRow& r : history->runs) ids.push_back(r.runId);
   EXPECT_EQ(ids, (std::vector<std::int64_t>{first.runId, redone.runId, changed.runId, error1.runId, last.runId}));
-  EXPECT_EQ((*history)[0].supersededBy, redone.runId);
-  EXPECT_EQ(gains.at(changed.runId).size(), 32u);
-  EXPECT_DOUBLE_EQ(*gains.at(changed.runId)[5], 20 * 1.005 * 1.2);
-  EXPECT_EQ(store->allChannels(error)->size(), 32u * 6);
+  EXPECT_EQ(history->runs[0].supersededBy, redone.runId);
+  EXPECT_EQ(history->gains.at(changed.runId).size(), 32u);
+  EXPECT_DOUBLE_EQ(*history->gains.at(changed.runId)[5], 20 * 1.005 * 1.2);
+  EXPECT_EQ(store->allChannels()->size(), 32u * 6);
+  // What a run is recorded as is what the listings read back.
+  const Result<std::vector<RunRow>> all = store->allRuns();
+  ASSERT_TRUE(all);
+  const auto read = std::find_if(all->begin(), all->end(), [&](const RunRow& r) { return r.runId == last.runId; });
+  ASSERT_NE(read, all->end());
+  EXPECT_EQ(read->reasons, last.row.reasons);
+  EXPECT_EQ(read->medianGain, last.row.medianGain);
+  EXPECT_EQ(read->analysedAt, last.row.analysedAt);
 
   // The results document comes back whole from its compressed column.
-  std::vector<Row> rows;
-  ASSERT_TRUE(store->database().run("SELECT results_zstd FROM run WHERE run_id = $1", {first.runId}, &rows, error))
-      << error;
-  const std::string& blob = std::get<Blob>(rows.at(0).at(0)).bytes;
+  const Result<std::vector<Row>> rows =
+      store->database().run("SELECT results_zstd FROM run WHERE run_id = $1", {first.runId});
+  ASSERT_TRUE(rows) << rows.error().message;
+  const std::string& blob = std::get<Blob>(rows->at(0).at(0)).bytes;
   std::string text(64, '\0');
   text.resize(ZSTD_decompress(text.data(), text.size(), blob.data(), blob.size()));
   EXPECT_EQ(text, "{\"chip\": \"" + chip + "\"}");
@@ -151,8 +161,9 @@ TEST_P(StoreTest, KeepsEveryRunAndFindsTheLatestAndThePrevious) {
   Criteria edited = criteria;
   edited.text += "# edited\n";
   edited.sha256 = std::string(64, 'f');
-  EXPECT_FALSE(store->criteriaId(edited, error));
-  EXPECT_NE(error.find("give the changed criteria a new version"), std::string::npos) << error;
+  const Result<std::int64_t> refused = store->criteriaId(edited);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().message.find("give the changed criteria a new version"), std::string::npos);
 }
 
 TEST_P(StoreTest, WritersAtOnceLoseAndDuplicateNothing) {
@@ -166,16 +177,24 @@ TEST_P(StoreTest, WritersAtOnceLoseAndDuplicateNothing) {
   std::vector<std::thread> writers;
   for (int w = 0; w < 2; ++w) {
     writers.emplace_back([&, w] {
-      std::string& error = errors[w];
-      std::unique_ptr<Store> store = Store::open(url_, error);
-      if (!store) return;
-      const std::optional<std::int64_t> id = store->criteriaId(criteria, error);
-      if (!id) return;
+      Result<std::unique_ptr<Store>> store = Store::open(url_);
+      if (!store) {
+        errors[w] = store.error().message;
+        return;
+      }
+      const Result<std::int64_t> id = (*store)->criteriaId(criteria);
+      if (!id) {
+        errors[w] = id.error().message;
+        return;
+      }
       std::vector<RunInput> mine = runs;
       std::shuffle(mine.begin(), mine.end(), std::mt19937(w));
       for (const RunInput& in : mine) {
-        const std::optional<RecordOutcome> o = store->record(in, criteria, *id, false, error);
-        if (!o) return;
+        const Result<RecordOutcome> o = (*store)->record(in, criteria, *id, false);
+        if (!o) {
+          errors[w] = o.error().message;
+          return;
+        }
         recorded += o->recorded;
       }
     });
@@ -183,26 +202,125 @@ TEST_P(StoreTest, WritersAtOnceLoseAndDuplicateNothing) {
   for (std::thread& t : writers) t.join();
   EXPECT_EQ(errors, (std::vector<std::string>{"", ""}));
   EXPECT_EQ(recorded, 16);
-  std::string error;
   const std::unique_ptr<Store> store = open();
-  EXPECT_EQ(store->allRuns(error)->size(), 16u);
-  EXPECT_EQ(store->allChannels(error)->size(), 16u * 32);
+  EXPECT_EQ(store->allRuns()->size(), 16u);
+  EXPECT_EQ(store->allChannels()->size(), 16u * 32);
 }
 
 TEST_P(StoreTest, ASchemaNewerThanTheProgramIsRefused) {
   {
     const std::unique_ptr<Store> store = open();
-    std::string error;
-    ASSERT_TRUE(store->database().run("UPDATE calib_schema SET version = 99", {}, nullptr, error)) << error;
+    ASSERT_TRUE(store->database().run("UPDATE calib_schema SET version = 99"));
   }
-  std::string error;
-  EXPECT_FALSE(Store::open(url_, error));
-  EXPECT_NE(error.find("the database has schema version 99, newer than this program's (1)"), std::string::npos)
-      << error;
+  const Result<std::unique_ptr<Store>> store = Store::open(url_);
+  ASSERT_FALSE(store);
+  EXPECT_NE(store.error().message.find("the database has schema version 99, newer than this program's (1)"),
+            std::string::npos)
+      << store.error().message;
+}
+
+// The previous calibration of each run, as the rule, the database,
+// history and the report each find it: recorded in this order, each with
+// the run it expects ("" for none). The same content under two criteria,
+// two runs on one day, an error, equal times, another configuration and
+// chip, a record superseded by a forced one, and a copy of earlier content.
+TEST_P(StoreTest, EveryoneFindsThePreviousCalibrationTheRuleDefines) {
+  struct Case {
+    std::string label, chip, config, measuredAt, sha, criteria;
+    bool error, supersede;
+    std::string previous;
+  };
+  const std::string k = "20mV_calib-odd";
+  const Case cases[] = {
+      {"A", "X", k, "2018-07-20T10:00:00", "a", "default", false, false, ""},
+      {"B", "X", k, "2018-07-21T09:00:00", "b", "default", false, false, "A"},
+      {"C", "X", k, "2018-07-21T15:00:00", "c", "default", false, false, "B"},  // two on one day
+      {"C2", "X", k, "2018-07-21T15:00:00", "c", "lab", false, false, "B"},     // the same content, other criteria
+      {"D", "X", k, "2018-07-22T08:00:00", "d", "default", true, false, "C2"},  // an error; equal times: the later record
+      {"E", "X", k, "2018-07-23T08:00:00", "e", "default", false, false, "C2"},  // not the error
+      {"F", "X", k, "2018-07-23T08:00:00", "f", "default", false, false, "C2"},  // not E, measured at the same time
+      {"G", "X", "4mV_calib", "2018-07-24T08:00:00", "g", "default", false, false, ""},
+      {"Y", "Y", k, "2018-07-19T08:00:00", "y", "default", false, false, ""},
+      {"H", "X", k, "2018-07-25T08:00:00", "h", "default", false, false, "F"},
+      {"H2", "X", k, "2018-07-25T08:00:00", "h", "default", false, true, "F"},  // supersedes H
+      {"I", "X", k, "2018-07-26T08:00:00", "i", "default", false, false, "H2"},  // not H, superseded
+      {"J", "X", k, "2018-07-27T08:00:00", "i", "lab", false, false, "H2"},  // a copy of I: not I
+  };
+  const std::unique_ptr<Store> store = open();
+  ASSERT_TRUE(store);
+  Criteria lab = *parseCriteria(defaultCriteriaText() + "\n", "lab.toml");
+  lab.name = "lab";
+  const Criteria byDefault = defaultCriteria();
+  std::map<std::string, std::int64_t> ids;
+  for (const Case& c : cases) {
+    const Criteria& criteria = c.criteria == "lab" ? lab : byDefault;
+    const Result<std::int64_t> criteriaId = store->criteriaId(criteria);
+    ASSERT_TRUE(criteriaId) << criteriaId.error().message;
+    RunInput in = run(c.chip, c.measuredAt, c.sha);
+    in.config = c.config;
+    if (c.error) in.assessment = notAnalysed("calib killed by signal 9 (Killed)");
+    const Result<RecordOutcome> o = store->record(in, criteria, *criteriaId, c.supersede);
+    ASSERT_TRUE(o && o->recorded) << c.label;
+    ids[c.label] = o->runId;
+  }
+  std::map<std::int64_t, std::string> labels;
+  for (const auto& [label, id] : ids) labels[id] = label;
+  const auto labelOf = [&](std::optional<std::int64_t> id) { return id ? labels.at(*id) : std::string(); };
+
+  const Result<std::vector<RunRow>> runs = store->allRuns();
+  ASSERT_TRUE(runs);
+  std::vector<CalibrationKey> keys;
+  for (const RunRow& r : *runs) keys.push_back(calibrationKey(r));
+  const Result<ChipHistory> history = store->history("X");
+  ASSERT_TRUE(history);
+  std::map<std::string, std::string> inHistory;
+  for (const HistoryEntry& e : compareHistory(*history)) inHistory[labels.at(e.run->runId)] = labelOf(e.previousRunId);
+  const Result<CurrentRuns> current = store->currentRuns();
+  ASSERT_TRUE(current);
+  const SiteModel site = buildSiteModel(current->runs, current->channels, current->criteria, {});
+  std::map<std::string, std::string> inReport;
+  for (const SiteRun& r : site.runs)
+    inReport[labels.at(r.row.runId)] = r.previous ? labels.at(site.runs[*r.previous].row.runId) : "";
+
+  for (const Case& c : cases) {
+    const std::size_t i = static_cast<std::size_t>(
+        std::find_if(runs->begin(), runs->end(), [&](const RunRow& r) { return r.runId == ids[c.label]; }) -
+        runs->begin());
+    const std::optional<std::size_t> byRule = previousCalibration(keys[i], keys);
+    EXPECT_EQ(byRule ? labels.at(keys[*byRule].runId) : "", c.previous) << c.label << ": the rule";
+    const Result<std::optional<PreviousCalibration>> inDatabase = store->previousCalibration(keys[i]);
+    ASSERT_TRUE(inDatabase);
+    EXPECT_EQ(*inDatabase ? labels.at((*inDatabase)->runId) : "", c.previous) << c.label << ": the database";
+    if (inReport.contains(c.label)) EXPECT_EQ(inReport[c.label], c.previous) << c.label << ": the report";
+    // History compares the calibrations of today's records only.
+    if (c.chip == "X" && keys[i].current && keys[i].succeeded)
+      EXPECT_EQ(inHistory[c.label], c.previous) << c.label << ": history";
+  }
+  EXPECT_FALSE(inReport.contains("H"));  // superseded: not in the report
+  EXPECT_EQ(inHistory["H"], "");          // nor compared in history
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
+
+// The run columns the program writes are the run table's columns, on both
+// databases.
+TEST(Store, TheRunColumnsAreThoseOfTheSchema) {
+  for (const Dialect dialect : {Dialect::Sqlite, Dialect::Postgres}) {
+    const std::string schema = schemaScript(kSchemaVersion, dialect);
+    const std::size_t start = schema.find("CREATE TABLE run (");
+    const std::string table = schema.substr(start, schema.find(");", start) - start);
+    std::set<std::string> inSchema;
+    std::istringstream lines(table);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) inSchema.insert(line.substr(2, line.find(' ', 2) - 2));
+    std::set<std::string> written = {"run_id", "chip_id", "criteria_id", "superseded_by", "results_zstd"};
+    for (const RunColumn& column : runColumns())
+      if (!column.insert.empty()) EXPECT_TRUE(written.insert(std::string(column.insert)).second) << column.insert;
+    EXPECT_EQ(written, inSchema);
+  }
+}
 
 }  // namespace
 }  // namespace calib::production

@@ -57,13 +57,15 @@ int main(int argc, char** argv) {
   if (toStdout) {
     stdoutBuffer.emplace(fdSink(STDOUT_FILENO));
   } else {
-    adcFile = OutputFile::create(options.output, error);
-    if (!adcFile) return fail("cannot create '" + options.output + "': " + reason(error));
+    Result<OutputFile, std::error_code> created = OutputFile::create(options.output);
+    if (!created) return fail("cannot create '" + options.output + "': " + reason(created.error()));
+    adcFile.emplace(std::move(*created));
   }
   std::optional<OutputFile> truthFile;
   if (!truthPath.empty()) {
-    truthFile = OutputFile::create(truthPath, error);
-    if (!truthFile) return fail("cannot create '" + truthPath + "': " + reason(error));
+    Result<OutputFile, std::error_code> created = OutputFile::create(truthPath);
+    if (!created) return fail("cannot create '" + truthPath + "': " + reason(created.error()));
+    truthFile.emplace(std::move(*created));
   }
 
   // A name ending in .gz or .zst asks for a compressed file.

@@ -1,7 +1,8 @@
-#include "production/discovery.hpp"
+#include "production/batch/discovery.hpp"
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 namespace calib::production {
@@ -15,6 +16,49 @@ std::string identity(const fs::path& p) {
   std::error_code ignored;
   const fs::path canonical = fs::weakly_canonical(p, ignored);
   return canonical.empty() ? p.lexically_normal().string() : canonical.string();
+}
+
+}  // namespace
+
+namespace {
+
+// Every regular file below the directory given, sorted by path, with its
+// path relative to the given directory's parent; directories that cannot
+// be read go to errors, and the rest of the tree is still searched.
+std::vector<FoundFile> walk(const std::string& given, const std::function<bool(const fs::path&)>& isExcluded,
+                            std::vector<std::string>& errors) {
+  const fs::path root = fs::path(given).lexically_normal();
+  // Relative paths keep the given directory's own name: two stands'
+  // trees given together stay apart in the output tree. They are taken
+  // from the absolute path, so that no ".." of the given one leads out
+  // of the output tree.
+  std::error_code error;
+  fs::path absoluteRoot = fs::absolute(root, error).lexically_normal();
+  if (!absoluteRoot.has_filename()) absoluteRoot = absoluteRoot.parent_path();
+  const fs::path base = absoluteRoot.parent_path();
+  std::vector<FoundFile> found;
+  std::vector<fs::path> pending{root};
+  while (!pending.empty()) {
+    const fs::path dir = std::move(pending.back());
+    pending.pop_back();
+    fs::directory_iterator it(dir, error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+      const fs::directory_entry& entry = *it;
+      std::error_code kind;
+      if (entry.is_symlink(kind) ? false : entry.is_directory(kind)) {
+        if (!isExcluded(entry.path())) pending.push_back(entry.path());
+      } else if (entry.is_regular_file(kind)) {
+        const fs::path relative = (absoluteRoot / entry.path().lexically_relative(root)).lexically_relative(base);
+        found.push_back({entry.path().string(), relative.string()});
+      }
+    }
+    if (error) {
+      errors.push_back("cannot search '" + dir.string() + "': " + error.message());
+      error.clear();
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; });
+  return found;
 }
 
 }  // namespace
@@ -37,49 +81,13 @@ Discovery discover(const std::vector<std::string>& paths, const std::string& exc
     const fs::file_status status = fs::status(given, error);
     if (error) {
       d.errors.push_back("cannot search '" + given + "': " + error.message());
-      continue;
-    }
-    if (fs::is_regular_file(status)) {
+    } else if (fs::is_regular_file(status)) {
       add(given, fs::path(given).filename().string());
-      continue;
-    }
-    if (!fs::is_directory(status)) {
+    } else if (!fs::is_directory(status)) {
       d.errors.push_back("cannot search '" + given + "': not a file or directory");
-      continue;
+    } else {
+      for (FoundFile& f : walk(given, isExcluded, d.errors)) add(f.path, std::move(f.relative));
     }
-    const fs::path root = fs::path(given).lexically_normal();
-    // Relative paths keep the given directory's own name: two stands'
-    // trees given together stay apart in the output tree. They are taken
-    // from the absolute path, so that no ".." of the given one leads out
-    // of the output tree.
-    fs::path absoluteRoot = fs::absolute(root, error).lexically_normal();
-    if (!absoluteRoot.has_filename()) absoluteRoot = absoluteRoot.parent_path();
-    const fs::path base = absoluteRoot.parent_path();
-    std::vector<FoundFile> found;
-    // Directory by directory, so that one that cannot be read is reported
-    // and the rest of the tree is still searched.
-    std::vector<fs::path> pending{root};
-    while (!pending.empty()) {
-      const fs::path dir = std::move(pending.back());
-      pending.pop_back();
-      fs::directory_iterator it(dir, error);
-      for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        const fs::directory_entry& entry = *it;
-        std::error_code kind;
-        if (entry.is_symlink(kind) ? false : entry.is_directory(kind)) {
-          if (!isExcluded(entry.path())) pending.push_back(entry.path());
-        } else if (entry.is_regular_file(kind)) {
-          const fs::path relative = (absoluteRoot / entry.path().lexically_relative(root)).lexically_relative(base);
-          found.push_back({entry.path().string(), relative.string()});
-        }
-      }
-      if (error) {
-        d.errors.push_back("cannot search '" + dir.string() + "': " + error.message());
-        error.clear();
-      }
-    }
-    std::sort(found.begin(), found.end(), [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; });
-    for (FoundFile& f : found) add(f.path, std::move(f.relative));
   }
   return d;
 }

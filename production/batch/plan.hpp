@@ -1,39 +1,25 @@
-// What a batch is to do, decided before anything runs: the files under
-// the paths whose names give a chip and a configuration, each file's
-// content hash, which of them are recorded already, where each one's
-// outputs go, and the order the runs are recorded in (the order they were
-// measured). A local batch and one on a cluster are planned alike.
+// What a batch is to do, decided before anything runs, in phases: naming
+// (which found files the name pattern reads, and why the others are
+// skipped), hashing (each file's content), selecting (content already in
+// the batch or recorded is left out) and placing (where each file's
+// outputs go), the files then in the order they are recorded (the order
+// they were measured). A local batch and one on a cluster are planned
+// alike.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "production/criteria.hpp"
-#include "production/discovery.hpp"
-#include "production/name_pattern.hpp"
-#include "production/store.hpp"
+#include "production/batch/context.hpp"
+#include "production/batch/discovery.hpp"
+#include "production/rules/name_pattern.hpp"
 #include "support/byte_sink.hpp"
 #include "support/process.hpp"
 
 namespace calib::production {
-
-struct PlanRequest {
-  std::vector<std::string> paths;
-  std::string outDir;
-  std::string dbUrl;  // empty: sqlite:<outDir>/calib.sqlite
-  unsigned jobs = 1;  // threads for the content hashes
-  std::string criteriaFile;
-  std::string namePattern;
-  bool force = false;
-  // Only read the database, and only when calib-batch made it already;
-  // create nothing.
-  bool readOnly = false;
-  std::string calibExe;
-};
 
 // A file to analyse.
 struct PlannedFile {
@@ -45,51 +31,52 @@ struct PlannedFile {
   std::string outputDir;   // absolute
 };
 
+using Skipped = std::vector<std::pair<std::string, std::string>>;  // path, why
+
 struct BatchPlan {
-  Criteria criteria;
-  std::string calibExe;  // absolute
-  std::string version;   // calib's
-  std::string dbUrl;
-  std::unique_ptr<Store> store;  // none for a read-only plan without a database
-  std::int64_t criteriaId = 0;   // 0: not registered (read-only)
   std::size_t filesFound = 0;
-  std::vector<PlannedFile> files;                            // to analyse, in the order they are recorded
-  std::vector<std::pair<std::string, std::string>> skipped;  // path, why
+  std::vector<PlannedFile> files;  // to analyse, in the order they are recorded
+  Skipped skipped;
   std::size_t alreadyRecorded = 0;
   bool incomplete = false;  // a path could not be searched or a file not read (reported)
 };
+
+// What to plan: the paths, the output root and how to hash.
+struct PlanRequest {
+  std::vector<std::string> paths;
+  std::string outDir;
+  unsigned jobs = 1;
+  bool force = false;  // plan files recorded already too
+};
+
+// Plans a batch; messages about single files go to err as they come. A
+// failure says why it cannot go on, or is the termination signal that
+// stopped it.
+Result<BatchPlan> planBatch(const BatchContext& context, const PlanRequest& request, ChildProcesses& processes,
+                            const ByteSink& err);
+
+// Naming: the files whose names the pattern reads, in the order found, and
+// the others with the reason.
+struct Named {
+  std::vector<PlannedFile> files;
+  Skipped skipped;
+};
+Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern);
+
+// Placing: the output directory of each file, <outRoot>/<relative path
+// without .txt, .gz, .zst>.<first 8 hex digits of its content hash>, so
+// that the outputs mirror the raw tree and a file whose content changes
+// never overwrites what it was before. Two files that would share one get
+// -2, -3 …; each such move is described in the messages returned.
+std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std::string& outRoot);
 
 // How calib analyses a planned file: in its output directory, quietly,
 // with the SHA-256 of what it reads, its messages kept in calib.out and
 // calib.err there.
 ChildCommand calibChild(const std::string& calibExe, const PlannedFile& file);
 
-// Plans a batch; messages about single files go to err as they come.
-// nullopt when it cannot go on: then error says why, or terminationSignal
-// is set when a termination signal stopped it.
-std::optional<BatchPlan> planBatch(const PlanRequest& request, ChildProcesses& processes, const ByteSink& err,
-                                   std::string& error, int& terminationSignal);
-
-// The criteria and the name pattern of a command, read first: a mistake in
-// either stops it before anything is done.
-struct Rules {
-  Criteria criteria;
-  NamePattern pattern;
-};
-std::optional<Rules> loadRules(const std::string& criteriaFile, const std::string& namePattern, std::string& error);
-
 // When a run was measured: the stand's date and time in the name, else the
 // file's modification time in UTC.
 std::string measuredAt(const StandFields& stand, const std::string& path);
-
-// The version calib prints with --version ("calib 1.2.0" → "1.2.0").
-std::optional<std::string> calibVersion(ChildProcesses& processes, const std::string& calib, std::string& error,
-                                        int& terminationSignal);
-
-// The database URL a command uses when none is given.
-std::string defaultDatabaseUrl(const std::string& outDir);
-
-// "1 file", "2 files".
-std::string plural(std::size_t n, const char* one, const char* many);
 
 }  // namespace calib::production

@@ -1,10 +1,10 @@
-#include "production/recorder.hpp"
+#include "production/batch/recorder.hpp"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
-#include "production/report.hpp"
+#include "production/listing/listing.hpp"
 #include "support/input_file.hpp"
 
 namespace calib::production {
@@ -58,12 +58,13 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
   }
   in.calibExit = describeExit(exit);
   const std::string json = p.outputDir + "/gain_kelta" + p.fields.chip + "_" + p.fields.config + ".log.json";
-  std::error_code readError;
-  std::optional<std::string> text = readWholeFile(json, readError);
-  std::string parseError;
+  Result<std::string, std::error_code> text = readWholeFile(json);
+  std::string unreadable = text ? "" : text.error().message();
   if (text) {
-    in.results = parseResults(*text, parseError);
-    if (in.results) {
+    Result<RunResults> results = parseResults(*text);
+    if (!results) unreadable = results.error().message;
+    if (results) {
+      in.results = std::move(*results);
       in.resultsJson = std::move(*text);
       in.detector = in.results->detector;
       in.compression = in.results->compression;
@@ -77,30 +78,11 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
     const std::string messages = stderrSummary(p.outputDir + "/calib.err");
     in.assessment = notAnalysed("calib " + in.calibExit + (messages.empty() ? "" : ": " + messages));
   } else if (!in.results) {
-    in.assessment =
-        notAnalysed("calib wrote no readable results '" + json + "': " + (text ? parseError : readError.message()));
+    in.assessment = notAnalysed("calib wrote no readable results '" + json + "': " + unreadable);
   } else if (in.results->toolVersion != analysisVersion) {
     in.assessment = notAnalysed("results of calib " + in.results->toolVersion + ", expected " + analysisVersion);
   }
   return in;
-}
-
-RunRow batchRow(const RunInput& in, const RecordOutcome& outcome) {
-  RunRow r;
-  r.runId = outcome.runId;
-  r.chip = in.chip;
-  r.config = in.config;
-  r.verdict = std::string(verdictName(outcome.assessment.verdict));
-  for (const Reason& reason : outcome.assessment.reasons) r.reasons += (r.reasons.empty() ? "" : "; ") + reason.detail;
-  const ChipSummary& s = outcome.summary;
-  r.medianGain = s.medianGain;
-  r.gainSpread = s.gainSpreadPercent;
-  r.worstInl = s.worstInl;
-  if (s.worstInlChannel >= 0) r.worstInlChannel = s.worstInlChannel;
-  r.maxEnc = s.maxEnc;
-  if (s.maxEncChannel >= 0) r.maxEncChannel = s.maxEncChannel;
-  r.notOk = s.notOkText;
-  return r;
 }
 
 Recorder::Recorder(Store& store, const Criteria& criteria, std::int64_t criteriaId, std::string version, bool force,
@@ -118,24 +100,22 @@ bool Recorder::finished(std::size_t index, const ChildExit& exit, const std::str
   if (in.inputSha256 != files_[index].sha256)
     err_("calib-batch: '" + files_[index].file.path +
          "' changed while the batch ran; recorded as the content calib read\n");
-  waiting_.emplace(index, std::move(in));
-  for (auto it = waiting_.find(next_); it != waiting_.end(); it = waiting_.find(next_)) {
-    std::string error;
-    const std::optional<RecordOutcome> outcome = store_.record(it->second, criteria_, criteriaId_, force_, error);
-    if (!outcome) {
-      err_("calib-batch: cannot record '" + files_[next_].file.path + "': " + error + "\n");
-      return false;
-    }
-    if (outcome->recorded) {
-      rows_.push_back(batchRow(it->second, *outcome));
-      ++verdicts_[outcome->assessment.verdict];
-      outcomes_[next_] = verdictName(outcome->assessment.verdict);
-    } else {
-      ++alreadyRecorded_;
-      outcomes_[next_] = kRecordedAlready;
-    }
-    waiting_.erase(it);
-    ++next_;
+  return inOrder_.add(index, std::move(in), [&](std::size_t i, RunInput& run) { return record(i, run); });
+}
+
+bool Recorder::record(std::size_t index, const RunInput& run) {
+  const Result<RecordOutcome> outcome = store_.record(run, criteria_, criteriaId_, force_);
+  if (!outcome) {
+    err_("calib-batch: cannot record '" + files_[index].file.path + "': " + outcome.error().message + "\n");
+    return false;
+  }
+  if (outcome->recorded) {
+    rows_.push_back(outcome->row);
+    ++verdicts_[outcome->assessment.verdict];
+    outcomes_[index] = verdictName(outcome->assessment.verdict);
+  } else {
+    ++alreadyRecorded_;
+    outcomes_[index] = kRecordedAlready;
   }
   return true;
 }

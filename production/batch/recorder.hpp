@@ -6,24 +6,46 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "production/plan.hpp"
-#include "production/store.hpp"
+#include "production/batch/plan.hpp"
+#include "production/store/store.hpp"
 #include "support/byte_sink.hpp"
 #include "support/process.hpp"
 
 namespace calib::production {
 
+// Items handed in in any order, handed on in the order of their indices:
+// each as soon as every one before it has been.
+template <typename Item>
+class InOrder {
+ public:
+  // Takes item index and hands on, to next, every item it completes a run
+  // of; stops, keeping the rest, when next returns false.
+  bool add(std::size_t index, Item item, const std::function<bool(std::size_t, Item&)>& next) {
+    waiting_.emplace(index, std::move(item));
+    for (auto it = waiting_.find(next_); it != waiting_.end(); it = waiting_.find(next_)) {
+      if (!next(next_, it->second)) return false;
+      waiting_.erase(it);
+      ++next_;
+    }
+    return true;
+  }
+  // How many items were handed on, from the first.
+  std::size_t handedOn() const { return next_; }
+
+ private:
+  std::map<std::size_t, Item> waiting_;
+  std::size_t next_ = 0;
+};
+
 // The run of a file whose calib ended: what calib wrote, to be judged by
 // the store. startError is set when calib could not start (exit unused).
 RunInput analysedRun(const PlannedFile& file, const std::string& analysisVersion, const ChildExit& exit,
                      const std::string& startError);
-
-// The row of a run in a batch's table.
-RunRow batchRow(const RunInput& in, const RecordOutcome& outcome);
 
 // The outcome of a run another process recorded first.
 inline constexpr const char* kRecordedAlready = "recorded already";
@@ -38,7 +60,7 @@ class Recorder {
   // it. False when a run could not be recorded (reported).
   bool finished(std::size_t index, const ChildExit& exit, const std::string& startError);
 
-  std::size_t recorded() const { return next_; }                    // files recorded, from the first
+  std::size_t recorded() const { return inOrder_.handedOn(); }     // files recorded, from the first
   std::size_t alreadyRecorded() const { return alreadyRecorded_; }  // by another process meanwhile
   std::size_t count(Verdict verdict) const;
   // The runs recorded, by chip, configuration and run; empty when none.
@@ -50,6 +72,8 @@ class Recorder {
   const std::map<std::size_t, std::string>& outcomes() const { return outcomes_; }
 
  private:
+  bool record(std::size_t index, const RunInput& run);
+
   Store& store_;
   const Criteria& criteria_;
   std::int64_t criteriaId_;
@@ -57,8 +81,7 @@ class Recorder {
   bool force_;
   const std::vector<PlannedFile>& files_;
   ByteSink err_;
-  std::map<std::size_t, RunInput> waiting_;
-  std::size_t next_ = 0;
+  InOrder<RunInput> inOrder_;
   std::size_t alreadyRecorded_ = 0;
   std::vector<RunRow> rows_;
   std::map<Verdict, std::size_t> verdicts_;

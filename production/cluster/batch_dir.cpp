@@ -1,4 +1,4 @@
-#include "production/batch_dir.hpp"
+#include "production/cluster/batch_dir.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,6 +12,7 @@
 
 #include "support/input_file.hpp"
 #include "support/output_file.hpp"
+#include "support/utc_time.hpp"
 
 namespace calib::production {
 
@@ -32,31 +33,24 @@ constexpr const char* kJobScript =
 
 // Writes text to path whole or not at all; mode, when given, before it
 // appears.
-bool writeWhole(const std::string& path, const std::string& text, std::string& error, mode_t mode = 0) {
-  std::error_code e;
-  std::optional<OutputFile> file = OutputFile::create(path, e);
+Result<void> writeWhole(const std::string& path, const std::string& text, mode_t mode = 0) {
+  Result<OutputFile, std::error_code> file = OutputFile::create(path);
+  std::error_code e = file ? std::error_code() : file.error();
   if (file && mode != 0 && ::chmod(file->temporaryPath().c_str(), mode) != 0)
     e = std::error_code(errno, std::generic_category());
   if (file && !e) {
     file->out().put(text);
     e = file->publish();
   }
-  if (e) error = "cannot write '" + path + "': " + e.message();
-  return !e;
+  if (e) return failed("cannot write '" + path + "': " + e.message());
+  return {};
 }
 
-std::optional<json> readJson(const std::string& path, std::string& error) {
-  std::error_code e;
-  const std::optional<std::string> text = readWholeFile(path, e);
-  if (!text) {
-    error = "cannot read '" + path + "': " + e.message();
-    return std::nullopt;
-  }
+Result<json> readJson(const std::string& path) {
+  const Result<std::string, std::error_code> text = readWholeFile(path);
+  if (!text) return failed("cannot read '" + path + "': " + text.error().message());
   json doc = json::parse(*text, nullptr, false);
-  if (doc.is_discarded() || !doc.is_object()) {
-    error = "'" + path + "' is not a JSON object";
-    return std::nullopt;
-  }
+  if (doc.is_discarded() || !doc.is_object()) return failed("'" + path + "' is not a JSON object");
   return doc;
 }
 
@@ -104,19 +98,12 @@ std::vector<std::size_t> Submission::taskFiles(std::size_t t) const {
   return {files.begin() + static_cast<std::ptrdiff_t>(first), files.begin() + static_cast<std::ptrdiff_t>(last)};
 }
 
-std::optional<BatchDir> BatchDir::create(const std::string& outDir, std::string& error) {
+Result<BatchDir> BatchDir::create(const std::string& outDir) {
   const fs::path root = fs::absolute(outDir).lexically_normal() / "batches";
   std::error_code e;
   fs::create_directories(root, e);
-  if (e) {
-    error = "cannot create '" + root.string() + "': " + e.message();
-    return std::nullopt;
-  }
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+  if (e) return failed("cannot create '" + root.string() + "': " + e.message());
+  const std::string stamp = utcText(std::time(nullptr), "%Y%m%d-%H%M%S");
   // The first name free: two batches submitted in one second get -2, -3 …
   for (int n = 1; n < 1000; ++n) {
     std::string name = stamp;
@@ -125,29 +112,20 @@ std::optional<BatchDir> BatchDir::create(const std::string& outDir, std::string&
     if (fs::create_directory(dir, e)) {
       fs::create_directory(dir / "exits", e);
       if (!e) fs::create_directory(dir / "logs", e);
-      if (e) {
-        error = "cannot create '" + dir.string() + "': " + e.message();
-        return std::nullopt;
-      }
+      if (e) return failed("cannot create '" + dir.string() + "': " + e.message());
       return BatchDir(dir.string());
     }
-    if (e) {
-      error = "cannot create '" + dir.string() + "': " + e.message();
-      return std::nullopt;
-    }
+    if (e) return failed("cannot create '" + dir.string() + "': " + e.message());
   }
-  error = "no free batch name in '" + root.string() + "'";
-  return std::nullopt;
+  return failed("no free batch name in '" + root.string() + "'");
 }
 
-std::optional<BatchDir> BatchDir::find(const std::string& batch, const std::string& outDir, std::string& error) {
+Result<BatchDir> BatchDir::find(const std::string& batch, const std::string& outDir) {
   const fs::path dir = batch.find('/') != std::string::npos ? fs::path(batch) : fs::path(outDir) / "batches" / batch;
   std::error_code e;
-  if (!fs::is_regular_file(dir / "plan.json", e)) {
-    error = "no batch at '" + dir.string() + "'" +
-            (batch.find('/') == std::string::npos ? " (--out names the output root it was submitted to)" : "");
-    return std::nullopt;
-  }
+  if (!fs::is_regular_file(dir / "plan.json", e))
+    return absent("no batch at '" + dir.string() + "'" +
+                  (batch.find('/') == std::string::npos ? " (--out names the output root it was submitted to)" : ""));
   return BatchDir(fs::absolute(dir).lexically_normal().string());
 }
 
@@ -155,20 +133,20 @@ BatchDir::Lock::~Lock() {
   if (fd_ >= 0) ::close(fd_);  // releases the lock
 }
 
-std::optional<BatchDir::Lock> BatchDir::lock(std::string& error) const {
+Result<BatchDir::Lock> BatchDir::lock() const {
   const std::string path = path_ + "/submit.lock";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 || ::flock(fd, LOCK_EX) != 0) {
-    error = "cannot lock '" + path + "': " + std::error_code(errno, std::generic_category()).message();
+    Failure failure = failed("cannot lock '" + path + "': " + std::error_code(errno, std::generic_category()).message());
     if (fd >= 0) ::close(fd);
-    return std::nullopt;
+    return failure;
   }
   return Lock(fd);
 }
 
 std::string BatchDir::name() const { return fs::path(path_).filename().string(); }
 
-bool BatchDir::writePlan(const StoredPlan& plan, std::string& error) const {
+Result<void> BatchDir::writePlan(const StoredPlan& plan) const {
   json files = json::array();
   for (const PlannedFile& f : plan.files) files.push_back(fileJson(f));
   const json doc = {{"format", "calib-batch-plan"},
@@ -184,22 +162,19 @@ bool BatchDir::writePlan(const StoredPlan& plan, std::string& error) const {
                     {"files", files}};
   // Readable by its owner only: the database URL may hold a password.
   try {
-    return writeWhole(path_ + "/plan.json", doc.dump(1) + "\n", error, 0600);
+    return writeWhole(path_ + "/plan.json", doc.dump(1) + "\n", 0600);
   } catch (const json::exception& e) {
-    error = "cannot write the plan of batch " + plan.name + ": " + e.what();
-    return false;
+    return failed("cannot write the plan of batch " + plan.name + ": " + e.what());
   }
 }
 
-std::optional<StoredPlan> BatchDir::readPlan(std::string& error) const {
+Result<StoredPlan> BatchDir::readPlan() const {
   const std::string path = path_ + "/plan.json";
-  const std::optional<json> doc = readJson(path, error);
-  if (!doc) return std::nullopt;
+  const Result<json> doc = readJson(path);
+  if (!doc) return doc.error();
   try {
-    if (doc->value("format", "") != "calib-batch-plan" || doc->at("version").get<int>() != kPlanVersion) {
-      error = "'" + path + "' is not a plan this calib-batch reads";
-      return std::nullopt;
-    }
+    if (doc->value("format", "") != "calib-batch-plan" || doc->at("version").get<int>() != kPlanVersion)
+      return failed("'" + path + "' is not a plan this calib-batch reads");
     StoredPlan plan;
     plan.name = doc->at("name").get<std::string>();
     plan.calibExe = doc->at("calib").get<std::string>();
@@ -212,27 +187,26 @@ std::optional<StoredPlan> BatchDir::readPlan(std::string& error) const {
     for (const json& f : doc->at("files")) plan.files.push_back(plannedFile(f));
     return plan;
   } catch (const json::exception& e) {
-    error = "'" + path + "' is damaged: " + e.what();
-    return std::nullopt;
+    return failed("'" + path + "' is damaged: " + e.what());
   }
 }
 
-bool BatchDir::writeJobScript(std::string& error) const { return writeWhole(jobScript(), kJobScript, error, 0755); }
+Result<void> BatchDir::writeJobScript() const { return writeWhole(jobScript(), kJobScript, 0755); }
 
-bool BatchDir::writeSubmission(const Submission& s, std::string& error) const {
+Result<void> BatchDir::writeSubmission(const Submission& s) const {
   const json doc = {{"number", s.number},
                     {"files", s.files},
                     {"filesPerTask", s.filesPerTask},
                     {"arrayJob", s.arrayJob},
                     {"collectJob", s.collectJob},
                     {"submittedAt", s.submittedAt.empty() ? utcNow() : s.submittedAt}};
-  return writeWhole(submissionPath(path_, s.number), doc.dump(1) + "\n", error);
+  return writeWhole(submissionPath(path_, s.number), doc.dump(1) + "\n");
 }
 
-std::optional<Submission> BatchDir::readSubmission(int number, std::size_t planFiles, std::string& error) const {
+Result<Submission> BatchDir::readSubmission(int number, std::size_t planFiles) const {
   const std::string path = submissionPath(path_, number);
-  const std::optional<json> doc = readJson(path, error);
-  if (!doc) return std::nullopt;
+  const Result<json> doc = readJson(path);
+  if (!doc) return doc.error();
   try {
     Submission s;
     s.number = doc->at("number").get<int>();
@@ -242,30 +216,27 @@ std::optional<Submission> BatchDir::readSubmission(int number, std::size_t planF
     s.collectJob = doc->at("collectJob").get<std::string>();
     s.submittedAt = doc->at("submittedAt").get<std::string>();
     for (std::size_t i = 0; i < s.files.size(); ++i)
-      if (s.files[i] >= planFiles || (i > 0 && s.files[i] <= s.files[i - 1])) {
-        error = "'" + path + "' is damaged: its files are not files of the plan in order";
-        return std::nullopt;
-      }
+      if (s.files[i] >= planFiles || (i > 0 && s.files[i] <= s.files[i - 1]))
+        return failed("'" + path + "' is damaged: its files are not files of the plan in order");
     return s;
   } catch (const json::exception& e) {
-    error = "'" + path + "' is damaged: " + e.what();
-    return std::nullopt;
+    return failed("'" + path + "' is damaged: " + e.what());
   }
 }
 
-std::optional<std::vector<Submission>> BatchDir::submissions(std::size_t planFiles, std::string& error) const {
+Result<std::vector<Submission>> BatchDir::submissions(std::size_t planFiles) const {
   std::vector<Submission> all;
   for (int n = 1;; ++n) {
     std::error_code e;
     if (!fs::exists(submissionPath(path_, n), e)) break;
-    std::optional<Submission> s = readSubmission(n, planFiles, error);
-    if (!s) return std::nullopt;
+    Result<Submission> s = readSubmission(n, planFiles);
+    if (!s) return s.error();
     all.push_back(std::move(*s));
   }
   return all;
 }
 
-bool BatchDir::writeExit(std::size_t file, const ExitRecord& r, std::string& error) const {
+Result<void> BatchDir::writeExit(std::size_t file, const ExitRecord& r) const {
   const json doc = {{"submission", r.submission},
                     {"exitStatus", r.exit.exitStatus},
                     {"signal", r.exit.signal},
@@ -273,7 +244,7 @@ bool BatchDir::writeExit(std::size_t file, const ExitRecord& r, std::string& err
                     {"task", r.task},
                     {"host", r.host}};
   return writeWhole(path_ + "/exits/" + std::to_string(file) + ".json",
-                    doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n", error);
+                    doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
 std::map<std::size_t, ExitRecord> BatchDir::exits() const {
@@ -283,8 +254,7 @@ std::map<std::size_t, ExitRecord> BatchDir::exits() const {
     const fs::path& p = it->path();
     const std::string stem = p.stem().string();
     if (p.extension() != ".json" || stem.empty() || !std::all_of(stem.begin(), stem.end(), ::isdigit)) continue;
-    std::string ignored;
-    const std::optional<json> doc = readJson(p.string(), ignored);
+    const Result<json> doc = readJson(p.string());
     if (!doc) continue;
     try {
       ExitRecord r;
@@ -310,17 +280,16 @@ std::size_t BatchDir::reportedCount() const {
   return n;
 }
 
-bool BatchDir::writeCollected(int submission, const Collected& c, std::string& error) const {
+Result<void> BatchDir::writeCollected(int submission, const Collected& c) const {
   json verdicts = json::object();
   for (const auto& [file, verdict] : c.verdicts) verdicts[std::to_string(file)] = verdict;
   const json doc = {{"failed", c.failed}, {"summary", c.summary}, {"error", c.error}, {"verdicts", verdicts}};
   return writeWhole(path_ + "/collected-" + std::to_string(submission) + ".json",
-                    doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n", error);
+                    doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
 std::optional<Collected> BatchDir::readCollected(int submission) const {
-  std::string ignored;
-  const std::optional<json> doc = readJson(path_ + "/collected-" + std::to_string(submission) + ".json", ignored);
+  const Result<json> doc = readJson(path_ + "/collected-" + std::to_string(submission) + ".json");
   if (!doc) return std::nullopt;
   try {
     Collected c;

@@ -16,8 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "production/plan.hpp"
+#include "production/batch/plan.hpp"
 #include "support/process.hpp"
+#include "support/result.hpp"
 
 namespace calib::production {
 
@@ -67,26 +68,26 @@ class BatchDir {
  public:
   explicit BatchDir(std::string path) : path_(std::move(path)) {}
   // A new batch directory below outDir/batches, named after the time.
-  static std::optional<BatchDir> create(const std::string& outDir, std::string& error);
+  static Result<BatchDir> create(const std::string& outDir);
   // BATCH as given: a directory path (with a '/'), or a name below
   // outDir/batches.
-  static std::optional<BatchDir> find(const std::string& batch, const std::string& outDir, std::string& error);
+  static Result<BatchDir> find(const std::string& batch, const std::string& outDir);
 
   const std::string& path() const { return path_; }
   std::string name() const;
   std::string logs() const { return path_ + "/logs"; }
   std::string jobScript() const { return path_ + "/job.sh"; }
 
-  bool writePlan(const StoredPlan& plan, std::string& error) const;
-  std::optional<StoredPlan> readPlan(std::string& error) const;
-  bool writeJobScript(std::string& error) const;
+  Result<void> writePlan(const StoredPlan& plan) const;
+  Result<StoredPlan> readPlan() const;
+  Result<void> writeJobScript() const;
 
-  bool writeSubmission(const Submission& s, std::string& error) const;
+  Result<void> writeSubmission(const Submission& s) const;
   // Submission number of a plan of planFiles files; one whose files are
   // not indices of the plan in ascending order is damaged (an error).
-  std::optional<Submission> readSubmission(int number, std::size_t planFiles, std::string& error) const;
+  Result<Submission> readSubmission(int number, std::size_t planFiles) const;
   // Every submission, oldest first.
-  std::optional<std::vector<Submission>> submissions(std::size_t planFiles, std::string& error) const;
+  Result<std::vector<Submission>> submissions(std::size_t planFiles) const;
 
   // Held while a command changes the batch's submissions: one at a time.
   class Lock {
@@ -99,15 +100,15 @@ class BatchDir {
    private:
     int fd_;
   };
-  std::optional<Lock> lock(std::string& error) const;
+  Result<Lock> lock() const;
 
-  bool writeExit(std::size_t file, const ExitRecord& record, std::string& error) const;
+  Result<void> writeExit(std::size_t file, const ExitRecord& record) const;
   // The exit of every file that has one.
   std::map<std::size_t, ExitRecord> exits() const;
   // How many files have one, without reading them.
   std::size_t reportedCount() const;
 
-  bool writeCollected(int submission, const Collected& collected, std::string& error) const;
+  Result<void> writeCollected(int submission, const Collected& collected) const;
   std::optional<Collected> readCollected(int submission) const;
 
  private:

@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "production/batch.hpp"
+#include "production/batch/context.hpp"
+#include "production/command/command.hpp"
 
 namespace calib::production {
 
 struct SubmitCommand {
-  RunCommand run;      // what to analyse and where, as for run
+  BatchOptions batch;  // what to analyse and where, as for run
   std::string resume;  // a batch whose unreported files to submit again
   std::string partition;
   std::size_t filesPerTask = 10;

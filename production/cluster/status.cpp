@@ -3,10 +3,10 @@
 #include <chrono>
 #include <map>
 
-#include "production/batch_dir.hpp"
-#include "production/cluster.hpp"
-#include "production/recorder.hpp"
-#include "production/slurm.hpp"
+#include "production/batch/recorder.hpp"
+#include "production/cluster/batch_dir.hpp"
+#include "production/cluster/cluster.hpp"
+#include "production/cluster/slurm.hpp"
 #include "support/progress.hpp"
 
 namespace calib::production {
@@ -15,8 +15,6 @@ namespace {
 
 // How often wait looks.
 constexpr double kPollSeconds = 2;
-
-void say(const ByteSink& sink, const std::string& text) { sink(text); }
 
 enum class TaskState { Pending, Running, Done, Failed, Unknown };
 
@@ -35,7 +33,6 @@ struct BatchState {
   std::vector<SubmissionState> states;
   std::map<std::size_t, ExitRecord> exits;
   std::string schedulerError;  // the queue could not be asked
-  int terminationSignal = 0;
 
   bool complete() const {
     for (const SubmissionState& s : states)
@@ -52,75 +49,93 @@ struct BatchState {
   }
 };
 
-// withTasks: also every task's state and every file's exit; without, only
-// whether each submission is recorded (cheap enough to ask every few
-// seconds of a batch of thousands of files).
-std::optional<BatchState> readState(const BatchDir& dir, Slurm& slurm, std::string& error, bool withTasks = true) {
-  BatchState state;
-  std::optional<StoredPlan> plan = dir.readPlan(error);
-  if (!plan) return std::nullopt;
-  state.plan = std::move(*plan);
-  std::optional<std::vector<Submission>> submissions = dir.submissions(state.plan.files.size(), error);
-  if (!submissions) return std::nullopt;
-  state.submissions = std::move(*submissions);
-  // The queue first, then the files: a job that ends in between is seen
-  // with what it wrote, never as gone without it.
-  std::vector<std::optional<std::map<std::size_t, std::string>>> queuedTasks(state.submissions.size());
-  std::vector<std::optional<std::string>> collectStates(state.submissions.size());
+// What the queue says of each submission not recorded yet: its tasks
+// still queued and its collecting job's state, by submission (none where
+// it was not asked or could not answer; then schedulerError says why).
+struct QueueView {
+  std::vector<std::optional<std::map<std::size_t, std::string>>> tasks;
+  std::vector<std::optional<std::string>> collect;
+};
+
+Result<QueueView> askQueue(const BatchDir& dir, Slurm& slurm, BatchState& state, bool withTasks) {
+  using Tasks = std::map<std::size_t, std::string>;
+  QueueView view{std::vector<std::optional<Tasks>>(state.submissions.size()),
+                 std::vector<std::optional<std::string>>(state.submissions.size())};
   for (std::size_t i = 0; i < state.submissions.size(); ++i) {
     const Submission& s = state.submissions[i];
     if (s.files.empty() || dir.readCollected(s.number) || !state.schedulerError.empty()) continue;
-    std::string why;
-    queuedTasks[i] = withTasks ? slurm.queuedTasks(s.arrayJob, why) : std::map<std::size_t, std::string>();
-    if (queuedTasks[i]) collectStates[i] = slurm.queuedState(s.collectJob, why);
-    if (slurm.terminationSignal()) {
-      state.terminationSignal = slurm.terminationSignal();
-      return state;
+    const Result<Tasks> tasks = withTasks ? slurm.queuedTasks(s.arrayJob) : Result<Tasks>(Tasks());
+    const Result<std::string> collect = tasks ? slurm.queuedState(s.collectJob) : Result<std::string>(tasks.error());
+    if (tasks) view.tasks[i] = *tasks;
+    if (collect) {
+      view.collect[i] = *collect;
+    } else if (collect.error().stopped()) {
+      return collect.error();
+    } else {
+      state.schedulerError = collect.error().message;
     }
-    if (!queuedTasks[i] || !collectStates[i]) state.schedulerError = why;
   }
+  return view;
+}
+
+// A task's state: in the queue, or ended with every file reported, or
+// ended without (Failed), or not known when the queue could not be asked.
+TaskState taskState(const Submission& s, std::size_t t, const std::optional<std::map<std::size_t, std::string>>& queued,
+                    const std::map<std::size_t, ExitRecord>& exits) {
+  if (queued && queued->contains(t)) return queued->at(t) == "PENDING" ? TaskState::Pending : TaskState::Running;
+  bool reported = true;
+  for (const std::size_t f : s.taskFiles(t)) {
+    const auto it = exits.find(f);
+    reported = reported && it != exits.end() && it->second.submission == s.number;
+  }
+  if (reported) return TaskState::Done;
+  return queued ? TaskState::Failed : TaskState::Unknown;
+}
+
+// What became of a submission's collecting job.
+void collectState(const BatchDir& dir, const Submission& s, const std::optional<std::string>& queued,
+                  SubmissionState& st) {
+  if (st.collected) {
+    st.collectEnded = true;
+    st.collect = st.collected->error.empty() ? "done: " + st.collected->summary : "failed: " + st.collected->error;
+  } else if (s.files.empty()) {
+    st.collectEnded = true;
+    st.collect = "nothing to record";
+  } else if (!queued) {
+    st.collect = "not known";
+  } else if (queued->empty()) {
+    st.collectEnded = true;
+    st.collect = "ended without recording (see " + dir.logs() + "/collect-" + std::to_string(s.number) +
+                 ".out; 'calib-batch collect " + dir.path() + " " + std::to_string(s.number) + "' records them)";
+  } else {
+    st.collect = *queued == "PENDING" ? "pending" : "running";
+  }
+}
+
+// withTasks: also every task's state and every file's exit; without, only
+// whether each submission is recorded (cheap enough to ask every few
+// seconds of a batch of thousands of files).
+Result<BatchState> readState(const BatchDir& dir, Slurm& slurm, bool withTasks = true) {
+  BatchState state;
+  Result<StoredPlan> plan = dir.readPlan();
+  if (!plan) return plan.error();
+  state.plan = std::move(*plan);
+  Result<std::vector<Submission>> submissions = dir.submissions(state.plan.files.size());
+  if (!submissions) return submissions.error();
+  state.submissions = std::move(*submissions);
+  // The queue first, then the files: a job that ends in between is seen
+  // with what it wrote, never as gone without it.
+  Result<QueueView> queue = askQueue(dir, slurm, state, withTasks);
+  if (!queue) return queue.error();
   if (withTasks) state.exits = dir.exits();
   for (std::size_t i = 0; i < state.submissions.size(); ++i) {
     const Submission& s = state.submissions[i];
     SubmissionState st;
     st.collected = dir.readCollected(s.number);
-    std::optional<std::map<std::size_t, std::string>>& queued = queuedTasks[i];
-    const std::optional<std::string>& collectState = collectStates[i];
     // Recorded: every task has ended (the recording job waits for them all).
-    if (st.collected) queued.emplace();
-    for (std::size_t t = 0; withTasks && t < s.tasks(); ++t) {
-      TaskState task = TaskState::Unknown;
-      if (queued && queued->contains(t)) {
-        task = queued->at(t) == "PENDING" ? TaskState::Pending : TaskState::Running;
-      } else {
-        bool reported = true;
-        for (const std::size_t f : s.taskFiles(t)) {
-          const auto it = state.exits.find(f);
-          reported = reported && it != state.exits.end() && it->second.submission == s.number;
-        }
-        if (reported) {
-          task = TaskState::Done;
-        } else if (queued) {
-          task = TaskState::Failed;
-        }
-      }
-      ++st.tasks[task];
-    }
-    if (st.collected) {
-      st.collectEnded = true;
-      st.collect = st.collected->error.empty() ? "done: " + st.collected->summary : "failed: " + st.collected->error;
-    } else if (s.files.empty()) {
-      st.collectEnded = true;
-      st.collect = "nothing to record";
-    } else if (!collectState) {
-      st.collect = "not known";
-    } else if (collectState->empty()) {
-      st.collectEnded = true;
-      st.collect = "ended without recording (see " + dir.logs() + "/collect-" + std::to_string(s.number) +
-                   ".out; 'calib-batch collect " + dir.path() + " " + std::to_string(s.number) + "' records them)";
-    } else {
-      st.collect = *collectState == "PENDING" ? "pending" : "running";
-    }
+    if (st.collected) queue->tasks[i].emplace();
+    for (std::size_t t = 0; withTasks && t < s.tasks(); ++t) ++st.tasks[taskState(s, t, queue->tasks[i], state.exits)];
+    collectState(dir, s, queue->collect[i], st);
     state.states.push_back(std::move(st));
   }
   return state;
@@ -153,9 +168,9 @@ std::string recordedLine(const BatchState& state) {
 }
 
 void printState(const BatchDir& dir, const BatchState& state, const Printer& print) {
-  say(print.out, "batch " + dir.name() + ": " + dir.path() + "\n");
-  say(print.out, filesLine(state) + "\n");
-  say(print.out, recordedLine(state) + "\n");
+  print.out("batch " + dir.name() + ": " + dir.path() + "\n");
+  print.out(filesLine(state) + "\n");
+  print.out(recordedLine(state) + "\n");
   for (std::size_t i = 0; i < state.submissions.size(); ++i) {
     const Submission& s = state.submissions[i];
     const SubmissionState& st = state.states[i];
@@ -167,10 +182,26 @@ void printState(const BatchDir& dir, const BatchState& state, const Printer& pri
       if (st.tasks.contains(TaskState::Unknown)) line += ", " + count(st.tasks, TaskState::Unknown) + " not known";
       line += "; collect job " + s.collectJob;
     }
-    say(print.out, line + ": " + st.collect + "\n");
+    print.out(line + ": " + st.collect + "\n");
   }
-  if (!state.schedulerError.empty())
-    say(print.err, "calib-batch: the queue could not be asked: " + state.schedulerError + "\n");
+  if (!state.schedulerError.empty()) print.message("the queue could not be asked: " + state.schedulerError);
+}
+
+// Whether a batch ended well: every file analysed and recorded without an
+// error verdict, and every submission recorded.
+bool endedWell(const BatchState& state) {
+  const std::size_t total = state.plan.files.size();
+  const std::map<std::size_t, std::string> outcomes = state.outcomes();
+  bool well = outcomes.size() >= total;
+  for (const auto& [file, verdict] : outcomes) well = well && verdict != "error";
+  for (const SubmissionState& s : state.states) well = well && !(s.collected && !s.collected->error.empty());
+  return well;
+}
+
+std::size_t reportedFiles(const BatchState& state) {
+  std::size_t reported = 0;
+  for (const auto& [file, record] : state.exits) reported += file < state.plan.files.size() ? 1 : 0;
+  return reported;
 }
 
 }  // namespace
@@ -178,32 +209,28 @@ void printState(const BatchDir& dir, const BatchState& state, const Printer& pri
 CommandOutcome batchStatus(const std::string& batch, const std::string& outDir, const Printer& print) {
   ChildProcesses processes;
   Slurm slurm(processes);
-  std::string error;
-  const std::optional<BatchDir> dir = BatchDir::find(batch, outDir, error);
-  if (!dir) return failure(print, error);
-  const std::optional<BatchState> state = readState(*dir, slurm, error);
-  if (!state) return failure(print, error);
-  if (state->terminationSignal) return CommandOutcome{true, state->terminationSignal};
+  const Result<BatchDir> dir = BatchDir::find(batch, outDir);
+  if (!dir) return dir.error();
+  const Result<BatchState> state = readState(*dir, slurm);
+  if (!state) return state.error();
   printState(*dir, *state, print);
-  return CommandOutcome{!state->schedulerError.empty(), 0};
+  return state->schedulerError.empty() ? CommandOutcome() : CommandOutcome(reported());
 }
 
 CommandOutcome waitBatch(const std::string& batch, const std::string& outDir, double timeoutSeconds,
                          const Printer& print) {
   ChildProcesses processes;
   Slurm slurm(processes);
-  std::string error;
-  const std::optional<BatchDir> dir = BatchDir::find(batch, outDir, error);
-  if (!dir) return failure(print, error);
+  const Result<BatchDir> dir = BatchDir::find(batch, outDir);
+  if (!dir) return dir.error();
   const auto start = std::chrono::steady_clock::now();
   std::optional<ProgressMeter> progress;
   std::string lastSchedulerError;
   for (;;) {
-    std::optional<BatchState> state = readState(*dir, slurm, error, false);
-    if (!state) return failure(print, error);
-    if (state->terminationSignal) return CommandOutcome{true, state->terminationSignal};
+    Result<BatchState> state = readState(*dir, slurm, false);
+    if (!state) return state.error();
     if (!state->schedulerError.empty() && state->schedulerError != lastSchedulerError)
-      say(print.err, "calib-batch: the queue could not be asked (asking again): " + state->schedulerError + "\n");
+      print.message("the queue could not be asked (asking again): " + state->schedulerError);
     lastSchedulerError = state->schedulerError;
     const std::size_t total = state->plan.files.size();
     if (print.progress && !progress && total > 0)
@@ -213,30 +240,23 @@ CommandOutcome waitBatch(const std::string& batch, const std::string& outDir, do
     if (progress) progress->update(std::min(dir->reportedCount(), total));
     if (state->complete()) {
       if (progress) progress->finish();
-      state = readState(*dir, slurm, error);
-      if (!state) return failure(print, error);
-      if (state->terminationSignal) return CommandOutcome{true, state->terminationSignal};
+      state = readState(*dir, slurm);
+      if (!state) return state.error();
       printState(*dir, *state, print);
-      const std::map<std::size_t, std::string> outcomes = state->outcomes();
-      bool failed = outcomes.size() < total;
-      for (const auto& [file, verdict] : outcomes) failed = failed || verdict == "error";
-      for (const SubmissionState& s : state->states) failed = failed || (s.collected && !s.collected->error.empty());
-      std::size_t reported = 0;
-      for (const auto& [file, record] : state->exits) reported += file < total ? 1 : 0;
-      if (reported < total)
-        say(print.out, "not every file was analysed: 'calib-batch submit --resume " + dir->name() +
-                           "' submits those no task reported\n");
-      return CommandOutcome{failed, 0};
+      if (reportedFiles(*state) < total)
+        print.out("not every file was analysed: 'calib-batch submit --resume " + dir->name() +
+                  "' submits those no task reported\n");
+      return endedWell(*state) ? CommandOutcome() : CommandOutcome(reported());
     }
     const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (timeoutSeconds > 0 && waited >= timeoutSeconds) {
       if (progress) progress->finish();
-      return failure(
-          print, "batch " + dir->name() + " is not complete after " + std::to_string(static_cast<long>(waited)) + " s");
+      return failed("batch " + dir->name() + " is not complete after " + std::to_string(static_cast<long>(waited)) +
+                    " s");
     }
     if (const int signal = processes.wait(kPollSeconds).terminationSignal) {
       if (progress) progress->finish();
-      return CommandOutcome{true, signal};
+      return stoppedBy(signal);
     }
   }
 }

@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "production/batch_dir.hpp"
-#include "production/cluster.hpp"
-#include "production/slurm.hpp"
+#include "production/batch/plan.hpp"
+#include "production/batch/run_batch.hpp"
+#include "production/cluster/batch_dir.hpp"
+#include "production/cluster/cluster.hpp"
+#include "production/cluster/slurm.hpp"
 #include "support/utf8.hpp"
 
 namespace calib::production {
@@ -15,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void say(const ByteSink& sink, const std::string& text) { sink(text); }
+std::string absolute(const std::string& path) { return fs::absolute(path).lexically_normal().string(); }
 
 // Whether every text of a planned file can go into the batch's JSON files.
 bool carriable(const PlannedFile& f) {
@@ -47,22 +49,29 @@ bool toSubmitAgain(const std::map<std::size_t, ExitRecord>& exits, std::size_t f
   return s == SIGTERM || s == SIGKILL || s == SIGINT || s == SIGHUP;
 }
 
+// The tasks' share of the files: at most as many tasks as the cluster
+// takes in one array.
+Result<void> shareFiles(Submission& s, const SubmitCommand& command, Slurm& slurm, const Printer& print) {
+  s.filesPerTask = std::max<std::size_t>(1, command.filesPerTask);
+  const Result<std::size_t> maxArray = slurm.maxArraySize();
+  if (!maxArray) return maxArray.error();
+  if (s.tasks() > *maxArray && *maxArray > 0) {
+    s.filesPerTask = (s.files.size() + *maxArray - 1) / *maxArray;
+    print.message("the cluster takes arrays of at most " + std::to_string(*maxArray) + " tasks; each task analyses " +
+                  std::to_string(s.filesPerTask) + " files");
+  }
+  return {};
+}
+
 // Submits the files of submission s (numbered, files set): its array of
 // tasks and the job that records them, which starts once every task has
 // ended, however. The submission is written before any job can start. A
 // termination signal during a submission cancels what was submitted.
-bool submitJobs(const BatchDir& dir, Submission& s, const SubmitCommand& command, Slurm& slurm, const Printer& print,
-                std::string& error) {
-  if (s.files.empty()) return dir.writeSubmission(s, error);
-  s.filesPerTask = std::max<std::size_t>(1, command.filesPerTask);
-  const std::optional<std::size_t> maxArray = slurm.maxArraySize(error);
-  if (!maxArray) return false;
-  if (s.tasks() > *maxArray && *maxArray > 0) {
-    s.filesPerTask = (s.files.size() + *maxArray - 1) / *maxArray;
-    say(print.err, "calib-batch: the cluster takes arrays of at most " + std::to_string(*maxArray) +
-                       " tasks; each task analyses " + std::to_string(s.filesPerTask) + " files\n");
-  }
-  if (!dir.writeSubmission(s, error)) return false;
+Result<void> submitJobs(const BatchDir& dir, Submission& s, const SubmitCommand& command, Slurm& slurm,
+                        const Printer& print) {
+  if (s.files.empty()) return dir.writeSubmission(s);
+  if (Result<void> shared = shareFiles(s, command, slurm, print); !shared) return shared;
+  if (Result<void> written = dir.writeSubmission(s); !written) return written;
 
   // The jobs start in the logs directory. sbatch reads %-patterns in the
   // whole path of --output: a % of the path is doubled.
@@ -76,162 +85,160 @@ bool submitJobs(const BatchDir& dir, Submission& s, const SubmitCommand& command
     return options;
   };
   std::vector<std::string> submitted;
-  const auto undo = [&](const std::string& why) {
-    std::string ignored;
-    for (const std::string& id : submitted) slurm.cancel(id, ignored);
-    error = why + (submitted.empty() ? "" : "; the jobs submitted are cancelled");
-    return false;
+  const auto undo = [&](const std::string& why) -> Result<void> {
+    for (const std::string& id : submitted) (void)slurm.cancel(id);
+    if (slurm.terminationSignal()) return stoppedBy(slurm.terminationSignal());
+    return failed(why + (submitted.empty() ? "" : "; the jobs submitted are cancelled"));
   };
   std::string range = "0-" + std::to_string(s.tasks() - 1);
   if (command.maxParallel > 0) range += "%" + std::to_string(command.maxParallel);
-  const std::optional<std::string> array =
+  const Result<std::string> array =
       slurm.submit(job({"--job-name=" + jobNames(dir)[0], "--array=" + range,
                         "--output=" + slurmFilename(dir.logs() + "/task-" + number + "-") + "%a.out"},
-                       "task"),
-                   error);
-  if (array) submitted.push_back(*array);
-  if (!array) return undo("cannot submit the tasks: " + error);
+                       "task"));
+  if (!array) return undo("cannot submit the tasks: " + array.error().message);
+  submitted.push_back(*array);
   if (slurm.terminationSignal()) return undo("stopped");
   s.arrayJob = *array;
-  const std::optional<std::string> collect = slurm.submit(
+  const Result<std::string> collect = slurm.submit(
       job({"--job-name=" + jobNames(dir)[1], "--dependency=afterany:" + *array, "--kill-on-invalid-dep=yes",
            "--output=" + slurmFilename(dir.logs() + "/collect-" + number + ".out")},
-          "collect"),
-      error);
-  if (collect) submitted.push_back(*collect);
-  if (!collect) return undo("cannot submit the job that records the tasks' runs: " + error);
+          "collect"));
+  if (!collect) return undo("cannot submit the job that records the tasks' runs: " + collect.error().message);
+  submitted.push_back(*collect);
   if (slurm.terminationSignal()) return undo("stopped");
   s.collectJob = *collect;
-  if (!dir.writeSubmission(s, error)) return undo(error);
-  return true;
+  if (Result<void> written = dir.writeSubmission(s); !written) return undo(written.error().message);
+  return {};
 }
 
 void printSubmission(const Submission& s, const Printer& print) {
   if (s.files.empty()) return;
-  say(print.out, "array job " + s.arrayJob + ": " + plural(s.tasks(), "task", "tasks") + " of at most " +
-                     plural(s.filesPerTask, "file", "files") + "\n");
-  say(print.out, "collect job " + s.collectJob + "\n");
+  print.out("array job " + s.arrayJob + ": " + plural(s.tasks(), "task", "tasks") + " of at most " +
+            plural(s.filesPerTask, "file", "files") + "\n");
+  print.out("collect job " + s.collectJob + "\n");
 }
 
-// The end of a submission that failed: its message, or the signal.
-CommandOutcome notSubmitted(const Slurm& slurm, const Printer& print, const std::string& error) {
-  if (slurm.terminationSignal()) return CommandOutcome{true, slurm.terminationSignal()};
-  return failure(print, error);
+// A submission whose recording job did not record it is recorded first:
+// its files reported are not analysed again.
+CommandOutcome recordUnrecorded(const BatchDir& dir, const std::vector<Submission>& submissions,
+                                const Printer& print) {
+  for (const Submission& s : submissions) {
+    const std::optional<Collected> collected = dir.readCollected(s.number);
+    if (s.files.empty() || (collected && collected->error.empty())) continue;
+    print.message("recording submission " + std::to_string(s.number) + ", which its job did not record");
+    const CommandOutcome recorded = collectSubmission(dir.path(), s.number, Printer{print.err, print.err, false});
+    if (!recorded && recorded.error().stopped()) return recorded;
+    if (!recorded && !recorded.error().message.empty()) print.message(recorded.error().message);
+    const std::optional<Collected> now = dir.readCollected(s.number);
+    if (!now || !now->error.empty()) return failed("submission " + std::to_string(s.number) + " is not recorded");
+  }
+  return {};
 }
 
 CommandOutcome resume(const SubmitCommand& command, const Printer& print) {
-  CommandOutcome outcome;
   ChildProcesses processes;
   Slurm slurm(processes);
-  std::string error;
-  const std::optional<BatchDir> dir = BatchDir::find(command.resume, command.run.outDir, error);
-  if (!dir) return failure(print, error);
-  const std::optional<BatchDir::Lock> lock = dir->lock(error);
-  if (!lock) return failure(print, error);
-  const std::optional<StoredPlan> plan = dir->readPlan(error);
-  if (!plan) return failure(print, error);
-  const std::optional<std::vector<Submission>> submissions = dir->submissions(plan->files.size(), error);
-  if (!submissions) return failure(print, error);
-  const std::optional<std::vector<std::string>> queued = slurm.queuedNamed(jobNames(*dir), error);
-  if (!queued) return notSubmitted(slurm, print, error);
+  const Result<BatchDir> dir = BatchDir::find(command.resume, command.batch.outDir);
+  if (!dir) return dir.error();
+  const Result<BatchDir::Lock> lock = dir->lock();
+  if (!lock) return lock.error();
+  const Result<StoredPlan> plan = dir->readPlan();
+  if (!plan) return plan.error();
+  const Result<std::vector<Submission>> submissions = dir->submissions(plan->files.size());
+  if (!submissions) return submissions.error();
+  const Result<std::vector<std::string>> queued = slurm.queuedNamed(jobNames(*dir));
+  if (!queued) return queued.error();
   if (!queued->empty())
-    return failure(print, "batch " + dir->name() + " is still running (job " + queued->front() +
-                              "); resume it once it has ended, or cancel it first");
-  // A submission whose recording job did not record it is recorded here
-  // first: its files reported are not analysed again.
-  for (const Submission& s : *submissions) {
-    const std::optional<Collected> collected = dir->readCollected(s.number);
-    if (s.files.empty() || (collected && collected->error.empty())) continue;
-    say(print.err,
-        "calib-batch: recording submission " + std::to_string(s.number) + ", which its job did not record\n");
-    const CommandOutcome recorded = collectSubmission(dir->path(), s.number, Printer{print.err, print.err, false});
-    if (recorded.terminationSignal) return recorded;
-    const std::optional<Collected> now = dir->readCollected(s.number);
-    if (!now || !now->error.empty())
-      return failure(print, "submission " + std::to_string(s.number) + " is not recorded");
-  }
+    return failed("batch " + dir->name() + " is still running (job " + queued->front() +
+                  "); resume it once it has ended, or cancel it first");
+  if (CommandOutcome recorded = recordUnrecorded(*dir, *submissions, print); !recorded) return recorded;
   const std::map<std::size_t, ExitRecord> exits = dir->exits();
   Submission s;
   s.number = static_cast<int>(submissions->size()) + 1;
   for (std::size_t i = 0; i < plan->files.size(); ++i)
     if (toSubmitAgain(exits, i)) s.files.push_back(i);
   if (s.files.empty()) {
-    say(print.out, dir->name() + "\nnothing to submit again: every file of the batch was analysed\n");
-    return outcome;
+    print.out(dir->name() + "\nnothing to submit again: every file of the batch was analysed\n");
+    return {};
   }
-  if (!submitJobs(*dir, s, command, slurm, print, error)) return notSubmitted(slurm, print, error);
-  say(print.out, dir->name() + "\n");
+  if (Result<void> submitted = submitJobs(*dir, s, command, slurm, print); !submitted) return submitted;
+  print.out(dir->name() + "\n");
   printSubmission(s, print);
-  say(print.out, plural(plan->files.size(), "file", "files") + " in the batch: " + std::to_string(s.files.size()) +
-                     " submitted again\n");
-  return outcome;
+  print.out(plural(plan->files.size(), "file", "files") + " in the batch: " + std::to_string(s.files.size()) +
+            " submitted again\n");
+  return {};
+}
+
+// The plan as the jobs read it: everything in absolute paths, as they
+// start elsewhere; files whose names are not UTF-8 left out (skipped).
+Result<StoredPlan> storedPlan(const BatchContext& context, BatchPlan& plan, const SubmitCommand& command) {
+  StoredPlan stored;
+  stored.calibExe = context.calibExe;
+  stored.calibBatchExe = command.calibBatchExe;
+  stored.version = context.version;
+  stored.dbUrl = context.dbUrl.starts_with("sqlite:") ? "sqlite:" + absolute(context.dbUrl.substr(7)) : context.dbUrl;
+  stored.criteriaText = context.rules.criteria.text;
+  stored.criteriaSource =
+      command.batch.criteriaFile.empty() ? "the built-in criteria" : absolute(command.batch.criteriaFile);
+  stored.force = command.batch.force;
+  for (const std::string* text :
+       std::initializer_list<const std::string*>{&stored.calibExe, &stored.calibBatchExe, &stored.dbUrl,
+                                                 &stored.criteriaSource, &stored.version, &command.batch.outDir})
+    if (!isValidUtf8(*text))
+      return failed("'" + validUtf8(*text) + "' is not UTF-8, which a batch on a cluster cannot carry");
+  for (PlannedFile& f : plan.files) {
+    f.file.path = absolute(f.file.path);
+    if (carriable(f)) {
+      stored.files.push_back(std::move(f));
+    } else {
+      plan.skipped.emplace_back(f.file.path,
+                                "its name is not UTF-8, which a batch on a cluster cannot carry "
+                                "(calib-batch run analyses it)");
+    }
+  }
+  return stored;
 }
 
 }  // namespace
 
 CommandOutcome submitBatch(const SubmitCommand& command, const Printer& print) {
   if (const std::string option = unfollowable(command.sbatchArgs); !option.empty())
-    return failure(print, "'--sbatch-arg=" + option + "': a batch is followed on the cluster it is submitted from");
+    return failed("'--sbatch-arg=" + option + "': a batch is followed on the cluster it is submitted from");
   if (!command.resume.empty()) return resume(command, print);
-  const auto absolute = [](const std::string& path) { return fs::absolute(path).lexically_normal().string(); };
   // sbatch drops every backslash of a log's path, and the jobs could not
   // open their logs.
-  if (absolute(command.run.outDir).find('\\') != std::string::npos)
-    return failure(print, "the output root '" + command.run.outDir +
-                              "' has a backslash, which Slurm drops from the jobs' log paths; choose another --out");
-  CommandOutcome outcome;
+  if (absolute(command.batch.outDir).find('\\') != std::string::npos)
+    return failed("the output root '" + command.batch.outDir +
+                  "' has a backslash, which Slurm drops from the jobs' log paths; choose another --out");
   ChildProcesses processes;
-  std::string error;
   // The database is only read here: the jobs write it.
-  PlanRequest request = planRequest(command.run);
-  request.readOnly = true;
-  std::optional<BatchPlan> plan = planBatch(request, processes, print.err, error, outcome.terminationSignal);
-  if (outcome.terminationSignal) return outcome;
-  if (!plan) return failure(print, error);
-  outcome.failed = plan->incomplete;
-
-  // Everything the jobs get is in absolute paths: they start elsewhere.
-  StoredPlan stored;
-  stored.calibExe = plan->calibExe;
-  stored.calibBatchExe = command.calibBatchExe;
-  stored.version = plan->version;
-  stored.dbUrl = plan->dbUrl.starts_with("sqlite:") ? "sqlite:" + absolute(plan->dbUrl.substr(7)) : plan->dbUrl;
-  stored.criteriaText = plan->criteria.text;
-  stored.criteriaSource =
-      command.run.criteriaFile.empty() ? "the built-in criteria" : absolute(command.run.criteriaFile);
-  stored.force = command.run.force;
-  for (const std::string* text :
-       std::initializer_list<const std::string*>{&stored.calibExe, &stored.calibBatchExe, &stored.dbUrl,
-                                                 &stored.criteriaSource, &stored.version, &command.run.outDir})
-    if (!isValidUtf8(*text))
-      return failure(print, "'" + validUtf8(*text) + "' is not UTF-8, which a batch on a cluster cannot carry");
-  for (PlannedFile& f : plan->files) {
-    f.file.path = absolute(f.file.path);
-    if (carriable(f)) {
-      stored.files.push_back(std::move(f));
-    } else {
-      plan->skipped.emplace_back(f.file.path,
-                                 "its name is not UTF-8, which a batch on a cluster cannot carry "
-                                 "(calib-batch run analyses it)");
-    }
-  }
-  std::optional<BatchDir> dir = BatchDir::create(command.run.outDir, error);
-  if (!dir) return failure(print, error);
-  stored.name = dir->name();
-  if (!dir->writePlan(stored, error) || !dir->writeJobScript(error)) return failure(print, error);
+  const Result<BatchContext> context = openBatchContext(command.batch, Access::ReadOnly, processes);
+  if (!context) return context.error();
+  Result<BatchPlan> plan = planBatch(
+      *context, {command.batch.paths, command.batch.outDir, command.batch.jobs, command.batch.force}, processes,
+      print.err);
+  if (!plan) return plan.error();
+  Result<StoredPlan> stored = storedPlan(*context, *plan, command);
+  if (!stored) return stored.error();
+  const Result<BatchDir> dir = BatchDir::create(command.batch.outDir);
+  if (!dir) return dir.error();
+  stored->name = dir->name();
+  if (Result<void> written = dir->writePlan(*stored); !written) return written;
+  if (Result<void> written = dir->writeJobScript(); !written) return written;
 
   Slurm slurm(processes);
   Submission s;
   s.number = 1;
-  for (std::size_t i = 0; i < stored.files.size(); ++i) s.files.push_back(i);
-  if (!submitJobs(*dir, s, command, slurm, print, error)) return notSubmitted(slurm, print, error);
-  say(print.out, dir->name() + "\n");
+  for (std::size_t i = 0; i < stored->files.size(); ++i) s.files.push_back(i);
+  if (Result<void> submitted = submitJobs(*dir, s, command, slurm, print); !submitted) return submitted;
+  print.out(dir->name() + "\n");
   printSubmission(s, print);
   listSkipped(*plan, print);
-  say(print.out, plural(plan->filesFound, "file", "files") + ": " + std::to_string(s.files.size()) + " to analyse in " +
-                     plural(s.tasks(), "task", "tasks") + ", " + std::to_string(plan->alreadyRecorded) +
-                     " already recorded, " + std::to_string(plan->skipped.size()) + " skipped\n");
-  return outcome;
+  print.out(plural(plan->filesFound, "file", "files") + ": " + std::to_string(s.files.size()) + " to analyse in " +
+            plural(s.tasks(), "task", "tasks") + ", " + std::to_string(plan->alreadyRecorded) + " already recorded, " +
+            std::to_string(plan->skipped.size()) + " skipped\n");
+  return plan->incomplete ? CommandOutcome(reported()) : CommandOutcome();
 }
 
 }  // namespace calib::production

@@ -1,31 +1,29 @@
-// The listings of calib-batch for people (aligned tables) and for scripts
-// (CSV with a header line, and JSON), as docs/batch.md describes them.
+// The listings of runs and channel results, for people (an aligned table)
+// and for scripts (CSV and JSON), as docs/batch.md describes them. A run's
+// exported fields are those of the run columns (run_row.hpp).
 #pragma once
 
-#include <cstdint>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "production/store.hpp"
+#include "production/listing/formats.hpp"
+#include "production/store/store.hpp"
 
 namespace calib::production {
 
-enum class Format { Table, Csv, Json };
-std::optional<Format> formatFromName(const std::string& name);
+// A run's fields for scripts (and the number of runs of its chip and
+// configuration, for the chips listing).
+Record runRecord(const RunRow& run, bool withRunCount);
 
 // Runs, one line or object each: the chips listing (with the number of
 // runs of each chip and configuration) or the export of runs.
 std::string formatRuns(const std::vector<RunRow>& runs, Format format, bool withRunCount);
 
-// Channel results, one line or object per run and channel.
+// Channel results, one line or object per run and channel (a table is
+// written as CSV).
 std::string formatChannels(const std::vector<ChannelRow>& channels, Format format);
 
-// A chip's history: its runs oldest first and, for each calibration, the
-// change of every channel's gain since the one before of the same
-// configuration, the largest flagged.
-std::string formatHistory(const std::string& chip, const std::vector<RunRow>& runs,
-                          const std::map<std::int64_t, std::vector<std::optional<double>>>& gains, Format format);
+// A number for a table, with `decimals` decimals; "" when unknown.
+std::string tableNumber(const std::optional<double>& v, int decimals);
 
 }  // namespace calib::production

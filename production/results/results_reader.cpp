@@ -1,4 +1,4 @@
-#include "production/results_reader.hpp"
+#include "production/results/results_reader.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -38,22 +38,15 @@ ChannelResult readChannel(const json& c) {
 
 }  // namespace
 
-std::optional<RunResults> parseResults(std::string_view text, std::string& error) {
+Result<RunResults> parseResults(std::string_view text) {
   const json doc = json::parse(text, nullptr, false);
-  if (doc.is_discarded() || !doc.is_object()) {
-    error = "not a JSON object";
-    return std::nullopt;
-  }
+  if (doc.is_discarded() || !doc.is_object()) return failed("not a JSON object");
   try {
-    if (doc.value("format", "") != "calib-results") {
-      error = "not calib results (no \"format\": \"calib-results\")";
-      return std::nullopt;
-    }
-    if (const int version = doc.at("version").get<int>(); version != kResultsVersion) {
-      error = "results version " + std::to_string(version) + ", this program reads version " +
-              std::to_string(kResultsVersion);
-      return std::nullopt;
-    }
+    if (doc.value("format", "") != "calib-results")
+      return failed("not calib results (no \"format\": \"calib-results\")");
+    if (const int version = doc.at("version").get<int>(); version != kResultsVersion)
+      return failed("results version " + std::to_string(version) + ", this program reads version " +
+                    std::to_string(kResultsVersion));
     RunResults r;
     r.toolVersion = doc.at("tool").at("version").get<std::string>();
     const json& run = doc.at("run");
@@ -69,17 +62,13 @@ std::optional<RunResults> parseResults(std::string_view text, std::string& error
     r.readToEnd = run.at("readToEnd").get<bool>();
     r.readEnd = run.at("readEnd").get<std::string>();
     for (const json& c : doc.at("channels")) r.channels.push_back(readChannel(c));
-    if (r.channels.size() != kChannels) {
-      error = "results of " + std::to_string(r.channels.size()) + " channels, not " + std::to_string(kChannels);
-      return std::nullopt;
-    }
-    for (std::size_t c = 0; c < kChannels; ++c) {
-      if (r.channels[c].channel != static_cast<int>(c)) {
-        error = "channel " + std::to_string(r.channels[c].channel) + " where channel " + std::to_string(c) +
-                " belongs";
-        return std::nullopt;
-      }
-    }
+    if (r.channels.size() != kChannels)
+      return failed("results of " + std::to_string(r.channels.size()) + " channels, not " +
+                    std::to_string(kChannels));
+    for (std::size_t c = 0; c < kChannels; ++c)
+      if (r.channels[c].channel != static_cast<int>(c))
+        return failed("channel " + std::to_string(r.channels[c].channel) + " where channel " + std::to_string(c) +
+                      " belongs");
     const json& chip = doc.at("chip");
     r.gainChannels = chip.at("gainChannels").get<int>();
     r.gainMedian = optionalValue<double>(chip, "gainMedian");
@@ -88,8 +77,7 @@ std::optional<RunResults> parseResults(std::string_view text, std::string& error
     return r;
   } catch (const json::exception& e) {
     // nlohmann names the key missing or the type found.
-    error = std::string("malformed results: ") + e.what();
-    return std::nullopt;
+    return failed(std::string("malformed results: ") + e.what());
   }
 }
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/result.hpp"
+
 namespace calib::production {
 
 struct ChannelResult {
@@ -46,8 +48,8 @@ struct RunResults {
   std::optional<double> encMedian;
 };
 
-// Reads a results document; on failure returns nothing and says why in
-// error (not JSON, another format or version, a missing or mistyped key).
-std::optional<RunResults> parseResults(std::string_view json, std::string& error);
+// Reads a results document; a failure says why not (not JSON, another
+// format or version, a missing or mistyped key).
+Result<RunResults> parseResults(std::string_view json);
 
 }  // namespace calib::production

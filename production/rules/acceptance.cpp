@@ -1,29 +1,15 @@
-#include "production/acceptance.hpp"
+#include "production/rules/acceptance.hpp"
 
 #include <fnmatch.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <map>
+
+#include "production/rules/criterion_table.hpp"
 
 namespace calib::production {
 
 namespace {
-
-// A number for a sentence, with the given decimals.
-std::string fixed(double v, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, v);
-  return text;
-}
-
-std::string signedPercent(double v) {
-  std::string text = v >= 0 ? "+" : "";
-  text += fixed(v, 1);
-  text += " %";
-  return text;
-}
 
 // "3, 5-9, 17": ascending channels, runs of three or more as ranges.
 std::string channelList(const std::vector<int>& channels) {
@@ -42,80 +28,6 @@ std::string channelList(const std::vector<int>& channels) {
     }
   }
   return text;
-}
-
-void checkChannels(const ChipSummary& s, const Criteria& c, std::vector<Reason>& reasons) {
-  if (!c.maxChannelsNotOk) return;
-  const int n = static_cast<int>(s.notOkChannels.size());
-  if (n > *c.maxChannelsNotOk)
-    reasons.push_back({"channels_not_ok", std::to_string(n) + (n == 1 ? " channel" : " channels") +
-                                              " not ok (at most " + std::to_string(*c.maxChannelsNotOk) +
-                                              "): " + s.notOkText});
-}
-
-void checkSpread(const ChipSummary& s, const Criteria& c, std::vector<Reason>& reasons) {
-  if (!c.maxGainSpreadPercent) return;
-  if (!s.gainSpreadPercent) {
-    reasons.push_back({"gain_spread", "no gain spread: too few channels with a gain"});
-  } else if (*s.gainSpreadPercent > *c.maxGainSpreadPercent) {
-    reasons.push_back({"gain_spread", "gain spread " + fixed(*s.gainSpreadPercent, 2) + " % (at most " +
-                                          fixed(*c.maxGainSpreadPercent, 2) + " %)"});
-  }
-}
-
-void checkInl(const ChipSummary& s, const Criteria& c, std::vector<Reason>& reasons) {
-  if (c.maxInlPercent && s.worstInl && *s.worstInl > *c.maxInlPercent)
-    reasons.push_back({"inl", "worst INL " + fixed(*s.worstInl, 2) + " % in channel " +
-                                  std::to_string(s.worstInlChannel) + " (at most " + fixed(*c.maxInlPercent, 2) +
-                                  " %)"});
-}
-
-void checkEnc(const ChipSummary& s, const RunResults& r, const Criteria& c, std::vector<Reason>& reasons) {
-  const auto limit = c.maxEncElectrons.find(r.detector);
-  if (limit == c.maxEncElectrons.end() || !s.maxEnc || *s.maxEnc <= limit->second) return;
-  reasons.push_back({"enc", "largest ENC " + fixed(*s.maxEnc, 0) + " e in channel " +
-                                std::to_string(s.maxEncChannel) + " (at most " + fixed(limit->second, 0) +
-                                " e for " + r.detector + ")"});
-}
-
-void checkMedianGain(const ChipSummary& s, const RunResults& r, const Criteria& c, std::vector<Reason>& reasons) {
-  for (const GainWindow& w : c.medianGainWindows) {
-    if (!configMatches(w.configPattern, r.config)) continue;
-    if (!s.medianGain) {
-      reasons.push_back({"median_gain", "no median gain, which configurations " + w.configPattern + " need"});
-    } else if (*s.medianGain < w.min || *s.medianGain > w.max) {
-      reasons.push_back({"median_gain", "median gain " + fixed(*s.medianGain, 2) + " mV/fC outside [" +
-                                            fixed(w.min, 2) + ", " + fixed(w.max, 2) + "] for configurations " +
-                                            w.configPattern});
-    }
-  }
-}
-
-void checkGainChange(const RunResults& r, const Criteria& c, const std::optional<PreviousCalibration>& previous,
-                     std::vector<Reason>& reasons) {
-  if (!previous || (!c.maxGainChangePercent && !c.maxChipGainChangePercent)) return;
-  const GainComparison comparison = compareGains(previous->gains, channelGains(r));
-  if (comparison.changes.empty()) return;
-  const std::string since =
-      " since the calibration of " + previous->measuredAt + " (run " + std::to_string(previous->runId) + ")";
-  if (c.maxChipGainChangePercent && std::abs(comparison.chipPercent) > *c.maxChipGainChangePercent)
-    reasons.push_back({"chip_gain_change", "the chip's gains changed by " + signedPercent(comparison.chipPercent) +
-                                               " (median of the channels)" + since + " (at most " +
-                                               fixed(*c.maxChipGainChangePercent, 1) + " %)"});
-  if (!c.maxGainChangePercent) return;
-  std::vector<GainChange> over;
-  for (const GainChange& g : comparison.changes)
-    if (std::abs(g.relative) > *c.maxGainChangePercent) over.push_back(g);
-  if (over.empty()) return;
-  std::stable_sort(over.begin(), over.end(), [](const GainChange& a, const GainChange& b) {
-    return std::abs(a.relative) > std::abs(b.relative);
-  });
-  std::string detail = "channels changed apart from the chip's " + signedPercent(comparison.chipPercent) + since + ": ";
-  for (std::size_t i = 0; i < over.size(); ++i) {
-    if (i) detail += ", ";
-    detail += "channel " + std::to_string(over[i].channel) + " " + signedPercent(over[i].relative);
-  }
-  reasons.push_back({"gain_change", detail + " (at most " + fixed(*c.maxGainChangePercent, 1) + " % apart)"});
 }
 
 }  // namespace
@@ -218,12 +130,9 @@ Assessment assess(const RunResults& r, const Criteria& c, const std::optional<Pr
     return a;
   }
   const ChipSummary s = summarise(r);
-  checkChannels(s, c, a.reasons);
-  checkSpread(s, c, a.reasons);
-  checkInl(s, c, a.reasons);
-  checkEnc(s, r, c, a.reasons);
-  checkMedianGain(s, r, c, a.reasons);
-  checkGainChange(r, c, previous, a.reasons);
+  const Judged run(r, s, previous);
+  for (const Criterion& row : criterionTable())
+    if (!row.limit || c.*row.limit) row.check(run, c, row, a.reasons);
   a.verdict = a.reasons.empty() ? Verdict::Pass : Verdict::Fail;
   return a;
 }

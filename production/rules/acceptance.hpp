@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "production/criteria.hpp"
-#include "production/results_reader.hpp"
+#include "production/results/results_reader.hpp"
+#include "production/rules/criteria.hpp"
 
 namespace calib::production {
 
@@ -74,7 +74,8 @@ GainComparison compareGains(const std::vector<std::optional<double>>& previousGa
                             const std::vector<std::optional<double>>& gains);
 std::vector<std::optional<double>> channelGains(const RunResults& results);
 
-// The calibration a run is compared with.
+// The calibration a run is compared with (previous_calibration.hpp says
+// which one that is).
 struct PreviousCalibration {
   long long runId = 0;
   std::string measuredAt;

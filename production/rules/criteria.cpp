@@ -1,10 +1,13 @@
-#include "production/criteria.hpp"
+#include "production/rules/criteria.hpp"
 
 #include <toml++/toml.h>
 
+#include <cmath>
+#include <map>
 #include <set>
 #include <sstream>
 
+#include "production/rules/criterion_table.hpp"
 #include "support/input_file.hpp"
 #include "support/sha256.hpp"
 
@@ -72,112 +75,93 @@ MuCh = 13000
 using Keys = std::set<std::string, std::less<>>;
 
 // An error for the first key of table that is not among known.
-bool onlyKnownKeys(const toml::table& table, const Keys& known, const std::string& where, std::string& error) {
-  for (const auto& [key, node] : table) {
-    if (!known.contains(key.str())) {
-      error = "unknown key '" + (where.empty() ? "" : where + ".") + std::string(key.str()) + "'";
-      return false;
-    }
-  }
-  return true;
+Result<void> onlyKnownKeys(const toml::table& table, const Keys& known, const std::string& where) {
+  for (const auto& [key, node] : table)
+    if (!known.contains(key.str()))
+      return failed("unknown key '" + (where.empty() ? "" : where + ".") + std::string(key.str()) + "'");
+  return {};
 }
 
-// A number (integer or floating) at table[key], when there.
-bool readNumber(const toml::table& table, std::string_view key, const std::string& where,
-                std::optional<double>& out, std::string& error) {
-  const toml::node* node = table.get(key);
-  if (node == nullptr) return true;
-  if (const auto v = node->value<double>()) {
-    out = *v;
-    return true;
-  }
-  error = "'" + where + "." + std::string(key) + "' must be a number";
-  return false;
+// "'gain.max_spread_percent'".
+std::string quotedName(const Criterion& row) {
+  std::string name = "'";
+  name += row.section;
+  name += '.';
+  name += row.key;
+  name += '\'';
+  return name;
 }
 
-bool readCriteria(const toml::table& root, Criteria& c, std::string& error) {
-  if (!onlyKnownKeys(root, {"name", "version", "channels", "gain", "linearity", "enc"}, "", error)) return false;
+// The windows of [[gain.median]].
+Result<void> readWindows(const toml::node& node, Criteria& c) {
+  const toml::array* windows = node.as_array();
+  if (windows == nullptr) return failed("'gain.median' must be an array of tables ([[gain.median]])");
+  for (const toml::node& w : *windows) {
+    const toml::table* wt = w.as_table();
+    if (wt == nullptr) return failed("'gain.median' must be an array of tables");
+    if (Result<void> known = onlyKnownKeys(*wt, {"config", "min", "max"}, "gain.median"); !known) return known;
+    const auto pattern = (*wt)["config"].value<std::string>();
+    const auto min = (*wt)["min"].value<double>();
+    const auto max = (*wt)["max"].value<double>();
+    if ((*wt).contains("min") && !min) return failed("'gain.median.min' must be a number");
+    if ((*wt).contains("max") && !max) return failed("'gain.median.max' must be a number");
+    if (!pattern || !min || !max || !std::isfinite(*min) || !std::isfinite(*max) || *min > *max)
+      return failed("each [[gain.median]] needs 'config' (a pattern) and numbers 'min' <= 'max'");
+    c.medianGainWindows.push_back({*pattern, *min, *max});
+  }
+  return {};
+}
+
+// The limit of a row from its node.
+Result<void> readLimit(const toml::node& node, const Criterion& row, Criteria& c) {
+  std::optional<double> value = node.value<double>();
+  if (row.range.integer) {
+    const std::optional<std::int64_t> whole = node.value<std::int64_t>();
+    value = whole ? std::optional<double>(static_cast<double>(*whole)) : std::nullopt;
+  }
+  if (!value && !row.range.integer) return failed(quotedName(row) + " must be a number");
+  if (!value || !row.range.contains(*value)) return failed(quotedName(row) + " must be " + row.range.describe());
+  c.*row.limit = *value;
+  return {};
+}
+
+Result<void> readNameAndVersion(const toml::table& root, Criteria& c) {
   const auto name = root["name"].value<std::string>();
   const toml::node* versionNode = root.get("version");
-  if (!name || name->empty() || versionNode == nullptr) {
-    error = "a criteria file needs a 'name' and a 'version'";
-    return false;
-  }
+  if (!name || name->empty() || versionNode == nullptr) return failed("a criteria file needs a 'name' and a 'version'");
   c.name = *name;
   if (const auto s = versionNode->value<std::string>()) {
     c.version = *s;
   } else if (const auto i = versionNode->value<std::int64_t>()) {
     c.version = std::to_string(*i);
   } else {
-    error = "'version' must be a string or an integer";
-    return false;
+    return failed("'version' must be a string or an integer");
   }
-  const auto table = [&](std::string_view key) -> const toml::table* {
-    const toml::node* node = root.get(key);
-    return node ? node->as_table() : nullptr;
-  };
-  for (std::string_view key : {"channels", "gain", "linearity", "enc"}) {
-    if (root.get(key) != nullptr && table(key) == nullptr) {
-      error = "'" + std::string(key) + "' must be a table";
-      return false;
-    }
+  return {};
+}
+
+Result<void> readCriteria(const toml::table& root, Criteria& c) {
+  // The sections and their keys, from the table of criteria.
+  std::map<std::string, Keys, std::less<>> sections;
+  for (const Criterion& row : criterionTable()) sections[std::string(row.section)].emplace(row.key);
+  Keys rootKeys = {"name", "version"};
+  for (const auto& [section, keys] : sections) rootKeys.insert(section);
+  if (Result<void> known = onlyKnownKeys(root, rootKeys, ""); !known) return known;
+  if (Result<void> named = readNameAndVersion(root, c); !named) return named;
+  for (const auto& [section, keys] : sections) {
+    const toml::node* node = root.get(section);
+    if (node == nullptr) continue;
+    if (node->as_table() == nullptr) return failed("'" + section + "' must be a table");
+    if (Result<void> known = onlyKnownKeys(*node->as_table(), keys, section); !known) return known;
   }
-  if (const toml::table* t = table("channels")) {
-    if (!onlyKnownKeys(*t, {"max_not_ok"}, "channels", error)) return false;
-    if (const toml::node* n = t->get("max_not_ok")) {
-      const auto v = n->value<std::int64_t>();
-      if (!v || *v < 0 || *v > 32) {
-        error = "'channels.max_not_ok' must be an integer from 0 to 32";
-        return false;
-      }
-      c.maxChannelsNotOk = static_cast<int>(*v);
-    }
+  for (const Criterion& row : criterionTable()) {
+    const toml::table* section = root.get(row.section) ? root.get(row.section)->as_table() : nullptr;
+    const toml::node* node = section ? section->get(row.key) : nullptr;
+    if (node == nullptr) continue;
+    Result<void> read = row.limit ? readLimit(*node, row, c) : readWindows(*node, c);
+    if (!read) return read;
   }
-  if (const toml::table* t = table("gain")) {
-    if (!onlyKnownKeys(*t, {"max_spread_percent", "max_change_percent", "max_chip_change_percent", "median"}, "gain",
-                       error))
-      return false;
-    if (!readNumber(*t, "max_spread_percent", "gain", c.maxGainSpreadPercent, error)) return false;
-    if (!readNumber(*t, "max_change_percent", "gain", c.maxGainChangePercent, error)) return false;
-    if (!readNumber(*t, "max_chip_change_percent", "gain", c.maxChipGainChangePercent, error)) return false;
-    if (const toml::node* n = t->get("median")) {
-      const toml::array* windows = n->as_array();
-      if (windows == nullptr) {
-        error = "'gain.median' must be an array of tables ([[gain.median]])";
-        return false;
-      }
-      for (const toml::node& w : *windows) {
-        const toml::table* wt = w.as_table();
-        if (wt == nullptr || !onlyKnownKeys(*wt, {"config", "min", "max"}, "gain.median", error)) {
-          if (error.empty()) error = "'gain.median' must be an array of tables";
-          return false;
-        }
-        GainWindow window;
-        std::optional<double> min, max;
-        const auto pattern = (*wt)["config"].value<std::string>();
-        if (!readNumber(*wt, "min", "gain.median", min, error) || !readNumber(*wt, "max", "gain.median", max, error))
-          return false;
-        if (!pattern || !min || !max || *min > *max) {
-          error = "each [[gain.median]] needs 'config' (a pattern) and numbers 'min' <= 'max'";
-          return false;
-        }
-        c.medianGainWindows.push_back({*pattern, *min, *max});
-      }
-    }
-  }
-  if (const toml::table* t = table("linearity")) {
-    if (!onlyKnownKeys(*t, {"max_inl_percent"}, "linearity", error)) return false;
-    if (!readNumber(*t, "max_inl_percent", "linearity", c.maxInlPercent, error)) return false;
-  }
-  if (const toml::table* t = table("enc")) {
-    if (!onlyKnownKeys(*t, {"TPC", "MuCh"}, "enc", error)) return false;
-    for (const std::string detector : {"TPC", "MuCh"}) {
-      std::optional<double> max;
-      if (!readNumber(*t, detector, "enc", max, error)) return false;
-      if (max) c.maxEncElectrons[detector] = *max;
-    }
-  }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -188,24 +172,19 @@ const std::string& defaultCriteriaText() {
 }
 
 Criteria defaultCriteria() {
-  std::string error;
   // The built-in text is known to be valid (tested).
-  return *parseCriteria(defaultCriteriaText(), "the built-in criteria", error);
+  return *parseCriteria(defaultCriteriaText(), "the built-in criteria");
 }
 
-std::optional<Criteria> parseCriteria(const std::string& text, const std::string& source, std::string& error) {
+Result<Criteria> parseCriteria(const std::string& text, const std::string& source) {
   Criteria c;
   try {
     const toml::table root = toml::parse(text, source);
-    if (!readCriteria(root, c, error)) {
-      error = source + ": " + error;
-      return std::nullopt;
-    }
+    if (Result<void> read = readCriteria(root, c); !read) return failed(source + ": " + read.error().message);
   } catch (const toml::parse_error& e) {
     std::ostringstream where;
     where << e.source().begin;
-    error = source + ": " + std::string(e.description()) + " (" + where.str() + ")";
-    return std::nullopt;
+    return failed(source + ": " + std::string(e.description()) + " (" + where.str() + ")");
   }
   c.text = text;
   Sha256 hash;
@@ -214,15 +193,11 @@ std::optional<Criteria> parseCriteria(const std::string& text, const std::string
   return c;
 }
 
-std::optional<Criteria> loadCriteria(const std::string& path, std::string& error) {
+Result<Criteria> loadCriteria(const std::string& path) {
   if (path.empty()) return defaultCriteria();
-  std::error_code readError;
-  const std::optional<std::string> text = readWholeFile(path, readError);
-  if (!text) {
-    error = "cannot read criteria file '" + path + "': " + readError.message();
-    return std::nullopt;
-  }
-  return parseCriteria(*text, path, error);
+  const Result<std::string, std::error_code> text = readWholeFile(path);
+  if (!text) return failed("cannot read criteria file '" + path + "': " + text.error().message());
+  return parseCriteria(*text, path);
 }
 
 }  // namespace calib::production

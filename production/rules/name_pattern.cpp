@@ -1,5 +1,5 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
-#include "production/name_pattern.hpp"
+#include "production/rules/name_pattern.hpp"
 
 #include <pcre2.h>
 
@@ -56,7 +56,7 @@ const std::string& NamePattern::defaultExpression() {
   return expression;
 }
 
-std::optional<NamePattern> NamePattern::compile(const std::string& expression, std::string& error) {
+Result<NamePattern> NamePattern::compile(const std::string& expression) {
   int code = 0;
   PCRE2_SIZE offset = 0;
   pcre2_code* compiled = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()), expression.size(),
@@ -64,25 +64,21 @@ std::optional<NamePattern> NamePattern::compile(const std::string& expression, s
   if (compiled == nullptr) {
     PCRE2_UCHAR message[256];
     pcre2_get_error_message(code, message, sizeof message);
-    error = "name pattern '" + expression + "': " + reinterpret_cast<const char*>(message) + " at offset " +
-            std::to_string(offset);
-    return std::nullopt;
+    return failed("name pattern '" + expression + "': " + reinterpret_cast<const char*>(message) + " at offset " +
+                  std::to_string(offset));
   }
   auto shared = std::make_shared<const Code>(compiled);
-  for (const char* required : {"chip", "config"}) {
-    if (!hasGroup(compiled, required)) {
-      error = "name pattern '" + expression + "' has no group (?<" + required + ">…)";
-      return std::nullopt;
-    }
-  }
+  for (const char* required : {"chip", "config"})
+    if (!hasGroup(compiled, required))
+      return failed("name pattern '" + expression + "' has no group (?<" + required + ">…)");
   return NamePattern(std::move(shared), expression);
 }
 
-std::optional<NameFields> NamePattern::match(const std::string& path, std::string& reason) const {
+Result<NameFields> NamePattern::match(const std::string& path) const {
   const MatchData match(code_->code);
   if (pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(path.c_str()), path.size(), 0, 0, match.data,
                   nullptr) < 0)
-    return std::nullopt;
+    return absent("the name does not match the pattern");
   NameFields f;
   f.chip = group(match.data, "chip");
   f.config = group(match.data, "config");
@@ -90,14 +86,9 @@ std::optional<NameFields> NamePattern::match(const std::string& path, std::strin
   f.stand.time = group(match.data, "time");
   f.stand.board = group(match.data, "board");
   f.stand.link = group(match.data, "link");
-  if (f.chip.empty() || f.config.empty()) {
-    reason = "the name gives no chip or no configuration";
-    return std::nullopt;
-  }
-  if (!f.stand.date.empty() && !standTimestamp(f.stand.date, f.stand.time)) {
-    reason = "date '" + f.stand.date + "' and time '" + f.stand.time + "' in the name are not a date and time";
-    return std::nullopt;
-  }
+  if (f.chip.empty() || f.config.empty()) return failed("the name gives no chip or no configuration");
+  if (!f.stand.date.empty() && !standTimestamp(f.stand.date, f.stand.time))
+    return failed("date '" + f.stand.date + "' and time '" + f.stand.time + "' in the name are not a date and time");
   return f;
 }
 

@@ -9,9 +9,17 @@
 #include <optional>
 #include <string>
 
-#include "production/store.hpp"
+#include "support/result.hpp"
 
 namespace calib::production {
+
+// What a test stand's file name says besides chip and configuration.
+struct StandFields {
+  std::string date;  // YYYYMMDD
+  std::string time;  // HHMMSS
+  std::string board;
+  std::string link;
+};
 
 struct NameFields {
   std::string chip;    // the chip string given to calib
@@ -27,13 +35,14 @@ class NamePattern {
   // also compressed (.gz, .zst), with or without the date directory.
   static const std::string& defaultExpression();
 
-  // The pattern of expression; nothing, with the reason, when it does not
-  // compile or lacks the chip or config group.
-  static std::optional<NamePattern> compile(const std::string& expression, std::string& error);
+  // The pattern of expression; a failure, with the reason, when it does
+  // not compile or lacks the chip or config group.
+  static Result<NamePattern> compile(const std::string& expression);
 
-  // The fields of path, or nothing when it does not match; why not (when it
-  // matches but a date or time is no date or time) goes to reason.
-  std::optional<NameFields> match(const std::string& path, std::string& reason) const;
+  // The fields of path: absent when it does not match, an error with the
+  // reason when it matches but gives no chip or configuration, or a date
+  // or time that is none.
+  Result<NameFields> match(const std::string& path) const;
 
   const std::string& expression() const { return expression_; }
 

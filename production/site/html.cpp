@@ -1,10 +1,12 @@
-#include "production/html.hpp"
+#include "production/site/html.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+
+#include "support/format.hpp"
 
 namespace calib::production::html {
 
@@ -94,9 +96,7 @@ std::string number(std::optional<double> value) {
 
 std::string fixed(std::optional<double> value, int decimals) {
   if (!value || !std::isfinite(*value)) return "–";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, *value);
-  return text;
+  return fixedText(*value, decimals);
 }
 
 std::string histogram(const std::string& id, const std::string& title, const std::string& unit,

@@ -1,4 +1,4 @@
-#include "production/site_command.hpp"
+#include "production/site/report_command.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,10 +9,12 @@
 #include <filesystem>
 #include <system_error>
 
-#include "production/site_model.hpp"
-#include "production/site_pages.hpp"
-#include "production/store.hpp"
+#include "production/site/site_model.hpp"
+#include "production/site/site_pages.hpp"
+#include "production/store/store.hpp"
+#include "support/output_file.hpp"
 #include "support/process.hpp"
+#include "support/utc_time.hpp"
 
 namespace calib::production {
 
@@ -23,22 +25,14 @@ namespace {
 // Marks a directory as a report, which the next report may replace.
 constexpr const char* kMarker = ".calib-report";
 
+// A page of the site being built. Unsynced: the site is published whole,
+// by renaming its directory, and a site cut short by a crash is never
+// published.
 std::error_code writeText(const fs::path& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return {errno, std::generic_category()};
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const std::error_code e(errno, std::generic_category());
-      ::close(fd);
-      return e;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) return {errno, std::generic_category()};
-  return {};
+  Result<OutputFile, std::error_code> file = OutputFile::create(path.string(), OutputFile::Durability::Unsynced);
+  if (!file) return file.error();
+  file->out().put(text);
+  return file->publish();
 }
 
 // Puts the directory built in the place of target: exchanged with the old
@@ -89,80 +83,86 @@ void removeLeftovers(const fs::path& target) {
 
 }  // namespace
 
+namespace {
+
+// The directory a report goes to: the real path, so that a symbolic link
+// to a report keeps pointing at the new one; refused when it holds
+// anything but a report.
+Result<fs::path> reportTarget(const std::string& outDir) {
+  std::error_code e;
+  fs::path target = fs::weakly_canonical(fs::absolute(outDir), e);
+  if (e) return failed("cannot resolve '" + outDir + "': " + e.message());
+  if (!target.has_filename()) target = target.parent_path();
+  if (fs::exists(target, e) &&
+      (!fs::is_directory(target, e) || (!fs::is_empty(target, e) && !fs::exists(target / kMarker, e))))
+    return failed("'" + outDir + "' holds something else than a report; give the report a directory of its own (--out)");
+  return target;
+}
+
+// Writes the pages into built; stops at a termination signal.
+CommandOutcome writePages(const fs::path& built, const SiteModel& model, const SiteContext& context,
+                          ChildProcesses& processes) {
+  const auto write = [&](const std::string& relative, const std::string& text) -> CommandOutcome {
+    if (const std::error_code w = writeText(built / relative, text))
+      return failed("cannot write '" + (built / relative).string() + "': " + w.message());
+    return {};
+  };
+  if (CommandOutcome w = write(kMarker, "a report of calib-batch; calib-batch report replaces this directory\n"); !w)
+    return w;
+  if (CommandOutcome w = write("index.html", indexPage(model, context)); !w) return w;
+  for (const SiteChip& chip : model.chips) {
+    if (const int signal = processes.takeTermination()) return stoppedBy(signal);
+    if (CommandOutcome w = write(chip.page, chipPage(model, chip, context)); !w) return w;
+  }
+  if (const int signal = processes.takeTermination()) return stoppedBy(signal);
+  return {};
+}
+
+}  // namespace
+
 CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
   ChildProcesses processes;  // for the termination signals
   SiteFilter filter;
   filter.configPattern = command.configPattern;
   if (!command.since.empty()) {
     const std::optional<std::string> day = dayOf(command.since);
-    if (!day) return failure(print, "--since '" + command.since + "' is not a date (YYYY-MM-DD)");
+    if (!day) return failed("--since '" + command.since + "' is not a date (YYYY-MM-DD)");
     filter.since = *day;
   }
-  std::string error;
-  bool absent = false;
-  const std::unique_ptr<Store> store = Store::openExisting(command.dbUrl, error, absent);
-  if (!store) return failure(print, error);
-  const auto runs = store->currentRuns(error);
-  const auto channels = runs ? store->currentChannels(error) : std::nullopt;
-  const auto criteria = channels ? store->criteriaTexts(error) : std::nullopt;
-  if (!criteria) return failure(print, error);
-  const SiteModel model = buildSiteModel(*runs, *channels, *criteria, filter);
-  for (const std::string& problem : model.problems) print.err("calib-batch: " + problem + "\n");
-  if (const int signal = processes.takeTermination()) return CommandOutcome{true, signal};
+  const Result<std::unique_ptr<Store>> store = Store::openExisting(command.dbUrl);
+  if (!store) return store.error();
+  const Result<CurrentRuns> current = (*store)->currentRuns();
+  if (!current) return current.error();
+  const SiteModel model = buildSiteModel(current->runs, current->channels, current->criteria, filter);
+  for (const std::string& problem : model.problems) print.message(problem);
+  if (const int signal = processes.takeTermination()) return stoppedBy(signal);
 
-  // The real path: a symbolic link to a report keeps pointing at the new one.
+  const Result<fs::path> target = reportTarget(command.outDir);
+  if (!target) return target.error();
+  removeLeftovers(*target);
   std::error_code e;
-  fs::path target = fs::weakly_canonical(fs::absolute(command.outDir), e);
-  if (e) return failure(print, "cannot resolve '" + command.outDir + "': " + e.message());
-  if (!target.has_filename()) target = target.parent_path();
-  if (fs::exists(target, e) &&
-      (!fs::is_directory(target, e) || (!fs::is_empty(target, e) && !fs::exists(target / kMarker, e))))
-    return failure(print, "'" + command.outDir +
-                              "' holds something else than a report; give the report a directory "
-                              "of its own (--out)");
-  removeLeftovers(target);
-  fs::create_directories(target.parent_path(), e);
+  fs::create_directories(target->parent_path(), e);
   std::string builtName = ".";
-  builtName += target.filename().string();
+  builtName += target->filename().string();
   builtName += ".new-" + std::to_string(::getpid());
-  const fs::path built = target.parent_path() / builtName;
+  const fs::path built = target->parent_path() / builtName;
   fs::remove_all(built, e);
   fs::create_directories(built / "chips", e);
-  if (e) return failure(print, "cannot create '" + built.string() + "': " + e.message());
-  const auto abandon = [&](const std::string& message) {
-    std::error_code ignored;
-    fs::remove_all(built, ignored);
-    return failure(print, message);
-  };
+  if (e) return failed("cannot create '" + built.string() + "': " + e.message());
 
-  SiteContext context{store->database().name(), utcNow(), filter, target.string()};
-  const auto write = [&](const std::string& relative, const std::string& text) {
-    const std::error_code w = writeText(built / relative, text);
-    if (w) error = "cannot write '" + (built / relative).string() + "': " + w.message();
-    return !w;
-  };
-  if (!write(kMarker, "a report of calib-batch; calib-batch report replaces this directory\n") ||
-      !write("index.html", indexPage(model, context)))
-    return abandon(error);
-  for (const SiteChip& chip : model.chips) {
-    if (const int signal = processes.takeTermination()) {
-      std::error_code ignored;
-      fs::remove_all(built, ignored);
-      return CommandOutcome{true, signal};
-    }
-    if (!write(chip.page, chipPage(model, chip, context))) return abandon(error);
+  const SiteContext context{(*store)->database().name(), utcNow(), filter, target->string()};
+  CommandOutcome written = writePages(built, model, context, processes);
+  if (written)
+    if (const std::error_code p = publish(built, *target))
+      written = failed("cannot put the report in '" + target->string() + "': " + p.message());
+  if (!written) {
+    fs::remove_all(built, e);
+    return written;
   }
-  if (const int signal = processes.takeTermination()) {
-    std::error_code ignored;
-    fs::remove_all(built, ignored);
-    return CommandOutcome{true, signal};
-  }
-  if (const std::error_code p = publish(built, target))
-    return abandon("cannot put the report in '" + target.string() + "': " + p.message());
   print.out("report: " + plural(model.chips.size(), "chip", "chips") + ", " +
             plural(model.shown.size(), "chip configuration", "chip configurations") + ": " +
-            (target / "index.html").string() + "\n");
-  return CommandOutcome{};
+            (*target / "index.html").string() + "\n");
+  return {};
 }
 
 }  // namespace calib::production

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "production/batch.hpp"
+#include "production/command/command.hpp"
 
 namespace calib::production {
 

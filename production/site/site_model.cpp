@@ -1,10 +1,11 @@
-#include "production/site_model.hpp"
+#include "production/site/site_model.hpp"
 
 #include <algorithm>
 #include <cctype>
 
-#include "production/acceptance.hpp"
-#include "production/html.hpp"
+#include "production/rules/acceptance.hpp"
+#include "production/rules/previous_calibration.hpp"
+#include "production/site/html.hpp"
 #include "support/sha256.hpp"
 
 namespace calib::production {
@@ -32,7 +33,7 @@ ConfigLimits limitsOf(const Criteria& c, const std::string& config, const std::s
       l.gainMin = std::max(l.gainMin.value_or(w.min), w.min);
       l.gainMax = std::min(l.gainMax.value_or(w.max), w.max);
     }
-  if (const auto it = c.maxEncElectrons.find(detector); it != c.maxEncElectrons.end()) l.enc = it->second;
+  l.enc = maxEncOf(c, detector);
   l.inl = c.maxInlPercent;
   return l;
 }
@@ -69,62 +70,57 @@ std::optional<std::string> dayOf(const std::string& date) {
   return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
 }
 
-SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels,
-                         const std::map<std::string, std::string>& criteriaTexts, const SiteFilter& filter) {
-  SiteModel m;
+namespace {
+
+// The runs, oldest first, each with its channels by channel number.
+std::vector<SiteRun> runsWithChannels(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels) {
   std::stable_sort(runs.begin(), runs.end(), [](const RunRow& a, const RunRow& b) {
     return std::tie(a.measuredAt, a.runId) < std::tie(b.measuredAt, b.runId);
   });
+  std::vector<SiteRun> out;
   std::map<std::int64_t, std::size_t> byId;
   for (RunRow& r : runs) {
-    byId[r.runId] = m.runs.size();
-    m.runs.push_back(SiteRun{std::move(r), {}, std::nullopt, std::nullopt});
+    byId[r.runId] = out.size();
+    out.push_back(SiteRun{std::move(r), {}, std::nullopt, std::nullopt});
   }
   for (const ChannelRow& c : channels) {
     const auto it = byId.find(c.runId);
     if (it == byId.end() || c.result.channel < 0 || c.result.channel > 1023) continue;
-    m.runs[it->second].channels.push_back(c.result);
+    out[it->second].channels.push_back(c.result);
   }
-  for (SiteRun& run : m.runs)
+  for (SiteRun& run : out) {
     std::stable_sort(run.channels.begin(), run.channels.end(),
                      [](const ChannelResult& a, const ChannelResult& b) { return a.channel < b.channel; });
-
-  // The calibration before each run, and the latest of each chip and configuration.
-  std::map<std::pair<std::string, std::string>, std::size_t> lastGood;
-  std::map<std::pair<std::string, std::string>, std::size_t> latest;
-  for (std::size_t i = 0; i < m.runs.size(); ++i) {
-    SiteRun& run = m.runs[i];
-    const auto key = std::make_pair(run.row.chip, run.row.config);
-    if (const auto it = lastGood.find(key);
-        it != lastGood.end() && m.runs[it->second].row.measuredAt < run.row.measuredAt)
-      run.previous = it->second;
-    if (run.row.verdict != "error") lastGood[key] = i;
     std::vector<double> noise;
     for (const ChannelResult& c : run.channels)
       if (c.noiseAdc) noise.push_back(*c.noiseAdc);
     run.medianNoise = median(noise);
+  }
+  return out;
+}
+
+// Each run's previous calibration; the yields of the runs shown, and the
+// latest shown of each chip and configuration (by index).
+std::map<std::pair<std::string, std::string>, std::size_t> compareAndCount(SiteModel& m, const SiteFilter& filter) {
+  std::vector<CalibrationKey> keys;
+  for (const SiteRun& run : m.runs) keys.push_back(calibrationKey(run.row));
+  const std::vector<std::optional<std::size_t>> previous = previousCalibrations(keys);
+  std::map<std::pair<std::string, std::string>, std::size_t> latest;
+  for (std::size_t i = 0; i < m.runs.size(); ++i) {
+    SiteRun& run = m.runs[i];
+    run.previous = previous[i];
     const bool shown = (filter.since.empty() || run.row.measuredAt.substr(0, 10) >= filter.since) &&
                        (filter.configPattern.empty() || configMatches(filter.configPattern, run.row.config));
     if (!shown) continue;
-    latest[key] = i;
+    latest[{run.row.chip, run.row.config}] = i;
     count(m.byDay[run.row.measuredAt.substr(0, 10)], run.row.verdict);
     count(m.byConfig[run.row.config], run.row.verdict);
   }
+  return latest;
+}
 
-  std::map<std::string, Criteria> parsed;
-  for (const auto& [name, text] : criteriaTexts) {
-    std::string error;
-    if (std::optional<Criteria> c = parseCriteria(text, name, error)) {
-      parsed.emplace(name, std::move(*c));
-    } else {
-      m.problems.push_back("criteria '" + name + "' cannot be read, their limits are not drawn: " + error);
-    }
-  }
-  const auto limitsOfRun = [&](const SiteRun& run) -> std::optional<ConfigLimits> {
-    const auto c = parsed.find(run.row.criteria);
-    if (c == parsed.end()) return std::nullopt;
-    return limitsOf(c->second, run.row.config, run.row.detector);
-  };
+// The chips shown, each with its latest runs and its history.
+void collectChips(SiteModel& m, const std::map<std::pair<std::string, std::string>, std::size_t>& latest) {
   std::map<std::string, std::size_t> chipIndex;
   for (const auto& [key, i] : latest) {
     m.shown.push_back(i);
@@ -132,7 +128,37 @@ SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>
     if (fresh) m.chips.push_back(SiteChip{key.first, "chips/" + chipFileName(key.first) + ".html", {}, {}});
     m.chips[it->second].latest.push_back(i);
   }
-  // The limits drawn: those of each configuration's most recent run.
+  for (std::size_t i = 0; i < m.runs.size(); ++i) {
+    const RunRow& row = m.runs[i].row;
+    if (const auto it = chipIndex.find(row.chip); it != chipIndex.end() && latest.contains({row.chip, row.config}))
+      m.chips[it->second].history.push_back(i);
+  }
+}
+
+// The limits each run was judged by, from the texts of the criteria sets.
+class LimitsOfRuns {
+ public:
+  LimitsOfRuns(const std::map<std::string, std::string>& criteriaTexts, std::vector<std::string>& problems) {
+    for (const auto& [name, text] : criteriaTexts) {
+      if (Result<Criteria> c = parseCriteria(text, name)) {
+        parsed_.emplace(name, std::move(*c));
+      } else {
+        problems.push_back("criteria '" + name + "' cannot be read, their limits are not drawn: " + c.error().message);
+      }
+    }
+  }
+  std::optional<ConfigLimits> operator()(const SiteRun& run) const {
+    const auto c = parsed_.find(run.row.criteria);
+    if (c == parsed_.end()) return std::nullopt;
+    return limitsOf(c->second, run.row.config, run.row.detector);
+  }
+
+ private:
+  std::map<std::string, Criteria> parsed_;
+};
+
+// The limits drawn: those of each configuration's most recent run.
+void drawnLimits(SiteModel& m, const LimitsOfRuns& limitsOf) {
   std::map<std::string, std::size_t> newest;
   for (const std::size_t i : m.shown) {
     const auto [it, fresh] = newest.emplace(m.runs[i].row.config, i);
@@ -140,29 +166,35 @@ SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>
       it->second = i;
   }
   for (const auto& [config, i] : newest)
-    if (const std::optional<ConfigLimits> l = limitsOfRun(m.runs[i])) m.limits[config] = *l;
-  for (std::size_t i = 0; i < m.runs.size(); ++i)
-    if (const auto it = chipIndex.find(m.runs[i].row.chip); it != chipIndex.end()) {
-      const SiteRun& run = m.runs[i];
-      const bool shownConfig = latest.contains({run.row.chip, run.row.config});
-      if (shownConfig) m.chips[it->second].history.push_back(i);
-    }
+    if (const std::optional<ConfigLimits> l = limitsOf(m.runs[i])) m.limits[config] = *l;
+}
 
-  // The latest runs beyond the limits they were judged by.
+// The latest runs beyond the limits they were judged by.
+void outsideLimits(SiteModel& m, const LimitsOfRuns& limitsOf) {
   for (const std::size_t i : m.shown) {
-    const SiteRun& run = m.runs[i];
-    const std::optional<ConfigLimits> l = limitsOfRun(run);
+    const std::optional<ConfigLimits> l = limitsOf(m.runs[i]);
     if (!l) continue;
-    const ConfigLimits& lim = *l;
-    const RunRow& r = run.row;
-    if (r.medianGain && lim.gainMin && (*r.medianGain < *lim.gainMin || *r.medianGain > *lim.gainMax))
+    const RunRow& r = m.runs[i].row;
+    if (r.medianGain && l->gainMin && (*r.medianGain < *l->gainMin || *r.medianGain > *l->gainMax))
       m.outside.push_back({i, "median gain", *r.medianGain,
-                           "in " + html::fixed(lim.gainMin, 1) + "–" + html::fixed(lim.gainMax, 1) + " mV/fC"});
-    if (r.maxEnc && lim.enc && *r.maxEnc > *lim.enc)
-      m.outside.push_back({i, "largest ENC", *r.maxEnc, "at most " + html::fixed(lim.enc, 0) + " e"});
-    if (r.worstInl && lim.inl && *r.worstInl > *lim.inl)
-      m.outside.push_back({i, "worst INL", *r.worstInl, "at most " + html::fixed(lim.inl, 1) + " %"});
+                           "in " + html::fixed(l->gainMin, 1) + "–" + html::fixed(l->gainMax, 1) + " mV/fC"});
+    if (r.maxEnc && l->enc && *r.maxEnc > *l->enc)
+      m.outside.push_back({i, "largest ENC", *r.maxEnc, "at most " + html::fixed(l->enc, 0) + " e"});
+    if (r.worstInl && l->inl && *r.worstInl > *l->inl)
+      m.outside.push_back({i, "worst INL", *r.worstInl, "at most " + html::fixed(l->inl, 1) + " %"});
   }
+}
+
+}  // namespace
+
+SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels,
+                         const std::map<std::string, std::string>& criteriaTexts, const SiteFilter& filter) {
+  SiteModel m;
+  m.runs = runsWithChannels(std::move(runs), channels);
+  collectChips(m, compareAndCount(m, filter));
+  const LimitsOfRuns limitsOf(criteriaTexts, m.problems);
+  drawnLimits(m, limitsOf);
+  outsideLimits(m, limitsOf);
   return m;
 }
 

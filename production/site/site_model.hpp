@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "production/criteria.hpp"
-#include "production/results_reader.hpp"
-#include "production/store.hpp"
+#include "production/results/results_reader.hpp"
+#include "production/rules/criteria.hpp"
+#include "production/store/store.hpp"
 
 namespace calib::production {
 
 struct SiteRun {
   RunRow row;
   std::vector<ChannelResult> channels;  // those recorded, by channel number; empty when none
-  std::optional<std::size_t> previous;  // the calibration before: same chip and configuration, not an error
+  std::optional<std::size_t> previous;  // its previous calibration (previous_calibration.hpp)
   std::optional<double> medianNoise;    // ADC counts
 };
 

@@ -1,9 +1,9 @@
-#include "production/site_pages.hpp"
+#include "production/site/site_pages.hpp"
 
 #include <filesystem>
 
-#include "production/acceptance.hpp"
-#include "production/html.hpp"
+#include "production/rules/acceptance.hpp"
+#include "production/site/html.hpp"
 #include "support/int_fields.hpp"
 
 namespace calib::production {
@@ -274,59 +274,64 @@ std::string facts(const RunRow& r) {
   return t + "</table>";
 }
 
-std::string runSection(const SiteModel& m, const SiteRun& run, const fs::path& pageDir, int n) {
-  const RunRow& r = run.row;
-  const SiteRun* previous = run.previous ? &m.runs[*run.previous] : nullptr;
-  std::vector<std::optional<double>> gain(kChannels), enc(kChannels), previousGain(kChannels), previousEnc(kChannels);
-  for (const ChannelResult& c : run.channels)
-    if (c.channel >= 0 && c.channel < kChannels) {
-      gain[c.channel] = c.gain;
-      enc[c.channel] = c.enc;
-    }
-  if (previous)
-    for (const ChannelResult& c : previous->channels)
-      if (c.channel >= 0 && c.channel < kChannels) {
-        previousGain[c.channel] = c.gain;
-        previousEnc[c.channel] = c.enc;
-      }
-  const GainComparison changes = previous ? compareGains(previousGain, gain) : GainComparison{};
-  std::map<int, const GainChange*> changeOf;
-  for (const GainChange& g : changes.changes) changeOf[g.channel] = &g;
+// A run's gain and ENC by channel, and its previous calibration's.
+struct ChannelSeries {
+  std::vector<std::optional<double>> gain, enc, previousGain, previousEnc;
+  GainComparison changes;
+};
 
-  std::string s = "<section class=\"run\" id=\"run-" + std::to_string(n) + "\" data-config=\"" + escape(r.config) +
-                  "\" data-verdict=\"" + escape(r.verdict) + "\" data-run=\"" + std::to_string(r.runId) + "\"><h2>" +
-                  escape(r.config) + " " + verdictBadge(r.verdict) + "</h2>";
-  s += "<ul class=\"reasons\">";
+ChannelSeries channelSeries(const SiteRun& run, const SiteRun* previous) {
+  ChannelSeries s{std::vector<std::optional<double>>(kChannels), std::vector<std::optional<double>>(kChannels),
+                  std::vector<std::optional<double>>(kChannels), std::vector<std::optional<double>>(kChannels),
+                  {}};
+  const auto fill = [](const SiteRun& r, std::vector<std::optional<double>>& gain,
+                       std::vector<std::optional<double>>& enc) {
+    for (const ChannelResult& c : r.channels)
+      if (c.channel >= 0 && c.channel < kChannels) {
+        gain[c.channel] = c.gain;
+        enc[c.channel] = c.enc;
+      }
+  };
+  fill(run, s.gain, s.enc);
+  if (previous) {
+    fill(*previous, s.previousGain, s.previousEnc);
+    s.changes = compareGains(s.previousGain, s.gain);
+  }
+  return s;
+}
+
+std::string reasonList(const RunRow& r) {
+  std::string s = "<ul class=\"reasons\">";
   if (r.reasons.empty()) s += "<li>every criterion met</li>";
   for (std::size_t from = 0; from < r.reasons.size();) {
     const std::size_t to = std::min(r.reasons.find("; ", from), r.reasons.size());
     s += "<li>" + escape(r.reasons.substr(from, to - from)) + "</li>";
     from = to + 2;
   }
-  s += "</ul>" + facts(r);
-  s += "<h3>Since the previous calibration</h3>";
-  if (previous) {
-    const GainChange* largest = changes.largest();
-    s += "<p class=\"changes\" data-previous-run=\"" + std::to_string(previous->row.runId) + "\" data-chip-change=\"" +
+  return s + "</ul>";
+}
+
+std::string changesSince(const SiteRun* previous, const GainComparison& changes) {
+  if (!previous) return "<p class=\"changes\">No calibration of this chip and configuration before this one.</p>";
+  const GainChange* largest = changes.largest();
+  return "<p class=\"changes\" data-previous-run=\"" + std::to_string(previous->row.runId) + "\" data-chip-change=\"" +
          number(changes.chipPercent) + "\">Compared with the run measured " + escape(previous->row.measuredAt) +
          ": the chip's gain changed by " + fixed(changes.chipPercent, 2) + " %" +
          (largest ? "; the channel furthest from that is " + std::to_string(largest->channel) + " (" +
                         fixed(largest->relative, 2) + " % beside the chip's)"
                   : "") +
          ".</p>";
-  } else {
-    s += "<p class=\"changes\">No calibration of this chip and configuration before this one.</p>";
-  }
-  s += "<div class=\"charts\">" +
-       html::channelChart("gain-" + std::to_string(n), "gain per channel (open: previous)", "mV/fC", gain,
-                          previousGain) +
-       html::channelChart("enc-" + std::to_string(n), "ENC per channel (open: previous)", "e", enc, previousEnc) +
-       "</div>";
-  s += "<table class=\"channels\"><thead><tr><th class=\"num\">channel</th><th>status</th>"
-       "<th class=\"num\">gain mV/fC</th><th class=\"num\">±</th><th class=\"num\">offset mV</th>"
-       "<th class=\"num\">χ²/ndf</th><th class=\"num\">noise ADC</th><th class=\"num\">ENC e</th>"
-       "<th class=\"num\">INL %</th><th class=\"num\">max pull</th><th class=\"num\">previous gain</th>"
-       "<th class=\"num\">change %</th></tr></thead><tbody>";
+}
+
+std::string channelTable(const SiteRun& run, const ChannelSeries& series) {
+  std::map<int, const GainChange*> changeOf;
+  for (const GainChange& g : series.changes.changes) changeOf[g.channel] = &g;
+  std::string s =
+      "<table class=\"channels\"><thead><tr><th class=\"num\">channel</th><th>status</th>"
+      "<th class=\"num\">gain mV/fC</th><th class=\"num\">±</th><th class=\"num\">offset mV</th>"
+      "<th class=\"num\">χ²/ndf</th><th class=\"num\">noise ADC</th><th class=\"num\">ENC e</th>"
+      "<th class=\"num\">INL %</th><th class=\"num\">max pull</th><th class=\"num\">previous gain</th>"
+      "<th class=\"num\">change %</th></tr></thead><tbody>";
   for (const ChannelResult& c : run.channels) {
     const auto change = changeOf.find(c.channel);
     const std::optional<double> percent =
@@ -340,12 +345,30 @@ std::string runSection(const SiteModel& m, const SiteRun& run, const fs::path& p
          "</td><td class=\"num\">" + chi2 + "</td><td class=\"num\">" + fixed(c.noiseAdc, 2) +
          "</td><td class=\"num\">" + fixed(c.enc, 0) + "</td><td class=\"num\">" + fixed(c.inl, 2) +
          "</td><td class=\"num\">" + fixed(c.maxPull, 1) + "</td><td class=\"num\">" +
-         fixed(c.channel < kChannels ? previousGain[c.channel] : std::nullopt, 3) + "</td><td class=\"num\">" +
-         fixed(percent, 2) + "</td></tr>";
+         fixed(c.channel < kChannels ? series.previousGain[c.channel] : std::nullopt, 3) +
+         "</td><td class=\"num\">" + fixed(percent, 2) + "</td></tr>";
   }
   if (run.channels.empty())
     s += "<tr><td colspan=\"12\">No channel results: calib could not analyse the file.</td></tr>";
-  s += "</tbody></table><h3>Plots</h3>" + plots(run, pageDir) + "</section>\n";
+  return s + "</tbody></table>";
+}
+
+std::string runSection(const SiteModel& m, const SiteRun& run, const fs::path& pageDir, int n) {
+  const RunRow& r = run.row;
+  const SiteRun* previous = run.previous ? &m.runs[*run.previous] : nullptr;
+  const ChannelSeries series = channelSeries(run, previous);
+  std::string s = "<section class=\"run\" id=\"run-" + std::to_string(n) + "\" data-config=\"" + escape(r.config) +
+                  "\" data-verdict=\"" + escape(r.verdict) + "\" data-run=\"" + std::to_string(r.runId) + "\"><h2>" +
+                  escape(r.config) + " " + verdictBadge(r.verdict) + "</h2>";
+  s += reasonList(r) + facts(r);
+  s += "<h3>Since the previous calibration</h3>" + changesSince(previous, series.changes);
+  s += "<div class=\"charts\">" +
+       html::channelChart("gain-" + std::to_string(n), "gain per channel (open: previous)", "mV/fC", series.gain,
+                          series.previousGain) +
+       html::channelChart("enc-" + std::to_string(n), "ENC per channel (open: previous)", "e", series.enc,
+                          series.previousEnc) +
+       "</div>";
+  s += channelTable(run, series) + "<h3>Plots</h3>" + plots(run, pageDir) + "</section>\n";
   return s;
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "production/site_model.hpp"
+#include "production/site/site_model.hpp"
 
 namespace calib::production {
 

@@ -1,4 +1,4 @@
-#include "production/database.hpp"
+#include "production/store/database.hpp"
 
 namespace calib::production {
 
@@ -20,18 +20,56 @@ std::optional<std::string> asText(const Value& v) {
   return std::nullopt;
 }
 
-std::unique_ptr<Database> openDatabase(const std::string& url, std::string& error, bool readOnly) {
-  if (url.starts_with("sqlite:")) {
-    const std::string path = url.substr(7);
-    if (path.empty()) {
-      error = "no file in database URL '" + url + "'";
-      return nullptr;
-    }
-    return openSqlite(path, error, readOnly);
+Result<Transaction> Transaction::beginWrite(Database& db) {
+  if (Result<void> begun = db.beginWrite(); !begun) return begun.error();
+  return Transaction(db);
+}
+
+Result<Transaction> Transaction::beginRead(Database& db) {
+  if (Result<void> begun = db.beginRead(); !begun) return begun.error();
+  return Transaction(db);
+}
+
+Transaction::~Transaction() { rollback(); }
+
+Result<void> Transaction::commit() {
+  if (!open_) return failed(db_->name() + ": no transaction to commit");
+  open_ = false;
+  Result<void> committed = db_->commit();
+  if (!committed) db_->rollback();
+  return committed;
+}
+
+void Transaction::rollback() {
+  if (std::exchange(open_, false)) db_->rollback();
+}
+
+namespace {
+
+// The backends by the scheme their URLs start with: a new one is a unit
+// of its own and a line here.
+struct Backend {
+  const char* scheme;
+  bool keepScheme;  // the backend reads the whole URL (libpq), else what follows the scheme
+  Result<std::unique_ptr<Database>> (*open)(const std::string& location, Access access);
+};
+
+constexpr Backend kBackends[] = {
+    {"sqlite:", false, openSqlite},
+    {"postgresql://", true, openPostgres},
+    {"postgres://", true, openPostgres},
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access) {
+  for (const Backend& b : kBackends) {
+    if (!url.starts_with(b.scheme)) continue;
+    const std::string location = b.keepScheme ? url : url.substr(std::string_view(b.scheme).size());
+    if (location.empty()) return failed("no file in database URL '" + url + "'");
+    return b.open(location, access);
   }
-  if (url.starts_with("postgresql://") || url.starts_with("postgres://")) return openPostgres(url, error);
-  error = "database URL '" + url + "' is neither sqlite:PATH nor postgresql://…";
-  return nullptr;
+  return failed("database URL '" + url + "' is neither sqlite:PATH nor postgresql://…");
 }
 
 }  // namespace calib::production

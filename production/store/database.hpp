@@ -9,8 +9,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
+
+#include "support/result.hpp"
 
 namespace calib::production {
 
@@ -44,26 +47,52 @@ class Database {
   // Where the database is, for messages ("sqlite:calib-out/calib.sqlite").
   virtual const std::string& name() const = 0;
 
-  // Runs one statement; its rows, if any, go to rows (may be null).
-  virtual bool run(std::string_view sql, const std::vector<Value>& params, std::vector<Row>* rows,
-                   std::string& error) = 0;
+  // Runs one statement; its rows, if any.
+  virtual Result<std::vector<Row>> run(std::string_view sql, const std::vector<Value>& params = {}) = 0;
   // Runs several statements without parameters (the schema).
-  virtual bool runScript(std::string_view sql, std::string& error) = 0;
+  virtual Result<void> runScript(std::string_view sql) = 0;
 
   // A transaction that writes: in SQLite it takes the write lock at once
   // (BEGIN IMMEDIATE), so two writers queue instead of failing halfway.
-  virtual bool beginWrite(std::string& error) = 0;
-  virtual bool commit(std::string& error) = 0;
+  virtual Result<void> beginWrite() = 0;
+  // A transaction that reads: every statement sees the database as it was
+  // at its first, whatever others commit meanwhile.
+  virtual Result<void> beginRead() = 0;
+  virtual Result<void> commit() = 0;
   // Best effort; a failed transaction is rolled back by the server anyway.
   virtual void rollback() = 0;
 };
 
-// Opens "sqlite:PATH" (the file is created when missing, unless readOnly)
-// or a libpq URI ("postgresql://…" or "postgres://…"). readOnly opens an
-// SQLite file that must exist, for reading only.
-std::unique_ptr<Database> openDatabase(const std::string& url, std::string& error, bool readOnly = false);
+// A transaction of the statements run while it lives: rolled back unless
+// committed.
+class Transaction {
+ public:
+  static Result<Transaction> beginWrite(Database& db);
+  static Result<Transaction> beginRead(Database& db);
+  Transaction(Transaction&& other) noexcept : db_(other.db_), open_(std::exchange(other.open_, false)) {}
+  Transaction& operator=(Transaction&&) = delete;
+  ~Transaction();
+  Result<void> commit();
+  void rollback();
 
-std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error, bool readOnly = false);
-std::unique_ptr<Database> openPostgres(const std::string& uri, std::string& error);
+ private:
+  explicit Transaction(Database& db) : db_(&db) {}
+  Database* db_;
+  bool open_ = true;
+};
+
+// How a database is opened.
+enum class Access {
+  Write,     // an SQLite file is created when missing
+  ReadOnly,  // an SQLite file must exist and is opened for reading only
+};
+
+// Opens a database by the scheme of its URL: "sqlite:PATH", or a libpq URI
+// ("postgresql://…" or "postgres://…").
+Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access = Access::Write);
+
+// The backends openDatabase chooses from.
+Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access);
+Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access);
 
 }  // namespace calib::production

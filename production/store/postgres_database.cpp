@@ -6,7 +6,7 @@
 #include <charconv>
 #include <cstdint>
 
-#include "production/database.hpp"
+#include "production/store/database.hpp"
 #include "support/utf8.hpp"
 
 namespace calib::production {
@@ -25,7 +25,7 @@ constexpr Oid kNumeric = 1700;
 struct ResultDeleter {
   void operator()(PGresult* r) const { PQclear(r); }
 };
-using Result = std::unique_ptr<PGresult, ResultDeleter>;
+using PgResult = std::unique_ptr<PGresult, ResultDeleter>;
 
 std::string shortest(double v) {
   char text[32];
@@ -74,8 +74,7 @@ class PostgresDatabase final : public Database {
   Dialect dialect() const override { return Dialect::Postgres; }
   const std::string& name() const override { return name_; }
 
-  bool run(std::string_view sql, const std::vector<Value>& params, std::vector<Row>* rows,
-           std::string& error) override {
+  Result<std::vector<Row>> run(std::string_view sql, const std::vector<Value>& params) override {
     std::vector<std::string> texts(params.size());
     std::vector<const char*> values(params.size(), nullptr);
     std::vector<int> lengths(params.size(), 0);
@@ -96,40 +95,38 @@ class PostgresDatabase final : public Database {
       values[i] = texts[i].c_str();
       lengths[i] = static_cast<int>(texts[i].size());
     }
-    const Result result(PQexecParams(connection_, std::string(sql).c_str(), static_cast<int>(params.size()),
+    const PgResult result(PQexecParams(connection_, std::string(sql).c_str(), static_cast<int>(params.size()),
                                      nullptr, values.data(), lengths.data(), formats.data(), 0));
-    if (!ok(result.get(), error)) return false;
-    if (rows != nullptr) {
-      for (int r = 0; r < PQntuples(result.get()); ++r) {
-        Row row;
-        for (int c = 0; c < PQnfields(result.get()); ++c) row.push_back(cell(result.get(), r, c));
-        rows->push_back(std::move(row));
-      }
+    if (Result<void> done = ok(result.get()); !done) return done.error();
+    std::vector<Row> rows;
+    for (int r = 0; r < PQntuples(result.get()); ++r) {
+      Row row;
+      for (int c = 0; c < PQnfields(result.get()); ++c) row.push_back(cell(result.get(), r, c));
+      rows.push_back(std::move(row));
     }
-    return true;
+    return rows;
   }
 
-  bool runScript(std::string_view sql, std::string& error) override {
-    const Result result(PQexec(connection_, std::string(sql).c_str()));
-    return ok(result.get(), error);
+  Result<void> runScript(std::string_view sql) override {
+    const PgResult result(PQexec(connection_, std::string(sql).c_str()));
+    return ok(result.get());
   }
 
-  bool beginWrite(std::string& error) override { return runScript("BEGIN", error); }
-  bool commit(std::string& error) override { return runScript("COMMIT", error); }
+  Result<void> beginWrite() override { return runScript("BEGIN"); }
+  Result<void> beginRead() override { return runScript("BEGIN ISOLATION LEVEL REPEATABLE READ"); }
+  Result<void> commit() override { return runScript("COMMIT"); }
   void rollback() override {
     if (PQtransactionStatus(connection_) == PQTRANS_IDLE) return;
-    std::string ignored;
-    runScript("ROLLBACK", ignored);
+    (void)runScript("ROLLBACK");
   }
 
  private:
-  bool ok(const PGresult* result, std::string& error) {
+  Result<void> ok(const PGresult* result) {
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return true;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return {};
     std::string message = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_);
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    error = name_ + ": " + message;
-    return false;
+    return failed(name_ + ": " + message);
   }
 
   PGconn* connection_;
@@ -156,15 +153,14 @@ std::string withoutPassword(std::string uri) {
 
 }  // namespace
 
-std::unique_ptr<Database> openPostgres(const std::string& uri, std::string& error) {
+Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access) {
   const std::string name = withoutPassword(uri);
   PGconn* connection = PQconnectdb(uri.c_str());
   if (connection == nullptr || PQstatus(connection) != CONNECTION_OK) {
     std::string message = connection ? PQerrorMessage(connection) : "out of memory";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    error = "cannot connect to database '" + name + "': " + message;
     PQfinish(connection);
-    return nullptr;
+    return failed("cannot connect to database '" + name + "': " + message);
   }
   // The server's notices ("relation already exists, skipping") are not for
   // the user of a batch.
@@ -172,8 +168,12 @@ std::unique_ptr<Database> openPostgres(const std::string& uri, std::string& erro
   auto database = std::make_unique<PostgresDatabase>(connection, name);
   // Text in UTF-8, and doubles in their shortest exact form whatever the
   // server's version and defaults.
-  if (!database->runScript("SET client_encoding = 'UTF8'; SET extra_float_digits = 3", error)) return nullptr;
-  return database;
+  if (Result<void> set = database->runScript("SET client_encoding = 'UTF8'; SET extra_float_digits = 3"); !set)
+    return set.error();
+  // A reader's transactions cannot write, whatever it runs.
+  if (access == Access::ReadOnly)
+    if (Result<void> set = database->runScript("SET default_transaction_read_only = on"); !set) return set.error();
+  return std::unique_ptr<Database>(std::move(database));
 }
 
 }  // namespace calib::production

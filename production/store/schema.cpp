@@ -1,4 +1,4 @@
-#include "production/schema.hpp"
+#include "production/store/schema.hpp"
 
 #include <string_view>
 #include <vector>
@@ -118,39 +118,30 @@ std::string schemaScript(int version, Dialect dialect) {
   return version == 1 ? fill(kVersion1, dialect) : std::string();
 }
 
-bool migrate(Database& db, std::string& error) {
-  if (!db.beginWrite(error)) return false;
-  const auto fail = [&] {
-    db.rollback();
-    return false;
-  };
+Result<void> migrate(Database& db) {
+  Result<Transaction> transaction = Transaction::beginWrite(db);
+  if (!transaction) return transaction.error();
   // PostgreSQL takes table creation by two sessions at once badly; a lock
   // of the transaction makes the second wait and then find it done.
-  if (db.dialect() == Dialect::Postgres &&
-      !db.run("SELECT pg_advisory_xact_lock(7400211)", {}, nullptr, error))
-    return fail();
-  if (!db.runScript("CREATE TABLE IF NOT EXISTS calib_schema (version INTEGER NOT NULL)", error)) return fail();
-  std::vector<Row> rows;
-  if (!db.run("SELECT version FROM calib_schema", {}, &rows, error)) return fail();
-  const int current = rows.empty() ? 0 : static_cast<int>(asInt(rows[0][0]).value_or(0));
-  if (current > kSchemaVersion) {
-    error = db.name() + ": the database has schema version " + std::to_string(current) +
-            ", newer than this program's (" + std::to_string(kSchemaVersion) + "); use a newer calib-batch";
-    return fail();
-  }
-  if (current == kSchemaVersion) {
-    db.rollback();
-    return true;
-  }
+  if (db.dialect() == Dialect::Postgres)
+    if (Result<std::vector<Row>> locked = db.run("SELECT pg_advisory_xact_lock(7400211)"); !locked)
+      return locked.error();
+  if (Result<void> made = db.runScript("CREATE TABLE IF NOT EXISTS calib_schema (version INTEGER NOT NULL)"); !made)
+    return made;
+  const Result<std::vector<Row>> rows = db.run("SELECT version FROM calib_schema");
+  if (!rows) return rows.error();
+  const int current = rows->empty() ? 0 : static_cast<int>(asInt((*rows)[0][0]).value_or(0));
+  if (current > kSchemaVersion)
+    return failed(db.name() + ": the database has schema version " + std::to_string(current) +
+                  ", newer than this program's (" + std::to_string(kSchemaVersion) + "); use a newer calib-batch");
+  if (current == kSchemaVersion) return {};  // rolled back: nothing was changed
   for (int v = current + 1; v <= kSchemaVersion; ++v)
-    if (!db.runScript(schemaScript(v, db.dialect()), error)) return fail();
-  const bool ok = rows.empty()
-                      ? db.run("INSERT INTO calib_schema (version) VALUES ($1)",
-                               {static_cast<std::int64_t>(kSchemaVersion)}, nullptr, error)
-                      : db.run("UPDATE calib_schema SET version = $1", {static_cast<std::int64_t>(kSchemaVersion)},
-                               nullptr, error);
-  if (!ok) return fail();
-  return db.commit(error) || fail();
+    if (Result<void> made = db.runScript(schemaScript(v, db.dialect())); !made) return made;
+  const Result<std::vector<Row>> set =
+      rows->empty() ? db.run("INSERT INTO calib_schema (version) VALUES ($1)", {std::int64_t{kSchemaVersion}})
+                    : db.run("UPDATE calib_schema SET version = $1", {std::int64_t{kSchemaVersion}});
+  if (!set) return set.error();
+  return transaction->commit();
 }
 
 }  // namespace calib::production

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "production/database.hpp"
+#include "production/store/database.hpp"
 
 namespace calib::production {
 
@@ -17,6 +17,6 @@ std::string schemaScript(int version, Dialect dialect);
 // Creates the schema in an empty database or upgrades an older one, in
 // one transaction that concurrent processes take one at a time. A database
 // of a newer version than this program knows is an error.
-bool migrate(Database& db, std::string& error);
+Result<void> migrate(Database& db);
 
 }  // namespace calib::production

@@ -9,7 +9,7 @@
 #include <map>
 #include <thread>
 
-#include "production/database.hpp"
+#include "production/store/database.hpp"
 
 namespace calib::production {
 
@@ -39,10 +39,10 @@ class SqliteDatabase final : public Database {
   Dialect dialect() const override { return Dialect::Sqlite; }
   const std::string& name() const override { return name_; }
 
-  bool run(std::string_view sql, const std::vector<Value>& params, std::vector<Row>* rows,
-           std::string& error) override {
-    sqlite3_stmt* statement = prepare(sql, error);
-    if (statement == nullptr) return false;
+  Result<std::vector<Row>> run(std::string_view sql, const std::vector<Value>& params) override {
+    Result<sqlite3_stmt*> prepared = prepare(sql);
+    if (!prepared) return prepared.error();
+    sqlite3_stmt* statement = *prepared;
     for (std::size_t i = 0; i < params.size(); ++i) {
       const int index = static_cast<int>(i) + 1;
       const Value& v = params[i];
@@ -59,13 +59,13 @@ class SqliteDatabase final : public Database {
         const std::string& bytes = std::get<Blob>(v).bytes;
         rc = sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
       }
-      if (rc != SQLITE_OK) return fail(statement, error);
+      if (rc != SQLITE_OK) return fail(statement);
     }
+    std::vector<Row> rows;
     for (;;) {
       const int rc = sqlite3_step(statement);
       if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW) return fail(statement, error);
-      if (rows == nullptr) continue;
+      if (rc != SQLITE_ROW) return fail(statement);
       Row row;
       for (int c = 0; c < sqlite3_column_count(statement); ++c) {
         switch (sqlite3_column_type(statement, c)) {
@@ -88,48 +88,47 @@ class SqliteDatabase final : public Database {
             row.emplace_back(std::monostate{});
         }
       }
-      rows->push_back(std::move(row));
+      rows.push_back(std::move(row));
     }
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
-    return true;
+    return rows;
   }
 
-  bool runScript(std::string_view sql, std::string& error) override {
+  Result<void> runScript(std::string_view sql) override {
     char* message = nullptr;
-    if (sqlite3_exec(db_, std::string(sql).c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
-    error = name_ + ": " + (message ? message : sqlite3_errmsg(db_));
+    if (sqlite3_exec(db_, std::string(sql).c_str(), nullptr, nullptr, &message) == SQLITE_OK) return {};
+    Failure failure = failed(name_ + ": " + (message ? message : sqlite3_errmsg(db_)));
     sqlite3_free(message);
-    return false;
+    return failure;
   }
 
-  bool beginWrite(std::string& error) override { return runScript("BEGIN IMMEDIATE", error); }
-  bool commit(std::string& error) override { return runScript("COMMIT", error); }
+  Result<void> beginWrite() override { return runScript("BEGIN IMMEDIATE"); }
+  // WAL: the snapshot is taken at the first read and kept to the end.
+  Result<void> beginRead() override { return runScript("BEGIN"); }
+  Result<void> commit() override { return runScript("COMMIT"); }
   void rollback() override {
-    std::string ignored;
-    if (!sqlite3_get_autocommit(db_)) runScript("ROLLBACK", ignored);
+    if (!sqlite3_get_autocommit(db_)) (void)runScript("ROLLBACK");
   }
 
  private:
-  sqlite3_stmt* prepare(std::string_view sql, std::string& error) {
+  Result<sqlite3_stmt*> prepare(std::string_view sql) {
     const auto found = statements_.find(sql);
     if (found != statements_.end()) return found->second;
     const std::string text = sqliteParameters(sql);
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v3(db_, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &statement,
-                           nullptr) != SQLITE_OK) {
-      error = name_ + ": " + sqlite3_errmsg(db_);
-      return nullptr;
-    }
+                           nullptr) != SQLITE_OK)
+      return failed(name_ + ": " + sqlite3_errmsg(db_));
     statements_.emplace(std::string(sql), statement);
     return statement;
   }
 
-  bool fail(sqlite3_stmt* statement, std::string& error) {
-    error = name_ + ": " + sqlite3_errmsg(db_);
+  Failure fail(sqlite3_stmt* statement) {
+    Failure failure = failed(name_ + ": " + sqlite3_errmsg(db_));
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
-    return false;
+    return failure;
   }
 
   sqlite3* db_;
@@ -139,7 +138,8 @@ class SqliteDatabase final : public Database {
 
 }  // namespace
 
-std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error, bool readOnly) {
+Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access) {
+  const bool readOnly = access == Access::ReadOnly;
   sqlite3* db = nullptr;
   const std::string name = "sqlite:" + path;
   const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
@@ -148,21 +148,18 @@ std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error
     std::error_code made;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, made);
-    if (made) {
-      error = "cannot create the directory of database '" + name + "': " + made.message();
-      return nullptr;
-    }
+    if (made) return failed("cannot create the directory of database '" + name + "': " + made.message());
   }
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    error = "cannot open database '" + name + "': " + (db ? sqlite3_errmsg(db) : "out of memory");
+    Failure failure = failed("cannot open database '" + name + "': " + (db ? sqlite3_errmsg(db) : "out of memory"));
     sqlite3_close(db);
-    return nullptr;
+    return failure;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   auto database = std::make_unique<SqliteDatabase>(db, name);
   // A reader changes nothing; a database written by calib-batch is in WAL
   // mode already, so it never waits for a writer.
-  if (readOnly) return database;
+  if (readOnly) return std::unique_ptr<Database>(std::move(database));
   // WAL lets readers go on while one process writes; NORMAL syncs at each
   // checkpoint rather than each commit, which WAL keeps consistent after a
   // crash (a power cut may lose the last transactions, never corrupt).
@@ -177,13 +174,11 @@ std::unique_ptr<Database> openSqlite(const std::string& path, std::string& error
     sqlite3_free(message);
     if (rc == SQLITE_OK) break;
     if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) ||
-        std::chrono::steady_clock::now() - start > std::chrono::milliseconds(kBusyTimeoutMs)) {
-      error = "cannot open database '" + name + "': " + text;
-      return nullptr;
-    }
+        std::chrono::steady_clock::now() - start > std::chrono::milliseconds(kBusyTimeoutMs))
+      return failed("cannot open database '" + name + "': " + text);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return database;
+  return std::unique_ptr<Database>(std::move(database));
 }
 
 }  // namespace calib::production

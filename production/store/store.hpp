@@ -1,7 +1,8 @@
 // The results database as the production layer uses it: criteria sets
 // registered once, runs recorded each in one transaction with their
 // reasons and channels, and the queries behind the commands. The SQL is
-// written once for SQLite and PostgreSQL (database.hpp).
+// written once for SQLite and PostgreSQL (database.hpp); the columns of a
+// run once (run_row.hpp).
 #pragma once
 
 #include <cstdint>
@@ -11,20 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "production/acceptance.hpp"
-#include "production/criteria.hpp"
-#include "production/database.hpp"
-#include "production/results_reader.hpp"
+#include "production/results/results_reader.hpp"
+#include "production/rules/acceptance.hpp"
+#include "production/rules/criteria.hpp"
+#include "production/rules/name_pattern.hpp"
+#include "production/store/database.hpp"
+#include "production/store/run_row.hpp"
+#include "support/result.hpp"
 
 namespace calib::production {
-
-// What a test stand's file name says besides chip and configuration.
-struct StandFields {
-  std::string date;  // YYYYMMDD
-  std::string time;  // HHMMSS
-  std::string board;
-  std::string link;
-};
 
 // A run to record.
 struct RunInput {
@@ -47,36 +43,6 @@ struct RunInput {
   std::optional<Assessment> assessment;
 };
 
-// A recorded run as the listings show it.
-struct RunRow {
-  std::int64_t runId = 0;
-  std::string chip;
-  std::string config;
-  std::string detector;
-  std::string measuredAt;
-  std::string analysedAt;
-  std::string verdict;
-  std::string reasonCodes;  // "channels_not_ok,gain_spread"
-  std::string reasons;      // the details, "; " between them
-  std::optional<double> medianGain;
-  std::optional<double> gainSpread;
-  std::optional<double> worstInl;
-  std::optional<std::int64_t> worstInlChannel;
-  std::optional<double> maxEnc;
-  std::optional<std::int64_t> maxEncChannel;
-  std::optional<std::int64_t> channelsNotOk;
-  std::string notOk;
-  std::string inputPath;
-  std::string inputSha256;
-  std::string analysisVersion;
-  std::string criteria;  // "default 1"
-  std::string standDate, standTime, board, link;
-  std::string calibExit;
-  std::string outputDir;
-  std::optional<std::int64_t> supersededBy;
-  std::int64_t runsOfChipAndConfig = 0;  // filled by chips()
-};
-
 struct ChannelRow {
   std::int64_t runId = 0;
   std::string chip;
@@ -89,18 +55,33 @@ struct RecordOutcome {
   std::int64_t runId = 0;
   bool recorded = false;  // false: the same run was recorded already (runId is that one)
   Assessment assessment;
-  ChipSummary summary;
+  RunRow row;  // as recorded
+};
+
+// Every run of a chip, oldest first, superseded ones included, and each
+// run's gains by channel.
+struct ChipHistory {
+  std::vector<RunRow> runs;
+  std::map<std::int64_t, std::vector<std::optional<double>>> gains;  // by run id
+};
+
+// The runs not superseded, oldest first, with their channels and the text
+// of every criteria set ("name version"), read at one moment.
+struct CurrentRuns {
+  std::vector<RunRow> runs;
+  std::vector<ChannelRow> channels;
+  std::map<std::string, std::string> criteria;
 };
 
 class Store {
  public:
   // Opens the database at url and brings its schema up to date.
-  static std::unique_ptr<Store> open(const std::string& url, std::string& error);
+  static Result<std::unique_ptr<Store>> open(const std::string& url);
   // Opens a database calib-batch made, to read it: nothing is created or
   // changed (an SQLite file is opened read-only). One of another schema
-  // version is an error; so is one calib-batch has not made yet (no SQLite
-  // file, or no tables of calib-batch), and then absent is set.
-  static std::unique_ptr<Store> openExisting(const std::string& url, std::string& error, bool& absent);
+  // version is an error; one calib-batch has not made yet (no SQLite file,
+  // or no tables of calib-batch) is absent.
+  static Result<std::unique_ptr<Store>> openExisting(const std::string& url);
   explicit Store(std::unique_ptr<Database> db) : db_(std::move(db)) {}
 
   Database& database() { return *db_; }
@@ -108,10 +89,10 @@ class Store {
   // The id of criteria, registered when new. Criteria of a name and
   // version already registered with another text are an error: a changed
   // file needs a new version.
-  std::optional<std::int64_t> criteriaId(const Criteria& criteria, std::string& error);
+  Result<std::int64_t> criteriaId(const Criteria& criteria);
 
   // The id of criteria when registered, 0 when not, without registering.
-  std::optional<std::int64_t> findCriteria(const Criteria& criteria, std::string& error);
+  Result<std::int64_t> findCriteria(const Criteria& criteria);
 
   // The run recorded, not superseded, for this input content, analysis
   // version and criteria, and whether it is final: a run calib could not
@@ -121,44 +102,42 @@ class Store {
     std::int64_t runId = 0;  // 0: none
     bool final = false;
   };
-  std::optional<Recorded> recordedRun(const std::string& sha256, const std::string& analysisVersion,
-                                      std::int64_t criteriaId, std::string& error);
+  Result<Recorded> recordedRun(const std::string& sha256, const std::string& analysisVersion,
+                               std::int64_t criteriaId);
+
+  // The calibration run would be compared with, as recorded now
+  // (previous_calibration.hpp).
+  Result<std::optional<PreviousCalibration>> previousCalibration(const CalibrationKey& run);
 
   // Records run in one transaction: judges it (unless run.assessment is
-  // set) against criteria and the chip's latest calibration of the same
-  // configuration measured before it, then writes the run, its reasons and
-  // its channels. A run recorded already is recorded again, the earlier
-  // record marked superseded, when that record is not final or supersede
-  // is set; otherwise it is not recorded again.
-  std::optional<RecordOutcome> record(const RunInput& run, const Criteria& criteria, std::int64_t criteriaId,
-                                      bool supersede, std::string& error);
+  // set) against criteria and the chip's previous calibration, then writes
+  // the run, its reasons and its channels. A run recorded already is
+  // recorded again, the earlier record marked superseded, when that record
+  // is not final or supersede is set; otherwise it is not recorded again.
+  Result<RecordOutcome> record(const RunInput& run, const Criteria& criteria, std::int64_t criteriaId,
+                               bool supersede);
 
   // The latest run of every chip and configuration (of those whose latest
   // verdict is not pass, with failedOnly), by chip and configuration.
-  std::optional<std::vector<RunRow>> chips(bool failedOnly, std::string& error);
-  // Every run of a chip, oldest first, superseded ones included; gains by
-  // run id.
-  std::optional<std::vector<RunRow>> history(const std::string& chip,
-                                             std::map<std::int64_t, std::vector<std::optional<double>>>& gains,
-                                             std::string& error);
-  std::optional<std::vector<RunRow>> allRuns(std::string& error);
-  std::optional<std::vector<ChannelRow>> allChannels(std::string& error);
-  // The runs not superseded, oldest first, and their channel results.
-  std::optional<std::vector<RunRow>> currentRuns(std::string& error);
-  std::optional<std::vector<ChannelRow>> currentChannels(std::string& error);
-  // The text of every criteria set, by "name version".
-  std::optional<std::map<std::string, std::string>> criteriaTexts(std::string& error);
+  Result<std::vector<RunRow>> chips(bool failedOnly);
+  Result<ChipHistory> history(const std::string& chip);
+  Result<std::vector<RunRow>> allRuns();
+  Result<std::vector<ChannelRow>> allChannels();
+  Result<CurrentRuns> currentRuns();
 
  private:
-  std::optional<PreviousCalibration> previousCalibration(const RunInput& run, std::string& error, bool& ok);
-  std::optional<std::vector<RunRow>> runRows(const std::string& where, const std::vector<Value>& params,
-                                             std::string& error);
-  std::optional<std::vector<ChannelRow>> channelRows(const std::string& where, std::string& error);
+  Result<std::vector<RunRow>> runRows(const std::string& where, const std::vector<Value>& params);
+  Result<std::vector<ChannelRow>> channelRows(const std::string& where, const std::vector<Value>& params);
+  Result<std::int64_t> chipId(const std::string& chip);
+  Result<std::int64_t> insertRun(const RunRow& row, std::int64_t chipId, std::int64_t criteriaId,
+                                 const std::string& resultsJson);
+  Result<void> insertDetails(std::int64_t runId, const Assessment& assessment, const RunInput& run);
 
   std::unique_ptr<Database> db_;
 };
 
-// The time now in UTC, as "2026-12-08T17:40:47Z".
-std::string utcNow();
+// The row a run is recorded as, judged.
+RunRow recordedRow(const RunInput& run, const Assessment& assessment, const std::string& criteria,
+                   const std::string& analysedAt);
 
 }  // namespace calib::production

@@ -1,0 +1,53 @@
+// What a batch works with, made once per command (and once for all the
+// batches of a loop): the rules, calib and its version, and the results
+// database with the criteria registered. run, submit and ingest open one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "production/rules/rules.hpp"
+#include "production/store/store.hpp"
+#include "support/process.hpp"
+#include "support/result.hpp"
+
+namespace calib::production {
+
+// What to analyse, where and by which rules: the options run and submit
+// share.
+struct BatchOptions {
+  std::vector<std::string> paths;
+  std::string outDir = "calib-out";  // empty: none (ingest), and dbUrl is given
+  std::string dbUrl;  // empty: sqlite:<outDir>/calib.sqlite
+  unsigned jobs = 1;  // calib processes at once; threads for the content hashes
+  std::string criteriaFile;  // empty: the built-in criteria
+  std::string namePattern;   // empty: the default
+  bool force = false;        // analyse files recorded already again
+  std::string calibExe;      // empty: no calib (ingest)
+};
+
+struct BatchContext {
+  Rules rules;
+  std::string calibExe;  // absolute
+  std::string version;   // calib's
+  std::string dbUrl;
+  std::unique_ptr<Store> store;  // none: read-only, and calib-batch has made no database there yet
+  std::int64_t criteriaId = 0;   // 0: not registered (read-only)
+};
+
+// Reads the rules, asks calib its version and opens the database: with
+// Access::Write it is created or migrated and the criteria registered (the
+// output root is made first); with Access::ReadOnly only a database
+// calib-batch made already is read, and nothing is created. A failure
+// says why, or is the termination signal that stopped it.
+Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes);
+
+// The version calib prints with --version ("calib 1.2.0" → "1.2.0").
+Result<std::string> calibVersion(ChildProcesses& processes, const std::string& calib);
+
+// The database URL of an output root.
+std::string defaultDatabaseUrl(const std::string& outDir);
+
+}  // namespace calib::production

@@ -1,0 +1,116 @@
+#include "production/batch/ingest.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+
+#include "production/batch/context.hpp"
+#include "production/batch/plan.hpp"
+#include "production/listing/listing.hpp"
+#include "support/input_file.hpp"
+#include "support/progress.hpp"
+#include "support/sha256.hpp"
+
+namespace calib::production {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The run of a results file, or why it cannot be ingested.
+Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern) {
+  Result<std::string, std::error_code> text = readWholeFile(path);
+  if (!text) return failed(text.error().message());
+  Result<RunResults> results = parseResults(*text);
+  if (!results) return results.error();
+  // The ADC file: as calib was given it, or beside the results.
+  std::string adc;
+  std::error_code e;
+  for (const fs::path& candidate :
+       {fs::path(results->adcFile), fs::path(path).parent_path() / fs::path(results->adcFile).filename()})
+    if (adc.empty() && fs::is_regular_file(candidate, e)) adc = candidate.string();
+  RunInput in;
+  if (results->adcSha256) {
+    in.inputSha256 = *results->adcSha256;
+  } else if (!adc.empty()) {
+    const Result<std::string, std::error_code> sha = sha256OfFile(adc);
+    if (!sha) return failed("cannot read its ADC file '" + adc + "': " + sha.error().message());
+    in.inputSha256 = *sha;
+  } else {
+    return failed("the results have no SHA-256 of their ADC file (calib --sha256) and the file '" +
+                  results->adcFile + "' is not found");
+  }
+  if (const Result<NameFields> fields = pattern.match(results->adcFile)) in.stand = fields->stand;
+  in.chip = results->chip;
+  in.config = results->config;
+  in.detector = results->detector;
+  in.compression = results->compression;
+  in.inputPath = adc.empty() ? results->adcFile : fs::absolute(adc).lexically_normal().string();
+  if (results->adcFileBytes) in.inputBytes = static_cast<std::int64_t>(*results->adcFileBytes);
+  in.measuredAt = measuredAt(in.stand, adc.empty() ? path : adc);
+  in.analysisVersion = results->toolVersion;
+  in.calibExit = "ingested";
+  in.outputDir = fs::absolute(fs::path(path).parent_path()).lexically_normal().string();
+  in.results = std::move(*results);
+  in.resultsJson = std::move(*text);
+  return in;
+}
+
+}  // namespace
+
+CommandOutcome ingestResults(const IngestCommand& command, const Printer& print) {
+  ChildProcesses processes;  // for the termination signals
+  BatchOptions options;
+  options.outDir.clear();
+  options.dbUrl = command.dbUrl;
+  options.criteriaFile = command.criteriaFile;
+  options.namePattern = command.namePattern;
+  const Result<BatchContext> context = openBatchContext(options, Access::Write, processes);
+  if (!context) return context.error();
+
+  // Every file read first, so that the runs are recorded in the order they
+  // were measured, as run records them.
+  bool failedFile = false;
+  std::vector<RunInput> inputs;
+  for (const std::string& path : command.resultFiles) {
+    Result<RunInput> in = ingestedRun(path, context->rules.pattern);
+    if (in) {
+      inputs.push_back(std::move(*in));
+    } else {
+      print.message("cannot ingest '" + path + "': " + in.error().message);
+      failedFile = true;
+    }
+  }
+  std::stable_sort(inputs.begin(), inputs.end(), [](const RunInput& a, const RunInput& b) {
+    return std::tie(a.measuredAt, a.inputPath) < std::tie(b.measuredAt, b.inputPath);
+  });
+  std::optional<ProgressMeter> progress;
+  if (print.progress && !inputs.empty())
+    progress.emplace(inputs.size(), print.err, steadySeconds, [](std::uint64_t done, std::uint64_t total, double t) {
+      return ProgressMeter::formatCountLine("calib-batch", "results", done, total, t);
+    });
+  std::vector<RunRow> rows;
+  std::size_t already = 0;
+  int stoppedBySignal = 0;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if ((stoppedBySignal = processes.takeTermination())) break;
+    const Result<RecordOutcome> recorded =
+        context->store->record(inputs[i], context->rules.criteria, context->criteriaId, false);
+    if (!recorded) return failed("cannot record '" + inputs[i].inputPath + "': " + recorded.error().message);
+    if (recorded->recorded) {
+      rows.push_back(recorded->row);
+      if (recorded->assessment.verdict == Verdict::Error) failedFile = true;
+    } else {
+      ++already;
+    }
+    if (progress) progress->update(i + 1);
+  }
+  if (progress) progress->finish();
+  if (!rows.empty()) print.out(formatRuns(rows, Format::Table, false));
+  print.out(plural(command.resultFiles.size(), "results file", "results files") + ": " + std::to_string(rows.size()) +
+            " recorded, " + std::to_string(already) + " already recorded\n");
+  if (stoppedBySignal) return stoppedBy(stoppedBySignal);
+  return failedFile ? CommandOutcome(reported()) : CommandOutcome();
+}
+
+}  // namespace calib::production

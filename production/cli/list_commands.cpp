@@ -1,0 +1,109 @@
+// chips, history, export and report: the subcommands that read the
+// database.
+#include "production/cli/subcommands.hpp"
+#include "production/listing/listing_commands.hpp"
+#include "production/site/report_command.hpp"
+
+namespace calib::production {
+
+namespace {
+
+void addDatabase(CLI::App& app, std::string& dbUrl) {
+  app.add_option("--db", dbUrl, "sqlite:PATH or postgresql://…")->capture_default_str();
+}
+
+void addFormat(CLI::App& app, std::string& format, std::vector<std::string> names, bool required) {
+  std::string help;
+  for (std::size_t i = 0; i < names.size(); ++i) help += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  CLI::Option* option = app.add_option("--format", format, help)->check(CLI::IsMember(names));
+  if (required) {
+    option->required();
+  } else {
+    option->capture_default_str();
+  }
+}
+
+class ChipsSubcommand final : public Subcommand {
+ public:
+  ChipsSubcommand(CLI::App& app, const CliDefaults&) {
+    addDatabase(app, dbUrl_);
+    app.add_flag("--failed", failedOnly_, "only chips whose latest run did not pass");
+    addFormat(app, format_, {"table", "csv", "json"}, false);
+  }
+  CommandOutcome run(const Printer& print) override {
+    return listChips(dbUrl_, failedOnly_, *formatFromName(format_), print);
+  }
+
+ private:
+  std::string dbUrl_ = kDefaultDatabase;
+  bool failedOnly_ = false;
+  std::string format_ = "table";
+};
+
+class HistorySubcommand final : public Subcommand {
+ public:
+  HistorySubcommand(CLI::App& app, const CliDefaults&) {
+    addDatabase(app, dbUrl_);
+    addFormat(app, format_, {"table", "csv", "json"}, false);
+    app.add_option("CHIP", chip_, "the chip, as its file names give it")->required();
+  }
+  CommandOutcome run(const Printer& print) override {
+    return listHistory(dbUrl_, chip_, *formatFromName(format_), print);
+  }
+
+ private:
+  std::string dbUrl_ = kDefaultDatabase;
+  std::string format_ = "table";
+  std::string chip_;
+};
+
+class ExportSubcommand final : public Subcommand {
+ public:
+  ExportSubcommand(CLI::App& app, const CliDefaults&) {
+    addDatabase(app, dbUrl_);
+    app.add_option("--what", what_, "runs or channels")->required()->check(CLI::IsMember({"runs", "channels"}));
+    addFormat(app, format_, {"csv", "json"}, true);
+  }
+  CommandOutcome run(const Printer& print) override {
+    return exportRecords(dbUrl_, what_ == "runs" ? ExportWhat::Runs : ExportWhat::Channels, *formatFromName(format_),
+                         print);
+  }
+
+ private:
+  std::string dbUrl_ = kDefaultDatabase;
+  std::string what_;
+  std::string format_;
+};
+
+class ReportSubcommand final : public Subcommand {
+ public:
+  ReportSubcommand(CLI::App& app, const CliDefaults&) {
+    command_.dbUrl = kDefaultDatabase;
+    command_.outDir = "calib-out/report";
+    addDatabase(app, command_.dbUrl);
+    app.add_option("--out", command_.outDir, "the report's directory (replaced whole)")->capture_default_str();
+    app.add_option("--since", command_.since, "only runs measured on DATE (YYYY-MM-DD) or later");
+    app.add_option("--config", command_.configPattern, "only configurations matching PATTERN (a glob)");
+  }
+  CommandOutcome run(const Printer& print) override { return writeReport(command_, print); }
+
+ private:
+  ReportCommand command_;
+};
+
+}  // namespace
+
+std::unique_ptr<Subcommand> makeChips(CLI::App& app, const CliDefaults& d) {
+  return std::make_unique<ChipsSubcommand>(app, d);
+}
+std::unique_ptr<Subcommand> makeHistory(CLI::App& app, const CliDefaults& d) {
+  return std::make_unique<HistorySubcommand>(app, d);
+}
+std::unique_ptr<Subcommand> makeExport(CLI::App& app, const CliDefaults& d) {
+  return std::make_unique<ExportSubcommand>(app, d);
+}
+std::unique_ptr<Subcommand> makeReport(CLI::App& app, const CliDefaults& d) {
+  return std::make_unique<ReportSubcommand>(app, d);
+}
+
+}  // namespace calib::production

@@ -1,0 +1,45 @@
+#include "production/cli/subcommands.hpp"
+
+#include "production/batch/context.hpp"
+
+namespace calib::production {
+
+namespace {
+
+constexpr SubcommandSpec kSubcommands[] = {
+    {"run", "analyse every ADC file under the paths and record the runs", false, makeRun},
+    {"submit", "analyse on a Slurm cluster: one job array, and a job that records every run", false, makeSubmit},
+    {"status", "the tasks and the runs of a batch on a cluster", false, makeStatus},
+    {"wait", "wait until a batch on a cluster is recorded", false, makeWait},
+    {"task", "(a job of a batch) analyse a task's files", true, makeTask},
+    {"collect", "(a job of a batch, or by hand) record a submission's runs", true, makeCollect},
+    {"ingest", "record results that calib wrote elsewhere", false, makeIngest},
+    {"chips", "the latest verdict of every chip and configuration", false, makeChips},
+    {"history", "every run of a chip, with the gain changes between them", false, makeHistory},
+    {"export", "every recorded run or channel result, for programs", false, makeExport},
+    {"report", "the results as a static HTML site: an overview and a page per chip", false, makeReport},
+    {"criteria", "print the built-in acceptance criteria, a file to start one's own from", false, makeCriteria},
+};
+
+}  // namespace
+
+std::span<const SubcommandSpec> subcommands() { return kSubcommands; }
+
+void addBatchOptions(CLI::App& app, BatchOptions& o) {
+  app.add_option("--out", o.outDir, "output root: every run's outputs go below it")->capture_default_str();
+  app.add_option("--db", o.dbUrl, "sqlite:PATH or postgresql://… [sqlite:<out>/calib.sqlite]");
+  app.add_option("--jobs", o.jobs, "calib processes at once (submit: threads for the hashes)")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1024));
+  app.add_option("--criteria", o.criteriaFile, "acceptance criteria (TOML) [the built-in ones]");
+  app.add_option("--name-pattern", o.namePattern,
+                 "regular expression with named groups chip and config (and date, time, board, link)");
+  app.add_flag("--force", o.force, "analyse files already recorded again (the earlier record is superseded)");
+  app.add_option("--calib", o.calibExe, "the calib program")->capture_default_str();
+}
+
+void addProgressFlag(CLI::App& app, bool& progress) {
+  app.add_flag("--progress,!--no-progress", progress, "a progress line on standard error [when a terminal]");
+}
+
+}  // namespace calib::production

@@ -1,0 +1,16 @@
+#include "production/command/command.hpp"
+
+namespace calib::production {
+
+void Printer::message(std::string_view text) const {
+  std::string line = "calib-batch: ";
+  line += text;
+  line += '\n';
+  err(line);
+}
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace calib::production

@@ -1,0 +1,95 @@
+#include "production/listing/formats.hpp"
+
+#include <algorithm>
+
+namespace calib::production {
+
+namespace {
+
+std::string csvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::optional<Format> formatFromName(const std::string& name) {
+  if (name == "table") return Format::Table;
+  if (name == "csv") return Format::Csv;
+  if (name == "json") return Format::Json;
+  return std::nullopt;
+}
+
+std::string csvLine(const std::vector<std::string>& fields) {
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i) line += ',';
+    line += csvField(fields[i]);
+  }
+  line += '\n';
+  return line;
+}
+
+std::string csvCell(const Json& value) {
+  if (value.is_null()) return "";
+  if (value.is_string()) return value.get<std::string>();
+  return value.dump();
+}
+
+Json recordsJson(const std::vector<Record>& records) {
+  Json array = Json::array();
+  for (const Record& record : records) {
+    Json object = Json::object();
+    for (const auto& [key, value] : record) object[key] = value;
+    array.push_back(std::move(object));
+  }
+  return array;
+}
+
+std::string writeRecords(const std::vector<Record>& records, const std::vector<std::string>& keys, Format format) {
+  if (format == Format::Json) return recordsJson(records).dump(2) + "\n";
+  std::string out = csvLine(keys);
+  for (const Record& record : records) {
+    std::vector<std::string> cells;
+    for (const auto& [key, value] : record) cells.push_back(csvCell(value));
+    out += csvLine(cells);
+  }
+  return out;
+}
+
+std::string alignedTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
+                         const std::vector<bool>& rightAligned) {
+  std::vector<std::size_t> width(header.size());
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    width[c] = header[c].size();
+    for (const auto& row : rows) width[c] = std::max(width[c], row[c].size());
+  }
+  std::string out;
+  const auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+      const std::size_t pad = width[c] - cells[c].size();
+      const bool last = c + 1 == cells.size();
+      if (c) text += "  ";
+      if (rightAligned[c]) text.append(pad, ' ');
+      text += cells[c];
+      if (!rightAligned[c] && !last) text.append(pad, ' ');
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out += text + "\n";
+  };
+  line(header);
+  for (const auto& row : rows) line(row);
+  return out;
+}
+
+Json jsonNumber(const std::optional<double>& v) { return v ? Json(*v) : Json(); }
+Json jsonNumber(const std::optional<std::int64_t>& v) { return v ? Json(*v) : Json(); }
+Json jsonTextOrNull(const std::string& s) { return s.empty() ? Json() : Json(s); }
+
+}  // namespace calib::production

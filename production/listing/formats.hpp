@@ -1,0 +1,45 @@
+// How listings are written: aligned tables for people, and for scripts CSV
+// with a header line (RFC 4180) or JSON, both from the same records. Every
+// listing (runs, channels, a chip's history) goes through these writers.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace calib::production {
+
+enum class Format { Table, Csv, Json };
+std::optional<Format> formatFromName(const std::string& name);
+
+using Json = nlohmann::ordered_json;
+
+// A record for scripts: its fields in the order of the CSV columns.
+using Record = std::vector<std::pair<std::string, Json>>;
+
+// Records as CSV (a line of keys, then a line per record) or as a JSON
+// array of objects. keys head the CSV when there is no record.
+std::string writeRecords(const std::vector<Record>& records, const std::vector<std::string>& keys, Format format);
+Json recordsJson(const std::vector<Record>& records);
+
+// One CSV line: a field with a comma, a quote or a line break is quoted,
+// its quotes doubled.
+std::string csvLine(const std::vector<std::string>& fields);
+// A JSON value as a CSV cell: numbers as JSON writes them (the shortest
+// text that reads back to the same double), strings bare, null empty.
+std::string csvCell(const Json& value);
+
+// Columns padded to their widest cell, two blanks apart, the last column
+// not padded and no line ending in blanks.
+std::string alignedTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
+                         const std::vector<bool>& rightAligned);
+
+// Values for records: unknown ones null.
+Json jsonNumber(const std::optional<double>& v);
+Json jsonNumber(const std::optional<std::int64_t>& v);
+Json jsonTextOrNull(const std::string& s);
+
+}  // namespace calib::production

@@ -1,0 +1,153 @@
+#include "production/listing/history.hpp"
+
+#include <cstdio>
+
+#include "production/listing/listing.hpp"
+#include "production/rules/previous_calibration.hpp"
+
+namespace calib::production {
+
+namespace {
+
+std::string signedPercent(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%+.1f", v);
+  return text;
+}
+
+std::string integer(const std::optional<std::int64_t>& v) { return v ? std::to_string(*v) : ""; }
+
+// The JSON of the history: the chip and its runs, each with its comparison.
+std::string historyJson(const std::string& chip, const std::vector<HistoryEntry>& entries) {
+  std::vector<Record> runs;
+  for (const HistoryEntry& e : entries) {
+    Record run = runRecord(*e.run, false);
+    run.emplace_back("previous_run_id", jsonNumber(e.previousRunId));
+    const GainChange* largest = e.comparison.largest();
+    run.emplace_back("chip_change_percent", largest ? Json(e.comparison.chipPercent) : Json());
+    Json changes = Json::array();
+    for (const GainChange& g : e.comparison.changes)
+      changes.push_back({{"channel", g.channel}, {"gain", g.gain}, {"previous_gain", g.previousGain},
+                         {"change_percent", g.percent}, {"relative_percent", g.relative}, {"largest", &g == largest}});
+    run.emplace_back("gain_changes", std::move(changes));
+    runs.push_back(std::move(run));
+  }
+  Json out = Json::object();
+  out["chip"] = chip;
+  out["runs"] = recordsJson(runs);
+  return out.dump(2) + "\n";
+}
+
+// The CSV of the history: a line per run and channel compared, a run
+// compared with nothing on one line with the channel columns empty.
+std::string historyCsv(const std::vector<HistoryEntry>& entries) {
+  static const std::vector<std::string> kKeys = {
+      "run_id",      "measured_at",   "config", "verdict", "superseded_by",  "previous_run_id", "chip_change_percent",
+      "channel",     "gain",          "previous_gain",     "change_percent", "relative_percent", "largest"};
+  std::vector<Record> lines;
+  for (const HistoryEntry& e : entries) {
+    const GainChange* largest = e.comparison.largest();
+    const Record head = {{"run_id", e.run->runId},
+                         {"measured_at", e.run->measuredAt},
+                         {"config", e.run->config},
+                         {"verdict", e.run->verdict},
+                         {"superseded_by", jsonNumber(e.run->supersededBy)},
+                         {"previous_run_id", jsonNumber(e.previousRunId)},
+                         {"chip_change_percent", largest ? Json(e.comparison.chipPercent) : Json()}};
+    if (!largest) {
+      Record line = head;
+      for (std::size_t k = head.size(); k < kKeys.size(); ++k) line.emplace_back(kKeys[k], Json());
+      lines.push_back(std::move(line));
+    }
+    for (const GainChange& g : e.comparison.changes) {
+      Record line = head;
+      line.insert(line.end(), {{"channel", g.channel},
+                               {"gain", g.gain},
+                               {"previous_gain", g.previousGain},
+                               {"change_percent", g.percent},
+                               {"relative_percent", g.relative},
+                               {"largest", &g == largest}});
+      lines.push_back(std::move(line));
+    }
+  }
+  return writeRecords(lines, kKeys, Format::Csv);
+}
+
+// Each channel's change of one calibration, eight to a line; the one
+// furthest from the chip's change is starred.
+std::string channelChanges(const HistoryEntry& e) {
+  const GainChange* largest = e.comparison.largest();
+  std::string out = "run " + std::to_string(e.run->runId) + " against run " + std::to_string(*e.previousRunId) +
+                    ", gain change in % by channel (the chip's " + signedPercent(e.comparison.chipPercent) + "):\n";
+  std::string line;
+  const std::vector<GainChange>& changes = e.comparison.changes;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const GainChange& g = changes[i];
+    char item[48];
+    std::snprintf(item, sizeof item, "%3d %+6.2f%s", g.channel, g.percent, &g == largest ? "*" : " ");
+    line += item;
+    if (i % 8 == 7 || i + 1 == changes.size()) {
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      out += "  " + line + "\n";
+      line.clear();
+    } else {
+      line += "  ";
+    }
+  }
+  return out;
+}
+
+std::string historyTable(const std::string& chip, const std::vector<HistoryEntry>& entries) {
+  std::vector<std::vector<std::string>> rows;
+  for (const HistoryEntry& e : entries) {
+    const GainChange* largest = e.comparison.largest();
+    const RunRow& r = *e.run;
+    rows.push_back({std::to_string(r.runId), r.measuredAt, r.config, r.verdict,
+                    r.medianGain ? tableNumber(r.medianGain, 2) : "-",
+                    e.previousRunId ? std::to_string(*e.previousRunId) : "-",
+                    largest ? signedPercent(e.comparison.chipPercent) : "-",
+                    largest ? signedPercent(largest->relative) + " (ch " + std::to_string(largest->channel) + ")" : "-",
+                    r.supersededBy ? "superseded by " + integer(r.supersededBy) : ""});
+  }
+  std::string out =
+      "chip " + chip + ": " + std::to_string(entries.size()) + (entries.size() == 1 ? " run" : " runs") + "\n";
+  out += alignedTable({"run", "measured at", "config", "verdict", "gain mV/fC", "since run", "chip change %",
+                       "largest apart %", ""},
+                      rows, {true, false, false, false, true, true, true, true, false});
+  for (const HistoryEntry& e : entries)
+    if (e.comparison.largest()) out += channelChanges(e);
+  return out;
+}
+
+}  // namespace
+
+std::vector<HistoryEntry> compareHistory(const ChipHistory& history) {
+  std::vector<CalibrationKey> keys;
+  for (const RunRow& r : history.runs) keys.push_back(calibrationKey(r));
+  const std::vector<std::optional<std::size_t>> previous = previousCalibrations(keys);
+  static const std::vector<std::optional<double>> kNone;
+  const auto gainsOf = [&](std::int64_t id) -> const std::vector<std::optional<double>>& {
+    const auto it = history.gains.find(id);
+    return it == history.gains.end() ? kNone : it->second;
+  };
+  std::vector<HistoryEntry> entries;
+  for (std::size_t i = 0; i < history.runs.size(); ++i) {
+    HistoryEntry e{&history.runs[i], std::nullopt, {}};
+    if (keys[i].current && keys[i].succeeded && previous[i]) {
+      const RunRow& before = history.runs[*previous[i]];
+      e.previousRunId = before.runId;
+      e.comparison = compareGains(gainsOf(before.runId), gainsOf(e.run->runId));
+    }
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+std::string formatHistory(const std::string& chip, const ChipHistory& history, Format format) {
+  const std::vector<HistoryEntry> entries = compareHistory(history);
+  if (format == Format::Json) return historyJson(chip, entries);
+  if (format == Format::Csv) return historyCsv(entries);
+  return historyTable(chip, entries);
+}
+
+}  // namespace calib::production
