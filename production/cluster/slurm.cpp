@@ -14,9 +14,11 @@ constexpr double kSubmitSeconds = 600;
 // Slurm's MaxArraySize when its configuration does not say.
 constexpr std::size_t kDefaultMaxArraySize = 1001;
 
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
-  return text;
+// text without blanks and line ends around it.
+std::string trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 }  // namespace

@@ -1,0 +1,104 @@
+// The pure phases of planning a batch and of recording it: which names a
+// pattern reads, where each file's outputs go, and the order runs are
+// recorded in whatever order their calibs end.
+#include "production/batch/plan.hpp"
+
+#include <gtest/gtest.h>
+
+#include "production/batch/recorder.hpp"
+
+namespace calib::production {
+namespace {
+
+PlannedFile planned(const std::string& relative, const std::string& sha) {
+  PlannedFile p;
+  p.file = {"/raw/" + relative, relative};
+  p.sha256 = sha + std::string(64 - sha.size(), '0');
+  return p;
+}
+
+TEST(Plan, NamingReadsTheStandsNamesAndSaysWhyNot) {
+  const NamePattern pattern = *NamePattern::compile(NamePattern::defaultExpression());
+  const std::vector<FoundFile> found = {
+      {"robot/20180725/123510_kelta7/123510_kelta7_b_link0_20mV_calib-odd_adc.txt", "a"},
+      {"robot/notes.txt", "b"},
+      {"robot/20181399/123510_kelta8/123510_kelta8_b_link0_20mV_adc.txt", "c"},
+      {"robot/x/123510_kelta9_b_link1_4mV_calib_adc.txt.zst", "d"},
+  };
+  const Named named = nameFiles(found, pattern);
+  ASSERT_EQ(named.files.size(), 2u);
+  EXPECT_EQ(named.files[0].fields.chip, "7");
+  EXPECT_EQ(named.files[0].fields.stand.date, "20180725");
+  EXPECT_EQ(named.files[1].fields.config, "4mV_calib");
+  EXPECT_EQ(named.skipped, (Skipped{{"robot/notes.txt", "the name does not match the pattern"},
+                                    {"robot/20181399/123510_kelta8/123510_kelta8_b_link0_20mV_adc.txt",
+                                     "date '20181399' and time '123510' in the name are not a date and time"}}));
+}
+
+TEST(Plan, OutputsMirrorTheTreeByContentAndNeverShareADirectory) {
+  struct Case {
+    std::vector<PlannedFile> files;
+    std::vector<std::string> dirs;
+    std::size_t messages;
+  };
+  const Case cases[] = {
+      // The suffixes go, the content's hash comes.
+      {{planned("robot/d/x_adc.txt", "1234abcd"), planned("robot/d/y_adc.txt.gz", "deadbeef"),
+        planned("robot/d/z_adc.txt.zst", "00ff00ff")},
+       {"/out/robot/d/x_adc.1234abcd", "/out/robot/d/y_adc.deadbeef", "/out/robot/d/z_adc.00ff00ff"},
+       0},
+      // A file and its compressed copy of the same content: the second gets -2,
+      // a third -3.
+      {{planned("robot/x_adc.txt", "aaaaaaaa"), planned("robot/x_adc.txt.gz", "aaaaaaaa"),
+        planned("robot/x_adc.txt.zst", "aaaaaaaa")},
+       {"/out/robot/x_adc.aaaaaaaa", "/out/robot/x_adc.aaaaaaaa-2", "/out/robot/x_adc.aaaaaaaa-3"},
+       2},
+      // Different content under one name: no collision.
+      {{planned("robot/x_adc.txt", "aaaaaaaa"), planned("robot/x_adc.txt.gz", "bbbbbbbb")},
+       {"/out/robot/x_adc.aaaaaaaa", "/out/robot/x_adc.bbbbbbbb"},
+       0},
+      // A name given as ".." stays below the output root.
+      {{planned("d/../x_adc.txt", "cccccccc")}, {"/out/x_adc.cccccccc"}, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<PlannedFile> files = c.files;
+    const std::vector<std::string> messages = placeOutputs(files, "/out");
+    std::vector<std::string> dirs;
+    for (const PlannedFile& f : files) dirs.push_back(f.outputDir);
+    EXPECT_EQ(dirs, c.dirs);
+    EXPECT_EQ(messages.size(), c.messages);
+  }
+}
+
+TEST(Recorder, HandsRunsOnInTheirOrderWhateverOrderTheyEndIn) {
+  struct Case {
+    std::vector<std::size_t> arrivals;
+    std::vector<std::vector<std::size_t>> handedOnAfterEach;
+  };
+  const Case cases[] = {
+      {{0, 1, 2}, {{0}, {1}, {2}}},
+      {{2, 1, 0}, {{}, {}, {0, 1, 2}}},
+      {{1, 3, 0, 2}, {{}, {}, {0, 1}, {2, 3}}},
+  };
+  for (const Case& c : cases) {
+    InOrder<std::string> inOrder;
+    for (std::size_t k = 0; k < c.arrivals.size(); ++k) {
+      std::vector<std::size_t> handedOn;
+      ASSERT_TRUE(inOrder.add(c.arrivals[k], "run " + std::to_string(c.arrivals[k]), [&](std::size_t i, std::string& run) {
+        EXPECT_EQ(run, "run " + std::to_string(i));
+        handedOn.push_back(i);
+        return true;
+      }));
+      EXPECT_EQ(handedOn, c.handedOnAfterEach[k]);
+    }
+    EXPECT_EQ(inOrder.handedOn(), c.arrivals.size());
+  }
+  // A run that cannot be recorded stops the rest, which wait.
+  InOrder<int> inOrder;
+  EXPECT_TRUE(inOrder.add(1, 1, [](std::size_t, int&) { return true; }));
+  EXPECT_FALSE(inOrder.add(0, 0, [](std::size_t i, int&) { return i != 1; }));
+  EXPECT_EQ(inOrder.handedOn(), 1u);
+}
+
+}  // namespace
+}  // namespace calib::production
