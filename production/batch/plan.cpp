@@ -41,7 +41,7 @@ std::vector<std::string> hashFiles(std::vector<PlannedFile>& files, unsigned job
 // Selecting: of the files hashed, those whose content is new to the batch
 // and, unless forced, not recorded (a run recorded as not analysed, which
 // calib did not start, crashed in or was killed in, is tried again).
-Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const PlanRequest& request,
+Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const BatchOptions& options,
                                            std::vector<PlannedFile> named, const std::vector<std::string>& hashErrors,
                                            BatchPlan& plan, const ByteSink& err) {
   std::vector<PlannedFile> selected;
@@ -57,7 +57,7 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Pl
       plan.skipped.emplace_back(p.file.path, "the same content as '" + it->second + "'");
       continue;
     }
-    if (context.store && !request.force) {
+    if (context.store && !options.force) {
       const Result<Store::Recorded> recorded =
           context.store->recordedRun(p.sha256, context.version, context.criteriaId);
       if (!recorded) return recorded.error();
@@ -129,23 +129,23 @@ std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std
   return messages;
 }
 
-Result<BatchPlan> planBatch(const BatchContext& context, const PlanRequest& request, ChildProcesses& processes,
+Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& options, ChildProcesses& processes,
                             const ByteSink& err) {
   BatchPlan plan;
-  const Discovery found = discover(request.paths, request.outDir);
+  const Discovery found = discover(options.paths, options.outDir);
   for (const std::string& e : found.errors) err("calib-batch: " + e + "\n");
   plan.incomplete = !found.errors.empty();
   plan.filesFound = found.files.size();
 
   Named named = nameFiles(found.files, context.rules.pattern);
   plan.skipped = std::move(named.skipped);
-  const std::vector<std::string> hashErrors = hashFiles(named.files, request.jobs);
+  const std::vector<std::string> hashErrors = hashFiles(named.files, options.jobs);
   if (const int s = processes.takeTermination()) return stoppedBy(s);
   Result<std::vector<PlannedFile>> selected =
-      selectNew(context, request, std::move(named.files), hashErrors, plan, err);
+      selectNew(context, options, std::move(named.files), hashErrors, plan, err);
   if (!selected) return selected.error();
   plan.files = std::move(*selected);
-  for (const std::string& m : placeOutputs(plan.files, fs::absolute(request.outDir).string()))
+  for (const std::string& m : placeOutputs(plan.files, fs::absolute(options.outDir).string()))
     err("calib-batch: " + m + "\n");
   std::stable_sort(plan.files.begin(), plan.files.end(), [](const PlannedFile& a, const PlannedFile& b) {
     return std::tie(a.measuredAt, a.file.path) < std::tie(b.measuredAt, b.file.path);

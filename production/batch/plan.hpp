@@ -41,18 +41,11 @@ struct BatchPlan {
   bool incomplete = false;  // a path could not be searched or a file not read (reported)
 };
 
-// What to plan: the paths, the output root and how to hash.
-struct PlanRequest {
-  std::vector<std::string> paths;
-  std::string outDir;
-  unsigned jobs = 1;
-  bool force = false;  // plan files recorded already too
-};
-
-// Plans a batch; messages about single files go to err as they come. A
-// failure says why it cannot go on, or is the termination signal that
-// stopped it.
-Result<BatchPlan> planBatch(const BatchContext& context, const PlanRequest& request, ChildProcesses& processes,
+// Plans a batch of the files under options.paths (all of them with
+// options.force, else those not recorded yet); messages about single files
+// go to err as they come. A failure says why it cannot go on, or is the
+// termination signal that stopped it.
+Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& options, ChildProcesses& processes,
                             const ByteSink& err);
 
 // Naming: the files whose names the pattern reads, in the order found, and

@@ -71,9 +71,7 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   const Access access = command.dryRun ? Access::ReadOnly : Access::Write;
   const Result<BatchContext> context = openBatchContext(command.batch, access, processes);
   if (!context) return context.error();
-  const Result<BatchPlan> plan = planBatch(
-      *context, {command.batch.paths, command.batch.outDir, command.batch.jobs, command.batch.force}, processes,
-      print.err);
+  const Result<BatchPlan> plan = planBatch(*context, command.batch, processes, print.err);
   if (!plan) return plan.error();
   if (command.dryRun) {
     printDryRun(*plan, print);

@@ -215,9 +215,7 @@ CommandOutcome submitBatch(const SubmitCommand& command, const Printer& print) {
   // The database is only read here: the jobs write it.
   const Result<BatchContext> context = openBatchContext(command.batch, Access::ReadOnly, processes);
   if (!context) return context.error();
-  Result<BatchPlan> plan = planBatch(
-      *context, {command.batch.paths, command.batch.outDir, command.batch.jobs, command.batch.force}, processes,
-      print.err);
+  Result<BatchPlan> plan = planBatch(*context, command.batch, processes, print.err);
   if (!plan) return plan.error();
   Result<StoredPlan> stored = storedPlan(*context, *plan, command);
   if (!stored) return stored.error();
