@@ -44,7 +44,9 @@ std::vector<std::string> codes(const Assessment& a) {
 TEST(Acceptance, VerdictsAndReasons) {
   const Criteria defaults = defaultCriteria();
   PreviousCalibration before{7, "2018-07-20T10:00:00", {}};
-  for (const std::optional<double>& g : channelGains(ordinary())) before.gains.push_back(*g * 1.1);
+  for (const ChannelGain& g : channelGains(ordinary())) before.gains.push_back({*g.gain * 1.1, "ok"});
+  PreviousCalibration deadBefore = before;  // channel 3 dead then, 0.01 mV/fC
+  deadBefore.gains[3] = {0.01, "dead"};
   struct Case {
     std::string what;
     std::function<void(RunResults&)> change;
@@ -85,12 +87,43 @@ TEST(Acceptance, VerdictsAndReasons) {
          r.channels[3].status = "gain_outlier";
          r.channels[3].inl = 9;
        }, {"channels_not_ok", "inl"}, ""},
+      {"a channel dead last time, repaired: not compared", [](RunResults&) {}, {}, "", deadBefore},
+      {"not compared, and another channel apart", [](RunResults& r) { *r.channels[9].gain *= 1.08; },
+       {"gain_change"},
+       "channels changed apart from the chip's -9.1 % since the calibration of 2018-07-20T10:00:00 (run 7): "
+       "channel 9 +7.3 % (at most 6.0 % apart); not compared: channel 3 (dead before)",
+       deadBefore},
+      {"every channel clipped at 45 mV/fC: the fitted channels' gain told", [](RunResults& r) {
+         for (ChannelResult& ch : r.channels) {
+           ch.status = "clipped";
+           ch.gain = 45.0;
+         }
+         r.gainMedian.reset();
+         r.gainSpreadPercent.reset();
+       }, {"channels_not_ok", "gain_spread"}, ""},
+      {"data of another detector: most channels bad_fit", [](RunResults& r) {
+         for (ChannelResult& ch : r.channels) ch.status = "bad_fit";
+       }, {"channels_not_ok"},
+       "32 channels not ok (at most 0): bad_fit 0-31; most channels are bad_fit: the configuration "
+       "20mV_calib-odd (TPC) may name the wrong detector for these data"},
       {"no pulse train", [](RunResults& r) { r.windowsAnalysed = 0; }, {"no_pulse_trains"},
        "no pulse train was found in the file (50000 lines read)"},
+      {"no pulse train in a file that is not text", [](RunResults& r) {
+         r.windowsAnalysed = 0;
+         r.looksLike = "binary";
+         r.linesWithNulBytes = 186;
+       }, {"no_pulse_trains"},
+       "no pulse train was found in the file (50000 lines read); calib: not a text file, 186 lines hold NUL bytes"},
       {"read error", [](RunResults& r) {
          r.readToEnd = false;
          r.readEnd = "read_error";
        }, {"input_incomplete"}, "the file was not read to its end (read_error after line 50000)"},
+      {"read error before any pulse train", [](RunResults& r) {
+         r.readToEnd = false;
+         r.readEnd = "read_error";
+         r.windowsAnalysed = 0;
+       }, {"input_incomplete"},
+       "the file was not read to its end (read_error after line 50000); no pulse train was found before"},
   };
   for (const Case& c : cases) {
     RunResults r = ordinary();
@@ -105,6 +138,17 @@ TEST(Acceptance, VerdictsAndReasons) {
       EXPECT_EQ(a.reasons[0].detail, c.detail) << c.what;
     }
   }
+  // The clipped chip: its gain is shown, flagged, and named in the reason.
+  RunResults clipped = ordinary();
+  for (ChannelResult& ch : clipped.channels) ch.status = "clipped";
+  clipped.gainMedian.reset();
+  clipped.gainSpreadPercent.reset();
+  const ChipSummary summary = summarise(clipped);
+  EXPECT_TRUE(summary.medianGainFitted);
+  EXPECT_DOUBLE_EQ(*summary.medianGain, 20.155);
+  EXPECT_EQ(assess(clipped, defaults, std::nullopt).reasons.at(1).detail,
+            "no gain spread: too few channels are ok (clipped 0-31); the median gain of the fitted channels is "
+            "20.16 mV/fC");
 }
 
 TEST(Acceptance, CriteriaFiles) {
@@ -156,7 +200,9 @@ max = 23
       {"name = \"x\"\nversion = \"1\"\n[gain]\nmax_change_percent = inf\n",
        "mine.toml: 'gain.max_change_percent' must be a finite number, 0 or more"},
       {"name = \"x\"\nversion = \"1\"\n[[gain.median]]\nconfig = \"*\"\nmin = nan\nmax = 3\n",
-       "mine.toml: each [[gain.median]] needs 'config' (a pattern) and numbers 'min' <= 'max'"},
+       "mine.toml: each [[gain.median]] needs 'config' (a pattern) and finite numbers 0 <= 'min' < 'max'"},
+      {"name = \"x\"\nversion = \"1\"\n[[gain.median]]\nconfig = \"*\"\nmin = 3\nmax = 3\n",
+       "mine.toml: each [[gain.median]] needs 'config' (a pattern) and finite numbers 0 <= 'min' < 'max'"},
       {"name = \"x\"\nversion = \"1\"\n[enc]\nTPX = 3\n", "mine.toml: unknown key 'enc.TPX'"},
   };
   for (const auto& [text, message] : bad) {

@@ -10,10 +10,11 @@
 namespace calib::production {
 namespace {
 
-PlannedFile planned(const std::string& relative, const std::string& sha) {
+PlannedFile planned(const std::string& relative, const std::string& sha, std::vector<std::string> analysed = {}) {
   PlannedFile p;
   p.file = {"/raw/" + relative, relative};
   p.sha256 = sha + std::string(64 - sha.size(), '0');
+  p.analysisDirs = std::move(analysed);
   return p;
 }
 
@@ -59,10 +60,18 @@ TEST(Plan, OutputsMirrorTheTreeByContentAndNeverShareADirectory) {
        0},
       // A name given as ".." stays below the output root.
       {{planned("d/../x_adc.txt", "cccccccc")}, {"/out/x_adc.cccccccc"}, 0},
+      // Content analysed before: a directory of this calib version's own,
+      // then -2 when that too holds an earlier analysis.
+      {{planned("robot/x_adc.txt", "dddddddd", {"/out/robot/x_adc.dddddddd"})},
+       {"/out/robot/x_adc.dddddddd.calib-2.1.0"},
+       0},
+      {{planned("robot/x_adc.txt", "dddddddd", {"/out/robot/x_adc.dddddddd", "/out/robot/x_adc.dddddddd.calib-2.1.0"})},
+       {"/out/robot/x_adc.dddddddd.calib-2.1.0-2"},
+       0},
   };
   for (const Case& c : cases) {
     std::vector<PlannedFile> files = c.files;
-    const std::vector<std::string> messages = placeOutputs(files, "/out");
+    const std::vector<std::string> messages = placeOutputs(files, "/out", "2.1.0");
     std::vector<std::string> dirs;
     for (const PlannedFile& f : files) dirs.push_back(f.outputDir);
     EXPECT_EQ(dirs, c.dirs);

@@ -84,12 +84,12 @@ TEST_P(StoreTest, KeepsEveryRunAndFindsTheLatestAndThePrevious) {
   const std::unique_ptr<Store> store = open();
   ASSERT_TRUE(store);
   const Criteria criteria = defaultCriteria();
-  const Result<std::int64_t> criteriaId = store->criteriaId(criteria);
-  ASSERT_TRUE(criteriaId) << criteriaId.error().message;
-  EXPECT_EQ(store->criteriaId(criteria).value_or(0), *criteriaId);
+  const Result<CriteriaInForce> inForce = store->startCriteria(criteria);
+  ASSERT_TRUE(inForce) << inForce.error().message;
+  EXPECT_EQ(store->criteriaId(criteria).value_or(0), inForce->id);
 
   const auto record = [&](const RunInput& in, bool supersede) {
-    Result<RecordOutcome> o = store->record(in, criteria, *criteriaId, supersede);
+    Result<RecordOutcome> o = store->record(in, supersede ? Store::Supersede::Always : Store::Supersede::IfNotFinal);
     EXPECT_TRUE(o) << o.error().message;
     return o ? std::move(*o) : RecordOutcome{};
   };
@@ -130,17 +130,19 @@ TEST_P(StoreTest, KeepsEveryRunAndFindsTheLatestAndThePrevious) {
   EXPECT_EQ((*chips)[0].runsOfChipAndConfig, 4);  // the superseded record not among them
   EXPECT_EQ(store->chips(true)->size(), 1u);
 
-  const Result<ChipHistory> history = store->history(chip);
+  EXPECT_EQ(store->history(chip, Records::Current)->runs.size(), 4u);
+  const Result<ChipHistory> history = store->history(chip, Records::All);
   ASSERT_TRUE(history) << history.error().message;
   std::vector<std::int64_t> ids;
   for (const RunRow& r : history->runs) ids.push_back(r.runId);
   EXPECT_EQ(ids, (std::vector<std::int64_t>{first.runId, redone.runId, changed.runId, error1.runId, last.runId}));
   EXPECT_EQ(history->runs[0].supersededBy, redone.runId);
   EXPECT_EQ(history->gains.at(changed.runId).size(), 32u);
-  EXPECT_DOUBLE_EQ(*history->gains.at(changed.runId)[5], 20 * 1.005 * 1.2);
-  EXPECT_EQ(store->allChannels()->size(), 32u * 6);
+  EXPECT_DOUBLE_EQ(*history->gains.at(changed.runId)[5].gain, 20 * 1.005 * 1.2);
+  EXPECT_EQ(store->channels(Records::All)->size(), 32u * 6);
+  EXPECT_EQ(store->channels(Records::Current)->size(), 32u * 5);
   // What a run is recorded as is what the listings read back.
-  const Result<std::vector<RunRow>> all = store->allRuns();
+  const Result<std::vector<RunRow>> all = store->runs(Records::All);
   ASSERT_TRUE(all);
   const auto read = std::find_if(all->begin(), all->end(), [&](const RunRow& r) { return r.runId == last.runId; });
   ASSERT_NE(read, all->end());
@@ -182,15 +184,14 @@ TEST_P(StoreTest, WritersAtOnceLoseAndDuplicateNothing) {
         errors[w] = store.error().message;
         return;
       }
-      const Result<std::int64_t> id = (*store)->criteriaId(criteria);
-      if (!id) {
+      if (const Result<CriteriaInForce> id = (*store)->startCriteria(criteria); !id) {
         errors[w] = id.error().message;
         return;
       }
       std::vector<RunInput> mine = runs;
       std::shuffle(mine.begin(), mine.end(), std::mt19937(w));
       for (const RunInput& in : mine) {
-        const Result<RecordOutcome> o = (*store)->record(in, criteria, *id, false);
+        const Result<RecordOutcome> o = (*store)->record(in, Store::Supersede::IfNotFinal);
         if (!o) {
           errors[w] = o.error().message;
           return;
@@ -203,8 +204,8 @@ TEST_P(StoreTest, WritersAtOnceLoseAndDuplicateNothing) {
   EXPECT_EQ(errors, (std::vector<std::string>{"", ""}));
   EXPECT_EQ(recorded, 16);
   const std::unique_ptr<Store> store = open();
-  EXPECT_EQ(store->allRuns()->size(), 16u);
-  EXPECT_EQ(store->allChannels()->size(), 16u * 32);
+  EXPECT_EQ(store->runs(Records::All)->size(), 16u);
+  EXPECT_EQ(store->channels(Records::All)->size(), 16u * 32);
 }
 
 TEST_P(StoreTest, ASchemaNewerThanTheProgramIsRefused) {
@@ -214,52 +215,49 @@ TEST_P(StoreTest, ASchemaNewerThanTheProgramIsRefused) {
   }
   const Result<std::unique_ptr<Store>> store = Store::open(url_);
   ASSERT_FALSE(store);
-  EXPECT_NE(store.error().message.find("the database has schema version 99, newer than this program's (1)"),
+  EXPECT_NE(store.error().message.find("the database has schema version 99, newer than this program's (" +
+                                      std::to_string(kSchemaVersion) + ")"),
             std::string::npos)
       << store.error().message;
 }
 
 // The previous calibration of each run, as the rule, the database,
 // history and the report each find it: recorded in this order, each with
-// the run it expects ("" for none). The same content under two criteria,
-// two runs on one day, an error, equal times, another configuration and
-// chip, a record superseded by a forced one, and a copy of earlier content.
+// the run it expects ("" for none). The same content analysed again, two
+// runs on one day, an error, equal times, another configuration and chip,
+// a record superseded by a forced one, and a copy of earlier content.
 TEST_P(StoreTest, EveryoneFindsThePreviousCalibrationTheRuleDefines) {
   struct Case {
-    std::string label, chip, config, measuredAt, sha, criteria;
+    std::string label, chip, config, measuredAt, sha;
     bool error, supersede;
     std::string previous;
   };
   const std::string k = "20mV_calib-odd";
   const Case cases[] = {
-      {"A", "X", k, "2018-07-20T10:00:00", "a", "default", false, false, ""},
-      {"B", "X", k, "2018-07-21T09:00:00", "b", "default", false, false, "A"},
-      {"C", "X", k, "2018-07-21T15:00:00", "c", "default", false, false, "B"},  // two on one day
-      {"C2", "X", k, "2018-07-21T15:00:00", "c", "lab", false, false, "B"},     // the same content, other criteria
-      {"D", "X", k, "2018-07-22T08:00:00", "d", "default", true, false, "C2"},  // an error; equal times: the later record
-      {"E", "X", k, "2018-07-23T08:00:00", "e", "default", false, false, "C2"},  // not the error
-      {"F", "X", k, "2018-07-23T08:00:00", "f", "default", false, false, "C2"},  // not E, measured at the same time
-      {"G", "X", "4mV_calib", "2018-07-24T08:00:00", "g", "default", false, false, ""},
-      {"Y", "Y", k, "2018-07-19T08:00:00", "y", "default", false, false, ""},
-      {"H", "X", k, "2018-07-25T08:00:00", "h", "default", false, false, "F"},
-      {"H2", "X", k, "2018-07-25T08:00:00", "h", "default", false, true, "F"},  // supersedes H
-      {"I", "X", k, "2018-07-26T08:00:00", "i", "default", false, false, "H2"},  // not H, superseded
-      {"J", "X", k, "2018-07-27T08:00:00", "i", "lab", false, false, "H2"},  // a copy of I: not I
+      {"A", "X", k, "2018-07-20T10:00:00", "a", false, false, ""},
+      {"B", "X", k, "2018-07-21T09:00:00", "b", false, false, "A"},
+      {"C", "X", k, "2018-07-21T15:00:00", "c", false, false, "B"},   // two on one day
+      {"C2", "X", k, "2018-07-21T15:00:00", "c", false, true, "B"},   // the same content analysed again
+      {"D", "X", k, "2018-07-22T08:00:00", "d", true, false, "C2"},   // an error; equal times: the later record
+      {"E", "X", k, "2018-07-23T08:00:00", "e", false, false, "C2"},  // not the error
+      {"F", "X", k, "2018-07-23T08:00:00", "f", false, false, "C2"},  // not E, measured at the same time
+      {"G", "X", "4mV_calib", "2018-07-24T08:00:00", "g", false, false, ""},
+      {"Y", "Y", k, "2018-07-19T08:00:00", "y", false, false, ""},
+      {"H", "X", k, "2018-07-25T08:00:00", "h", false, false, "F"},
+      {"H2", "X", k, "2018-07-25T08:00:00", "h", false, true, "F"},  // supersedes H
+      {"I", "X", k, "2018-07-26T08:00:00", "i", false, false, "H2"},  // not H, superseded
+      {"J", "X", k, "2018-07-27T08:00:00", "i", false, true, "H2"},   // a copy of I, which it supersedes
   };
   const std::unique_ptr<Store> store = open();
   ASSERT_TRUE(store);
-  Criteria lab = *parseCriteria(defaultCriteriaText() + "\n", "lab.toml");
-  lab.name = "lab";
-  const Criteria byDefault = defaultCriteria();
+  ASSERT_TRUE(store->startCriteria(defaultCriteria()));
   std::map<std::string, std::int64_t> ids;
   for (const Case& c : cases) {
-    const Criteria& criteria = c.criteria == "lab" ? lab : byDefault;
-    const Result<std::int64_t> criteriaId = store->criteriaId(criteria);
-    ASSERT_TRUE(criteriaId) << criteriaId.error().message;
     RunInput in = run(c.chip, c.measuredAt, c.sha);
     in.config = c.config;
     if (c.error) in.assessment = notAnalysed("calib killed by signal 9 (Killed)");
-    const Result<RecordOutcome> o = store->record(in, criteria, *criteriaId, c.supersede);
+    const Result<RecordOutcome> o =
+        store->record(in, c.supersede ? Store::Supersede::Always : Store::Supersede::IfNotFinal);
     ASSERT_TRUE(o && o->recorded) << c.label;
     ids[c.label] = o->runId;
   }
@@ -267,11 +265,11 @@ TEST_P(StoreTest, EveryoneFindsThePreviousCalibrationTheRuleDefines) {
   for (const auto& [label, id] : ids) labels[id] = label;
   const auto labelOf = [&](std::optional<std::int64_t> id) { return id ? labels.at(*id) : std::string(); };
 
-  const Result<std::vector<RunRow>> runs = store->allRuns();
+  const Result<std::vector<RunRow>> runs = store->runs(Records::All);
   ASSERT_TRUE(runs);
   std::vector<CalibrationKey> keys;
   for (const RunRow& r : *runs) keys.push_back(calibrationKey(r));
-  const Result<ChipHistory> history = store->history("X");
+  const Result<ChipHistory> history = store->history("X", Records::All);
   ASSERT_TRUE(history);
   std::map<std::string, std::string> inHistory;
   for (const HistoryEntry& e : compareHistory(*history)) inHistory[labels.at(e.run->runId)] = labelOf(e.previousRunId);
@@ -303,19 +301,27 @@ TEST_P(StoreTest, EveryoneFindsThePreviousCalibrationTheRuleDefines) {
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
 
-// The run columns the program writes are the run table's columns, on both
-// databases.
+// The run columns the program writes are the run table's columns (as
+// created, and added by later versions), on both databases.
 TEST(Store, TheRunColumnsAreThoseOfTheSchema) {
   for (const Dialect dialect : {Dialect::Sqlite, Dialect::Postgres}) {
-    const std::string schema = schemaScript(kSchemaVersion, dialect);
-    const std::size_t start = schema.find("CREATE TABLE run (");
-    const std::string table = schema.substr(start, schema.find(");", start) - start);
     std::set<std::string> inSchema;
-    std::istringstream lines(table);
-    std::string line;
-    std::getline(lines, line);
-    while (std::getline(lines, line)) inSchema.insert(line.substr(2, line.find(' ', 2) - 2));
-    std::set<std::string> written = {"run_id", "chip_id", "criteria_id", "superseded_by", "results_zstd"};
+    for (int version = 1; version <= kSchemaVersion; ++version) {
+      const std::string schema = schemaScript(version, dialect);
+      if (const std::size_t start = schema.find("CREATE TABLE run ("); start != std::string::npos) {
+        std::istringstream lines(schema.substr(start, schema.find(");", start) - start));
+        std::string line;
+        std::getline(lines, line);
+        while (std::getline(lines, line)) inSchema.insert(line.substr(2, line.find(' ', 2) - 2));
+      }
+      const std::string added = "ALTER TABLE run ADD COLUMN ";
+      for (std::size_t at = schema.find(added); at != std::string::npos; at = schema.find(added, at + 1)) {
+        const std::size_t name = at + added.size();
+        inSchema.insert(schema.substr(name, schema.find(' ', name) - name));
+      }
+    }
+    std::set<std::string> written = {"run_id",        "chip_id",     "criteria_id",
+                                     "superseded_by", "results_zstd", "analysis_id"};
     for (const RunColumn& column : runColumns())
       if (!column.insert.empty()) EXPECT_TRUE(written.insert(std::string(column.insert)).second) << column.insert;
     EXPECT_EQ(written, inSchema);

@@ -13,27 +13,43 @@ namespace {
 // How long calib --version may take.
 constexpr double kVersionSeconds = 60;
 
-// The database, opened as access asks, with the criteria's id.
-Result<void> openStore(BatchContext& context, const std::string& outDir, Access access) {
+// The refusal of a criteria file that is not the database's.
+Failure otherCriteria(const std::string& file, const Criteria& given, const std::string& dbUrl,
+                      const Criteria& inForce) {
+  return failed("--criteria " + file + " is '" + given.name + "' version " + given.version + ", but " + dbUrl +
+                " judges by '" + inForce.name + "' version " + inForce.version +
+                ": 'calib-batch criteria set " + file + " --db " + dbUrl +
+                "' makes it the database's and judges every record again; without --criteria a batch judges by "
+                "the database's criteria");
+}
+
+// The database, opened as access asks, and the criteria it judges by.
+Result<void> openStore(BatchContext& context, const BatchOptions& options, Access access) {
+  const Criteria requested = context.rules.criteria;
+  std::optional<CriteriaInForce> inForce;
   if (access == Access::ReadOnly) {
     // Only what calib-batch made is read; a database not made yet is empty.
     Result<std::unique_ptr<Store>> store = Store::openExisting(context.dbUrl);
     if (!store) return store.error().absent() ? Result<void>() : Result<void>(store.error());
     context.store = std::move(*store);
-    const Result<std::int64_t> id = context.store->findCriteria(context.rules.criteria);
-    if (!id) return id.error();
-    context.criteriaId = *id;
-    return {};
+    Result<std::optional<CriteriaInForce>> read = context.store->criteriaInForce();
+    if (!read) return read.error();
+    inForce = std::move(*read);
+  } else {
+    std::error_code made;
+    if (!options.outDir.empty()) fs::create_directories(options.outDir, made);
+    if (made) return failed("cannot create output directory '" + options.outDir + "': " + made.message());
+    Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl);
+    if (!store) return store.error();
+    context.store = std::move(*store);
+    Result<CriteriaInForce> started = context.store->startCriteria(requested);
+    if (!started) return started.error();
+    inForce = std::move(*started);
   }
-  std::error_code made;
-  if (!outDir.empty()) fs::create_directories(outDir, made);
-  if (made) return failed("cannot create output directory '" + outDir + "': " + made.message());
-  Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl);
-  if (!store) return store.error();
-  context.store = std::move(*store);
-  const Result<std::int64_t> id = context.store->criteriaId(context.rules.criteria);
-  if (!id) return id.error();
-  context.criteriaId = *id;
+  if (!inForce) return {};
+  if (!options.criteriaFile.empty() && inForce->criteria.sha256 != requested.sha256)
+    return otherCriteria(options.criteriaFile, requested, context.dbUrl, inForce->criteria);
+  context.rules.criteria = std::move(inForce->criteria);
   return {};
 }
 
@@ -59,7 +75,7 @@ Result<std::string> calibVersion(ChildProcesses& processes, const std::string& c
 Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes) {
   Result<Rules> rules = loadRules(options.criteriaFile, options.namePattern);
   if (!rules) return rules.error();
-  BatchContext context{std::move(*rules), "", "", "", nullptr, 0};
+  BatchContext context{std::move(*rules), "", "", "", nullptr};
   if (!options.calibExe.empty()) {
     // Absolute, as each calib starts in its output directory.
     context.calibExe = fs::absolute(options.calibExe).lexically_normal().string();
@@ -69,7 +85,7 @@ Result<BatchContext> openBatchContext(const BatchOptions& options, Access access
     context.version = std::move(*version);
   }
   context.dbUrl = options.dbUrl.empty() ? defaultDatabaseUrl(options.outDir) : options.dbUrl;
-  if (Result<void> opened = openStore(context, options.outDir, access); !opened) return opened.error();
+  if (Result<void> opened = openStore(context, options, access); !opened) return opened.error();
   return context;
 }
 

@@ -22,25 +22,27 @@ struct BatchOptions {
   std::string outDir = "calib-out";  // empty: none (ingest), and dbUrl is given
   std::string dbUrl;  // empty: sqlite:<outDir>/calib.sqlite
   unsigned jobs = 1;  // calib processes at once; threads for the content hashes
-  std::string criteriaFile;  // empty: the built-in criteria
+  std::string criteriaFile;  // empty: the database's criteria (a new database: the built-in ones)
   std::string namePattern;   // empty: the default
   bool force = false;        // analyse files recorded already again
+  bool reanalyse = false;    // analyse again files recorded by another calib version
   std::string calibExe;      // empty: no calib (ingest)
 };
 
 struct BatchContext {
-  Rules rules;
+  Rules rules;  // the criteria: the database's
   std::string calibExe;  // absolute
   std::string version;   // calib's
   std::string dbUrl;
   std::unique_ptr<Store> store;  // none: read-only, and calib-batch has made no database there yet
-  std::int64_t criteriaId = 0;   // 0: not registered (read-only)
 };
 
 // Reads the rules, asks calib its version and opens the database: with
-// Access::Write it is created or migrated and the criteria registered (the
-// output root is made first); with Access::ReadOnly only a database
-// calib-batch made already is read, and nothing is created. A failure
+// Access::Write it is created or migrated (the output root is made first)
+// and, when new, takes the criteria given (or the built-in ones); with
+// Access::ReadOnly only a database calib-batch made already is read, and
+// nothing is created. The batch judges by the database's criteria: a
+// criteria file that differs from them is refused, naming both. A failure
 // says why, or is the termination signal that stopped it.
 Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes);
 

@@ -95,7 +95,7 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     if ((stoppedBySignal = processes.takeTermination())) break;
     const Result<RecordOutcome> recorded =
-        context->store->record(inputs[i], context->rules.criteria, context->criteriaId, false);
+        context->store->record(inputs[i], Store::Supersede::IfNotFinal);
     if (!recorded) return failed("cannot record '" + inputs[i].inputPath + "': " + recorded.error().message);
     if (recorded->recorded) {
       rows.push_back(recorded->row);

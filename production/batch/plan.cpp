@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 
@@ -39,8 +40,7 @@ std::vector<std::string> hashFiles(std::vector<PlannedFile>& files, unsigned job
 }
 
 // Selecting: of the files hashed, those whose content is new to the batch
-// and, unless forced, not recorded (a run recorded as not analysed, which
-// calib did not start, crashed in or was killed in, is tried again).
+// and needs analysing (planBatch says which).
 Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const BatchOptions& options,
                                            std::vector<PlannedFile> named, const std::vector<std::string>& hashErrors,
                                            BatchPlan& plan, const ByteSink& err) {
@@ -57,13 +57,25 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Ba
       plan.skipped.emplace_back(p.file.path, "the same content as '" + it->second + "'");
       continue;
     }
-    if (context.store && !options.force) {
-      const Result<Store::Recorded> recorded =
-          context.store->recordedRun(p.sha256, context.version, context.criteriaId);
+    if (context.store) {
+      const Result<Store::Recorded> recorded = context.store->currentRecord(p.sha256);
       if (!recorded) return recorded.error();
-      if (recorded->runId != 0 && recorded->final) {
-        ++plan.alreadyRecorded;
-        continue;
+      if (recorded->runId != 0 && recorded->final && !options.force) {
+        const bool otherVersion = recorded->analysisVersion != context.version;
+        if (otherVersion && !options.reanalyse) {
+          ++plan.otherVersion[recorded->analysisVersion];
+          continue;
+        }
+        if (!otherVersion) {
+          ++plan.alreadyRecorded;
+          plan.alreadyErrors += recorded->verdict == "error";
+          continue;
+        }
+      }
+      if (recorded->runId != 0) {
+        Result<std::vector<std::string>> dirs = context.store->analysisDirs(p.sha256);
+        if (!dirs) return dirs.error();
+        p.analysisDirs = std::move(*dirs);
       }
     }
     std::error_code e;
@@ -73,6 +85,13 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Ba
     selected.push_back(std::move(p));
   }
   return selected;
+}
+
+// A calib version as a part of a directory name.
+std::string versionPart(const std::string& version) {
+  std::string part = "calib-";
+  for (const char c : version) part += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ? c : '_';
+  return part;
 }
 
 }  // namespace
@@ -109,12 +128,19 @@ Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern)
   return named;
 }
 
-std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std::string& outRoot) {
+std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std::string& outRoot,
+                                      const std::string& version) {
   std::vector<std::string> messages;
   std::map<std::string, std::string> owner;  // output directory, the file that has it
   for (PlannedFile& p : files) {
     std::string dir =
         (fs::path(outRoot) / (stem(p.file.relative) + "." + p.sha256.substr(0, 8))).lexically_normal().string();
+    const auto analysed = [&](const std::string& d) {
+      return std::find(p.analysisDirs.begin(), p.analysisDirs.end(), d) != p.analysisDirs.end();
+    };
+    if (analysed(dir)) dir += "." + versionPart(version);
+    for (int n = 2; analysed(dir); ++n)
+      if (const std::string other = dir + "-" + std::to_string(n); !analysed(other)) dir = other;
     for (int n = 2; owner.contains(dir); ++n) {
       const std::string other = dir + "-" + std::to_string(n);
       if (!owner.contains(other)) {
@@ -145,7 +171,7 @@ Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& opt
       selectNew(context, options, std::move(named.files), hashErrors, plan, err);
   if (!selected) return selected.error();
   plan.files = std::move(*selected);
-  for (const std::string& m : placeOutputs(plan.files, fs::absolute(options.outDir).string()))
+  for (const std::string& m : placeOutputs(plan.files, fs::absolute(options.outDir).string(), context.version))
     err("calib-batch: " + m + "\n");
   std::stable_sort(plan.files.begin(), plan.files.end(), [](const PlannedFile& a, const PlannedFile& b) {
     return std::tie(a.measuredAt, a.file.path) < std::tie(b.measuredAt, b.file.path);

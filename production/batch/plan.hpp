@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,6 +30,7 @@ struct PlannedFile {
   std::optional<std::int64_t> bytes;
   std::string measuredAt;  // YYYY-MM-DDTHH:MM:SS
   std::string outputDir;   // absolute
+  std::vector<std::string> analysisDirs;  // of the content's earlier analyses, not to be written over
 };
 
 using Skipped = std::vector<std::pair<std::string, std::string>>;  // path, why
@@ -38,11 +40,17 @@ struct BatchPlan {
   std::vector<PlannedFile> files;  // to analyse, in the order they are recorded
   Skipped skipped;
   std::size_t alreadyRecorded = 0;
+  std::size_t alreadyErrors = 0;  // of those, whose current record is an error
+  // Recorded by another calib version, left as they are without
+  // --reanalyse: how many, by that version.
+  std::map<std::string, std::size_t> otherVersion;
   bool incomplete = false;  // a path could not be searched or a file not read (reported)
 };
 
-// Plans a batch of the files under options.paths (all of them with
-// options.force, else those not recorded yet); messages about single files
+// Plans a batch of the files under options.paths: those whose content has
+// no current record, or one of an analysis that could not be made; with
+// options.reanalyse also those recorded by another calib version; with
+// options.force all of them. Messages about single files
 // go to err as they come. A failure says why it cannot go on, or is the
 // termination signal that stopped it.
 Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& options, ChildProcesses& processes,
@@ -59,9 +67,13 @@ Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern)
 // Placing: the output directory of each file, <outRoot>/<relative path
 // without .txt, .gz, .zst>.<first 8 hex digits of its content hash>, so
 // that the outputs mirror the raw tree and a file whose content changes
-// never overwrites what it was before. Two files that would share one get
-// -2, -3 …; each such move is described in the messages returned.
-std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std::string& outRoot);
+// never overwrites what it was before. A content analysed before (another
+// calib version, --force) gets <…>.<sha8>.calib-<version>, so that no
+// analysis writes over an earlier one's outputs. Two files that would still
+// share one get -2, -3 …; each such move is described in the messages
+// returned.
+std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std::string& outRoot,
+                                      const std::string& version);
 
 // How calib analyses a planned file: in its output directory, quietly,
 // with the SHA-256 of what it reads, its messages kept in calib.out and

@@ -13,6 +13,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// calib's exit status for an input it could not read whole (its results
+// say so) or an output it could not write.
+constexpr int kCalibInputError = 1;
+
 // calib's messages kept for a run that could not be analysed.
 constexpr std::size_t kMaxStderrKept = 600;
 
@@ -74,7 +78,15 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
       if (in.results->adcFileBytes) in.inputBytes = static_cast<std::int64_t>(*in.results->adcFileBytes);
     }
   }
-  if (exit.exitStatus != 0) {
+  const bool ownResults = in.results && in.results->toolVersion == analysisVersion;
+  if (exit.exitStatus == kCalibInputError && ownResults && !in.results->readToEnd) {
+    // calib read what it could and wrote its results: the file itself is at
+    // fault (a read error, corrupt or cut compressed data, an over-long
+    // line), and analysing it again would give the same. A final error.
+    const std::string messages = stderrSummary(p.outputDir + "/calib.err");
+    in.assessment = Assessment{
+        Verdict::Error, {Reason{"input_incomplete", messages.empty() ? "calib " + in.calibExit : messages}}};
+  } else if (exit.exitStatus != 0) {
     const std::string messages = stderrSummary(p.outputDir + "/calib.err");
     in.assessment = notAnalysed("calib " + in.calibExit + (messages.empty() ? "" : ": " + messages));
   } else if (!in.results) {
@@ -85,13 +97,16 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
   return in;
 }
 
-Recorder::Recorder(Store& store, const Criteria& criteria, std::int64_t criteriaId, std::string version, bool force,
-                   const std::vector<PlannedFile>& files, ByteSink err)
+Store::Supersede supersedeOf(bool force, bool reanalyse) {
+  if (force) return Store::Supersede::Always;
+  return reanalyse ? Store::Supersede::OtherVersion : Store::Supersede::IfNotFinal;
+}
+
+Recorder::Recorder(Store& store, std::string version, Store::Supersede supersede, const std::vector<PlannedFile>& files,
+                   ByteSink err)
     : store_(store),
-      criteria_(criteria),
-      criteriaId_(criteriaId),
       version_(std::move(version)),
-      force_(force),
+      supersede_(supersede),
       files_(files),
       err_(std::move(err)) {}
 
@@ -104,7 +119,7 @@ bool Recorder::finished(std::size_t index, const ChildExit& exit, const std::str
 }
 
 bool Recorder::record(std::size_t index, const RunInput& run) {
-  const Result<RecordOutcome> outcome = store_.record(run, criteria_, criteriaId_, force_);
+  const Result<RecordOutcome> outcome = store_.record(run, supersede_);
   if (!outcome) {
     err_("calib-batch: cannot record '" + files_[index].file.path + "': " + outcome.error().message + "\n");
     return false;

@@ -47,14 +47,19 @@ class InOrder {
 RunInput analysedRun(const PlannedFile& file, const std::string& analysisVersion, const ChildExit& exit,
                      const std::string& startError);
 
+// How a batch's records supersede those before them: --force any record,
+// --reanalyse those of another calib version, else only those of analyses
+// that could not be made.
+Store::Supersede supersedeOf(bool force, bool reanalyse);
+
 // The outcome of a run another process recorded first.
 inline constexpr const char* kRecordedAlready = "recorded already";
 
 class Recorder {
  public:
   // Records the runs of files, a reference kept; messages go to err.
-  Recorder(Store& store, const Criteria& criteria, std::int64_t criteriaId, std::string version, bool force,
-           const std::vector<PlannedFile>& files, ByteSink err);
+  Recorder(Store& store, std::string version, Store::Supersede supersede, const std::vector<PlannedFile>& files,
+           ByteSink err);
 
   // files[index] ended; records it and every run before it that waited for
   // it. False when a run could not be recorded (reported).
@@ -75,10 +80,8 @@ class Recorder {
   bool record(std::size_t index, const RunInput& run);
 
   Store& store_;
-  const Criteria& criteria_;
-  std::int64_t criteriaId_;
   std::string version_;
-  bool force_;
+  Store::Supersede supersede_;
   const std::vector<PlannedFile>& files_;
   ByteSink err_;
   InOrder<RunInput> inOrder_;

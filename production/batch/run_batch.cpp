@@ -13,14 +13,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void printDryRun(const BatchPlan& plan, const Printer& print) {
+// ", 4 already recorded (1 error)" and ", 3 recorded by calib 1.0.0 (…)".
+std::string recordedText(const BatchPlan& plan, std::size_t recordedMeanwhile, const std::string& version) {
+  std::string text = ", " + std::to_string(plan.alreadyRecorded + recordedMeanwhile) + " already recorded";
+  if (plan.alreadyErrors) text += " (" + plural(plan.alreadyErrors, "error", "errors") + ")";
+  for (const auto& [other, n] : plan.otherVersion)
+    text += ", " + std::to_string(n) + " recorded by calib " + other + " (--reanalyse analyses " +
+            (n == 1 ? "it" : "them") + " with " + version + ")";
+  return text;
+}
+
+void printDryRun(const BatchPlan& plan, const std::string& version, const Printer& print) {
   for (const PlannedFile& p : plan.files)
     print.out("would analyse: " + p.file.path + " (chip " + p.fields.chip + ", " + p.fields.config + ", measured " +
               p.measuredAt + ") into " + p.outputDir + "\n");
   listSkipped(plan, print);
   print.out("dry run: " + plural(plan.filesFound, "file", "files") + ": " + std::to_string(plan.files.size()) +
-            " to analyse, " + std::to_string(plan.alreadyRecorded) + " already recorded, " +
-            std::to_string(plan.skipped.size()) + " skipped\n");
+            " to analyse" + recordedText(plan, 0, version) + ", " + std::to_string(plan.skipped.size()) +
+            " skipped\n");
 }
 
 }  // namespace
@@ -38,8 +48,7 @@ Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const B
     fs::create_directories(p.outputDir, made);
     children.push_back(calibChild(context.calibExe, p));
   }
-  Recorder recorder(*context.store, context.rules.criteria, context.criteriaId, context.version, options.force,
-                    files, print.err);
+  Recorder recorder(*context.store, context.version, supersedeOf(options.force, options.reanalyse), files, print.err);
   std::optional<ProgressMeter> progress;
   if (print.progress && !files.empty())
     progress.emplace(files.size(), print.err, steadySeconds, [](std::uint64_t done, std::uint64_t total, double t) {
@@ -74,21 +83,24 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   const Result<BatchPlan> plan = planBatch(*context, command.batch, processes, print.err);
   if (!plan) return plan.error();
   if (command.dryRun) {
-    printDryRun(*plan, print);
+    printDryRun(*plan, context->version, print);
     return plan->incomplete ? CommandOutcome(reported()) : CommandOutcome();
   }
 
   const Analysed analysed = analysePlan(*context, *plan, command.batch, processes, print);
   print.out(analysed.table);
   listSkipped(*plan, print);
-  std::string summary = plural(plan->filesFound, "file", "files") + ": " + analysed.analysedText + ", " +
-                        std::to_string(plan->alreadyRecorded + analysed.alreadyRecorded) + " already recorded, " +
+  std::string summary = plural(plan->filesFound, "file", "files") + ": " + analysed.analysedText +
+                        recordedText(*plan, analysed.alreadyRecorded, context->version) + ", " +
                         std::to_string(plan->skipped.size()) + " skipped";
   if (analysed.terminationSignal)
     summary += "; interrupted, " + std::to_string(analysed.notRecorded) + " not recorded";
   print.out(summary + "\n");
   if (analysed.terminationSignal) return stoppedBy(analysed.terminationSignal);
-  return plan->incomplete || analysed.failed ? CommandOutcome(reported()) : CommandOutcome();
+  // A file whose current record is an error fails every batch it is in,
+  // whether this batch or an earlier one recorded it.
+  return plan->incomplete || analysed.failed || plan->alreadyErrors > 0 ? CommandOutcome(reported())
+                                                                          : CommandOutcome();
 }
 
 }  // namespace calib::production

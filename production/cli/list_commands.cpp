@@ -45,14 +45,16 @@ class HistorySubcommand final : public Subcommand {
   HistorySubcommand(CLI::App& app, const CliDefaults&) {
     addDatabase(app, dbUrl_);
     addFormat(app, format_, {"table", "csv", "json"}, false);
+    app.add_flag("--all", all_, "every record, superseded ones (earlier analyses, verdicts, attempts) included");
     app.add_option("CHIP", chip_, "the chip, as its file names give it")->required();
   }
   CommandOutcome run(const Printer& print) override {
-    return listHistory(dbUrl_, chip_, *formatFromName(format_), print);
+    return listHistory(dbUrl_, chip_, all_ ? Records::All : Records::Current, *formatFromName(format_), print);
   }
 
  private:
   std::string dbUrl_ = kDefaultDatabase;
+  bool all_ = false;
   std::string format_ = "table";
   std::string chip_;
 };
@@ -63,14 +65,18 @@ class ExportSubcommand final : public Subcommand {
     addDatabase(app, dbUrl_);
     app.add_option("--what", what_, "runs or channels")->required()->check(CLI::IsMember({"runs", "channels"}));
     addFormat(app, format_, {"csv", "json"}, true);
+    app.add_flag("--all", all_,
+                 "every record (superseded ones included) and every analysis's channels, not only the current "
+                 "record of each measurement");
   }
   CommandOutcome run(const Printer& print) override {
-    return exportRecords(dbUrl_, what_ == "runs" ? ExportWhat::Runs : ExportWhat::Channels, *formatFromName(format_),
-                         print);
+    return exportRecords(dbUrl_, what_ == "runs" ? ExportWhat::Runs : ExportWhat::Channels,
+                         all_ ? Records::All : Records::Current, *formatFromName(format_), print);
   }
 
  private:
   std::string dbUrl_ = kDefaultDatabase;
+  bool all_ = false;
   std::string what_;
   std::string format_;
 };

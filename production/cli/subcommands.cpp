@@ -18,7 +18,8 @@ constexpr SubcommandSpec kSubcommands[] = {
     {"history", "every run of a chip, with the gain changes between them", false, makeHistory},
     {"export", "every recorded run or channel result, for programs", false, makeExport},
     {"report", "the results as a static HTML site: an overview and a page per chip", false, makeReport},
-    {"criteria", "print the built-in acceptance criteria, a file to start one's own from", false, makeCriteria},
+    {"criteria", "the acceptance criteria: the built-in ones; show or set (and judge again by) a database's", false,
+     makeCriteria},
 };
 
 }  // namespace
@@ -31,10 +32,14 @@ void addBatchOptions(CLI::App& app, BatchOptions& o) {
   app.add_option("--jobs", o.jobs, "calib processes at once (submit: threads for the hashes)")
       ->capture_default_str()
       ->check(CLI::Range(1, 1024));
-  app.add_option("--criteria", o.criteriaFile, "acceptance criteria (TOML) [the built-in ones]");
+  app.add_option("--criteria", o.criteriaFile,
+                 "acceptance criteria (TOML): a new database takes them; another database's must be the same "
+                 "[the database's; a new one: the built-in]");
   app.add_option("--name-pattern", o.namePattern,
                  "regular expression with named groups chip and config (and date, time, board, link)");
   app.add_flag("--force", o.force, "analyse files already recorded again (the earlier record is superseded)");
+  app.add_flag("--reanalyse", o.reanalyse,
+               "analyse files recorded by another calib version again (the new analysis supersedes the old)");
   app.add_option("--calib", o.calibExe, "the calib program")->capture_default_str();
 }
 

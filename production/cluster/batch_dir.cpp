@@ -159,6 +159,7 @@ Result<void> BatchDir::writePlan(const StoredPlan& plan) const {
                     {"criteria", plan.criteriaText},
                     {"criteriaSource", plan.criteriaSource},
                     {"force", plan.force},
+                    {"reanalyse", plan.reanalyse},
                     {"files", files}};
   // Readable by its owner only: the database URL may hold a password.
   try {
@@ -184,6 +185,7 @@ Result<StoredPlan> BatchDir::readPlan() const {
     plan.criteriaText = doc->at("criteria").get<std::string>();
     plan.criteriaSource = doc->at("criteriaSource").get<std::string>();
     plan.force = doc->at("force").get<bool>();
+    plan.reanalyse = doc->value("reanalyse", false);
     for (const json& f : doc->at("files")) plan.files.push_back(plannedFile(f));
     return plan;
   } catch (const json::exception& e) {

@@ -31,6 +31,7 @@ struct StoredPlan {
   std::string criteriaText;
   std::string criteriaSource;  // the file it was read from, or "the built-in criteria"
   bool force = false;
+  bool reanalyse = false;
   std::vector<PlannedFile> files;  // in the order they are recorded
 };
 

@@ -131,15 +131,16 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
   };
   const Result<std::unique_ptr<Store>> store = Store::open(plan.dbUrl);
   if (!store) return stop(store.error().message);
-  const Result<std::int64_t> criteriaId = (*store)->criteriaId(*criteria);
-  if (!criteriaId) return stop(criteriaId.error().message);
+  // Judged by the database's criteria (those of the plan when it has none).
+  if (const Result<CriteriaInForce> inForce = (*store)->startCriteria(*criteria); !inForce)
+    return stop(inForce.error().message);
 
   const std::map<std::size_t, ExitRecord> exits = dir.exits();
   const std::vector<std::size_t> positions = filesToRecord(s, submission, exits);
   std::vector<PlannedFile> files;
   for (const std::size_t i : positions) files.push_back(plan.files[s.files[i]]);
   std::size_t missing = 0;
-  Recorder recorder(**store, *criteria, *criteriaId, plan.version, plan.force, files, print.err);
+  Recorder recorder(**store, plan.version, supersedeOf(plan.force, plan.reanalyse), files, print.err);
   for (std::size_t k = 0; k < files.size(); ++k) {
     if (const int signal = processes.takeTermination()) return stoppedBy(signal);
     const std::size_t i = positions[k];

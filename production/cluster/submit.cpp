@@ -182,6 +182,7 @@ Result<StoredPlan> storedPlan(const BatchContext& context, BatchPlan& plan, cons
   stored.criteriaSource =
       command.batch.criteriaFile.empty() ? "the built-in criteria" : absolute(command.batch.criteriaFile);
   stored.force = command.batch.force;
+  stored.reanalyse = command.batch.reanalyse;
   for (const std::string* text :
        std::initializer_list<const std::string*>{&stored.calibExe, &stored.calibBatchExe, &stored.dbUrl,
                                                  &stored.criteriaSource, &stored.version, &command.batch.outDir})

@@ -30,6 +30,10 @@ std::string historyJson(const std::string& chip, const std::vector<HistoryEntry>
       changes.push_back({{"channel", g.channel}, {"gain", g.gain}, {"previous_gain", g.previousGain},
                          {"change_percent", g.percent}, {"relative_percent", g.relative}, {"largest", &g == largest}});
     run.emplace_back("gain_changes", std::move(changes));
+    Json notCompared = Json::array();
+    for (const NotCompared& n : e.comparison.notCompared)
+      notCompared.push_back({{"channel", n.channel}, {"previous_status", n.previousStatus}, {"status", n.status}});
+    run.emplace_back("not_compared", std::move(notCompared));
     runs.push_back(std::move(run));
   }
   Json out = Json::object();
@@ -94,7 +98,15 @@ std::string channelChanges(const HistoryEntry& e) {
       line += "  ";
     }
   }
+  if (!e.comparison.notCompared.empty()) out += "  not compared: " + notComparedText(e.comparison.notCompared) + "\n";
   return out;
+}
+
+// The last column of a history row: superseded, and the attempts it took.
+std::string notes(const RunRow& r) {
+  std::string text = r.supersededBy ? "superseded by " + integer(r.supersededBy) : "";
+  if (r.attempts > 1) text += (text.empty() ? "" : ", ") + std::to_string(r.attempts) + " attempts";
+  return text;
 }
 
 std::string historyTable(const std::string& chip, const std::vector<HistoryEntry>& entries) {
@@ -107,7 +119,7 @@ std::string historyTable(const std::string& chip, const std::vector<HistoryEntry
                     e.previousRunId ? std::to_string(*e.previousRunId) : "-",
                     largest ? signedPercent(e.comparison.chipPercent) : "-",
                     largest ? signedPercent(largest->relative) + " (ch " + std::to_string(largest->channel) + ")" : "-",
-                    r.supersededBy ? "superseded by " + integer(r.supersededBy) : ""});
+                    notes(r)});
   }
   std::string out =
       "chip " + chip + ": " + std::to_string(entries.size()) + (entries.size() == 1 ? " run" : " runs") + "\n";
@@ -125,8 +137,8 @@ std::vector<HistoryEntry> compareHistory(const ChipHistory& history) {
   std::vector<CalibrationKey> keys;
   for (const RunRow& r : history.runs) keys.push_back(calibrationKey(r));
   const std::vector<std::optional<std::size_t>> previous = previousCalibrations(keys);
-  static const std::vector<std::optional<double>> kNone;
-  const auto gainsOf = [&](std::int64_t id) -> const std::vector<std::optional<double>>& {
+  static const std::vector<ChannelGain> kNone;
+  const auto gainsOf = [&](std::int64_t id) -> const std::vector<ChannelGain>& {
     const auto it = history.gains.find(id);
     return it == history.gains.end() ? kNone : it->second;
   };
@@ -136,7 +148,7 @@ std::vector<HistoryEntry> compareHistory(const ChipHistory& history) {
     if (keys[i].current && keys[i].succeeded && previous[i]) {
       const RunRow& before = history.runs[*previous[i]];
       e.previousRunId = before.runId;
-      e.comparison = compareGains(gainsOf(before.runId), gainsOf(e.run->runId));
+      e.comparison = compareGains(gainsOf(before.analysisId), gainsOf(e.run->analysisId));
     }
     entries.push_back(std::move(e));
   }

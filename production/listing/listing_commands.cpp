@@ -34,9 +34,10 @@ CommandOutcome listChips(const std::string& dbUrl, bool failedOnly, Format forma
   });
 }
 
-CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Format format, const Printer& print) {
+CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Records which, Format format,
+                           const Printer& print) {
   return listing(dbUrl, print, [&](Store& store) -> Result<std::string> {
-    const Result<ChipHistory> history = store.history(chip);
+    const Result<ChipHistory> history = store.history(chip, which);
     if (!history) return history.error();
     if (history->runs.empty())
       return failed("chip '" + chip + "' has no recorded run in " + store.database().name());
@@ -44,14 +45,15 @@ CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Fo
   });
 }
 
-CommandOutcome exportRecords(const std::string& dbUrl, ExportWhat what, Format format, const Printer& print) {
+CommandOutcome exportRecords(const std::string& dbUrl, ExportWhat what, Records which, Format format,
+                             const Printer& print) {
   return listing(dbUrl, print, [&](Store& store) -> Result<std::string> {
     if (what == ExportWhat::Runs) {
-      const Result<std::vector<RunRow>> rows = store.allRuns();
+      const Result<std::vector<RunRow>> rows = store.runs(which);
       if (!rows) return rows.error();
       return formatRuns(*rows, format, false);
     }
-    const Result<std::vector<ChannelRow>> rows = store.allChannels();
+    const Result<std::vector<ChannelRow>> rows = store.channels(which);
     if (!rows) return rows.error();
     return formatChannels(*rows, format);
   });

@@ -7,13 +7,17 @@
 
 #include "production/command/command.hpp"
 #include "production/listing/formats.hpp"
+#include "production/store/store.hpp"
 
 namespace calib::production {
 
 CommandOutcome listChips(const std::string& dbUrl, bool failedOnly, Format format, const Printer& print);
-CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Format format, const Printer& print);
+// The current record of each of the chip's measurements, or every record.
+CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Records which, Format format,
+                           const Printer& print);
 
 enum class ExportWhat { Runs, Channels };
-CommandOutcome exportRecords(const std::string& dbUrl, ExportWhat what, Format format, const Printer& print);
+CommandOutcome exportRecords(const std::string& dbUrl, ExportWhat what, Records which, Format format,
+                             const Printer& print);
 
 }  // namespace calib::production

@@ -61,6 +61,8 @@ Result<RunResults> parseResults(std::string_view text) {
     r.windowsAnalysed = run.at("windowsAnalysed").get<std::int64_t>();
     r.readToEnd = run.at("readToEnd").get<bool>();
     r.readEnd = run.at("readEnd").get<std::string>();
+    r.looksLike = run.at("input").value("looksLike", "text");
+    r.linesWithNulBytes = run.at("input").value("linesWithNulBytes", std::int64_t{0});
     for (const json& c : doc.at("channels")) r.channels.push_back(readChannel(c));
     if (r.channels.size() != kChannels)
       return failed("results of " + std::to_string(r.channels.size()) + " channels, not " +

@@ -41,6 +41,8 @@ struct RunResults {
   std::int64_t windowsAnalysed = 0;
   bool readToEnd = false;
   std::string readEnd;
+  std::string looksLike = "text";  // what the bytes read looked like: text, gzip, zstd, xz, bzip2, binary
+  std::int64_t linesWithNulBytes = 0;
   std::vector<ChannelResult> channels;  // in channel order
   int gainChannels = 0;
   std::optional<double> gainMedian;

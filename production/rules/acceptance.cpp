@@ -30,6 +30,25 @@ std::string channelList(const std::vector<int>& channels) {
   return text;
 }
 
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// What calib warned of about the file itself, "; " before each.
+std::string readingWarnings(const RunResults& r) {
+  std::string text;
+  if (r.looksLike != "text" && r.looksLike != "binary")
+    text += "; calib: not a text file, it looks like " + r.looksLike + "-compressed data";
+  else if (r.looksLike == "binary" || r.linesWithNulBytes > 0)
+    text += "; calib: not a text file, " + std::to_string(r.linesWithNulBytes) +
+            (r.linesWithNulBytes == 1 ? " line holds" : " lines hold") + " NUL bytes";
+  if (r.readEnd == "missing_final_line_feed")
+    text += "; calib: the last line has no line feed and was not read (a file cut while written?)";
+  return text;
+}
+
 }  // namespace
 
 std::string_view verdictName(Verdict verdict) {
@@ -58,6 +77,15 @@ ChipSummary summarise(const RunResults& r) {
   ChipSummary s;
   s.medianGain = r.gainMedian;
   s.gainSpreadPercent = r.gainSpreadPercent;
+  if (!s.medianGain) {
+    std::vector<double> fitted;
+    for (const ChannelResult& ch : r.channels)
+      if (ch.gain) fitted.push_back(*ch.gain);
+    if (!fitted.empty()) {
+      s.medianGain = median(std::move(fitted));
+      s.medianGainFitted = true;
+    }
+  }
   // Statuses in the order of their first channel, each with its channels.
   std::vector<std::pair<std::string, std::vector<int>>> byStatus;
   for (const ChannelResult& ch : r.channels) {
@@ -82,10 +110,23 @@ ChipSummary summarise(const RunResults& r) {
   return s;
 }
 
-std::vector<std::optional<double>> channelGains(const RunResults& results) {
-  std::vector<std::optional<double>> gains;
-  for (const ChannelResult& ch : results.channels) gains.push_back(ch.gain);
+std::vector<ChannelGain> channelGains(const RunResults& results) {
+  std::vector<ChannelGain> gains;
+  for (const ChannelResult& ch : results.channels) gains.push_back({ch.gain, ch.status});
   return gains;
+}
+
+std::string notComparedText(const std::vector<NotCompared>& channels) {
+  std::string text;
+  for (const NotCompared& n : channels) {
+    text += text.empty() ? "channel " : ", ";
+    text += std::to_string(n.channel) + " (";
+    if (n.previousStatus != "ok") text += n.previousStatus + " before";
+    if (n.previousStatus != "ok" && n.status != "ok") text += ", ";
+    if (n.status != "ok") text += n.status + " now";
+    text += ")";
+  }
+  return text;
 }
 
 const GainChange* GainComparison::largest() const {
@@ -95,38 +136,42 @@ const GainChange* GainComparison::largest() const {
   return best;
 }
 
-GainComparison compareGains(const std::vector<std::optional<double>>& previousGains,
-                            const std::vector<std::optional<double>>& gains) {
+GainComparison compareGains(const std::vector<ChannelGain>& previous, const std::vector<ChannelGain>& now) {
   GainComparison result;
   std::vector<double> percents;
-  for (std::size_t c = 0; c < std::min(previousGains.size(), gains.size()); ++c) {
-    const std::optional<double>& before = previousGains[c];
-    const std::optional<double>& now = gains[c];
-    if (!before || !now || !(*before > 0) || !(*now > 0)) continue;
-    const double percent = (*now - *before) / *before * 100;
-    result.changes.push_back({static_cast<int>(c), *before, *now, percent, 0});
+  for (std::size_t c = 0; c < std::min(previous.size(), now.size()); ++c) {
+    const ChannelGain& before = previous[c];
+    const ChannelGain& after = now[c];
+    if (before.status != "ok" || after.status != "ok") {
+      result.notCompared.push_back({static_cast<int>(c), before.status, after.status});
+      continue;
+    }
+    if (!before.gain || !after.gain || !(*before.gain > 0) || !(*after.gain > 0)) continue;
+    const double percent = (*after.gain - *before.gain) / *before.gain * 100;
+    result.changes.push_back({static_cast<int>(c), *before.gain, *after.gain, percent, 0});
     percents.push_back(percent);
   }
   if (percents.empty()) return result;
-  std::sort(percents.begin(), percents.end());
-  const std::size_t mid = percents.size() / 2;
-  result.chipPercent = percents.size() % 2 ? percents[mid] : (percents[mid - 1] + percents[mid]) / 2;
+  result.chipPercent = median(std::move(percents));
   for (GainChange& g : result.changes) g.relative = g.percent - result.chipPercent;
   return result;
 }
 
 Assessment assess(const RunResults& r, const Criteria& c, const std::optional<PreviousCalibration>& previous) {
   Assessment a;
-  if (r.windowsAnalysed == 0) {
-    a.verdict = Verdict::Error;
-    a.reasons.push_back({"no_pulse_trains", "no pulse train was found in the file (" +
-                                                std::to_string(r.linesProcessed) + " lines read)"});
-    return a;
-  }
   if (!r.readToEnd) {
     a.verdict = Verdict::Error;
     a.reasons.push_back({"input_incomplete", "the file was not read to its end (" + r.readEnd + " after line " +
-                                                 std::to_string(r.linesProcessed) + ")"});
+                                                 std::to_string(r.linesProcessed) + ")" +
+                                                 (r.windowsAnalysed == 0 ? "; no pulse train was found before" : "") +
+                                                 readingWarnings(r)});
+    return a;
+  }
+  if (r.windowsAnalysed == 0) {
+    a.verdict = Verdict::Error;
+    a.reasons.push_back({"no_pulse_trains", "no pulse train was found in the file (" +
+                                                std::to_string(r.linesProcessed) + " lines read)" +
+                                                readingWarnings(r)});
     return a;
   }
   const ChipSummary s = summarise(r);

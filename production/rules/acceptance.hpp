@@ -34,7 +34,10 @@ struct Assessment {
 
 // The figures a chip is judged and listed by.
 struct ChipSummary {
-  std::optional<double> medianGain;         // mV/fC
+  // mV/fC: calib's median of the channels it judged good, or, when it has
+  // none, the median of the channels with a fitted gain (medianGainFitted).
+  std::optional<double> medianGain;
+  bool medianGainFitted = false;
   std::optional<double> gainSpreadPercent;  // %
   std::optional<double> worstInl;           // %, of the channels that have one
   int worstInlChannel = -1;
@@ -48,6 +51,12 @@ struct ChipSummary {
 
 ChipSummary summarise(const RunResults& results);
 
+// A channel's gain in a calibration, and its status.
+struct ChannelGain {
+  std::optional<double> gain;
+  std::string status;
+};
+
 // A channel's gain in a calibration and the one before.
 struct GainChange {
   int channel = 0;
@@ -57,33 +66,47 @@ struct GainChange {
   double relative = 0;  // percent less the chip's change: what this channel did apart from the others
 };
 
-// Two calibrations of a chip compared: every channel that has a positive
-// gain in both, and the chip's change, the median of theirs. All gains of
-// a chip move together with the sampling phase of short runs (by up to 20 %
-// between runs of one or two trains); a channel's own change shows against
-// that.
+// A channel left out of a comparison: not ok in one of the calibrations.
+struct NotCompared {
+  int channel = 0;
+  std::string previousStatus;
+  std::string status;
+};
+
+// Two calibrations of a chip compared: every channel that is ok with a
+// positive gain in both, and the chip's change, the median of theirs. A
+// channel dead or clipped in either has no gain worth comparing (a repaired
+// channel would otherwise "change" by thousands of per cent); it is listed
+// as not compared. All gains of a chip move together with the sampling
+// phase of short runs (by up to 20 % between runs of one or two trains); a
+// channel's own change shows against that.
 struct GainComparison {
   std::vector<GainChange> changes;
+  std::vector<NotCompared> notCompared;
   double chipPercent = 0;
   // The channel whose relative change is largest in size; null without
   // changes. Points into changes.
   const GainChange* largest() const;
 };
 
-GainComparison compareGains(const std::vector<std::optional<double>>& previousGains,
-                            const std::vector<std::optional<double>>& gains);
-std::vector<std::optional<double>> channelGains(const RunResults& results);
+GainComparison compareGains(const std::vector<ChannelGain>& previous, const std::vector<ChannelGain>& now);
+std::vector<ChannelGain> channelGains(const RunResults& results);
+
+// "channel 3 (dead before), 7 (clipped now)": the channels not compared.
+std::string notComparedText(const std::vector<NotCompared>& channels);
 
 // The calibration a run is compared with (previous_calibration.hpp says
 // which one that is).
 struct PreviousCalibration {
   long long runId = 0;
   std::string measuredAt;
-  std::vector<std::optional<double>> gains;  // by channel
+  std::vector<ChannelGain> gains;  // by channel
 };
 
-// Judges results by criteria. A run that measured nothing (no pulse train)
-// or whose file was not read to its end is an error, not a failed chip.
+// Judges results by criteria. A run whose file was not read to its end or
+// that measured nothing (no pulse train) is an error, not a failed chip;
+// what calib warned of (a file that is not text, a last line cut) is told
+// with it.
 Assessment assess(const RunResults& results, const Criteria& criteria,
                   const std::optional<PreviousCalibration>& previous);
 

@@ -105,8 +105,8 @@ Result<void> readWindows(const toml::node& node, Criteria& c) {
     const auto max = (*wt)["max"].value<double>();
     if ((*wt).contains("min") && !min) return failed("'gain.median.min' must be a number");
     if ((*wt).contains("max") && !max) return failed("'gain.median.max' must be a number");
-    if (!pattern || !min || !max || !std::isfinite(*min) || !std::isfinite(*max) || *min > *max)
-      return failed("each [[gain.median]] needs 'config' (a pattern) and numbers 'min' <= 'max'");
+    if (!pattern || !min || !max || !std::isfinite(*min) || !std::isfinite(*max) || *min < 0 || *min >= *max)
+      return failed("each [[gain.median]] needs 'config' (a pattern) and finite numbers 0 <= 'min' < 'max' (mV/fC)");
     c.medianGainWindows.push_back({*pattern, *min, *max});
   }
   return {};

@@ -17,19 +17,33 @@ std::string signedPercent(double v) {
   return text;
 }
 
+// " (of the fitted channels)" after a median gain that is not calib's.
+std::string fittedNote(const ChipSummary& s) { return s.medianGainFitted ? " (of the fitted channels)" : ""; }
+
 void checkChannels(const Judged& run, const Criteria& c, const Criterion&, std::vector<Reason>& reasons) {
   const int n = static_cast<int>(run.summary.notOkChannels.size());
   const int limit = static_cast<int>(*c.maxChannelsNotOk);
-  if (n > limit)
-    reasons.push_back({"channels_not_ok", std::to_string(n) + (n == 1 ? " channel" : " channels") +
-                                              " not ok (at most " + std::to_string(limit) +
-                                              "): " + run.summary.notOkText});
+  if (n <= limit) return;
+  std::string detail = std::to_string(n) + (n == 1 ? " channel" : " channels") + " not ok (at most " +
+                       std::to_string(limit) + "): " + run.summary.notOkText;
+  // Pulses of another detector's pattern fit no line: most channels bad_fit.
+  const auto badFit = std::count_if(run.results.channels.begin(), run.results.channels.end(),
+                                    [](const ChannelResult& ch) { return ch.status == "bad_fit"; });
+  if (2 * badFit > static_cast<long>(run.results.channels.size()))
+    detail += "; most channels are bad_fit: the configuration " + run.results.config + " (" +
+              run.results.detector + ") may name the wrong detector for these data";
+  reasons.push_back({"channels_not_ok", detail});
 }
 
 void checkSpread(const Judged& run, const Criteria& c, const Criterion&, std::vector<Reason>& reasons) {
   const std::optional<double>& spread = run.summary.gainSpreadPercent;
   if (!spread) {
-    reasons.push_back({"gain_spread", "no gain spread: too few channels with a gain"});
+    const ChipSummary& s = run.summary;
+    std::string detail = "no gain spread: too few channels are ok";
+    if (!s.notOkText.empty()) detail += " (" + s.notOkText + ")";
+    if (s.medianGain && s.medianGainFitted)
+      detail += "; the median gain of the fitted channels is " + fixedText(*s.medianGain, 2) + " mV/fC";
+    reasons.push_back({"gain_spread", detail});
   } else if (*spread > *c.maxGainSpreadPercent) {
     reasons.push_back({"gain_spread", "gain spread " + fixedText(*spread, 2) + " % (at most " +
                                           fixedText(*c.maxGainSpreadPercent, 2) + " %)"});
@@ -61,7 +75,8 @@ void checkMedianGain(const Judged& run, const Criteria& c, const Criterion&, std
     if (!median) {
       reasons.push_back({"median_gain", "no median gain, which configurations " + w.configPattern + " need"});
     } else if (*median < w.min || *median > w.max) {
-      reasons.push_back({"median_gain", "median gain " + fixedText(*median, 2) + " mV/fC outside [" +
+      reasons.push_back({"median_gain", "median gain " + fixedText(*median, 2) + " mV/fC" +
+                                            fittedNote(run.summary) + " outside [" +
                                             fixedText(w.min, 2) + ", " + fixedText(w.max, 2) +
                                             "] for configurations " + w.configPattern});
     }
@@ -95,7 +110,9 @@ void checkGainChange(const Judged& run, const Criteria& c, const Criterion&, std
     if (i) detail += ", ";
     detail += "channel " + std::to_string(over[i].channel) + " " + signedPercent(over[i].relative);
   }
-  reasons.push_back({"gain_change", detail + " (at most " + fixedText(*c.maxGainChangePercent, 1) + " % apart)"});
+  detail += " (at most " + fixedText(*c.maxGainChangePercent, 1) + " % apart)";
+  if (!comparison.notCompared.empty()) detail += "; not compared: " + notComparedText(comparison.notCompared);
+  reasons.push_back({"gain_change", detail});
 }
 
 constexpr Range kCount{0, 32, true};

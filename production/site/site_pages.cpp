@@ -295,7 +295,12 @@ ChannelSeries channelSeries(const SiteRun& run, const SiteRun* previous) {
   fill(run, s.gain, s.enc);
   if (previous) {
     fill(*previous, s.previousGain, s.previousEnc);
-    s.changes = compareGains(s.previousGain, s.gain);
+    const auto gains = [](const SiteRun& r) {
+      std::vector<ChannelGain> g;
+      for (const ChannelResult& c : r.channels) g.push_back({c.gain, c.status});
+      return g;
+    };
+    s.changes = compareGains(gains(*previous), gains(run));
   }
   return s;
 }

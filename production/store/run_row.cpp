@@ -35,6 +35,10 @@ constexpr RunColumn kColumns[] = {
     {"calib_exit", "r.calib_exit", "calib_exit", &R::calibExit},
     {"output_dir", "r.output_dir", "output_dir", &R::outputDir, true},
     {"superseded_by", "r.superseded_by", "", &R::supersededBy},
+    {"analysis_id", "r.analysis_id", "", &R::analysisId},
+    {"attempts", "r.attempts", "attempts", &R::attempts},
+    {"judged_at", "r.judged_at", "judged_at", &R::judgedAt},
+    {"median_gain_fitted", "r.median_gain_fitted", "median_gain_fitted", &R::medianGainFitted},
     {"", "r.input_bytes", "input_bytes", &R::inputBytes},
     {"", "r.compression", "compression", &R::compression, true},
 };

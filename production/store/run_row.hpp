@@ -28,7 +28,11 @@ struct RunRow {
   std::string verdict;
   std::string reasonCodes;  // "channels_not_ok,gain_spread"
   std::string reasons;      // the details, "; " between them
+  // The median gain of the channels calib judged good (calib's), or, when
+  // no channel was (all clipped, say), of the channels with a fitted gain,
+  // flagged by medianGainFitted.
   std::optional<double> medianGain;
+  std::int64_t medianGainFitted = 0;
   std::optional<double> gainSpread;
   std::optional<double> worstInl;
   std::optional<std::int64_t> worstInlChannel;
@@ -44,6 +48,9 @@ struct RunRow {
   std::string calibExit;
   std::string outputDir;
   std::optional<std::int64_t> supersededBy;
+  std::int64_t analysisId = 0;  // the record that holds the analysis (channels, results); itself when it analysed
+  std::int64_t attempts = 1;    // analyses tried in a row, the failed ones (not_analysed) before it included
+  std::string judgedAt;         // UTC, when its verdict was given
   std::optional<std::int64_t> inputBytes;
   std::string compression;  // empty when unknown
   std::int64_t runsOfChipAndConfig = 0;  // filled by the chips listing

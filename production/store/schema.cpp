@@ -98,6 +98,49 @@ CREATE VIEW latest_run AS
   ) ranked;
 )";
 
+// Version 2: one current record per measurement. A measurement is an
+// input's content (input_sha256); each row of run is a record, an analysis
+// of it judged by one criteria set, and of a measurement's records exactly
+// one is not superseded. A record made by judging an analysis again under
+// other criteria shares that analysis (analysis_id: the record that holds
+// its channels and results). attempts counts the analyses tried in a row
+// that could not be made (not_analysed) up to this record. The criteria the
+// database judges by are the last of criteria_in_force. Migrating a version
+// 1 database keeps every record: of the current records of one content (one
+// per criteria set or calib version), the one recorded last stays current,
+// the others are superseded by it; the criteria of the record made last
+// are in force.
+constexpr std::string_view kVersion2 = R"(
+ALTER TABLE run ADD COLUMN analysis_id BIGINT REFERENCES run (run_id);
+ALTER TABLE run ADD COLUMN attempts INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE run ADD COLUMN judged_at TEXT;
+ALTER TABLE run ADD COLUMN median_gain_fitted INTEGER NOT NULL DEFAULT 0;
+UPDATE run SET analysis_id = run_id, judged_at = analysed_at;
+UPDATE run SET superseded_by =
+    (SELECT MAX(n.run_id) FROM run n WHERE n.input_sha256 = run.input_sha256 AND n.superseded_by IS NULL)
+  WHERE superseded_by IS NULL AND run_id <
+    (SELECT MAX(n.run_id) FROM run n WHERE n.input_sha256 = run.input_sha256 AND n.superseded_by IS NULL);
+DROP INDEX run_identity;
+CREATE UNIQUE INDEX run_measurement ON run (input_sha256) WHERE superseded_by IS NULL;
+CREATE INDEX run_by_analysis ON run (analysis_id);
+CREATE TABLE criteria_in_force (
+  seq {id},
+  criteria_id BIGINT NOT NULL REFERENCES criteria_set (criteria_id),
+  since TEXT NOT NULL
+);
+INSERT INTO criteria_in_force (criteria_id, since)
+  SELECT criteria_id, analysed_at FROM run WHERE run_id = (SELECT MAX(run_id) FROM run);
+DROP VIEW latest_run;
+CREATE VIEW latest_run AS
+  SELECT * FROM (
+    SELECT r.*, c.serial AS chip,
+           ROW_NUMBER() OVER (PARTITION BY r.chip_id, r.config ORDER BY r.measured_at DESC, r.run_id DESC) AS recency,
+           COUNT(*) OVER (PARTITION BY r.chip_id, r.config) AS runs
+    FROM run r JOIN chip c ON c.chip_id = r.chip_id
+    WHERE r.superseded_by IS NULL
+  ) ranked;
+)";
+
 std::string fill(std::string_view text, Dialect dialect) {
   const bool sqlite = dialect == Dialect::Sqlite;
   const std::pair<std::string_view, std::string_view> tokens[] = {
@@ -115,7 +158,8 @@ std::string fill(std::string_view text, Dialect dialect) {
 }  // namespace
 
 std::string schemaScript(int version, Dialect dialect) {
-  return version == 1 ? fill(kVersion1, dialect) : std::string();
+  const std::string_view scripts[] = {kVersion1, kVersion2};
+  return version >= 1 && version <= kSchemaVersion ? fill(scripts[version - 1], dialect) : std::string();
 }
 
 Result<void> migrate(Database& db) {

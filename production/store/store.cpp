@@ -79,13 +79,14 @@ std::string joined(const std::vector<Reason>& reasons, bool codes) {
   return text;
 }
 
-// Gains by channel from rows of (channel, gain).
-std::vector<std::optional<double>> gainsByChannel(const std::vector<Row>& rows, std::size_t channelColumn) {
-  std::vector<std::optional<double>> gains(kChannels);
+// Gains and statuses by channel from rows of (channel, gain, status).
+std::vector<ChannelGain> gainsByChannel(const std::vector<Row>& rows, std::size_t channelColumn) {
+  std::vector<ChannelGain> gains(kChannels);
   for (const Row& g : rows) {
     const std::int64_t channel = asInt(g[channelColumn]).value_or(-1);
     if (channel >= 0 && channel < static_cast<std::int64_t>(kChannels))
-      gains[static_cast<std::size_t>(channel)] = asReal(g[channelColumn + 1]);
+      gains[static_cast<std::size_t>(channel)] = {asReal(g[channelColumn + 1]),
+                                                  asText(g[channelColumn + 2]).value_or("")};
   }
   return gains;
 }
@@ -100,12 +101,14 @@ RunRow recordedRow(const RunInput& run, const Assessment& assessment, const std:
   r.detector = run.detector;
   r.measuredAt = run.measuredAt;
   r.analysedAt = analysedAt;
+  r.judgedAt = analysedAt;
   r.verdict = verdictName(assessment.verdict);
   r.reasonCodes = joined(assessment.reasons, true);
   r.reasons = joined(assessment.reasons, false);
   if (run.results) {
     const ChipSummary s = summarise(*run.results);
     r.medianGain = s.medianGain;
+    r.medianGainFitted = s.medianGainFitted ? 1 : 0;
     r.gainSpread = s.gainSpreadPercent;
     r.worstInl = s.worstInl;
     if (s.worstInlChannel >= 0) r.worstInlChannel = s.worstInlChannel;
@@ -154,14 +157,6 @@ Result<std::unique_ptr<Store>> Store::openExisting(const std::string& url) {
   return std::make_unique<Store>(std::move(*db));
 }
 
-Result<std::int64_t> Store::findCriteria(const Criteria& criteria) {
-  const Result<std::vector<Row>> rows =
-      db_->run("SELECT criteria_id FROM criteria_set WHERE name = $1 AND version = $2 AND sha256 = $3",
-               {criteria.name, criteria.version, criteria.sha256});
-  if (!rows) return rows.error();
-  return rows->empty() ? 0 : asInt((*rows)[0][0]).value_or(0);
-}
-
 Result<std::int64_t> Store::criteriaId(const Criteria& criteria) {
   Database& db = *db_;
   // Registered at most once, whoever comes first.
@@ -181,35 +176,50 @@ Result<std::int64_t> Store::criteriaId(const Criteria& criteria) {
   return asInt((*rows)[0][0]).value_or(0);
 }
 
-Result<Store::Recorded> Store::recordedRun(const std::string& sha256, const std::string& analysisVersion,
-                                           std::int64_t criteriaId) {
+Result<Store::Recorded> Store::currentRecord(const std::string& sha256) {
   const Result<std::vector<Row>> rows =
-      db_->run("SELECT run_id, reason_codes FROM run WHERE input_sha256 = $1 AND analysis_version = $2 AND "
-               "criteria_id = $3 AND superseded_by IS NULL",
-               {sha256, analysisVersion, criteriaId});
+      db_->run("SELECT run_id, reason_codes, verdict, analysis_version, attempts FROM run "
+               "WHERE input_sha256 = $1 AND superseded_by IS NULL",
+               {sha256});
   if (!rows) return rows.error();
   if (rows->empty()) return Recorded{};
-  return Recorded{asInt((*rows)[0][0]).value_or(0), asText((*rows)[0][1]).value_or("") != "not_analysed"};
+  const Row& row = rows->front();
+  return Recorded{asInt(row[0]).value_or(0), asText(row[1]).value_or("") != "not_analysed",
+                  asText(row[2]).value_or(""), asText(row[3]).value_or(""), asInt(row[4]).value_or(1)};
+}
+
+Result<std::vector<std::string>> Store::analysisDirs(const std::string& sha256) {
+  const Result<std::vector<Row>> rows = db_->run(
+      "SELECT DISTINCT output_dir FROM run WHERE input_sha256 = $1 AND run_id = analysis_id AND "
+      "output_dir IS NOT NULL AND reason_codes <> 'not_analysed'",
+      {sha256});
+  if (!rows) return rows.error();
+  std::vector<std::string> dirs;
+  for (const Row& row : *rows) dirs.push_back(asText(row[0]).value_or(""));
+  return dirs;
 }
 
 Result<std::optional<PreviousCalibration>> Store::previousCalibration(const CalibrationKey& run) {
   // Every run of the chip and configuration; the rule picks.
   const Result<std::vector<Row>> rows =
-      db_->run("SELECT r.run_id, r.measured_at, r.input_sha256, r.verdict, r.superseded_by FROM run r "
+      db_->run("SELECT r.run_id, r.measured_at, r.input_sha256, r.verdict, r.superseded_by, r.analysis_id FROM run r "
                "JOIN chip c ON c.chip_id = r.chip_id WHERE c.serial = $1 AND r.config = $2",
                {run.chip, run.config});
   if (!rows) return rows.error();
   std::vector<CalibrationKey> candidates;
-  for (const Row& row : *rows)
+  std::vector<std::int64_t> analyses;
+  for (const Row& row : *rows) {
     candidates.push_back({asInt(row[0]).value_or(0), run.chip, run.config, asText(row[1]).value_or(""),
                           asText(row[2]).value_or(""), asText(row[3]) != "error", !asInt(row[4]).has_value()});
+    analyses.push_back(asInt(row[5]).value_or(0));
+  }
   const std::optional<std::size_t> found = production::previousCalibration(run, candidates);
   if (!found) return std::optional<PreviousCalibration>();
   PreviousCalibration previous;
   previous.runId = candidates[*found].runId;
   previous.measuredAt = candidates[*found].measuredAt;
-  const Result<std::vector<Row>> gains =
-      db_->run("SELECT channel, gain FROM channel_result WHERE run_id = $1 ORDER BY channel", {previous.runId});
+  const Result<std::vector<Row>> gains = db_->run(
+      "SELECT channel, gain, status FROM channel_result WHERE run_id = $1 ORDER BY channel", {analyses[*found]});
   if (!gains) return gains.error();
   previous.gains = gainsByChannel(*gains, 0);
   return std::optional<PreviousCalibration>(std::move(previous));
@@ -248,22 +258,25 @@ Result<std::int64_t> Store::insertRun(const RunRow& row, std::int64_t chipId, st
   for (std::size_t i = 1; i <= values.size(); ++i) parameters += (i > 1 ? ", $" : "$") + std::to_string(i);
   const Result<std::vector<Row>> inserted =
       db_->run("INSERT INTO run (" + columns + ") VALUES (" + parameters +
-                   ") ON CONFLICT (input_sha256, analysis_version, criteria_id) WHERE superseded_by IS NULL "
+                   ") ON CONFLICT (input_sha256) WHERE superseded_by IS NULL "
                    "DO NOTHING RETURNING run_id",
                values);
   if (!inserted) return inserted.error();
   return inserted->empty() ? 0 : asInt(inserted->front().at(0)).value_or(0);
 }
 
-Result<void> Store::insertDetails(std::int64_t runId, const Assessment& assessment, const RunInput& run) {
-  for (std::size_t i = 0; i < assessment.reasons.size(); ++i) {
-    const Reason& reason = assessment.reasons[i];
+Result<void> Store::insertReasons(std::int64_t runId, const std::vector<Reason>& reasons) {
+  for (std::size_t i = 0; i < reasons.size(); ++i)
     if (Result<std::vector<Row>> done =
             db_->run("INSERT INTO run_reason (run_id, seq, code, detail) VALUES ($1, $2, $3, $4)",
-                     {runId, static_cast<std::int64_t>(i), reason.code, reason.detail});
+                     {runId, static_cast<std::int64_t>(i), reasons[i].code, reasons[i].detail});
         !done)
       return done.error();
-  }
+  return {};
+}
+
+Result<void> Store::insertDetails(std::int64_t runId, const Assessment& assessment, const RunInput& run) {
+  if (Result<void> reasons = insertReasons(runId, assessment.reasons); !reasons) return reasons;
   if (!run.results) return {};
   for (const ChannelResult& ch : run.results->channels) {
     if (Result<std::vector<Row>> done = db_->run(
@@ -278,26 +291,31 @@ Result<void> Store::insertDetails(std::int64_t runId, const Assessment& assessme
   return {};
 }
 
-Result<RecordOutcome> Store::record(const RunInput& run, const Criteria& criteria, std::int64_t criteriaId,
-                                    bool supersede) {
+Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
   Result<Transaction> transaction = Transaction::beginWrite(*db_);
   if (!transaction) return transaction.error();
   RecordOutcome outcome;
-  const Result<Recorded> recorded = recordedRun(run.inputSha256, run.analysisVersion, criteriaId);
-  if (!recorded) return recorded.error();
-  const std::int64_t earlier = recorded->runId;
-  if (earlier != 0 && recorded->final && !supersede) {
+  // The chip first: on PostgreSQL its row stays locked to the commit, so
+  // that runs of one chip are judged one after the other.
+  const Result<std::int64_t> chip = chipId(run.chip);
+  if (!chip) return chip.error();
+  const Result<Recorded> current = currentRecord(run.inputSha256);
+  if (!current) return current.error();
+  const std::int64_t earlier = current->runId;
+  const bool replaces = supersede == Supersede::Always ||
+                        (supersede == Supersede::OtherVersion && current->analysisVersion != run.analysisVersion);
+  if (earlier != 0 && current->final && !replaces) {
     outcome.runId = earlier;
     return outcome;
   }
+  const Result<CriteriaInForce> criteria = inForceUnlocked();
+  if (!criteria) return criteria.error();
   // Marked superseded by itself until the successor has its id: out of the
   // unique identity at once, and never a dangling reference.
   if (earlier != 0)
     if (Result<std::vector<Row>> marked = db_->run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {earlier});
         !marked)
       return marked.error();
-  const Result<std::int64_t> chip = chipId(run.chip);
-  if (!chip) return chip.error();
 
   if (run.assessment) {
     outcome.assessment = *run.assessment;
@@ -305,23 +323,28 @@ Result<RecordOutcome> Store::record(const RunInput& run, const Criteria& criteri
     const CalibrationKey key{0, run.chip, run.config, run.measuredAt, run.inputSha256, true, true};
     const Result<std::optional<PreviousCalibration>> previous = previousCalibration(key);
     if (!previous) return previous.error();
-    outcome.assessment = assess(*run.results, criteria, *previous);
+    outcome.assessment = assess(*run.results, criteria->criteria, *previous);
   } else {
     outcome.assessment = notAnalysed("no results");
   }
-  outcome.row = recordedRow(run, outcome.assessment, criteria.name + " " + criteria.version, utcNow());
+  outcome.row = recordedRow(run, outcome.assessment, criteria->criteria.name + " " + criteria->criteria.version,
+                            utcNow());
+  // A retry of an analysis that could not be made counts the attempts.
+  outcome.row.attempts = earlier != 0 && !current->final ? current->attempts + 1 : 1;
 
-  const Result<std::int64_t> runId = insertRun(outcome.row, *chip, criteriaId, run.resultsJson);
+  const Result<std::int64_t> runId = insertRun(outcome.row, *chip, criteria->id, run.resultsJson);
   if (!runId) return runId.error();
   if (*runId == 0) {
-    // Another process recorded the same run in the meantime.
+    // Another process recorded the same measurement in the meantime.
     transaction->rollback();
-    const Result<Recorded> other = recordedRun(run.inputSha256, run.analysisVersion, criteriaId);
+    const Result<Recorded> other = currentRecord(run.inputSha256);
     outcome.runId = other ? other->runId : 0;
     return outcome;
   }
-  outcome.runId = outcome.row.runId = *runId;
+  outcome.runId = outcome.row.runId = outcome.row.analysisId = *runId;
   outcome.recorded = true;
+  if (Result<std::vector<Row>> own = db_->run("UPDATE run SET analysis_id = run_id WHERE run_id = $1", {*runId}); !own)
+    return own.error();
   if (earlier != 0)
     if (Result<std::vector<Row>> marked =
             db_->run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {outcome.runId, earlier});
@@ -357,15 +380,25 @@ Result<std::vector<RunRow>> Store::chips(bool failedOnly) {
   return result;
 }
 
-Result<ChipHistory> Store::history(const std::string& chip) {
+namespace {
+
+std::string onlyCurrent(Records which, const std::string& prefix) {
+  return which == Records::Current ? prefix + "r.superseded_by IS NULL " : "";
+}
+
+}  // namespace
+
+Result<ChipHistory> Store::history(const std::string& chip, Records which) {
   Result<Transaction> reading = Transaction::beginRead(*db_);
   if (!reading) return reading.error();
   ChipHistory h;
-  Result<std::vector<RunRow>> runs = runRows("WHERE c.serial = $1 ORDER BY r.measured_at, r.run_id", {chip});
+  Result<std::vector<RunRow>> runs =
+      runRows("WHERE c.serial = $1 " + onlyCurrent(which, "AND ") + "ORDER BY r.measured_at, r.run_id", {chip});
   if (!runs) return runs.error();
   h.runs = std::move(*runs);
+  // The channels of every analysis of the chip, by the record that holds them.
   const Result<std::vector<Row>> rows =
-      db_->run("SELECT g.run_id, g.channel, g.gain FROM channel_result g JOIN run r ON r.run_id = g.run_id "
+      db_->run("SELECT g.run_id, g.channel, g.gain, g.status FROM channel_result g JOIN run r ON r.run_id = g.run_id "
                "JOIN chip c ON c.chip_id = r.chip_id WHERE c.serial = $1 ORDER BY g.run_id, g.channel",
                {chip});
   if (!rows) return rows.error();
@@ -375,9 +408,16 @@ Result<ChipHistory> Store::history(const std::string& chip) {
   return h;
 }
 
-Result<std::vector<RunRow>> Store::allRuns() { return runRows("ORDER BY r.run_id", {}); }
+Result<std::vector<RunRow>> Store::runs(Records which) {
+  return runRows(onlyCurrent(which, "WHERE ") + "ORDER BY r.run_id", {});
+}
 
-Result<std::vector<ChannelRow>> Store::allChannels() { return channelRows("", {}); }
+Result<std::vector<ChannelRow>> Store::channels(Records which) {
+  // Every analysis's channels once, under the record that made it; or the
+  // current records' channels under their own ids.
+  return channelRows(which == Records::Current ? "WHERE r.superseded_by IS NULL " : "WHERE r.run_id = r.analysis_id ",
+                     {});
+}
 
 Result<CurrentRuns> Store::currentRuns() {
   Result<Transaction> reading = Transaction::beginRead(*db_);
@@ -398,10 +438,10 @@ Result<CurrentRuns> Store::currentRuns() {
 
 Result<std::vector<ChannelRow>> Store::channelRows(const std::string& where, const std::vector<Value>& params) {
   const Result<std::vector<Row>> rows =
-      db_->run("SELECT g.run_id, c.serial, r.config, r.measured_at, g.channel, g.status, g.gain, g.gain_error, "
+      db_->run("SELECT r.run_id, c.serial, r.config, r.measured_at, g.channel, g.status, g.gain, g.gain_error, "
                "g.offset_mv, g.chi2, g.ndf, g.noise_adc, g.enc, g.inl, g.max_pull FROM channel_result g "
-               "JOIN run r ON r.run_id = g.run_id JOIN chip c ON c.chip_id = r.chip_id " +
-                   where + "ORDER BY g.run_id, g.channel",
+               "JOIN run r ON r.analysis_id = g.run_id JOIN chip c ON c.chip_id = r.chip_id " +
+                   where + "ORDER BY r.run_id, g.channel",
                params);
   if (!rows) return rows.error();
   std::vector<ChannelRow> result;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -58,21 +59,40 @@ struct RecordOutcome {
   RunRow row;  // as recorded
 };
 
-// Every run of a chip, oldest first, superseded ones included, and each
-// run's gains by channel.
+// The records of a chip, oldest first (the current ones, or every one),
+// and the gains and statuses by channel of each analysis among them.
 struct ChipHistory {
   std::vector<RunRow> runs;
-  std::map<std::int64_t, std::vector<std::optional<double>>> gains;  // by run id
+  std::map<std::int64_t, std::vector<ChannelGain>> gains;  // by analysis id
 };
 
-// The runs not superseded, oldest first, with their channels and the text
-// of every criteria set ("name version"), read at one moment.
+// The current records, oldest first, with their channels and the text of
+// every criteria set ("name version"), read at one moment.
 struct CurrentRuns {
   std::vector<RunRow> runs;
   std::vector<ChannelRow> channels;
   std::map<std::string, std::string> criteria;
 };
 
+// The criteria a database judges by, and since when.
+struct CriteriaInForce {
+  std::int64_t id = 0;
+  Criteria criteria;
+  std::string since;  // UTC
+};
+
+// What putting criteria in force did: every current record judged by other
+// criteria judged again, and those whose verdict changed.
+struct Rejudged {
+  CriteriaInForce inForce;
+  bool changedCriteria = false;  // false: they were in force already
+  std::size_t records = 0;       // judged again
+  std::vector<std::pair<RunRow, std::string>> changed;  // the new record, and its verdict before
+};
+
+// Which records a listing reads: the current one of each measurement, or
+// every record, superseded ones included.
+enum class Records { Current, All };
 class Store {
  public:
   // Opens the database at url and brings its schema up to date.
@@ -91,38 +111,63 @@ class Store {
   // file needs a new version.
   Result<std::int64_t> criteriaId(const Criteria& criteria);
 
-  // The id of criteria when registered, 0 when not, without registering.
-  Result<std::int64_t> findCriteria(const Criteria& criteria);
+  // The criteria the database judges by; none in a database that has not
+  // judged anything yet.
+  Result<std::optional<CriteriaInForce>> criteriaInForce();
 
-  // The run recorded, not superseded, for this input content, analysis
-  // version and criteria, and whether it is final: a run calib could not
-  // analyse (not started, killed, no results) is analysed again by the
-  // next batch, its record superseded.
+  // The criteria in force, putting criteria in force first when none are
+  // (a new database takes the criteria of its first batch).
+  Result<CriteriaInForce> startCriteria(const Criteria& criteria);
+
+  // Puts criteria in force and judges every current record judged by other
+  // criteria again, from its stored results (no analysis is run), in one
+  // transaction: each gets a new record sharing its analysis. progress is
+  // told the records done of those to do.
+  Result<Rejudged> setCriteria(const Criteria& criteria,
+                               const std::function<void(std::size_t, std::size_t)>& progress = {});
+
+  // The current record of a measurement (an input's content), and whether
+  // it is final: a record of an analysis calib could not make (not started,
+  // killed, no results: not_analysed) is tried again by the next batch, the
+  // new record superseding it.
   struct Recorded {
     std::int64_t runId = 0;  // 0: none
     bool final = false;
+    std::string verdict;
+    std::string analysisVersion;
+    std::int64_t attempts = 0;
   };
-  Result<Recorded> recordedRun(const std::string& sha256, const std::string& analysisVersion,
-                               std::int64_t criteriaId);
+  Result<Recorded> currentRecord(const std::string& sha256);
+
+  // The output directories of a measurement's analyses, which a new
+  // analysis must not write over.
+  Result<std::vector<std::string>> analysisDirs(const std::string& sha256);
 
   // The calibration run would be compared with, as recorded now
   // (previous_calibration.hpp).
   Result<std::optional<PreviousCalibration>> previousCalibration(const CalibrationKey& run);
 
   // Records run in one transaction: judges it (unless run.assessment is
-  // set) against criteria and the chip's previous calibration, then writes
-  // the run, its reasons and its channels. A run recorded already is
-  // recorded again, the earlier record marked superseded, when that record
-  // is not final or supersede is set; otherwise it is not recorded again.
-  Result<RecordOutcome> record(const RunInput& run, const Criteria& criteria, std::int64_t criteriaId,
-                               bool supersede);
+  // set) by the criteria in force and against the chip's previous
+  // calibration, then writes the record, its reasons and its channels. It
+  // becomes its measurement's current record, superseding the one before,
+  // when there is none, that one is not final, or supersede allows it;
+  // otherwise nothing is recorded.
+  enum class Supersede {
+    IfNotFinal,    // only a record of an analysis that could not be made
+    OtherVersion,  // also a record of another calib version's analysis (run --reanalyse)
+    Always,        // any record (run --force)
+  };
+  Result<RecordOutcome> record(const RunInput& run, Supersede supersede);
 
-  // The latest run of every chip and configuration (of those whose latest
-  // verdict is not pass, with failedOnly), by chip and configuration.
+  // The latest current record of every chip and configuration (of those
+  // whose latest verdict is not pass, with failedOnly), by chip and
+  // configuration.
   Result<std::vector<RunRow>> chips(bool failedOnly);
-  Result<ChipHistory> history(const std::string& chip);
-  Result<std::vector<RunRow>> allRuns();
-  Result<std::vector<ChannelRow>> allChannels();
+  Result<ChipHistory> history(const std::string& chip, Records which);
+  Result<std::vector<RunRow>> runs(Records which);
+  // The channels of the current records, or of every analysis.
+  Result<std::vector<ChannelRow>> channels(Records which);
   Result<CurrentRuns> currentRuns();
 
  private:
@@ -132,8 +177,12 @@ class Store {
   Result<std::int64_t> insertRun(const RunRow& row, std::int64_t chipId, std::int64_t criteriaId,
                                  const std::string& resultsJson);
   Result<void> insertDetails(std::int64_t runId, const Assessment& assessment, const RunInput& run);
+  Result<void> insertReasons(std::int64_t runId, const std::vector<Reason>& reasons);
+  Result<CriteriaInForce> inForceUnlocked();
+  Result<std::optional<CriteriaInForce>> readInForce();
 
   std::unique_ptr<Database> db_;
+  std::optional<CriteriaInForce> criteriaCache_;  // the last criteria read, parsed once
 };
 
 // The row a run is recorded as, judged.

@@ -1,0 +1,205 @@
+// The criteria a database judges by, and judging its records again when
+// they change: from the figures stored with each analysis (its channels'
+// statuses, gains, INL and ENC, and the chip's gain median and spread), so
+// that no analysis is run again.
+#include <map>
+
+#include "production/rules/previous_calibration.hpp"
+#include "production/store/store.hpp"
+#include "support/utc_time.hpp"
+
+namespace calib::production {
+
+namespace {
+
+// The columns a judgement sets; the others of a record are its analysis's.
+constexpr std::string_view kJudgementColumns[] = {"verdict", "reason_codes", "reasons", "judged_at"};
+
+// INSERT … SELECT of a record judged again: the analysis's columns copied
+// from record $6, the judgement's from $1 … $4, the criteria from $5.
+std::string rejudgedInsert() {
+  std::string columns = "chip_id, analysis_id, criteria_id";
+  std::string values = "chip_id, analysis_id, $5";
+  for (const RunColumn& column : runColumns()) {
+    if (column.insert.empty()) continue;
+    columns += ", ";
+    columns += column.insert;
+    values += ", ";
+    std::size_t judgement = 0;
+    while (judgement < std::size(kJudgementColumns) && kJudgementColumns[judgement] != column.insert) ++judgement;
+    values += judgement < std::size(kJudgementColumns) ? "$" + std::to_string(judgement + 1) : std::string(column.insert);
+  }
+  return "INSERT INTO run (" + columns + ") SELECT " + values + " FROM run WHERE run_id = $6 RETURNING run_id";
+}
+
+std::string joinedReasons(const std::vector<Reason>& reasons, bool codes) {
+  std::string text;
+  for (const Reason& r : reasons) {
+    if (!text.empty()) text += codes ? "," : "; ";
+    text += codes ? r.code : r.detail;
+  }
+  return text;
+}
+
+// The results an analysis is judged by, as stored: a record that is not an
+// error read its file to the end and found pulse trains.
+RunResults judgedResults(const RunRow& row, std::vector<ChannelResult> channels) {
+  RunResults r;
+  r.config = row.config;
+  r.detector = row.detector;
+  r.windowsAnalysed = 1;
+  r.readToEnd = true;
+  r.channels = std::move(channels);
+  if (!row.medianGainFitted) r.gainMedian = row.medianGain;
+  r.gainSpreadPercent = row.gainSpread;
+  return r;
+}
+
+}  // namespace
+
+Result<std::optional<CriteriaInForce>> Store::readInForce() {
+  const Result<std::vector<Row>> rows = db_->run(
+      "SELECT k.criteria_id, k.body, f.since FROM criteria_in_force f JOIN criteria_set k ON k.criteria_id = "
+      "f.criteria_id ORDER BY f.seq DESC LIMIT 1");
+  if (!rows) return rows.error();
+  if (rows->empty()) return std::optional<CriteriaInForce>();
+  const std::int64_t id = asInt((*rows)[0][0]).value_or(0);
+  if (!criteriaCache_ || criteriaCache_->id != id) {
+    Result<Criteria> parsed = parseCriteria(asText((*rows)[0][1]).value_or(""), db_->name() + " (criteria in force)");
+    if (!parsed) return parsed.error();
+    criteriaCache_ = CriteriaInForce{id, std::move(*parsed), ""};
+  }
+  criteriaCache_->since = asText((*rows)[0][2]).value_or("");
+  return criteriaCache_;
+}
+
+Result<std::optional<CriteriaInForce>> Store::criteriaInForce() {
+  Result<Transaction> reading = Transaction::beginRead(*db_);
+  if (!reading) return reading.error();
+  return readInForce();
+}
+
+Result<CriteriaInForce> Store::inForceUnlocked() {
+  Result<std::optional<CriteriaInForce>> inForce = readInForce();
+  if (!inForce) return inForce.error();
+  if (!*inForce) return failed(db_->name() + " has no criteria in force");
+  return **inForce;
+}
+
+Result<CriteriaInForce> Store::startCriteria(const Criteria& criteria) {
+  Result<Transaction> transaction = Transaction::beginWrite(*db_);
+  if (!transaction) return transaction.error();
+  Result<std::optional<CriteriaInForce>> inForce = readInForce();
+  if (!inForce) return inForce.error();
+  if (*inForce) return **inForce;  // rolled back: nothing changed
+  const Result<std::int64_t> id = criteriaId(criteria);
+  if (!id) return id.error();
+  const std::string now = utcNow();
+  if (Result<std::vector<Row>> put =
+          db_->run("INSERT INTO criteria_in_force (criteria_id, since) VALUES ($1, $2)", {*id, now});
+      !put)
+    return put.error();
+  if (Result<void> committed = transaction->commit(); !committed) return committed.error();
+  return CriteriaInForce{*id, criteria, now};
+}
+
+Result<Rejudged> Store::setCriteria(const Criteria& criteria,
+                                    const std::function<void(std::size_t, std::size_t)>& progress) {
+  Result<Transaction> transaction = Transaction::beginWrite(*db_);
+  if (!transaction) return transaction.error();
+  Rejudged outcome;
+  const Result<std::int64_t> id = criteriaId(criteria);
+  if (!id) return id.error();
+  Result<std::optional<CriteriaInForce>> before = readInForce();
+  if (!before) return before.error();
+  const std::string now = utcNow();
+  outcome.inForce = CriteriaInForce{*id, criteria, now};
+  outcome.changedCriteria = !*before || (*before)->id != *id;
+  if (outcome.changedCriteria) {
+    if (Result<std::vector<Row>> put =
+            db_->run("INSERT INTO criteria_in_force (criteria_id, since) VALUES ($1, $2)", {*id, now});
+        !put)
+      return put.error();
+  } else {
+    outcome.inForce.since = (*before)->since;
+  }
+
+  // Every current record, in the order measured, and its analysis's
+  // channels; the previous calibration of each as the rule picks it.
+  Result<std::vector<RunRow>> current = runRows("WHERE r.superseded_by IS NULL ORDER BY r.measured_at, r.run_id", {});
+  if (!current) return current.error();
+  Result<std::vector<ChannelRow>> channelRowsRead = channelRows("WHERE r.superseded_by IS NULL ", {});
+  if (!channelRowsRead) return channelRowsRead.error();
+  std::map<std::int64_t, std::vector<ChannelResult>> channelsOf;  // by record
+  for (ChannelRow& c : *channelRowsRead) channelsOf[c.runId].push_back(std::move(c.result));
+  const Result<std::vector<Row>> reasonRows = db_->run(
+      "SELECT g.run_id, g.code, g.detail FROM run_reason g JOIN run r ON r.run_id = g.run_id "
+      "WHERE r.superseded_by IS NULL AND r.verdict = 'error' ORDER BY g.run_id, g.seq");
+  if (!reasonRows) return reasonRows.error();
+  std::map<std::int64_t, std::vector<Reason>> errorReasons;
+  for (const Row& row : *reasonRows)
+    errorReasons[asInt(row[0]).value_or(0)].push_back({asText(row[1]).value_or(""), asText(row[2]).value_or("")});
+
+  std::vector<CalibrationKey> keys;
+  for (const RunRow& r : *current) keys.push_back(calibrationKey(r));
+  const std::vector<std::optional<std::size_t>> previous = previousCalibrations(keys);
+  const std::string name = criteria.name + " " + criteria.version;
+  std::size_t toDo = 0;
+  for (const RunRow& r : *current) toDo += r.criteria != name;
+
+  std::map<std::int64_t, std::int64_t> newId;  // of each record judged again
+  const std::string insert = rejudgedInsert();
+  for (std::size_t i = 0; i < current->size(); ++i) {
+    const RunRow& old = (*current)[i];
+    if (old.criteria == name) continue;
+    // Errors (no results, nothing measured, a file not read to its end)
+    // do not depend on the criteria: their reasons stay.
+    Assessment a;
+    if (old.verdict == "error") {
+      a.verdict = Verdict::Error;
+      a.reasons = errorReasons[old.runId];
+    } else {
+      std::optional<PreviousCalibration> before;
+      if (previous[i]) {
+        const RunRow& p = (*current)[*previous[i]];
+        const auto renamed = newId.find(p.runId);
+        before = PreviousCalibration{renamed == newId.end() ? p.runId : renamed->second, p.measuredAt, {}};
+        for (const ChannelResult& c : channelsOf[p.runId]) before->gains.push_back({c.gain, c.status});
+      }
+      a = assess(judgedResults(old, channelsOf[old.runId]), criteria, before);
+    }
+    if (Result<std::vector<Row>> marked =
+            db_->run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {old.runId});
+        !marked)
+      return marked.error();
+    const std::string verdict(verdictName(a.verdict));
+    const Result<std::vector<Row>> inserted =
+        db_->run(insert, {verdict, joinedReasons(a.reasons, true), joinedReasons(a.reasons, false), now, *id, old.runId});
+    if (!inserted) return inserted.error();
+    if (inserted->empty()) return failed(db_->name() + ": run " + std::to_string(old.runId) + " could not be judged again");
+    const std::int64_t fresh = asInt(inserted->front().at(0)).value_or(0);
+    newId[old.runId] = fresh;
+    if (Result<std::vector<Row>> marked =
+            db_->run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {fresh, old.runId});
+        !marked)
+      return marked.error();
+    if (Result<void> reasons = insertReasons(fresh, a.reasons); !reasons) return reasons.error();
+    ++outcome.records;
+    if (verdict != old.verdict) {
+      RunRow changed = old;
+      changed.runId = fresh;
+      changed.verdict = verdict;
+      changed.reasonCodes = joinedReasons(a.reasons, true);
+      changed.reasons = joinedReasons(a.reasons, false);
+      changed.criteria = name;
+      changed.judgedAt = now;
+      outcome.changed.emplace_back(std::move(changed), old.verdict);
+    }
+    if (progress) progress(outcome.records, toDo);
+  }
+  if (Result<void> committed = transaction->commit(); !committed) return committed.error();
+  criteriaCache_ = outcome.inForce;
+  return outcome;
+}
+
+}  // namespace calib::production
