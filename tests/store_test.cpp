@@ -8,7 +8,9 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -296,6 +298,128 @@ TEST_P(StoreTest, EveryoneFindsThePreviousCalibrationTheRuleDefines) {
   }
   EXPECT_FALSE(inReport.contains("H"));  // superseded: not in the report
   EXPECT_EQ(inHistory["H"], "");          // nor compared in history
+}
+
+// A record's judgement without the run ids its reasons cite, which judging
+// again renumbers.
+std::string judgement(const RunRow& r) {
+  static const std::regex runId(R"(\(run \d+\))");
+  return r.verdict + " " + r.reasonCodes + " " + std::regex_replace(r.reasons, runId, "(run)");
+}
+
+// Criteria set and set back: every current record judged again from its
+// stored figures, the verdicts those criteria give, and after setting the
+// first ones again exactly the judgements recording gave.
+TEST_P(StoreTest, JudgingAgainGivesWhatJudgingTheResultsGives) {
+  const std::unique_ptr<Store> store = open();
+  ASSERT_TRUE(store && store->startCriteria(defaultCriteria()));
+  RunInput dead = run("A", "2018-07-20T10:00:00", "a1");
+  dead.results->channels[3].status = "dead";
+  dead.results->channels[3].gain = 0.01;
+  RunInput moved = run("B", "2018-07-21T10:00:00", "b2", 20);
+  *moved.results->channels[5].gain *= 1.2;
+  RunInput clipped = run("C", "2018-07-20T10:00:00", "c1", 45);
+  for (ChannelResult& ch : clipped.results->channels) ch.status = "clipped";
+  clipped.results->gainMedian.reset();
+  clipped.results->gainSpreadPercent.reset();
+  RunInput killed = run("D", "2018-07-20T10:00:00", "d1");
+  killed.assessment = notAnalysed("calib killed by signal 9 (Killed)");
+  const RunInput inputs[] = {run("B", "2018-07-20T10:00:00", "b1"), dead, moved, clipped, killed,
+                             run("A", "2018-07-22T10:00:00", "a2")};
+  for (const RunInput& in : inputs) ASSERT_TRUE(store->record(in, Store::Supersede::IfNotFinal));
+  const auto judgements = [&] {
+    std::map<std::string, std::string> byContent;
+    const Result<std::vector<RunRow>> current = store->runs(Records::Current);
+    for (const RunRow& r : *current) byContent[r.inputSha256] = judgement(r);
+    return byContent;
+  };
+  const std::map<std::string, std::string> recorded = judgements();
+  EXPECT_EQ(recorded.at("a2").substr(0, 4), "pass");  // channel 3 repaired: not compared
+  EXPECT_NE(recorded.at("c1").find("the median gain of the fitted channels is 45.70 mV/fC"), std::string::npos);
+
+  Criteria lab = *parseCriteria("name = \"lab\"\nversion = \"2\"\n[channels]\nmax_not_ok = 1\n", "lab.toml");
+  const Result<Rejudged> set = store->setCriteria(lab);
+  ASSERT_TRUE(set) << set.error().message;
+  EXPECT_TRUE(set->changedCriteria);
+  EXPECT_EQ(set->records, 6u);
+  std::vector<std::string> changed;
+  for (const auto& [row, before] : set->changed) changed.push_back(row.chip + " " + before + " → " + row.verdict);
+  EXPECT_EQ(changed, (std::vector<std::string>{"A fail → pass", "B fail → pass"}));
+  EXPECT_EQ(store->runs(Records::Current)->size(), 6u);
+  EXPECT_EQ(store->runs(Records::All)->size(), 12u);
+  EXPECT_EQ(store->channels(Records::Current)->size(), 6u * 32);  // shared with the analyses
+  EXPECT_EQ(store->criteriaInForce()->value().criteria.name, "lab");
+  // The same criteria again: nothing to judge.
+  EXPECT_EQ(store->setCriteria(lab)->records, 0u);
+
+  ASSERT_TRUE(store->setCriteria(defaultCriteria()));
+  EXPECT_EQ(judgements(), recorded);
+  const Result<RecordOutcome> later = store->record(run("B", "2018-07-23T10:00:00", "b3"), Store::Supersede::IfNotFinal);
+  ASSERT_TRUE(later);
+  EXPECT_EQ(later->row.criteria, "default 1");
+}
+
+// A database of the previous schema, made by the previous release (two
+// batches of a stand's tree, the second with other criteria, and a cut .gz
+// tried twice), loaded as it is into SQLite or PostgreSQL and migrated:
+// every record kept, one current record per content, the criteria of the
+// last batch in force.
+TEST_P(StoreTest, AVersionOneDatabaseMigratesKeepingEveryRecord) {
+  const std::string fixture = std::string(CALIB_FIXTURE_DIR) + "/store-v1.sqlite";
+  const std::string copy = dir_ / "v1.sqlite";
+  std::filesystem::copy_file(fixture, copy);
+  std::unique_ptr<Database> v1 = *openDatabase("sqlite:" + copy, Access::ReadOnly);
+  if (GetParam() == Backend::Postgres) {
+    std::unique_ptr<Database> pg = *openDatabase(url_);
+    ASSERT_TRUE(pg->runScript(schemaScript(1, Dialect::Postgres)));
+    ASSERT_TRUE(pg->runScript("CREATE TABLE calib_schema (version INTEGER NOT NULL); INSERT INTO calib_schema VALUES (1)"));
+    for (const std::string table : {"chip", "criteria_set", "run", "run_reason", "channel_result"}) {
+      // Runs from the last: a superseded run refers to a later one.
+      const Result<std::vector<Row>> rows =
+          v1->run("SELECT * FROM " + table + (table == "run" ? " ORDER BY run_id DESC" : ""));
+      ASSERT_TRUE(rows && !rows->empty()) << table;
+      std::string parameters;
+      for (std::size_t i = 1; i <= rows->front().size(); ++i) parameters += (i > 1 ? ", $" : "$") + std::to_string(i);
+      for (const Row& row : *rows)
+        ASSERT_TRUE(pg->run("INSERT INTO " + table + " VALUES (" + parameters + ")", row)) << table;
+    }
+    for (const auto& [table, id] : {std::pair{"chip", "chip_id"}, {"criteria_set", "criteria_id"}, {"run", "run_id"}})
+      ASSERT_TRUE(pg->run(std::string("SELECT setval(pg_get_serial_sequence('") + table + "', '" + id +
+                          "'), (SELECT MAX(" + id + ") FROM " + table + "))"));
+  } else {
+    url_ = "sqlite:" + copy;
+  }
+  const auto count = [&](Database& db, const std::string& sql) { return asInt(db.run(sql)->at(0).at(0)).value_or(-1); };
+  const std::int64_t records = count(*v1, "SELECT COUNT(*) FROM run");
+  const std::int64_t channels = count(*v1, "SELECT COUNT(*) FROM channel_result");
+  const std::int64_t contents = count(*v1, "SELECT COUNT(DISTINCT input_sha256) FROM run");
+  ASSERT_EQ(records, 11);
+  ASSERT_EQ(contents, 5);
+  v1.reset();
+
+  const std::unique_ptr<Store> store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(count(store->database(), "SELECT version FROM calib_schema"), kSchemaVersion);
+  EXPECT_EQ(store->runs(Records::All)->size(), static_cast<std::size_t>(records));
+  EXPECT_EQ(store->channels(Records::All)->size(), static_cast<std::size_t>(channels));
+  const Result<std::vector<RunRow>> current = store->runs(Records::Current);
+  ASSERT_TRUE(current);
+  std::set<std::string> shas;
+  for (const RunRow& r : *current) {
+    shas.insert(r.inputSha256);
+    EXPECT_EQ(r.criteria, "lab 2") << r.runId;  // the record made last of each content
+  }
+  EXPECT_EQ(current->size(), static_cast<std::size_t>(contents));
+  EXPECT_EQ(shas.size(), static_cast<std::size_t>(contents));
+  EXPECT_EQ(store->criteriaInForce()->value().criteria.name, "lab");
+  std::vector<std::int64_t> runsPerChip;
+  const Result<std::vector<RunRow>> chips = store->chips(false);
+  for (const RunRow& r : *chips) runsPerChip.push_back(r.runsOfChipAndConfig);
+  EXPECT_EQ(runsPerChip, (std::vector<std::int64_t>{2, 2, 1}));
+  // Usable as any database of this version: judged again by the defaults.
+  const Result<Rejudged> set = store->setCriteria(defaultCriteria());
+  ASSERT_TRUE(set) << set.error().message;
+  EXPECT_EQ(set->records, static_cast<std::size_t>(contents));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
