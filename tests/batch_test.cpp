@@ -235,6 +235,128 @@ TEST_P(BatchTest, BatchesAndAnIngestAtOnceRecordEveryRunOnce) {
   EXPECT_NE(again.out.find("6 results files: 0 recorded, 6 already recorded"), std::string::npos) << again.out;
 }
 
+// A stand's tree worked on for days: everything done a second time leaves
+// one current record per measurement. New criteria judge again without
+// calib (its analyses counted), a batch with other criteria is refused, a
+// cut .gz is one final error however often a batch meets it, a repaired
+// chip passes, and a new calib version analyses again only when asked,
+// into directories of its own, while the report's reading sees every run
+// with its channels.
+TEST_P(BatchTest, EachMeasurementHasOneCurrentRecordWhateverIsDoneAgain) {
+  sim::SimOptions o = trains(10, 1);
+  o.chipSeed = 50;
+  o.dead = {3};
+  simulate(dir_ / standPath("500", "20mV_calib-odd", "20180725"), o);
+  o = trains(10, 2);
+  o.chipSeed = 50;  // the same chip, repaired
+  simulate(dir_ / standPath("500", "20mV_calib-odd", "20180727"), o);
+  for (int i = 0; i < 4; ++i) simulate(dir_ / standPath(std::to_string(501 + i), "20mV_calib-odd"), trains(10, 10 + i));
+  const std::string cut = dir_ / standPath("509", "20mV_calib-odd", "20180725", "123510", ".gz");
+  simulate(cut, trains(10, 9), true);
+  fs::resize_file(cut, fs::file_size(cut) / 2);
+  // calib, each analysis counted; and calib "9.9.9", an upgrade.
+  writeFile(dir_ / "calib-counted.sh", "#!/bin/sh\n[ \"$1\" = --version ] || echo \"$@\" >> " + (dir_ / "calls.log") +
+                                           "\nexec " + std::string(CALIB_EXE) + " \"$@\"\n");
+  writeFile(dir_ / "calib-next.sh",
+            "#!/bin/sh\n[ \"$1\" = --version ] && { echo 'calib 9.9.9'; exit 0; }\n" + std::string(CALIB_EXE) +
+                " \"$@\"\ns=$?\nsed -i '0,/\"version\": \"[^\"]*\"/s//\"version\": \"9.9.9\"/' gain_*.json\nexit $s\n");
+  for (const char* script : {"calib-counted.sh", "calib-next.sh"}) fs::permissions(dir_ / script, fs::perms::owner_all);
+  const auto analyses = [&] {
+    const std::string log = fs::exists(dir_ / "calls.log") ? readFile(dir_ / "calls.log") : "";
+    return std::count(log.begin(), log.end(), '\n');
+  };
+  const auto records = [&](const std::string& db, bool all) {
+    std::vector<std::string> args = {"export", "--db", db, "--what", "runs", "--format", "csv"};
+    if (all) args.push_back("--all");
+    const RunResult r = batch(args);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    return std::count(r.out.begin(), r.out.end(), '\n') - 1;
+  };
+  const std::string db = database("days");
+  const std::vector<std::string> run = {"run", "--db", db, "--calib", dir_ / "calib-counted.sh", "robot"};
+
+  // Three batches: the cut file is one final error, and fails each batch.
+  for (int k = 0; k < 3; ++k) {
+    const RunResult r = batch(run);
+    EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(k == 0 ? "7 analysed (5 pass, 1 fail, 1 error)" : "0 analysed (0 pass, 0 fail, 0 error), "
+                                                                          "7 already recorded (1 error)"),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_EQ(analyses(), 7);
+  EXPECT_EQ(records(db, true), 7);
+  const RunResult failed = batch({"chips", "--db", db, "--failed", "--format", "csv"});
+  EXPECT_NE(failed.out.find(",error,input_incomplete,\"calib: error reading ADC file"), std::string::npos) << failed.out;
+  EXPECT_EQ(failed.out.find("\n500,"), std::string::npos) << failed.out;  // repaired: channel 3 not compared
+
+  // Criteria changed twice: every record judged again, no calib started.
+  writeFile(dir_ / "lab.toml", "name = \"lab\"\nversion = \"1\"\n[channels]\nmax_not_ok = 1\n");
+  writeFile(dir_ / "lab2.toml", "name = \"lab\"\nversion = \"2\"\n[channels]\nmax_not_ok = 0\n");
+  const RunResult set = batch({"criteria", "set", "--db", db, "lab.toml"});
+  EXPECT_EQ(set.exitStatus, 0) << set.err;
+  EXPECT_NE(set.out.find("7 records judged again, 1 verdict changed (1 fail → pass)"), std::string::npos) << set.out;
+  ASSERT_EQ(batch({"criteria", "set", "--db", db, "lab2.toml"}).exitStatus, 0);
+  EXPECT_EQ(analyses(), 7);
+  EXPECT_EQ(records(db, false), 7);
+  EXPECT_EQ(records(db, true), 21);
+  const RunResult shown = batch({"criteria", "show", "--db", db});
+  EXPECT_EQ(shown.out, readFile(dir_ / "lab2.toml"));
+  const RunResult chips = batch({"chips", "--db", db});
+  EXPECT_TRUE(std::regex_search(chips.out, std::regex("\n500 +20mV_calib-odd +pass +2 "))) << chips.out;
+  // A batch with other criteria than the database's is refused, naming both.
+  std::vector<std::string> withOld = run;
+  withOld.insert(withOld.begin() + 1, {"--criteria", "lab.toml"});
+  const RunResult refused = batch(withOld);
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_NE(refused.err.find("--criteria lab.toml is 'lab' version 1, but " + db + " judges by 'lab' version 2"),
+            std::string::npos)
+      << refused.err;
+
+  // calib 9.9.9: nothing analysed again unless asked.
+  std::vector<std::string> upgraded = run;
+  upgraded[4] = dir_ / "calib-next.sh";
+  const RunResult notAsked = batch(upgraded);
+  EXPECT_NE(notAsked.out.find("0 analysed (0 pass, 0 fail, 0 error), 0 already recorded, 7 recorded by calib 1"),
+            std::string::npos)
+      << notAsked.out;
+  upgraded.insert(upgraded.begin() + 1, "--reanalyse");
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  CalibProcess reanalysis(dir_.path(), upgraded, options);
+  // What the report reads, read while the batch records: a run judged
+  // from results always has its 32 channels.
+  std::size_t snapshots = 0;
+  while (!reanalysis.finished()) {
+    const Result<std::unique_ptr<production::Store>> store = production::Store::openExisting(db);
+    if (!store) continue;
+    const Result<production::CurrentRuns> current = (*store)->currentRuns();
+    ASSERT_TRUE(current) << current.error().message;
+    std::map<std::int64_t, int> channels;
+    for (const production::ChannelRow& c : current->channels) ++channels[c.runId];
+    for (const production::RunRow& r : current->runs)
+      if (r.channelsNotOk) EXPECT_EQ(channels[r.runId], 32) << r.runId;
+    ++snapshots;
+  }
+  const RunResult r = reanalysis.wait();
+  EXPECT_GT(snapshots, 0u);
+  EXPECT_NE(r.out.find("7 analysed (5 pass, 1 fail, 1 error)"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(records(db, false), 7);
+  const RunResult history = batch({"history", "--db", db, "500"});
+  EXPECT_NE(history.out.find("chip 500: 2 runs"), std::string::npos) << history.out;
+  const RunResult all = batch({"history", "--all", "--db", db, "500", "--format", "csv"});
+  // Seven records compared with nothing, the current one of day 3 by its
+  // 31 channels ok in both.
+  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 1 + 7 + 31) << all.out;
+  // The earlier analysis's outputs stay where they were.
+  const std::string day1 = dir_ / "calib-out/robot/20180725/123510_kelta500";
+  std::vector<std::string> dirs;
+  for (const auto& e : fs::directory_iterator(day1)) dirs.push_back(e.path().filename().string());
+  std::sort(dirs.begin(), dirs.end());
+  ASSERT_EQ(dirs.size(), 2u);
+  EXPECT_EQ(dirs[1], dirs[0] + ".calib-9.9.9");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
 

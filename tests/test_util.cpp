@@ -152,6 +152,12 @@ CalibProcess::~CalibProcess() {
   ::waitpid(pid_, &status, 0);
 }
 
+bool CalibProcess::finished() const {
+  if (pid_ <= 0) return true;
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+}
+
 std::string CalibProcess::outputSoFar() const { return readFile(capture_ / "stdout"); }
 
 RunResult CalibProcess::wait() {
