@@ -115,7 +115,7 @@ std::string historyTable(const std::string& chip, const std::vector<HistoryEntry
     const GainChange* largest = e.comparison.largest();
     const RunRow& r = *e.run;
     rows.push_back({std::to_string(r.runId), r.measuredAt, r.config, r.verdict,
-                    r.medianGain ? tableNumber(r.medianGain, 2) : "-",
+                    medianGainText(r),
                     e.previousRunId ? std::to_string(*e.previousRunId) : "-",
                     largest ? signedPercent(e.comparison.chipPercent) : "-",
                     largest ? signedPercent(largest->relative) + " (ch " + std::to_string(largest->channel) + ")" : "-",

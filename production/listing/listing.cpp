@@ -62,6 +62,11 @@ Record channelRecord(const ChannelRow& c) {
 
 }  // namespace
 
+std::string medianGainText(const RunRow& run) {
+  if (!run.medianGain) return "-";
+  return tableNumber(run.medianGain, 2) + (run.medianGainFitted ? " (fitted)" : "");
+}
+
 std::string tableNumber(const std::optional<double>& v, int decimals) { return v ? fixedText(*v, decimals) : ""; }
 
 Record runRecord(const RunRow& run, bool withRunCount) {
@@ -90,7 +95,7 @@ std::string formatRuns(const std::vector<RunRow>& runs, Format format, bool with
     std::vector<std::string> row = {r.chip,
                                     r.config,
                                     r.verdict,
-                                    r.medianGain ? tableNumber(r.medianGain, 2) : "-",
+                                    medianGainText(r),
                                     r.gainSpread ? tableNumber(r.gainSpread, 2) : "-",
                                     withChannel(r.worstInl, 2, r.worstInlChannel),
                                     withChannel(r.maxEnc, 0, r.maxEncChannel),

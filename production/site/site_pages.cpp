@@ -143,6 +143,13 @@ constexpr Column kColumns[] = {
     {"link", "link", false},           {"reasons", "reasons", false},
 };
 
+// After a median gain that is not calib's: of the fitted channels, as calib
+// judged none good.
+std::string fittedMark(const RunRow& r) {
+  return r.medianGainFitted ? " <abbr title=\"the median of the fitted channels: calib judged no channel good\">(fitted)</abbr>"
+                            : "";
+}
+
 // "medianGain" → "median-gain", as data-* attributes are written.
 std::string attributeName(const char* key) {
   std::string name;
@@ -178,7 +185,7 @@ std::string chipRow(const SiteRun& run, const std::string& page) {
   for (const auto& [key, value] : data) row += " data-" + attributeName(key.c_str()) + "=\"" + escape(value) + "\"";
   row += "><td><a href=\"" + html::urlPath(page) + "\">" + escape(r.chip) + "</a></td><td>" + escape(r.config) +
          "</td><td>" + verdictBadge(r.verdict) + "</td><td class=\"num\">" + fixed(r.medianGain, 2) +
-         "</td><td class=\"num\">" + fixed(r.gainSpread, 2) + "</td><td class=\"num\">" +
+         fittedMark(r) + "</td><td class=\"num\">" + fixed(r.gainSpread, 2) + "</td><td class=\"num\">" +
          withChannel(r.worstInl, 2, r.worstInlChannel) + "</td><td class=\"num\">" +
          withChannel(r.maxEnc, 0, r.maxEncChannel) + "</td><td>" +
          (r.channelsNotOk ? std::to_string(*r.channelsNotOk) + (r.notOk.empty() ? "" : ": " + escape(r.notOk)) : "–") +
@@ -441,7 +448,7 @@ std::string chipPage(const SiteModel& m, const SiteChip& chip, const SiteContext
     const RunRow& r = m.runs[i].row;
     p += "<tr data-run=\"" + std::to_string(r.runId) + "\"><td>" + escape(r.measuredAt) + "</td><td>" +
          escape(r.config) + "</td><td>" + verdictBadge(r.verdict) + "</td><td class=\"num\">" + fixed(r.medianGain, 2) +
-         "</td><td>" + escape(r.reasons) + "</td></tr>";
+         fittedMark(r) + "</td><td>" + escape(r.reasons) + "</td></tr>";
   }
   p += "</tbody></table></section></body></html>\n";
   return p;

@@ -57,6 +57,17 @@ RunResults judgedResults(const RunRow& row, std::vector<ChannelResult> channels)
 
 }  // namespace
 
+Result<void> Store::lockCriteria(bool exclusive) {
+  // SQLite's write lock serialises writers already. On PostgreSQL records
+  // share this lock and judging again takes it alone, so that no record is
+  // judged by criteria being replaced and committed after the change.
+  if (db_->dialect() != Dialect::Postgres) return {};
+  const Result<std::vector<Row>> locked = db_->run(exclusive ? "SELECT pg_advisory_xact_lock(7400212)"
+                                                             : "SELECT pg_advisory_xact_lock_shared(7400212)");
+  if (!locked) return locked.error();
+  return {};
+}
+
 Result<std::optional<CriteriaInForce>> Store::readInForce() {
   const Result<std::vector<Row>> rows = db_->run(
       "SELECT k.criteria_id, k.body, f.since FROM criteria_in_force f JOIN criteria_set k ON k.criteria_id = "
@@ -79,7 +90,7 @@ Result<std::optional<CriteriaInForce>> Store::criteriaInForce() {
   return readInForce();
 }
 
-Result<CriteriaInForce> Store::inForceUnlocked() {
+Result<CriteriaInForce> Store::inForceForRecord() {
   Result<std::optional<CriteriaInForce>> inForce = readInForce();
   if (!inForce) return inForce.error();
   if (!*inForce) return failed(db_->name() + " has no criteria in force");
@@ -108,6 +119,7 @@ Result<Rejudged> Store::setCriteria(const Criteria& criteria,
   Result<Transaction> transaction = Transaction::beginWrite(*db_);
   if (!transaction) return transaction.error();
   Rejudged outcome;
+  if (Result<void> locked = lockCriteria(true); !locked) return locked.error();
   const Result<std::int64_t> id = criteriaId(criteria);
   if (!id) return id.error();
   Result<std::optional<CriteriaInForce>> before = readInForce();

@@ -295,7 +295,8 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
   Result<Transaction> transaction = Transaction::beginWrite(*db_);
   if (!transaction) return transaction.error();
   RecordOutcome outcome;
-  // The chip first: on PostgreSQL its row stays locked to the commit, so
+  if (Result<void> locked = lockCriteria(false); !locked) return locked.error();
+  // Then the chip: on PostgreSQL its row stays locked to the commit, so
   // that runs of one chip are judged one after the other.
   const Result<std::int64_t> chip = chipId(run.chip);
   if (!chip) return chip.error();
@@ -308,7 +309,7 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
     outcome.runId = earlier;
     return outcome;
   }
-  const Result<CriteriaInForce> criteria = inForceUnlocked();
+  const Result<CriteriaInForce> criteria = inForceForRecord();
   if (!criteria) return criteria.error();
   // Marked superseded by itself until the successor has its id: out of the
   // unique identity at once, and never a dangling reference.

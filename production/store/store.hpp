@@ -178,7 +178,12 @@ class Store {
                                  const std::string& resultsJson);
   Result<void> insertDetails(std::int64_t runId, const Assessment& assessment, const RunInput& run);
   Result<void> insertReasons(std::int64_t runId, const std::vector<Reason>& reasons);
-  Result<CriteriaInForce> inForceUnlocked();
+  // The criteria in force, for a record being written (an error when
+  // there are none).
+  Result<CriteriaInForce> inForceForRecord();
+  // On PostgreSQL, the lock records share and judging again takes alone,
+  // first thing in their transactions.
+  Result<void> lockCriteria(bool exclusive);
   Result<std::optional<CriteriaInForce>> readInForce();
 
   std::unique_ptr<Database> db_;
