@@ -266,13 +266,32 @@ Result<std::int64_t> Store::insertRun(const RunRow& row, std::int64_t chipId, st
 }
 
 Result<void> Store::insertReasons(std::int64_t runId, const std::vector<Reason>& reasons) {
-  for (std::size_t i = 0; i < reasons.size(); ++i)
-    if (Result<std::vector<Row>> done =
-            db_->run("INSERT INTO run_reason (run_id, seq, code, detail) VALUES ($1, $2, $3, $4)",
-                     {runId, static_cast<std::int64_t>(i), reasons[i].code, reasons[i].detail});
-        !done)
-      return done.error();
-  return {};
+  return insertReasons({{runId, reasons}});
+}
+
+Result<void> Store::insertReasons(const std::vector<std::pair<std::int64_t, std::vector<Reason>>>& reasons) {
+  // Many rows to a statement: judging every record again writes thousands.
+  constexpr std::size_t kRowsPerStatement = 200;
+  std::string sql;
+  std::vector<Value> values;
+  const auto flush = [&]() -> Result<void> {
+    if (values.empty()) return {};
+    const Result<std::vector<Row>> done = db_->run("INSERT INTO run_reason (run_id, seq, code, detail) VALUES " + sql, values);
+    sql.clear();
+    values.clear();
+    if (!done) return done.error();
+    return {};
+  };
+  for (const auto& [runId, list] : reasons)
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::size_t n = values.size();
+      sql += (n ? ", ($" : "($") + std::to_string(n + 1) + ", $" + std::to_string(n + 2) + ", $" +
+             std::to_string(n + 3) + ", $" + std::to_string(n + 4) + ")";
+      values.insert(values.end(), {runId, static_cast<std::int64_t>(i), list[i].code, list[i].detail});
+      if (values.size() / 4 == kRowsPerStatement)
+        if (Result<void> flushed = flush(); !flushed) return flushed;
+    }
+  return flush();
 }
 
 Result<void> Store::insertDetails(std::int64_t runId, const Assessment& assessment, const RunInput& run) {

@@ -178,6 +178,7 @@ class Store {
                                  const std::string& resultsJson);
   Result<void> insertDetails(std::int64_t runId, const Assessment& assessment, const RunInput& run);
   Result<void> insertReasons(std::int64_t runId, const std::vector<Reason>& reasons);
+  Result<void> insertReasons(const std::vector<std::pair<std::int64_t, std::vector<Reason>>>& reasons);
   // The criteria in force, for a record being written (an error when
   // there are none).
   Result<CriteriaInForce> inForceForRecord();
