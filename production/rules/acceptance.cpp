@@ -69,6 +69,18 @@ std::optional<Verdict> verdictFromName(std::string_view name) {
   return std::nullopt;
 }
 
+std::string reasonCodes(const std::vector<Reason>& reasons) {
+  std::string text;
+  for (const Reason& r : reasons) text += (text.empty() ? "" : ",") + r.code;
+  return text;
+}
+
+std::string reasonDetails(const std::vector<Reason>& reasons) {
+  std::string text;
+  for (const Reason& r : reasons) text += (text.empty() ? "" : "; ") + r.detail;
+  return text;
+}
+
 bool configMatches(const std::string& pattern, const std::string& config) {
   return ::fnmatch(pattern.c_str(), config.c_str(), 0) == 0;
 }

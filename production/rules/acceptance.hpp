@@ -27,6 +27,11 @@ struct Reason {
   bool operator==(const Reason&) const = default;
 };
 
+// A verdict's reasons as a record keeps them: "channels_not_ok,gain_spread"
+// and the details with "; " between them.
+std::string reasonCodes(const std::vector<Reason>& reasons);
+std::string reasonDetails(const std::vector<Reason>& reasons);
+
 struct Assessment {
   Verdict verdict = Verdict::Pass;
   std::vector<Reason> reasons;

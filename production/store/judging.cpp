@@ -32,15 +32,6 @@ std::string rejudgedInsert() {
   return "INSERT INTO run (" + columns + ") SELECT " + values + " FROM run WHERE run_id = $6 RETURNING run_id";
 }
 
-std::string joinedReasons(const std::vector<Reason>& reasons, bool codes) {
-  std::string text;
-  for (const Reason& r : reasons) {
-    if (!text.empty()) text += codes ? "," : "; ";
-    text += codes ? r.code : r.detail;
-  }
-  return text;
-}
-
 // The results an analysis is judged by, as stored: a record that is not an
 // error read its file to the end and found pulse trains.
 RunResults judgedResults(const RunRow& row, std::vector<ChannelResult> channels) {
@@ -157,7 +148,7 @@ Result<Rejudged> Store::setCriteria(const Criteria& criteria,
   const std::vector<std::optional<std::size_t>> previous = previousCalibrations(keys);
   const std::string name = criteria.name + " " + criteria.version;
   std::size_t toDo = 0;
-  for (const RunRow& r : *current) toDo += r.criteria != name;
+  for (const RunRow& r : *current) toDo += r.criteriaId != *id;
 
   // Every record to judge again out of the unique identity at once (marked
   // superseded by itself), each linked to its successor at the end: three
@@ -172,7 +163,7 @@ Result<Rejudged> Store::setCriteria(const Criteria& criteria,
   const std::string insert = rejudgedInsert();
   for (std::size_t i = 0; i < current->size(); ++i) {
     const RunRow& old = (*current)[i];
-    if (old.criteria == name) continue;
+    if (old.criteriaId == *id) continue;
     // Errors (no results, nothing measured, a file not read to its end)
     // do not depend on the criteria: their reasons stay.
     Assessment a;
@@ -191,7 +182,7 @@ Result<Rejudged> Store::setCriteria(const Criteria& criteria,
     }
     const std::string verdict(verdictName(a.verdict));
     const Result<std::vector<Row>> inserted =
-        db_->run(insert, {verdict, joinedReasons(a.reasons, true), joinedReasons(a.reasons, false), now, *id, old.runId});
+        db_->run(insert, {verdict, reasonCodes(a.reasons), reasonDetails(a.reasons), now, *id, old.runId});
     if (!inserted) return inserted.error();
     if (inserted->empty()) return failed(db_->name() + ": run " + std::to_string(old.runId) + " could not be judged again");
     const std::int64_t fresh = asInt(inserted->front().at(0)).value_or(0);
@@ -201,9 +192,10 @@ Result<Rejudged> Store::setCriteria(const Criteria& criteria,
       RunRow changed = old;
       changed.runId = fresh;
       changed.verdict = verdict;
-      changed.reasonCodes = joinedReasons(a.reasons, true);
-      changed.reasons = joinedReasons(a.reasons, false);
+      changed.reasonCodes = reasonCodes(a.reasons);
+      changed.reasons = reasonDetails(a.reasons);
       changed.criteria = name;
+      changed.criteriaId = *id;
       changed.judgedAt = now;
       outcome.changed.emplace_back(std::move(changed), old.verdict);
     }

@@ -27,6 +27,7 @@ constexpr RunColumn kColumns[] = {
     {"input_sha256", "r.input_sha256", "input_sha256", &R::inputSha256},
     {"analysis_version", "r.analysis_version", "analysis_version", &R::analysisVersion},
     {"criteria", "k.name || ' ' || k.version", "", &R::criteria},
+    {"", "r.criteria_id", "", &R::criteriaId},
     {"analysed_at", "r.analysed_at", "analysed_at", &R::analysedAt},
     {"stand_date", "r.stand_date", "stand_date", &R::standDate, true},
     {"stand_time", "r.stand_time", "stand_time", &R::standTime, true},

@@ -44,6 +44,7 @@ struct RunRow {
   std::string inputSha256;
   std::string analysisVersion;
   std::string criteria;  // "default 1"
+  std::int64_t criteriaId = 0;
   std::string standDate, standTime, board, link;
   std::string calibExit;
   std::string outputDir;

@@ -70,15 +70,6 @@ Blob compressed(const std::string& text) {
   return blob;
 }
 
-std::string joined(const std::vector<Reason>& reasons, bool codes) {
-  std::string text;
-  for (const Reason& r : reasons) {
-    if (!text.empty()) text += codes ? "," : "; ";
-    text += codes ? r.code : r.detail;
-  }
-  return text;
-}
-
 // Gains and statuses by channel from rows of (channel, gain, status).
 std::vector<ChannelGain> gainsByChannel(const std::vector<Row>& rows, std::size_t channelColumn) {
   std::vector<ChannelGain> gains(kChannels);
@@ -103,8 +94,8 @@ RunRow recordedRow(const RunInput& run, const Assessment& assessment, const std:
   r.analysedAt = analysedAt;
   r.judgedAt = analysedAt;
   r.verdict = verdictName(assessment.verdict);
-  r.reasonCodes = joined(assessment.reasons, true);
-  r.reasons = joined(assessment.reasons, false);
+  r.reasonCodes = reasonCodes(assessment.reasons);
+  r.reasons = reasonDetails(assessment.reasons);
   if (run.results) {
     const ChipSummary s = summarise(*run.results);
     r.medianGain = s.medianGain;
