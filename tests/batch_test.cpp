@@ -289,6 +289,17 @@ TEST_P(BatchTest, EachMeasurementHasOneCurrentRecordWhateverIsDoneAgain) {
   const RunResult failed = batch({"chips", "--db", db, "--failed", "--format", "csv"});
   EXPECT_NE(failed.out.find(",error,input_incomplete,\"calib: error reading ADC file"), std::string::npos) << failed.out;
   EXPECT_EQ(failed.out.find("\n500,"), std::string::npos) << failed.out;  // repaired: channel 3 not compared
+  // A copy of chip 501's file named as chip 599: skipped, naming the record.
+  fs::create_directories(fs::path(dir_ / standPath("599", "20mV_calib-odd", "20180728")).parent_path());
+  fs::copy_file(dir_ / standPath("501", "20mV_calib-odd"), dir_ / standPath("599", "20mV_calib-odd", "20180728"));
+  std::vector<std::string> thatDay = run;
+  thatDay.back() = "robot/20180728";
+  const RunResult copied = batch(thatDay);
+  EXPECT_NE(copied.out.find("_kelta599_dunor00_link00_20mV_calib-odd_adc.txt: the same content as run "),
+            std::string::npos)
+      << copied.out;
+  EXPECT_NE(copied.out.find(" of chip 501, 20mV_calib-odd ('"), std::string::npos) << copied.out;
+  fs::remove(dir_ / standPath("599", "20mV_calib-odd", "20180728"));
 
   // Criteria changed twice: every record judged again, no calib started.
   writeFile(dir_ / "lab.toml", "name = \"lab\"\nversion = \"1\"\n[channels]\nmax_not_ok = 1\n");
@@ -320,6 +331,8 @@ TEST_P(BatchTest, EachMeasurementHasOneCurrentRecordWhateverIsDoneAgain) {
   EXPECT_NE(notAsked.out.find("0 analysed (0 pass, 0 fail, 0 error), 0 already recorded, 7 recorded by calib 1"),
             std::string::npos)
       << notAsked.out;
+  EXPECT_NE(notAsked.out.find(") (1 error), 0 skipped"), std::string::npos) << notAsked.out;
+  EXPECT_EQ(notAsked.exitStatus, 1);  // the cut file is still in the tree
   upgraded.insert(upgraded.begin() + 1, "--reanalyse");
   RunOptions options;
   options.program = CALIB_BATCH_EXE;
@@ -346,8 +359,9 @@ TEST_P(BatchTest, EachMeasurementHasOneCurrentRecordWhateverIsDoneAgain) {
   EXPECT_NE(history.out.find("chip 500: 2 runs"), std::string::npos) << history.out;
   const RunResult all = batch({"history", "--all", "--db", db, "500", "--format", "csv"});
   // Seven records compared with nothing, the current one of day 3 by its
-  // 31 channels ok in both.
-  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 1 + 7 + 31) << all.out;
+  // 32 channels (channel 3 as not compared).
+  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 1 + 7 + 32) << all.out;
+  EXPECT_NE(all.out.find(",3,,,,,,ok,dead\n"), std::string::npos) << all.out;
   // The earlier analysis's outputs stay where they were.
   const std::string day1 = dir_ / "calib-out/robot/20180725/123510_kelta500";
   std::vector<std::string> dirs;
@@ -355,6 +369,35 @@ TEST_P(BatchTest, EachMeasurementHasOneCurrentRecordWhateverIsDoneAgain) {
   std::sort(dirs.begin(), dirs.end());
   ASSERT_EQ(dirs.size(), 2u);
   EXPECT_EQ(dirs[1], dirs[0] + ".calib-9.9.9");
+}
+
+// Results calib wrote in the stand's directories, given relative names (as
+// a person runs it): the stand's fields come from the whole path, and a
+// cut file's error fails every ingest of it, counted.
+TEST_P(BatchTest, IngestReadsTheStandFromThePathAndCountsErrorsEachTime) {
+  const std::string good = dir_ / standPath("700", "20mV_calib-odd", "20180724", "081500");
+  const std::string cut = dir_ / standPath("701", "20mV_calib-odd", "20180724", "081600", ".gz");
+  simulate(good, trains(5, 70));
+  simulate(cut, trains(5, 71), true);
+  fs::resize_file(cut, fs::file_size(cut) / 2);
+  std::vector<std::string> ingest = {"ingest", "--db", database("ingested")};
+  for (const std::string& file : {good, cut}) {
+    const std::string where = fs::path(file).parent_path();
+    const std::string chip = fs::path(file).filename().string().substr(12, 3);
+    runCalib(where, {"--quiet", "--sha256", chip, "20mV_calib-odd", fs::path(file).filename().string()});
+    ingest.push_back(where + "/gain_kelta" + chip + "_20mV_calib-odd.log.json");
+  }
+  for (int k = 0; k < 2; ++k) {
+    const RunResult r = batch(ingest);
+    EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(k == 0 ? "2 results files: 2 recorded, 0 already recorded\n"
+                                : "2 results files: 0 recorded, 2 already recorded (1 error)\n"),
+              std::string::npos)
+        << r.out;
+  }
+  const RunResult runs = batch({"export", "--db", ingest[2], "--what", "runs", "--format", "csv"});
+  EXPECT_NE(runs.out.find(",700,20mV_calib-odd,TPC,2018-07-24T08:15:00,pass,"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find(",20180724,081500,dunor00,link00,"), std::string::npos) << runs.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
@@ -403,6 +446,11 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
   EXPECT_EQ(noBatch.exitStatus, 1);
   EXPECT_EQ(noBatch.err, "calib-batch: no batch at 'calib-out/batches/20261208-120000' (--out names the output root "
                          "it was submitted to)\n");
+  writeFile(dir / "lab.toml", "name = \"lab\"\nversion = \"1\"\n");
+  const RunResult nowhere = runCalib(dir.path(), {"criteria", "set", "--db", "sqlite:nowhere.sqlite", "lab.toml"}, options);
+  EXPECT_EQ(nowhere.exitStatus, 1);
+  EXPECT_EQ(nowhere.err.substr(0, 40), "calib-batch: no database at 'nowhere.sql") << nowhere.err;
+  EXPECT_FALSE(fs::exists(dir / "nowhere.sqlite"));
   const RunResult criteria = runCalib(dir.path(), {"criteria"}, options);
   EXPECT_EQ(criteria.exitStatus, 0);
   EXPECT_NE(criteria.out.find("name = \"default\"\nversion = \"1\"\n"), std::string::npos);

@@ -359,6 +359,43 @@ TEST_P(StoreTest, JudgingAgainGivesWhatJudgingTheResultsGives) {
   EXPECT_EQ(later->row.criteria, "default 1");
 }
 
+// A calibration recorded after the one measured next, or analysed again
+// under it, changes what that one is compared with: the next one is judged
+// again in the same transaction, and its reason cites the current record.
+TEST_P(StoreTest, ACalibrationRecordedLateOrAnalysedAgainJudgesTheNextAgain) {
+  const std::unique_ptr<Store> store = open();
+  ASSERT_TRUE(store && store->startCriteria(defaultCriteria()));
+  const auto record = [&](const RunInput& in, Store::Supersede supersede) {
+    const Result<RecordOutcome> o = store->record(in, supersede);
+    EXPECT_TRUE(o && o->recorded);
+    return o ? o->runId : 0;
+  };
+  const auto currentOf = [&](const std::string& sha) {
+    const Result<std::vector<RunRow>> runs = store->runs(Records::Current);
+    const auto it = std::find_if(runs->begin(), runs->end(), [&](const RunRow& r) { return r.inputSha256 == sha; });
+    return it == runs->end() ? RunRow{} : *it;
+  };
+  // Day 3 first, compared with nothing; day 1, recorded late, with a gain
+  // 10 % off in channel 5: day 3 judged again, against it.
+  record(run("X", "2018-07-23T10:00:00", "day3"), Store::Supersede::IfNotFinal);
+  EXPECT_EQ(currentOf("day3").verdict, "pass");
+  RunInput day1 = run("X", "2018-07-21T10:00:00", "day1");
+  *day1.results->channels[5].gain *= 1.1;
+  const std::int64_t first = record(day1, Store::Supersede::IfNotFinal);
+  const RunRow judged = currentOf("day3");
+  EXPECT_EQ(judged.verdict, "fail");
+  EXPECT_NE(judged.reasons.find("(run " + std::to_string(first) + ")"), std::string::npos) << judged.reasons;
+  EXPECT_EQ(judged.analysisId, 1);  // the same analysis
+  // Day 1 analysed again, its channel 5 as the others: day 3 passes again.
+  const std::int64_t again = record(run("X", "2018-07-21T10:00:00", "day1"), Store::Supersede::Always);
+  EXPECT_NE(again, first);
+  EXPECT_EQ(currentOf("day3").verdict, "pass");
+  EXPECT_EQ(store->runs(Records::All)->size(), 5u);  // day 3 three times, day 1 twice
+  // Recorded again with no change in judgement: nothing new for day 3.
+  record(run("X", "2018-07-20T10:00:00", "day0"), Store::Supersede::IfNotFinal);
+  EXPECT_EQ(store->runs(Records::All)->size(), 6u);
+}
+
 // A database of the previous schema, made by the previous release (two
 // batches of a stand's tree, the second with other criteria, and a cut .gz
 // tried twice), loaded as it is into SQLite or PostgreSQL and migrated:

@@ -16,6 +16,10 @@ constexpr double kVersionSeconds = 60;
 // The refusal of a criteria file that is not the database's.
 Failure otherCriteria(const std::string& file, const Criteria& given, const std::string& dbUrl,
                       const Criteria& inForce) {
+  if (given.name == inForce.name && given.version == inForce.version)
+    return failed("--criteria " + file + " is '" + given.name + "' version " + given.version + " with another text than " +
+                  dbUrl + " judges by under that name and version: give the changed criteria a new version, then "
+                  "'calib-batch criteria set " + file + " --db " + dbUrl + "' makes them the database's");
   return failed("--criteria " + file + " is '" + given.name + "' version " + given.version + ", but " + dbUrl +
                 " judges by '" + inForce.name + "' version " + inForce.version +
                 ": 'calib-batch criteria set " + file + " --db " + dbUrl +

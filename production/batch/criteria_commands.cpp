@@ -35,6 +35,11 @@ CommandOutcome showCriteria(const std::string& dbUrl, const Printer& print) {
 CommandOutcome setCriteria(const std::string& dbUrl, const std::string& file, const Printer& print) {
   const Result<Criteria> criteria = loadCriteria(file);
   if (!criteria) return criteria.error();
+  // Only a database calib-batch made: a mistyped --db must not make a new,
+  // empty one and report its criteria set.
+  if (const Result<std::unique_ptr<Store>> existing = Store::openExisting(dbUrl);
+      !existing && existing.error().absent())
+    return failed(existing.error().message);
   const Result<std::unique_ptr<Store>> store = Store::open(dbUrl);
   if (!store) return store.error();
   std::optional<ProgressMeter> progress;
@@ -55,7 +60,7 @@ CommandOutcome setCriteria(const std::string& dbUrl, const std::string& file, co
     rows.push_back(row);
     ++changes[before + " → " + row.verdict];
   }
-  print.out(formatRuns(rows, Format::Table, false));
+  if (!rows.empty()) print.out(formatRuns(rows, Format::Table, false));
   std::string summary = "criteria " + named(*criteria) + (done->changedCriteria ? " in force in " : " in force already in ") +
                         (*store)->database().name() + ": " + plural(done->records, "record", "records") +
                         " judged again, " + plural(done->changed.size(), "verdict", "verdicts") + " changed";

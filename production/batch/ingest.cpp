@@ -40,7 +40,10 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
     return failed("the results have no SHA-256 of their ADC file (calib --sha256) and the file '" +
                   results->adcFile + "' is not found");
   }
-  if (const Result<NameFields> fields = pattern.match(results->adcFile)) in.stand = fields->stand;
+  // The stand's fields from the file's whole path: calib is often given a
+  // name relative to the directory it runs in, whose date the path holds.
+  const std::string named = adc.empty() ? results->adcFile : fs::absolute(adc).lexically_normal().string();
+  if (const Result<NameFields> fields = pattern.match(named)) in.stand = fields->stand;
   in.chip = results->chip;
   in.config = results->config;
   in.detector = results->detector;
@@ -91,6 +94,7 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
     });
   std::vector<RunRow> rows;
   std::size_t already = 0;
+  std::size_t alreadyErrors = 0;
   int stoppedBySignal = 0;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     if ((stoppedBySignal = processes.takeTermination())) break;
@@ -102,15 +106,17 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
       if (recorded->assessment.verdict == Verdict::Error) failedFile = true;
     } else {
       ++already;
+      alreadyErrors += recorded->currentVerdict == "error";
     }
     if (progress) progress->update(i + 1);
   }
   if (progress) progress->finish();
   if (!rows.empty()) print.out(formatRuns(rows, Format::Table, false));
   print.out(plural(command.resultFiles.size(), "results file", "results files") + ": " + std::to_string(rows.size()) +
-            " recorded, " + std::to_string(already) + " already recorded\n");
+            " recorded, " + std::to_string(already) + " already recorded" +
+            (alreadyErrors ? " (" + plural(alreadyErrors, "error", "errors") + ")" : "") + "\n");
   if (stoppedBySignal) return stoppedBy(stoppedBySignal);
-  return failedFile ? CommandOutcome(reported()) : CommandOutcome();
+  return failedFile || alreadyErrors > 0 ? CommandOutcome(reported()) : CommandOutcome();
 }
 
 }  // namespace calib::production

@@ -44,12 +44,13 @@ struct BatchPlan {
   // Recorded by another calib version, left as they are without
   // --reanalyse: how many, by that version.
   std::map<std::string, std::size_t> otherVersion;
+  std::size_t otherVersionErrors = 0;  // of those, whose current record is an error
   bool incomplete = false;  // a path could not be searched or a file not read (reported)
 };
 
 // Plans a batch of the files under options.paths: those whose content has
 // no current record, or one of an analysis that could not be made; with
-// options.reanalyse also those recorded by another calib version; with
+// options.reanalyse also those recorded by an older calib version; with
 // options.force all of them. Messages about single files
 // go to err as they come. A failure says why it cannot go on, or is the
 // termination signal that stopped it.
@@ -74,6 +75,11 @@ Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern)
 // returned.
 std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std::string& outRoot,
                                       const std::string& version);
+
+// Whether calib version a is older than b: dot-separated parts compared as
+// numbers where both are numbers ("1.10.0" is newer than "1.9.2"), as text
+// otherwise.
+bool isOlderVersion(const std::string& a, const std::string& b);
 
 // How calib analyses a planned file: in its output directory, quietly,
 // with the SHA-256 of what it reads, its messages kept in calib.out and

@@ -130,6 +130,7 @@ bool Recorder::record(std::size_t index, const RunInput& run) {
     outcomes_[index] = verdictName(outcome->assessment.verdict);
   } else {
     ++alreadyRecorded_;
+    alreadyErrors_ += outcome->currentVerdict == "error";
     outcomes_[index] = kRecordedAlready;
   }
   return true;

@@ -67,6 +67,7 @@ class Recorder {
 
   std::size_t recorded() const { return inOrder_.handedOn(); }     // files recorded, from the first
   std::size_t alreadyRecorded() const { return alreadyRecorded_; }  // by another process meanwhile
+  std::size_t alreadyErrors() const { return alreadyErrors_; }      // of those, errors
   std::size_t count(Verdict verdict) const;
   // The runs recorded, by chip, configuration and run; empty when none.
   std::string table() const;
@@ -86,6 +87,7 @@ class Recorder {
   ByteSink err_;
   InOrder<RunInput> inOrder_;
   std::size_t alreadyRecorded_ = 0;
+  std::size_t alreadyErrors_ = 0;
   std::vector<RunRow> rows_;
   std::map<Verdict, std::size_t> verdicts_;
   std::map<std::size_t, std::string> outcomes_;

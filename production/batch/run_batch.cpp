@@ -18,8 +18,12 @@ std::string recordedText(const BatchPlan& plan, std::size_t recordedMeanwhile, c
   std::string text = ", " + std::to_string(plan.alreadyRecorded + recordedMeanwhile) + " already recorded";
   if (plan.alreadyErrors) text += " (" + plural(plan.alreadyErrors, "error", "errors") + ")";
   for (const auto& [other, n] : plan.otherVersion)
-    text += ", " + std::to_string(n) + " recorded by calib " + other + " (--reanalyse analyses " +
-            (n == 1 ? "it" : "them") + " with " + version + ")";
+    text += ", " + std::to_string(n) + " recorded by calib " + other +
+            (isOlderVersion(other, version) ? " (--reanalyse analyses " + std::string(n == 1 ? "it" : "them") +
+                                                  " with " + version + ")"
+                                            : " (newer: --force analyses " + std::string(n == 1 ? "it" : "them") +
+                                                  " with " + version + ")");
+  if (plan.otherVersionErrors) text += " (" + plural(plan.otherVersionErrors, "error", "errors") + ")";
   return text;
 }
 
@@ -70,7 +74,7 @@ Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const B
   a.analysedText = recorder.analysedText();
   a.alreadyRecorded = recorder.alreadyRecorded();
   a.notRecorded = files.size() - recorder.recorded();
-  a.failed = ran.stopped || recorder.count(Verdict::Error) > 0;
+  a.failed = ran.stopped || recorder.count(Verdict::Error) > 0 || recorder.alreadyErrors() > 0;
   a.terminationSignal = ran.terminationSignal;
   return a;
 }
@@ -84,7 +88,8 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   if (!plan) return plan.error();
   if (command.dryRun) {
     printDryRun(*plan, context->version, print);
-    return plan->incomplete ? CommandOutcome(reported()) : CommandOutcome();
+    return plan->incomplete || plan->alreadyErrors > 0 || plan->otherVersionErrors > 0 ? CommandOutcome(reported())
+                                                                                       : CommandOutcome();
   }
 
   const Analysed analysed = analysePlan(*context, *plan, command.batch, processes, print);
@@ -99,8 +104,8 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   if (analysed.terminationSignal) return stoppedBy(analysed.terminationSignal);
   // A file whose current record is an error fails every batch it is in,
   // whether this batch or an earlier one recorded it.
-  return plan->incomplete || analysed.failed || plan->alreadyErrors > 0 ? CommandOutcome(reported())
-                                                                          : CommandOutcome();
+  const bool errors = plan->alreadyErrors > 0 || plan->otherVersionErrors > 0;
+  return plan->incomplete || analysed.failed || errors ? CommandOutcome(reported()) : CommandOutcome();
 }
 
 }  // namespace calib::production

@@ -1,6 +1,7 @@
 #include "production/listing/history.hpp"
 
 #include <cstdio>
+#include <set>
 
 #include "production/listing/listing.hpp"
 #include "production/rules/previous_calibration.hpp"
@@ -47,7 +48,8 @@ std::string historyJson(const std::string& chip, const std::vector<HistoryEntry>
 std::string historyCsv(const std::vector<HistoryEntry>& entries) {
   static const std::vector<std::string> kKeys = {
       "run_id",      "measured_at",   "config", "verdict", "superseded_by",  "previous_run_id", "chip_change_percent",
-      "channel",     "gain",          "previous_gain",     "change_percent", "relative_percent", "largest"};
+      "channel",     "gain",          "previous_gain",     "change_percent", "relative_percent", "largest",
+      "status",      "previous_status"};
   std::vector<Record> lines;
   for (const HistoryEntry& e : entries) {
     const GainChange* largest = e.comparison.largest();
@@ -70,7 +72,18 @@ std::string historyCsv(const std::vector<HistoryEntry>& entries) {
                                {"previous_gain", g.previousGain},
                                {"change_percent", g.percent},
                                {"relative_percent", g.relative},
-                               {"largest", &g == largest}});
+                               {"largest", &g == largest},
+                               {"status", "ok"},
+                               {"previous_status", "ok"}});
+      lines.push_back(std::move(line));
+    }
+    // The channels not ok in one of the two: no change worth computing.
+    for (const NotCompared& n : e.comparison.notCompared) {
+      Record line = head;
+      line.emplace_back("channel", n.channel);
+      for (const char* key : {"gain", "previous_gain", "change_percent", "relative_percent", "largest"})
+        line.emplace_back(key, Json());
+      line.insert(line.end(), {{"status", n.status}, {"previous_status", n.previousStatus}});
       lines.push_back(std::move(line));
     }
   }
@@ -110,6 +123,14 @@ std::string notes(const RunRow& r) {
 }
 
 std::string historyTable(const std::string& chip, const std::vector<HistoryEntry>& entries) {
+  // Which calib and which criteria, when the records shown differ in them
+  // (history --all): what tells a superseded record from its successor.
+  std::set<std::string> versions, criteria;
+  for (const HistoryEntry& e : entries) {
+    versions.insert(e.run->analysisVersion);
+    criteria.insert(e.run->criteria);
+  }
+  const bool versionColumn = versions.size() > 1, criteriaColumn = criteria.size() > 1;
   std::vector<std::vector<std::string>> rows;
   for (const HistoryEntry& e : entries) {
     const GainChange* largest = e.comparison.largest();
@@ -120,12 +141,20 @@ std::string historyTable(const std::string& chip, const std::vector<HistoryEntry
                     largest ? signedPercent(e.comparison.chipPercent) : "-",
                     largest ? signedPercent(largest->relative) + " (ch " + std::to_string(largest->channel) + ")" : "-",
                     notes(r)});
+    if (criteriaColumn) rows.back().insert(rows.back().begin() + 4, r.criteria);
+    if (versionColumn) rows.back().insert(rows.back().begin() + 4, r.analysisVersion);
   }
   std::string out =
       "chip " + chip + ": " + std::to_string(entries.size()) + (entries.size() == 1 ? " run" : " runs") + "\n";
-  out += alignedTable({"run", "measured at", "config", "verdict", "gain mV/fC", "since run", "chip change %",
-                       "largest apart %", ""},
-                      rows, {true, false, false, false, true, true, true, true, false});
+  std::vector<std::string> header = {"run",       "measured at",   "config",          "verdict", "gain mV/fC",
+                                     "since run", "chip change %", "largest apart %", ""};
+  std::vector<bool> right = {true, false, false, false, true, true, true, true, false};
+  for (const auto& [shown, name] : {std::pair{criteriaColumn, "criteria"}, {versionColumn, "calib"}})
+    if (shown) {
+      header.insert(header.begin() + 4, name);
+      right.insert(right.begin() + 4, false);
+    }
+  out += alignedTable(header, rows, right);
   for (const HistoryEntry& e : entries)
     if (e.comparison.largest()) out += channelChanges(e);
   return out;

@@ -88,6 +88,46 @@ Result<CriteriaInForce> Store::inForceForRecord() {
   return **inForce;
 }
 
+Result<void> Store::judgeFollowingAgain(const RunInput& run, const CriteriaInForce& criteria) {
+  // The current calibrations of the chip and configuration measured first
+  // after run (several when measured at one moment): the ones that may
+  // have it as their previous calibration.
+  Result<std::vector<RunRow>> later = runRows(
+      "WHERE c.serial = $1 AND r.config = $2 AND r.superseded_by IS NULL AND r.verdict <> 'error' AND "
+      "r.measured_at = (SELECT MIN(n.measured_at) FROM run n WHERE n.chip_id = r.chip_id AND n.config = r.config AND "
+      "n.superseded_by IS NULL AND n.verdict <> 'error' AND n.measured_at > $3) ORDER BY r.run_id",
+      {run.chip, run.config, run.measuredAt});
+  if (!later) return later.error();
+  for (const RunRow& next : *later) {
+    const Result<std::vector<ChannelRow>> channels = channelRows("WHERE r.run_id = $1 ", {next.runId});
+    if (!channels) return channels.error();
+    std::vector<ChannelResult> results;
+    for (const ChannelRow& c : *channels) results.push_back(c.result);
+    const Result<std::optional<PreviousCalibration>> previous = previousCalibration(calibrationKey(next));
+    if (!previous) return previous.error();
+    const Assessment a = assess(judgedResults(next, std::move(results)), criteria.criteria, *previous);
+    if (reasonCodes(a.reasons) == next.reasonCodes && reasonDetails(a.reasons) == next.reasons &&
+        verdictName(a.verdict) == next.verdict)
+      continue;
+    if (Result<std::vector<Row>> marked =
+            db_->run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {next.runId});
+        !marked)
+      return marked.error();
+    const Result<std::vector<Row>> inserted =
+        db_->run(rejudgedInsert(), {std::string(verdictName(a.verdict)), reasonCodes(a.reasons),
+                                    reasonDetails(a.reasons), utcNow(), criteria.id, next.runId});
+    if (!inserted) return inserted.error();
+    if (inserted->empty()) return failed(db_->name() + ": run " + std::to_string(next.runId) + " could not be judged again");
+    const std::int64_t fresh = asInt(inserted->front().at(0)).value_or(0);
+    if (Result<std::vector<Row>> linked =
+            db_->run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {fresh, next.runId});
+        !linked)
+      return linked.error();
+    if (Result<void> reasons = insertReasons(fresh, a.reasons); !reasons) return reasons;
+  }
+  return {};
+}
+
 Result<CriteriaInForce> Store::startCriteria(const Criteria& criteria) {
   Result<Transaction> transaction = Transaction::beginWrite(*db_);
   if (!transaction) return transaction.error();

@@ -169,14 +169,17 @@ Result<std::int64_t> Store::criteriaId(const Criteria& criteria) {
 
 Result<Store::Recorded> Store::currentRecord(const std::string& sha256) {
   const Result<std::vector<Row>> rows =
-      db_->run("SELECT run_id, reason_codes, verdict, analysis_version, attempts FROM run "
-               "WHERE input_sha256 = $1 AND superseded_by IS NULL",
+      db_->run("SELECT r.run_id, r.reason_codes, r.verdict, r.analysis_version, r.attempts, c.serial, r.config, "
+               "r.input_path FROM run r JOIN chip c ON c.chip_id = r.chip_id "
+               "WHERE r.input_sha256 = $1 AND r.superseded_by IS NULL",
                {sha256});
   if (!rows) return rows.error();
   if (rows->empty()) return Recorded{};
   const Row& row = rows->front();
-  return Recorded{asInt(row[0]).value_or(0), asText(row[1]).value_or("") != "not_analysed",
-                  asText(row[2]).value_or(""), asText(row[3]).value_or(""), asInt(row[4]).value_or(1)};
+  return Recorded{asInt(row[0]).value_or(0),    asText(row[1]).value_or("") != "not_analysed",
+                  asText(row[2]).value_or(""),  asText(row[3]).value_or(""),
+                  asInt(row[4]).value_or(1),    asText(row[5]).value_or(""),
+                  asText(row[6]).value_or(""),  asText(row[7]).value_or("")};
 }
 
 Result<std::vector<std::string>> Store::analysisDirs(const std::string& sha256) {
@@ -317,6 +320,7 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
                         (supersede == Supersede::OtherVersion && current->analysisVersion != run.analysisVersion);
   if (earlier != 0 && current->final && !replaces) {
     outcome.runId = earlier;
+    outcome.currentVerdict = current->verdict;
     return outcome;
   }
   const Result<CriteriaInForce> criteria = inForceForRecord();
@@ -350,6 +354,7 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
     transaction->rollback();
     const Result<Recorded> other = currentRecord(run.inputSha256);
     outcome.runId = other ? other->runId : 0;
+    outcome.currentVerdict = other ? other->verdict : "";
     return outcome;
   }
   outcome.runId = outcome.row.runId = outcome.row.analysisId = *runId;
@@ -362,6 +367,7 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
         !marked)
       return marked.error();
   if (Result<void> details = insertDetails(outcome.runId, outcome.assessment, run); !details) return details.error();
+  if (Result<void> following = judgeFollowingAgain(run, *criteria); !following) return following.error();
   if (Result<void> committed = transaction->commit(); !committed) return committed.error();
   return outcome;
 }

@@ -55,6 +55,7 @@ struct ChannelRow {
 struct RecordOutcome {
   std::int64_t runId = 0;
   bool recorded = false;  // false: the same run was recorded already (runId is that one)
+  std::string currentVerdict;  // not recorded: the verdict of the measurement's current record
   Assessment assessment;
   RunRow row;  // as recorded
 };
@@ -136,6 +137,7 @@ class Store {
     std::string verdict;
     std::string analysisVersion;
     std::int64_t attempts = 0;
+    std::string chip, config, inputPath;  // what its file's name said
   };
   Result<Recorded> currentRecord(const std::string& sha256);
 
@@ -152,7 +154,9 @@ class Store {
   // calibration, then writes the record, its reasons and its channels. It
   // becomes its measurement's current record, superseding the one before,
   // when there is none, that one is not final, or supersede allows it;
-  // otherwise nothing is recorded.
+  // otherwise nothing is recorded. A calibration measured after it whose
+  // judgement changes with it (compared with it now, or with another) is
+  // judged again in the same transaction.
   enum class Supersede {
     IfNotFinal,    // only a record of an analysis that could not be made
     OtherVersion,  // also a record of another calib version's analysis (run --reanalyse)
@@ -185,6 +189,11 @@ class Store {
   // On PostgreSQL, the lock records share and judging again takes alone,
   // first thing in their transactions.
   Result<void> lockCriteria(bool exclusive);
+  // After run was recorded: the calibrations measured next after it of its
+  // chip and configuration, judged against the previous calibration as it
+  // is now, each recorded again when its judgement changed (run was
+  // recorded after them, or replaced an analysis they were compared with).
+  Result<void> judgeFollowingAgain(const RunInput& run, const CriteriaInForce& criteria);
   Result<std::optional<CriteriaInForce>> readInForce();
 
   std::unique_ptr<Database> db_;
