@@ -29,7 +29,7 @@ struct StoredPlan {
   std::string version;        // calib's
   std::string dbUrl;
   std::string criteriaText;
-  std::string criteriaSource;  // the file it was read from, or "the built-in criteria"
+  std::string criteriaSource;  // the file it was read from, or "the database's criteria"
   bool force = false;
   bool reanalyse = false;
   std::vector<PlannedFile> files;  // in the order they are recorded

@@ -180,7 +180,7 @@ Result<StoredPlan> storedPlan(const BatchContext& context, BatchPlan& plan, cons
   stored.dbUrl = context.dbUrl.starts_with("sqlite:") ? "sqlite:" + absolute(context.dbUrl.substr(7)) : context.dbUrl;
   stored.criteriaText = context.rules.criteria.text;
   stored.criteriaSource =
-      command.batch.criteriaFile.empty() ? "the built-in criteria" : absolute(command.batch.criteriaFile);
+      command.batch.criteriaFile.empty() ? "the database's criteria" : absolute(command.batch.criteriaFile);
   stored.force = command.batch.force;
   stored.reanalyse = command.batch.reanalyse;
   for (const std::string* text :
