@@ -79,6 +79,20 @@ TEST(Plan, OutputsMirrorTheTreeByContentAndNeverShareADirectory) {
   }
 }
 
+// Which records --reanalyse takes: those of older calib versions only.
+TEST(Plan, CalibVersionsCompareAsNumbersPartByPart) {
+  struct Case {
+    std::string a, b;
+    bool older;
+  };
+  const Case cases[] = {
+      {"1.0.0", "1.0.1", true},  {"1.9.2", "1.10.0", true}, {"1.10.0", "1.9.2", false}, {"2.0", "2.0.0", false},
+      {"2.0.0", "2.0", false},   {"1.0.0", "1.0.0", false}, {"1.0", "1.0.1", true},     {"1.0.0-rc1", "1.0.0-rc2", true},
+      {"9.9.9", "10.0.0", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isOlderVersion(c.a, c.b), c.older) << c.a << " " << c.b;
+}
+
 TEST(Recorder, HandsRunsOnInTheirOrderWhateverOrderTheyEndIn) {
   struct Case {
     std::vector<std::size_t> arrivals;
