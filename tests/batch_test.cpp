@@ -372,8 +372,8 @@ TEST_P(BatchTest, EachMeasurementHasOneCurrentRecordWhateverIsDoneAgain) {
 }
 
 // Results calib wrote in the stand's directories, given relative names (as
-// a person runs it): the stand's fields come from the whole path, and a
-// cut file's error fails every ingest of it, counted.
+// a person runs it): the stand's fields come from the whole path, a cut
+// file's error says what calib said, and it fails every ingest of it.
 TEST_P(BatchTest, IngestReadsTheStandFromThePathAndCountsErrorsEachTime) {
   const std::string good = dir_ / standPath("700", "20mV_calib-odd", "20180724", "081500");
   const std::string cut = dir_ / standPath("701", "20mV_calib-odd", "20180724", "081600", ".gz");
@@ -384,7 +384,9 @@ TEST_P(BatchTest, IngestReadsTheStandFromThePathAndCountsErrorsEachTime) {
   for (const std::string& file : {good, cut}) {
     const std::string where = fs::path(file).parent_path();
     const std::string chip = fs::path(file).filename().string().substr(12, 3);
-    runCalib(where, {"--quiet", "--sha256", chip, "20mV_calib-odd", fs::path(file).filename().string()});
+    // calib's messages kept beside its results, as a batch keeps them.
+    const RunResult r = runCalib(where, {"--quiet", "--sha256", chip, "20mV_calib-odd", fs::path(file).filename().string()});
+    writeFile(where + "/calib.err", r.err);
     ingest.push_back(where + "/gain_kelta" + chip + "_20mV_calib-odd.log.json");
   }
   for (int k = 0; k < 2; ++k) {
@@ -398,6 +400,7 @@ TEST_P(BatchTest, IngestReadsTheStandFromThePathAndCountsErrorsEachTime) {
   const RunResult runs = batch({"export", "--db", ingest[2], "--what", "runs", "--format", "csv"});
   EXPECT_NE(runs.out.find(",700,20mV_calib-odd,TPC,2018-07-24T08:15:00,pass,"), std::string::npos) << runs.out;
   EXPECT_NE(runs.out.find(",20180724,081500,dunor00,link00,"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find(",error,input_incomplete,\"calib: error reading ADC file '"), std::string::npos) << runs.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),

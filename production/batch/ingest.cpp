@@ -6,6 +6,7 @@
 
 #include "production/batch/context.hpp"
 #include "production/batch/plan.hpp"
+#include "production/batch/recorder.hpp"
 #include "production/listing/listing.hpp"
 #include "support/input_file.hpp"
 #include "support/progress.hpp"
@@ -54,6 +55,11 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
   in.analysisVersion = results->toolVersion;
   in.calibExit = "ingested";
   in.outputDir = fs::absolute(fs::path(path).parent_path()).lexically_normal().string();
+  // Results of a file not read to its end, beside calib's messages (as a
+  // batch keeps them): the error says what calib said, as run's does.
+  if (!results->readToEnd)
+    if (const std::string messages = calibMessages(in.outputDir); !messages.empty())
+      in.assessment = inputIncomplete(messages);
   in.results = std::move(*results);
   in.resultsJson = std::move(*text);
   return in;

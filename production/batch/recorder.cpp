@@ -43,6 +43,12 @@ std::string stderrSummary(const std::string& path) {
 
 }  // namespace
 
+std::string calibMessages(const std::string& outputDir) { return stderrSummary(outputDir + "/calib.err"); }
+
+Assessment inputIncomplete(const std::string& message) {
+  return Assessment{Verdict::Error, {Reason{"input_incomplete", message}}};
+}
+
 RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, const ChildExit& exit,
                      const std::string& startError) {
   RunInput in;
@@ -83,11 +89,10 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
     // calib read what it could and wrote its results: the file itself is at
     // fault (a read error, corrupt or cut compressed data, an over-long
     // line), and analysing it again would give the same. A final error.
-    const std::string messages = stderrSummary(p.outputDir + "/calib.err");
-    in.assessment = Assessment{
-        Verdict::Error, {Reason{"input_incomplete", messages.empty() ? "calib " + in.calibExit : messages}}};
+    const std::string messages = calibMessages(p.outputDir);
+    in.assessment = inputIncomplete(messages.empty() ? "calib " + in.calibExit : messages);
   } else if (exit.exitStatus != 0) {
-    const std::string messages = stderrSummary(p.outputDir + "/calib.err");
+    const std::string messages = calibMessages(p.outputDir);
     in.assessment = notAnalysed("calib " + in.calibExit + (messages.empty() ? "" : ": " + messages));
   } else if (!in.results) {
     in.assessment = notAnalysed("calib wrote no readable results '" + json + "': " + unreadable);

@@ -47,6 +47,13 @@ class InOrder {
 RunInput analysedRun(const PlannedFile& file, const std::string& analysisVersion, const ChildExit& exit,
                      const std::string& startError);
 
+// What calib wrote to standard error in its output directory (calib.err),
+// its last lines on one line; empty when there is none.
+std::string calibMessages(const std::string& outputDir);
+
+// The final error of a file calib could not read to its end: its message.
+Assessment inputIncomplete(const std::string& message);
+
 // How a batch's records supersede those before them: --force any record,
 // --reanalyse those of another calib version, else only those of analyses
 // that could not be made.
