@@ -46,7 +46,15 @@ Result<OutputFile, std::error_code> OutputFile::create(const std::string& finalP
   const std::size_t nameLength = slash == std::string::npos ? finalPath.size() : finalPath.size() - slash - 1;
   if (nameLength > NAME_MAX) return std::error_code(ENAMETOOLONG, std::generic_category());
   struct stat st;
-  if (::stat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::error_code(EISDIR, std::generic_category());
+  const bool exists = ::stat(finalPath.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return std::error_code(EISDIR, std::generic_category());
+  if (exists && !S_ISREG(st.st_mode)) {
+    // A device or a pipe (/dev/null, a FIFO a reader waits on) is written
+    // to as it is: renaming a file over it would replace the device.
+    const int fd = ::open(finalPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return lastError();
+    return OutputFile(finalPath, "", fd, Durability::Unsynced, -1);
+  }
   std::string tempPath = temporaryTemplate(finalPath);
   int fd = -1;
   int slot = -1;
@@ -107,7 +115,7 @@ OutputFile::~OutputFile() { discard(); }
 void OutputFile::discard() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  if (state_ == State::Writing || state_ == State::Finished) ::unlink(tempPath_.c_str());
+  if ((state_ == State::Writing || state_ == State::Finished) && !tempPath_.empty()) ::unlink(tempPath_.c_str());
   unregister();
 }
 
@@ -137,7 +145,7 @@ std::error_code OutputFile::finish() {
 std::error_code OutputFile::publish() {
   if (const std::error_code error = finish()) return error;
   if (state_ != State::Finished) return error_;
-  if (::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) return fail(lastError());
+  if (!tempPath_.empty() && ::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) return fail(lastError());
   state_ = State::Published;
   unregister();
   return error_;

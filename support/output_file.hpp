@@ -8,6 +8,10 @@
 // Finishing several files before publishing any keeps them from different
 // runs from ending up side by side when one of them fails.
 //
+// A final path that is a device or a pipe (/dev/null, a FIFO) is written to
+// directly: there is nothing to replace, and renaming over it would replace
+// the device itself.
+//
 // Every temporary file is also entered, for as long as it exists, in the
 // table of support/signal_cleanup, so that a run killed by a terminating
 // signal leaves no temporary files behind either.
@@ -46,7 +50,7 @@ class OutputFile {
 
   OutBuffer& out() { return *buffer_; }
   const std::string& path() const { return finalPath_; }
-  const std::string& temporaryPath() const { return tempPath_; }
+  const std::string& temporaryPath() const { return tempPath_; }  // empty: written directly
 
   // Writes the complete text to the temporary file (and syncs it, when
   // Synced) and closes it. On failure the

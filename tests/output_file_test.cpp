@@ -200,6 +200,35 @@ TEST(OutputFile, WriteErrorIsReportedByPublish) {
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"gain.log"});
 }
 
+// A device or a pipe named as the output is written to, never replaced:
+// /dev/null stays the device, a FIFO's reader gets the text.
+TEST(OutputFile, DevicesAndPipesAreWrittenToNotReplaced) {
+  {
+    OutputFile f = createOrFail("/dev/null");
+    f.out().put("discarded\n");
+    EXPECT_FALSE(f.publish());
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  test::TempDir dir;
+  const std::string fifo = dir / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  {
+    OutputFile f = createOrFail(fifo);
+    f.out().put("through the pipe\n");
+    EXPECT_FALSE(f.publish());
+  }
+  char text[64] = {};
+  EXPECT_EQ(::read(reader, text, sizeof text), 17);
+  EXPECT_STREQ(text, "through the pipe\n");
+  ::close(reader);
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"pipe"});
+}
+
 TEST(OutBuffer, FirstSinkErrorIsKeptAndLaterOutputDropped) {
   constexpr std::size_t kCap = OutBuffer::kMinCapacity;
   std::vector<std::string> chunks;
