@@ -394,6 +394,23 @@ TEST_P(StoreTest, ACalibrationRecordedLateOrAnalysedAgainJudgesTheNextAgain) {
   // Recorded again with no change in judgement: nothing new for day 3.
   record(run("X", "2018-07-20T10:00:00", "day0"), Store::Supersede::IfNotFinal);
   EXPECT_EQ(store->runs(Records::All)->size(), 6u);
+
+  // Chip Y: day 2, then day 3 (channel 5 10 % up: fails, citing day 2);
+  // then day 1 late (channel 5 up too): day 2 fails against it, and day 3,
+  // whose verdict cited day 2's record, cites day 2's new one.
+  RunInput up = run("Y", "2018-07-23T10:00:00", "y3");
+  *up.results->channels[5].gain *= 1.1;
+  record(run("Y", "2018-07-22T10:00:00", "y2"), Store::Supersede::IfNotFinal);
+  record(up, Store::Supersede::IfNotFinal);
+  up.inputSha256 = "y1";
+  up.measuredAt = "2018-07-21T10:00:00";
+  const Result<RecordOutcome> late = store->record(up, Store::Supersede::IfNotFinal);
+  ASSERT_TRUE(late && late->recorded);
+  std::vector<std::string> judgedAgain;
+  for (const auto& [row, before] : late->judgedAgain) judgedAgain.push_back(row.inputSha256 + " " + before + " → " + row.verdict);
+  EXPECT_EQ(judgedAgain, (std::vector<std::string>{"y2 pass → fail", "y3 fail → fail"}));
+  EXPECT_NE(currentOf("y3").reasons.find("(run " + std::to_string(currentOf("y2").runId) + ")"), std::string::npos)
+      << currentOf("y3").reasons;
 }
 
 // A database of the previous schema, made by the previous release (two

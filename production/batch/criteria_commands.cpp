@@ -1,6 +1,5 @@
 #include "production/batch/criteria_commands.hpp"
 
-#include <map>
 #include <optional>
 
 #include "production/listing/listing.hpp"
@@ -55,18 +54,12 @@ CommandOutcome setCriteria(const std::string& dbUrl, const std::string& file, co
   if (!done) return done.error();
 
   std::vector<RunRow> rows;
-  std::map<std::string, std::size_t> changes;  // "pass → fail"
-  for (const auto& [row, before] : done->changed) {
-    rows.push_back(row);
-    ++changes[before + " → " + row.verdict];
-  }
+  for (const auto& [row, before] : done->changed) rows.push_back(row);
   if (!rows.empty()) print.out(formatRuns(rows, Format::Table, false));
   std::string summary = "criteria " + named(*criteria) + (done->changedCriteria ? " in force in " : " in force already in ") +
                         (*store)->database().name() + ": " + plural(done->records, "record", "records") +
                         " judged again, " + plural(done->changed.size(), "verdict", "verdicts") + " changed";
-  std::string list;
-  for (const auto& [change, n] : changes) list += (list.empty() ? "" : ", ") + std::to_string(n) + " " + change;
-  if (!list.empty()) summary += " (" + list + ")";
+  if (const std::string list = verdictChanges(done->changed); !list.empty()) summary += " (" + list + ")";
   print.out(summary + "\n");
   return {};
 }

@@ -99,6 +99,7 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
       return ProgressMeter::formatCountLine("calib-batch", "results", done, total, t);
     });
   std::vector<RunRow> rows;
+  std::vector<std::pair<RunRow, std::string>> judgedAgain;
   std::size_t already = 0;
   std::size_t alreadyErrors = 0;
   int stoppedBySignal = 0;
@@ -107,6 +108,7 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
     const Result<RecordOutcome> recorded =
         context->store->record(inputs[i], Store::Supersede::IfNotFinal);
     if (!recorded) return failed("cannot record '" + inputs[i].inputPath + "': " + recorded.error().message);
+    judgedAgain.insert(judgedAgain.end(), recorded->judgedAgain.begin(), recorded->judgedAgain.end());
     if (recorded->recorded) {
       rows.push_back(recorded->row);
       if (recorded->assessment.verdict == Verdict::Error) failedFile = true;
@@ -118,9 +120,11 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   }
   if (progress) progress->finish();
   if (!rows.empty()) print.out(formatRuns(rows, Format::Table, false));
+  print.out(judgedAgainTable(judgedAgain));
   print.out(plural(command.resultFiles.size(), "results file", "results files") + ": " + std::to_string(rows.size()) +
             " recorded, " + std::to_string(already) + " already recorded" +
-            (alreadyErrors ? " (" + plural(alreadyErrors, "error", "errors") + ")" : "") + "\n");
+            (alreadyErrors ? " (" + plural(alreadyErrors, "error", "errors") + ")" : "") +
+            (judgedAgain.empty() ? "" : ", " + std::to_string(judgedAgain.size()) + " judged again") + "\n");
   if (stoppedBySignal) return stoppedBy(stoppedBySignal);
   return failedFile || alreadyErrors > 0 ? CommandOutcome(reported()) : CommandOutcome();
 }

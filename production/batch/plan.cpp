@@ -60,15 +60,17 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Ba
     if (context.store) {
       const Result<Store::Recorded> recorded = context.store->currentRecord(p.sha256);
       if (!recorded) return recorded.error();
+      // The same content named as another chip or configuration: a copy or
+      // a mix-up on the stand, which someone has to look at (--force
+      // records it under this name, superseding that record).
+      if (recorded->runId != 0 && !options.force &&
+          (recorded->chip != p.fields.chip || recorded->config != p.fields.config)) {
+        plan.skipped.emplace_back(p.file.path, "the same content as run " + std::to_string(recorded->runId) +
+                                                   " of chip " + recorded->chip + ", " + recorded->config + " ('" +
+                                                   recorded->inputPath + "'); --force records it under this name");
+        continue;
+      }
       if (recorded->runId != 0 && recorded->final && !options.force) {
-        // The same content named as another chip or configuration: a copy
-        // or a mix-up on the stand, which someone has to look at.
-        if (recorded->chip != p.fields.chip || recorded->config != p.fields.config) {
-          plan.skipped.emplace_back(p.file.path, "the same content as run " + std::to_string(recorded->runId) +
-                                                     " of chip " + recorded->chip + ", " + recorded->config + " ('" +
-                                                     recorded->inputPath + "')");
-          continue;
-        }
         const bool otherVersion = recorded->analysisVersion != context.version;
         if (otherVersion && !(options.reanalyse && isOlderVersion(recorded->analysisVersion, context.version))) {
           ++plan.otherVersion[recorded->analysisVersion];
@@ -104,31 +106,6 @@ std::string versionPart(const std::string& version) {
 }
 
 }  // namespace
-
-bool isOlderVersion(const std::string& a, const std::string& b) {
-  const auto parts = [](const std::string& v) {
-    std::vector<std::string> out(1);
-    for (const char c : v) {
-      if (c == '.') {
-        out.emplace_back();
-      } else {
-        out.back().push_back(c);
-      }
-    }
-    return out;
-  };
-  const std::vector<std::string> pa = parts(a), pb = parts(b);
-  const auto number = [](const std::string& s) {
-    return !s.empty() && s.size() < 10 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  for (std::size_t i = 0; i < std::max(pa.size(), pb.size()); ++i) {
-    const std::string x = i < pa.size() ? pa[i] : "0", y = i < pb.size() ? pb[i] : "0";
-    if (x == y) continue;
-    if (number(x) && number(y)) return std::stol(x) < std::stol(y);
-    return x < y;
-  }
-  return false;
-}
 
 std::string measuredAt(const StandFields& stand, const std::string& path) {
   if (!stand.date.empty())

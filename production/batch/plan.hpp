@@ -16,6 +16,7 @@
 
 #include "production/batch/context.hpp"
 #include "production/batch/discovery.hpp"
+#include "production/rules/calib_version.hpp"
 #include "production/rules/name_pattern.hpp"
 #include "support/byte_sink.hpp"
 #include "support/process.hpp"
@@ -75,11 +76,6 @@ Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern)
 // returned.
 std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std::string& outRoot,
                                       const std::string& version);
-
-// Whether calib version a is older than b: dot-separated parts compared as
-// numbers where both are numbers ("1.10.0" is newer than "1.9.2"), as text
-// otherwise.
-bool isOlderVersion(const std::string& a, const std::string& b);
 
 // How calib analyses a planned file: in its output directory, quietly,
 // with the SHA-256 of what it reads, its messages kept in calib.out and

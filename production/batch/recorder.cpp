@@ -104,7 +104,7 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
 
 Store::Supersede supersedeOf(bool force, bool reanalyse) {
   if (force) return Store::Supersede::Always;
-  return reanalyse ? Store::Supersede::OtherVersion : Store::Supersede::IfNotFinal;
+  return reanalyse ? Store::Supersede::OlderVersion : Store::Supersede::IfNotFinal;
 }
 
 Recorder::Recorder(Store& store, std::string version, Store::Supersede supersede, const std::vector<PlannedFile>& files,
@@ -129,6 +129,7 @@ bool Recorder::record(std::size_t index, const RunInput& run) {
     err_("calib-batch: cannot record '" + files_[index].file.path + "': " + outcome.error().message + "\n");
     return false;
   }
+  judgedAgain_.insert(judgedAgain_.end(), outcome->judgedAgain.begin(), outcome->judgedAgain.end());
   if (outcome->recorded) {
     rows_.push_back(outcome->row);
     ++verdicts_[outcome->assessment.verdict];
@@ -156,8 +157,20 @@ std::string Recorder::table() const {
 }
 
 std::string Recorder::analysedText() const {
-  return std::to_string(rows_.size()) + " analysed (" + std::to_string(count(Verdict::Pass)) + " pass, " +
-         std::to_string(count(Verdict::Fail)) + " fail, " + std::to_string(count(Verdict::Error)) + " error)";
+  std::string text = std::to_string(rows_.size()) + " analysed (" + std::to_string(count(Verdict::Pass)) + " pass, " +
+                     std::to_string(count(Verdict::Fail)) + " fail, " + std::to_string(count(Verdict::Error)) + " error)";
+  if (!judgedAgain_.empty()) {
+    text += ", " + std::to_string(judgedAgain_.size()) + " judged again";
+    if (const std::string changes = verdictChanges(judgedAgain_); !changes.empty()) text += " (" + changes + ")";
+  }
+  return text;
+}
+
+std::string judgedAgainTable(const std::vector<std::pair<RunRow, std::string>>& judged) {
+  if (judged.empty()) return "";
+  std::vector<RunRow> rows;
+  for (const auto& [row, before] : judged) rows.push_back(row);
+  return "judged again, against a calibration recorded now:\n" + formatRuns(rows, Format::Table, false);
 }
 
 }  // namespace calib::production

@@ -54,6 +54,10 @@ std::string calibMessages(const std::string& outputDir);
 // The final error of a file calib could not read to its end: its message.
 Assessment inputIncomplete(const std::string& message);
 
+// The records judged again because of the ones recorded, as a table under a
+// heading; "" when none.
+std::string judgedAgainTable(const std::vector<std::pair<RunRow, std::string>>& judged);
+
 // How a batch's records supersede those before them: --force any record,
 // --reanalyse those of another calib version, else only those of analyses
 // that could not be made.
@@ -78,8 +82,14 @@ class Recorder {
   std::size_t count(Verdict verdict) const;
   // The runs recorded, by chip, configuration and run; empty when none.
   std::string table() const;
-  // "10 analysed (7 pass, 2 fail, 1 error)".
+  // "10 analysed (7 pass, 2 fail, 1 error)", and ", 2 judged again (1
+  // pass → fail)" when records recorded now changed earlier verdicts.
   std::string analysedText() const;
+  // The later calibrations judged again because of the runs recorded (a
+  // file that came late, a retry, a re-analysis), as they now read, with
+  // their verdicts before; empty table when none.
+  const std::vector<std::pair<RunRow, std::string>>& judgedAgain() const { return judgedAgain_; }
+  std::string judgedAgainTable() const { return production::judgedAgainTable(judgedAgain_); }
   // What became of each file recorded, by index: its verdict's name, or
   // "recorded already".
   const std::map<std::size_t, std::string>& outcomes() const { return outcomes_; }
@@ -96,6 +106,7 @@ class Recorder {
   std::size_t alreadyRecorded_ = 0;
   std::size_t alreadyErrors_ = 0;
   std::vector<RunRow> rows_;
+  std::vector<std::pair<RunRow, std::string>> judgedAgain_;
   std::map<Verdict, std::size_t> verdicts_;
   std::map<std::size_t, std::string> outcomes_;
 };

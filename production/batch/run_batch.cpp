@@ -70,7 +70,7 @@ Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const B
       });
   if (progress) progress->finish();
   Analysed a;
-  a.table = recorder.table();
+  a.table = recorder.table() + recorder.judgedAgainTable();
   a.analysedText = recorder.analysedText();
   a.alreadyRecorded = recorder.alreadyRecorded();
   a.notRecorded = files.size() - recorder.recorded();

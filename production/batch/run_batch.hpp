@@ -19,7 +19,7 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print);
 
 // What analysing a plan came to.
 struct Analysed {
-  std::string table;         // the runs recorded
+  std::string table;         // the runs recorded, and the later ones judged again
   std::string analysedText;  // "10 analysed (7 pass, 2 fail, 1 error)"
   std::size_t alreadyRecorded = 0;  // by another process meanwhile
   std::size_t notRecorded = 0;      // stopped before they were

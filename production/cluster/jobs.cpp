@@ -156,7 +156,7 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
     if (!recorder.finished(k, fromTask ? it->second.exit : ChildExit{}, startError))
       return stop("recording stopped at '" + files[recorder.recorded()].file.path + "'");
   }
-  print.out(recorder.table());
+  print.out(recorder.table() + recorder.judgedAgainTable());
   collected.summary = plural(files.size(), "file", "files") + ": " + recorder.analysedText() + ", " +
                       std::to_string(recorder.alreadyRecorded()) + " already recorded" +
                       (missing ? ", " + std::to_string(missing) + " never reported" : "");

@@ -1,5 +1,7 @@
 #include "production/listing/listing.hpp"
 
+#include <map>
+
 #include <cstdio>
 
 #include "support/format.hpp"
@@ -61,6 +63,15 @@ Record channelRecord(const ChannelRow& c) {
 }
 
 }  // namespace
+
+std::string verdictChanges(const std::vector<std::pair<RunRow, std::string>>& judged) {
+  std::map<std::string, std::size_t> changes;
+  for (const auto& [row, before] : judged)
+    if (before != row.verdict) ++changes[before + " → " + row.verdict];
+  std::string text;
+  for (const auto& [change, n] : changes) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + change;
+  return text;
+}
 
 std::string medianGainText(const RunRow& run) {
   if (!run.medianGain) return "-";

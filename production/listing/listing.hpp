@@ -24,6 +24,10 @@ std::string formatRuns(const std::vector<RunRow>& runs, Format format, bool with
 std::string formatChannels(const std::vector<ChannelRow>& channels, Format format);
 
 // A number for a table, with `decimals` decimals; "" when unknown.
+// Records judged anew, each with its verdict before: "2 pass → fail, 1 fail
+// → pass" (those whose verdict changed), "" when none did.
+std::string verdictChanges(const std::vector<std::pair<RunRow, std::string>>& judged);
+
 // A run's median gain in a table, "45.70 (fitted)" when it is the median of
 // the fitted channels because calib judged none good; "-" when unknown.
 std::string medianGainText(const RunRow& run);

@@ -88,49 +88,89 @@ Result<CriteriaInForce> Store::inForceForRecord() {
   return **inForce;
 }
 
-Result<void> Store::judgeFollowingAgain(const RunInput& run, const CriteriaInForce& criteria) {
+Result<std::int64_t> Store::recordJudgement(const RunRow& old, const Assessment& a, std::int64_t criteriaId,
+                                            const std::string& now, bool marked) {
+  if (!marked)
+    if (Result<std::vector<Row>> mark = db_->run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {old.runId});
+        !mark)
+      return mark.error();
+  const Result<std::vector<Row>> inserted = db_->run(
+      rejudgedInsert(), {std::string(verdictName(a.verdict)), reasonCodes(a.reasons), reasonDetails(a.reasons), now,
+                         criteriaId, old.runId});
+  if (!inserted) return inserted.error();
+  if (inserted->empty()) return failed(db_->name() + ": run " + std::to_string(old.runId) + " could not be judged again");
+  return asInt(inserted->front().at(0)).value_or(0);
+}
+
+namespace {
+
+// The record judged again as it now reads.
+RunRow judgedRow(const RunRow& old, const Assessment& a, std::int64_t runId, const CriteriaInForce& criteria,
+                 const std::string& now) {
+  RunRow r = old;
+  r.runId = runId;
+  r.verdict = verdictName(a.verdict);
+  r.reasonCodes = reasonCodes(a.reasons);
+  r.reasons = reasonDetails(a.reasons);
+  r.criteria = criteria.criteria.name + " " + criteria.criteria.version;
+  r.criteriaId = criteria.id;
+  r.judgedAt = now;
+  return r;
+}
+
+bool sameJudgement(const RunRow& r, const Assessment& a) {
+  return verdictName(a.verdict) == r.verdict && reasonCodes(a.reasons) == r.reasonCodes &&
+         reasonDetails(a.reasons) == r.reasons;
+}
+
+}  // namespace
+
+Result<void> Store::judgeFollowingAgain(const std::string& chip, const std::string& config,
+                                        const std::string& measuredAt, const CriteriaInForce& criteria,
+                                        std::vector<std::pair<RunRow, std::string>>& judged) {
   // The current calibrations of the chip and configuration measured first
-  // after run (several when measured at one moment): the ones that may
-  // have it as their previous calibration.
-  Result<std::vector<RunRow>> later = runRows(
-      "WHERE c.serial = $1 AND r.config = $2 AND r.superseded_by IS NULL AND r.verdict <> 'error' AND "
-      "r.measured_at = (SELECT MIN(n.measured_at) FROM run n WHERE n.chip_id = r.chip_id AND n.config = r.config AND "
-      "n.superseded_by IS NULL AND n.verdict <> 'error' AND n.measured_at > $3) ORDER BY r.run_id",
-      {run.chip, run.config, run.measuredAt});
-  if (!later) return later.error();
-  for (const RunRow& next : *later) {
-    const Result<std::vector<ChannelRow>> channels = channelRows("WHERE r.run_id = $1 ", {next.runId});
-    if (!channels) return channels.error();
-    std::vector<ChannelResult> results;
-    for (const ChannelRow& c : *channels) results.push_back(c.result);
-    const Result<std::optional<PreviousCalibration>> previous = previousCalibration(calibrationKey(next));
-    if (!previous) return previous.error();
-    const Assessment a = assess(judgedResults(next, std::move(results)), criteria.criteria, *previous);
-    if (reasonCodes(a.reasons) == next.reasonCodes && reasonDetails(a.reasons) == next.reasons &&
-        verdictName(a.verdict) == next.verdict)
-      continue;
-    if (Result<std::vector<Row>> marked =
-            db_->run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {next.runId});
-        !marked)
-      return marked.error();
-    const Result<std::vector<Row>> inserted =
-        db_->run(rejudgedInsert(), {std::string(verdictName(a.verdict)), reasonCodes(a.reasons),
-                                    reasonDetails(a.reasons), utcNow(), criteria.id, next.runId});
-    if (!inserted) return inserted.error();
-    if (inserted->empty()) return failed(db_->name() + ": run " + std::to_string(next.runId) + " could not be judged again");
-    const std::int64_t fresh = asInt(inserted->front().at(0)).value_or(0);
-    if (Result<std::vector<Row>> linked =
-            db_->run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {fresh, next.runId});
-        !linked)
-      return linked.error();
-    if (Result<void> reasons = insertReasons(fresh, a.reasons); !reasons) return reasons;
+  // after measuredAt (several when measured at one moment), which may have
+  // changed their previous calibration; when one of them is judged anew,
+  // its new record is what the ones after it cite, and so on.
+  std::string after = measuredAt;
+  for (;;) {
+    Result<std::vector<RunRow>> later = runRows(
+        "WHERE c.serial = $1 AND r.config = $2 AND r.superseded_by IS NULL AND r.verdict <> 'error' AND "
+        "r.measured_at = (SELECT MIN(n.measured_at) FROM run n WHERE n.chip_id = r.chip_id AND n.config = r.config "
+        "AND n.superseded_by IS NULL AND n.verdict <> 'error' AND n.measured_at > $3) ORDER BY r.run_id",
+        {chip, config, after});
+    if (!later) return later.error();
+    if (later->empty()) return {};
+    bool changed = false;
+    const std::string now = utcNow();
+    for (const RunRow& next : *later) {
+      const Result<std::vector<ChannelRow>> channels = channelRows("WHERE r.run_id = $1 ", {next.runId});
+      if (!channels) return channels.error();
+      std::vector<ChannelResult> results;
+      for (const ChannelRow& c : *channels) results.push_back(c.result);
+      const Result<std::optional<PreviousCalibration>> previous = previousCalibration(calibrationKey(next));
+      if (!previous) return previous.error();
+      const Assessment a = assess(judgedResults(next, std::move(results)), criteria.criteria, *previous);
+      if (sameJudgement(next, a)) continue;
+      const Result<std::int64_t> fresh = recordJudgement(next, a, criteria.id, now, false);
+      if (!fresh) return fresh.error();
+      if (Result<std::vector<Row>> linked =
+              db_->run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {*fresh, next.runId});
+          !linked)
+        return linked.error();
+      if (Result<void> reasons = insertReasons(*fresh, a.reasons); !reasons) return reasons;
+      judged.emplace_back(judgedRow(next, a, *fresh, criteria, now), next.verdict);
+      changed = true;
+    }
+    if (!changed) return {};
+    after = later->front().measuredAt;
   }
-  return {};
 }
 
 Result<CriteriaInForce> Store::startCriteria(const Criteria& criteria) {
   Result<Transaction> transaction = Transaction::beginWrite(*db_);
   if (!transaction) return transaction.error();
+  if (Result<void> locked = lockCriteria(true); !locked) return locked.error();
   Result<std::optional<CriteriaInForce>> inForce = readInForce();
   if (!inForce) return inForce.error();
   if (*inForce) return **inForce;  // rolled back: nothing changed
@@ -200,10 +240,13 @@ Result<Rejudged> Store::setCriteria(const Criteria& criteria,
     return marked.error();
   std::map<std::int64_t, std::int64_t> newId;  // of each record judged again
   std::vector<std::pair<std::int64_t, std::vector<Reason>>> reasons;
-  const std::string insert = rejudgedInsert();
+  const CriteriaInForce inForce{*id, criteria, now};
   for (std::size_t i = 0; i < current->size(); ++i) {
     const RunRow& old = (*current)[i];
-    if (old.criteriaId == *id) continue;
+    // A record judged by these criteria already is judged again only when
+    // its previous calibration got a new record here: its reasons cite it.
+    const bool judgedBy = old.criteriaId == *id;
+    if (judgedBy && !(previous[i] && newId.contains((*current)[*previous[i]].runId))) continue;
     // Errors (no results, nothing measured, a file not read to its end)
     // do not depend on the criteria: their reasons stay.
     Assessment a;
@@ -220,26 +263,14 @@ Result<Rejudged> Store::setCriteria(const Criteria& criteria,
       }
       a = assess(judgedResults(old, channelsOf[old.runId]), criteria, before);
     }
-    const std::string verdict(verdictName(a.verdict));
-    const Result<std::vector<Row>> inserted =
-        db_->run(insert, {verdict, reasonCodes(a.reasons), reasonDetails(a.reasons), now, *id, old.runId});
-    if (!inserted) return inserted.error();
-    if (inserted->empty()) return failed(db_->name() + ": run " + std::to_string(old.runId) + " could not be judged again");
-    const std::int64_t fresh = asInt(inserted->front().at(0)).value_or(0);
-    newId[old.runId] = fresh;
+    if (judgedBy && sameJudgement(old, a)) continue;
+    const Result<std::int64_t> fresh = recordJudgement(old, a, *id, now, !judgedBy);
+    if (!fresh) return fresh.error();
+    newId[old.runId] = *fresh;
     ++outcome.records;
-    if (verdict != old.verdict) {
-      RunRow changed = old;
-      changed.runId = fresh;
-      changed.verdict = verdict;
-      changed.reasonCodes = reasonCodes(a.reasons);
-      changed.reasons = reasonDetails(a.reasons);
-      changed.criteria = name;
-      changed.criteriaId = *id;
-      changed.judgedAt = now;
-      outcome.changed.emplace_back(std::move(changed), old.verdict);
-    }
-    if (!a.reasons.empty()) reasons.emplace_back(fresh, std::move(a.reasons));
+    if (verdictName(a.verdict) != old.verdict)
+      outcome.changed.emplace_back(judgedRow(old, a, *fresh, inForce, now), old.verdict);
+    if (!a.reasons.empty()) reasons.emplace_back(*fresh, std::move(a.reasons));
     if (progress) progress(outcome.records, toDo);
   }
   if (Result<void> written = insertReasons(reasons); !written) return written.error();

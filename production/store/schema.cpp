@@ -107,9 +107,10 @@ CREATE VIEW latest_run AS
 // that could not be made (not_analysed) up to this record. The criteria the
 // database judges by are the last of criteria_in_force. Migrating a version
 // 1 database keeps every record: of the current records of one content (one
-// per criteria set or calib version), the one recorded last stays current,
-// the others are superseded by it; the criteria of the record made last
-// are in force.
+// per criteria set or calib version), the one recorded last stays current
+// (the last of those analysed, when there are any: an attempt that could
+// not be analysed never hides a result), the others are superseded by it;
+// the criteria of the record made last are in force.
 constexpr std::string_view kVersion2 = R"(
 ALTER TABLE run ADD COLUMN analysis_id BIGINT REFERENCES run (run_id);
 ALTER TABLE run ADD COLUMN attempts INTEGER NOT NULL DEFAULT 1;
@@ -117,9 +118,11 @@ ALTER TABLE run ADD COLUMN judged_at TEXT;
 ALTER TABLE run ADD COLUMN median_gain_fitted INTEGER NOT NULL DEFAULT 0;
 UPDATE run SET analysis_id = run_id, judged_at = analysed_at;
 UPDATE run SET superseded_by =
-    (SELECT MAX(n.run_id) FROM run n WHERE n.input_sha256 = run.input_sha256 AND n.superseded_by IS NULL)
-  WHERE superseded_by IS NULL AND run_id <
-    (SELECT MAX(n.run_id) FROM run n WHERE n.input_sha256 = run.input_sha256 AND n.superseded_by IS NULL);
+    (SELECT n.run_id FROM run n WHERE n.input_sha256 = run.input_sha256 AND n.superseded_by IS NULL
+     ORDER BY CASE WHEN n.reason_codes = 'not_analysed' THEN 1 ELSE 0 END, n.run_id DESC LIMIT 1)
+  WHERE superseded_by IS NULL AND run_id <>
+    (SELECT n.run_id FROM run n WHERE n.input_sha256 = run.input_sha256 AND n.superseded_by IS NULL
+     ORDER BY CASE WHEN n.reason_codes = 'not_analysed' THEN 1 ELSE 0 END, n.run_id DESC LIMIT 1);
 DROP INDEX run_identity;
 CREATE UNIQUE INDEX run_measurement ON run (input_sha256) WHERE superseded_by IS NULL;
 CREATE INDEX run_by_analysis ON run (analysis_id);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "production/rules/calib_version.hpp"
 #include "production/rules/previous_calibration.hpp"
 #include "production/store/schema.hpp"
 #include "support/utc_time.hpp"
@@ -170,7 +171,7 @@ Result<std::int64_t> Store::criteriaId(const Criteria& criteria) {
 Result<Store::Recorded> Store::currentRecord(const std::string& sha256) {
   const Result<std::vector<Row>> rows =
       db_->run("SELECT r.run_id, r.reason_codes, r.verdict, r.analysis_version, r.attempts, c.serial, r.config, "
-               "r.input_path FROM run r JOIN chip c ON c.chip_id = r.chip_id "
+               "r.input_path, r.measured_at FROM run r JOIN chip c ON c.chip_id = r.chip_id "
                "WHERE r.input_sha256 = $1 AND r.superseded_by IS NULL",
                {sha256});
   if (!rows) return rows.error();
@@ -179,7 +180,8 @@ Result<Store::Recorded> Store::currentRecord(const std::string& sha256) {
   return Recorded{asInt(row[0]).value_or(0),    asText(row[1]).value_or("") != "not_analysed",
                   asText(row[2]).value_or(""),  asText(row[3]).value_or(""),
                   asInt(row[4]).value_or(1),    asText(row[5]).value_or(""),
-                  asText(row[6]).value_or(""),  asText(row[7]).value_or("")};
+                  asText(row[6]).value_or(""),  asText(row[7]).value_or(""),
+                  asText(row[8]).value_or("")};
 }
 
 Result<std::vector<std::string>> Store::analysisDirs(const std::string& sha256) {
@@ -316,8 +318,8 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
   const Result<Recorded> current = currentRecord(run.inputSha256);
   if (!current) return current.error();
   const std::int64_t earlier = current->runId;
-  const bool replaces = supersede == Supersede::Always ||
-                        (supersede == Supersede::OtherVersion && current->analysisVersion != run.analysisVersion);
+  const bool replaces = supersede == Supersede::Always || (supersede == Supersede::OlderVersion &&
+                                                          isOlderVersion(current->analysisVersion, run.analysisVersion));
   if (earlier != 0 && current->final && !replaces) {
     outcome.runId = earlier;
     outcome.currentVerdict = current->verdict;
@@ -367,7 +369,19 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
         !marked)
       return marked.error();
   if (Result<void> details = insertDetails(outcome.runId, outcome.assessment, run); !details) return details.error();
-  if (Result<void> following = judgeFollowingAgain(run, *criteria); !following) return following.error();
+  // What came after this measurement, and after the record it replaced
+  // when that was of another time, chip or configuration, is compared with
+  // something else now.
+  if (Result<void> following =
+          judgeFollowingAgain(run.chip, run.config, run.measuredAt, *criteria, outcome.judgedAgain);
+      !following)
+    return following.error();
+  if (earlier != 0 && (current->chip != run.chip || current->config != run.config ||
+                       current->measuredAt != run.measuredAt))
+    if (Result<void> following = judgeFollowingAgain(current->chip, current->config, current->measuredAt, *criteria,
+                                                     outcome.judgedAgain);
+        !following)
+      return following.error();
   if (Result<void> committed = transaction->commit(); !committed) return committed.error();
   return outcome;
 }

@@ -56,6 +56,10 @@ struct RecordOutcome {
   std::int64_t runId = 0;
   bool recorded = false;  // false: the same run was recorded already (runId is that one)
   std::string currentVerdict;  // not recorded: the verdict of the measurement's current record
+  // Later calibrations of the chip judged again because of this record
+  // (it came after them, or replaced what they were compared with), each
+  // with its verdict before.
+  std::vector<std::pair<RunRow, std::string>> judgedAgain;
   Assessment assessment;
   RunRow row;  // as recorded
 };
@@ -138,6 +142,7 @@ class Store {
     std::string analysisVersion;
     std::int64_t attempts = 0;
     std::string chip, config, inputPath;  // what its file's name said
+    std::string measuredAt;
   };
   Result<Recorded> currentRecord(const std::string& sha256);
 
@@ -159,7 +164,7 @@ class Store {
   // judged again in the same transaction.
   enum class Supersede {
     IfNotFinal,    // only a record of an analysis that could not be made
-    OtherVersion,  // also a record of another calib version's analysis (run --reanalyse)
+    OlderVersion,  // also a record of an older calib version's analysis (run --reanalyse)
     Always,        // any record (run --force)
   };
   Result<RecordOutcome> record(const RunInput& run, Supersede supersede);
@@ -189,11 +194,19 @@ class Store {
   // On PostgreSQL, the lock records share and judging again takes alone,
   // first thing in their transactions.
   Result<void> lockCriteria(bool exclusive);
-  // After run was recorded: the calibrations measured next after it of its
-  // chip and configuration, judged against the previous calibration as it
-  // is now, each recorded again when its judgement changed (run was
-  // recorded after them, or replaced an analysis they were compared with).
-  Result<void> judgeFollowingAgain(const RunInput& run, const CriteriaInForce& criteria);
+  // After a record of chip and configuration measured at measuredAt was
+  // made or replaced: the calibrations measured after it, judged against
+  // their previous calibration as it is now, each recorded again (into
+  // judged, with its verdict before) when its judgement changed, the next
+  // ones in turn as long as one does.
+  Result<void> judgeFollowingAgain(const std::string& chip, const std::string& config,
+                                   const std::string& measuredAt, const CriteriaInForce& criteria,
+                                   std::vector<std::pair<RunRow, std::string>>& judged);
+  // A new record of old's analysis with judgement a; old marked superseded
+  // by itself first unless marked already (its successor linked by the
+  // caller). Its id.
+  Result<std::int64_t> recordJudgement(const RunRow& old, const Assessment& a, std::int64_t criteriaId,
+                                       const std::string& now, bool marked);
   Result<std::optional<CriteriaInForce>> readInForce();
 
   std::unique_ptr<Database> db_;
