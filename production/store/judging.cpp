@@ -94,8 +94,9 @@ Result<std::int64_t> Store::recordJudgement(const RunRow& old, const Assessment&
     if (Result<std::vector<Row>> mark = db_->run("UPDATE run SET superseded_by = run_id WHERE run_id = $1", {old.runId});
         !mark)
       return mark.error();
+  static const std::string insert = rejudgedInsert();  // the same for every record
   const Result<std::vector<Row>> inserted = db_->run(
-      rejudgedInsert(), {std::string(verdictName(a.verdict)), reasonCodes(a.reasons), reasonDetails(a.reasons), now,
+      insert, {std::string(verdictName(a.verdict)), reasonCodes(a.reasons), reasonDetails(a.reasons), now,
                          criteriaId, old.runId});
   if (!inserted) return inserted.error();
   if (inserted->empty()) return failed(db_->name() + ": run " + std::to_string(old.runId) + " could not be judged again");
