@@ -60,6 +60,7 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
   if (!results->readToEnd)
     if (const std::string messages = calibMessages(in.outputDir); !messages.empty())
       in.assessment = inputIncomplete(messages);
+  if (!in.assessment) in.assessment = cutLastLine(*results);
   in.results = std::move(*results);
   in.resultsJson = std::move(*text);
   return in;

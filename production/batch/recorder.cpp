@@ -49,6 +49,14 @@ Assessment inputIncomplete(const std::string& message) {
   return Assessment{Verdict::Error, {Reason{"input_incomplete", message}}};
 }
 
+std::optional<Assessment> cutLastLine(const RunResults& results) {
+  // Bytes that are no text (a binary file) have no lines to cut: the
+  // analysis says what they are.
+  if (results.readEnd != "missing_final_line_feed" || results.looksLike != "text") return std::nullopt;
+  return inputIncomplete("its last line has no line feed: the file was cut, or the stand was still writing it "
+                         "(calib left that line out)");
+}
+
 RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, const ChildExit& exit,
                      const std::string& startError) {
   RunInput in;
@@ -98,6 +106,8 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
     in.assessment = notAnalysed("calib wrote no readable results '" + json + "': " + unreadable);
   } else if (in.results->toolVersion != analysisVersion) {
     in.assessment = notAnalysed("results of calib " + in.results->toolVersion + ", expected " + analysisVersion);
+  } else {
+    in.assessment = cutLastLine(*in.results);
   }
   return in;
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ std::string calibMessages(const std::string& outputDir);
 
 // The final error of a file calib could not read to its end: its message.
 Assessment inputIncomplete(const std::string& message);
+
+// The final error of results whose input ended in the middle of a line:
+// the file was cut, or the stand was still writing it. calib analysed the
+// lines before it, but such a run is never taken as a complete
+// calibration; when the file grows, the complete one supersedes it.
+std::optional<Assessment> cutLastLine(const RunResults& results);
 
 // The records judged again because of the ones recorded, as a table under a
 // heading; "" when none.

@@ -165,7 +165,7 @@ std::string schemaScript(int version, Dialect dialect) {
   return version >= 1 && version <= kSchemaVersion ? fill(scripts[version - 1], dialect) : std::string();
 }
 
-Result<void> migrate(Database& db) {
+Result<int> migrate(Database& db) {
   Result<Transaction> transaction = Transaction::beginWrite(db);
   if (!transaction) return transaction.error();
   // PostgreSQL takes table creation by two sessions at once badly; a lock
@@ -174,21 +174,22 @@ Result<void> migrate(Database& db) {
     if (Result<std::vector<Row>> locked = db.run("SELECT pg_advisory_xact_lock(7400211)"); !locked)
       return locked.error();
   if (Result<void> made = db.runScript("CREATE TABLE IF NOT EXISTS calib_schema (version INTEGER NOT NULL)"); !made)
-    return made;
+    return made.error();
   const Result<std::vector<Row>> rows = db.run("SELECT version FROM calib_schema");
   if (!rows) return rows.error();
   const int current = rows->empty() ? 0 : static_cast<int>(asInt((*rows)[0][0]).value_or(0));
   if (current > kSchemaVersion)
     return failed(db.name() + ": the database has schema version " + std::to_string(current) +
                   ", newer than this program's (" + std::to_string(kSchemaVersion) + "); use a newer calib-batch");
-  if (current == kSchemaVersion) return {};  // rolled back: nothing was changed
+  if (current == kSchemaVersion) return current;  // rolled back: nothing was changed
   for (int v = current + 1; v <= kSchemaVersion; ++v)
-    if (Result<void> made = db.runScript(schemaScript(v, db.dialect())); !made) return made;
+    if (Result<void> made = db.runScript(schemaScript(v, db.dialect())); !made) return made.error();
   const Result<std::vector<Row>> set =
       rows->empty() ? db.run("INSERT INTO calib_schema (version) VALUES ($1)", {std::int64_t{kSchemaVersion}})
                     : db.run("UPDATE calib_schema SET version = $1", {std::int64_t{kSchemaVersion}});
   if (!set) return set.error();
-  return transaction->commit();
+  if (Result<void> committed = transaction->commit(); !committed) return committed.error();
+  return current;
 }
 
 }  // namespace calib::production

@@ -16,7 +16,8 @@ std::string schemaScript(int version, Dialect dialect);
 
 // Creates the schema in an empty database or upgrades an older one, in
 // one transaction that concurrent processes take one at a time. A database
-// of a newer version than this program knows is an error.
-Result<void> migrate(Database& db);
+// of a newer version than this program knows is an error. The version it
+// had: 0 for a database made now.
+Result<int> migrate(Database& db);
 
 }  // namespace calib::production

@@ -144,11 +144,12 @@ Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access acc
   const std::string name = "sqlite:" + path;
   const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   if (!readOnly) {
-    // A new database may be named in a directory that is not there yet.
-    std::error_code made;
+    // No directory is made for a database: a mistyped path is an error that
+    // names it, not a new, empty database somewhere unexpected.
+    std::error_code error;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) std::filesystem::create_directories(parent, made);
-    if (made) return failed("cannot create the directory of database '" + name + "': " + made.message());
+    if (!parent.empty() && !std::filesystem::is_directory(parent, error))
+      return failed("cannot open database '" + name + "': there is no directory '" + parent.string() + "'");
   }
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     Failure failure = failed("cannot open database '" + name + "': " + (db ? sqlite3_errmsg(db) : "out of memory"));

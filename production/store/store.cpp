@@ -127,8 +127,11 @@ RunRow recordedRow(const RunInput& run, const Assessment& assessment, const std:
 Result<std::unique_ptr<Store>> Store::open(const std::string& url) {
   Result<std::unique_ptr<Database>> db = openDatabase(url);
   if (!db) return db.error();
-  if (Result<void> migrated = migrate(**db); !migrated) return migrated.error();
-  return std::make_unique<Store>(std::move(*db));
+  const Result<int> before = migrate(**db);
+  if (!before) return before.error();
+  auto store = std::make_unique<Store>(std::move(*db));
+  store->made_ = *before == 0;
+  return store;
 }
 
 Result<std::unique_ptr<Store>> Store::openExisting(const std::string& url) {
@@ -368,6 +371,16 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
             db_->run("UPDATE run SET superseded_by = $1 WHERE run_id = $2", {outcome.runId, earlier});
         !marked)
       return marked.error();
+  // The same file recorded before while it was cut (still being written)
+  // and now with other content: the earlier record was never a
+  // calibration, and this one supersedes it, so that the chip has one
+  // calibration at that time.
+  if (Result<std::vector<Row>> cut = db_->run(
+          "UPDATE run SET superseded_by = $1 WHERE chip_id = $2 AND config = $3 AND input_path = $4 "
+          "AND input_sha256 <> $5 AND reason_codes = 'input_incomplete' AND superseded_by IS NULL",
+          {outcome.runId, *chip, run.config, run.inputPath, run.inputSha256});
+      !cut)
+    return cut.error();
   if (Result<void> details = insertDetails(outcome.runId, outcome.assessment, run); !details) return details.error();
   // What came after this measurement, and after the record it replaced
   // when that was of another time, chip or configuration, is compared with

@@ -110,6 +110,8 @@ class Store {
   explicit Store(std::unique_ptr<Database> db) : db_(std::move(db)) {}
 
   Database& database() { return *db_; }
+  // Whether open made the database (its schema) now.
+  bool made() const { return made_; }
 
   // The id of criteria, registered when new. Criteria of a name and
   // version already registered with another text are an error: a changed
@@ -159,7 +161,10 @@ class Store {
   // calibration, then writes the record, its reasons and its channels. It
   // becomes its measurement's current record, superseding the one before,
   // when there is none, that one is not final, or supersede allows it;
-  // otherwise nothing is recorded. A calibration measured after it whose
+  // otherwise nothing is recorded. It also supersedes a current record of
+  // the same file (path, chip, configuration) with other content that was
+  // recorded as input_incomplete: the file was cut then and has grown. A
+  // calibration measured after it whose
   // judgement changes with it (compared with it now, or with another) is
   // judged again in the same transaction.
   enum class Supersede {
@@ -210,7 +215,8 @@ class Store {
   Result<std::optional<CriteriaInForce>> readInForce();
 
   std::unique_ptr<Database> db_;
-  std::optional<CriteriaInForce> criteriaCache_;  // the last criteria read, parsed once
+  std::optional<CriteriaInForce> criteriaCache_;
+  bool made_ = false;  // the last criteria read, parsed once
 };
 
 // The row a run is recorded as, judged.
