@@ -151,4 +151,13 @@ std::error_code OutputFile::publish() {
   return error_;
 }
 
+std::error_code writeFileWhole(const std::string& path, std::string_view text, unsigned mode) {
+  Result<OutputFile, std::error_code> file = OutputFile::create(path);
+  if (!file) return file.error();
+  if (mode != 0 && ::chmod(file->temporaryPath().c_str(), static_cast<mode_t>(mode)) != 0)
+    return std::error_code(errno, std::generic_category());
+  file->out().put(text);
+  return file->publish();
+}
+
 }  // namespace calib

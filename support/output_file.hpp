@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "support/out_buffer.hpp"
@@ -79,5 +80,9 @@ class OutputFile {
   std::error_code error_;
   int registrySlot_ = -1;  // entry in the table of live temporaries, or -1
 };
+
+// Writes text to path whole or not at all (synced), with mode, when not 0,
+// set before it appears. The OS reason on failure.
+std::error_code writeFileWhole(const std::string& path, std::string_view text, unsigned mode = 0);
 
 }  // namespace calib

@@ -1,7 +1,9 @@
 #include "support/process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,9 +66,13 @@ ChildProcesses::ChildProcesses() {
   defaulted_.push_back(SIGCHLD);
   defaulted_.push_back(SIGPIPE);
   ::pthread_sigmask(SIG_BLOCK, &waited_, &previous_);
+  signalFd_ = ::signalfd(-1, &waited_, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-ChildProcesses::~ChildProcesses() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+ChildProcesses::~ChildProcesses() {
+  if (signalFd_ >= 0) ::close(signalFd_);
+  ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 Result<pid_t> ChildProcesses::start(const ChildCommand& command) {
   if (command.argv.empty()) return failed("no program to run");
@@ -77,9 +83,11 @@ Result<pid_t> ChildProcesses::start(const ChildCommand& command) {
   // The files are opened after the change of directory: relative paths are
   // the child's.
   if (!command.workDir.empty()) ::posix_spawn_file_actions_addchdir_np(&setup.actions, command.workDir.c_str());
-  redirect(STDIN_FILENO, "", O_RDONLY);
-  redirect(STDOUT_FILENO, command.stdoutPath, O_WRONLY | O_CREAT | O_TRUNC);
-  redirect(STDERR_FILENO, command.stderrPath, O_WRONLY | O_CREAT | O_TRUNC);
+  redirect(STDIN_FILENO, command.stdinPath, O_RDONLY);
+  if (!command.inheritOutput) {
+    redirect(STDOUT_FILENO, command.stdoutPath, O_WRONLY | O_CREAT | O_TRUNC);
+    redirect(STDERR_FILENO, command.stderrPath, O_WRONLY | O_CREAT | O_TRUNC);
+  }
   sigset_t none;
   sigemptyset(&none);
   sigset_t defaults;
@@ -97,16 +105,28 @@ Result<pid_t> ChildProcesses::start(const ChildCommand& command) {
   std::vector<char*> argv;
   for (const std::string& a : command.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // The program's environment, less what the command sets, and that.
+  std::vector<char*> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string_view entry(*e);
+    const std::string_view name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const std::string& own : command.environment) replaced |= own.size() > name.size() && own.starts_with(name) &&
+                                                                   own[name.size()] == '=';
+    if (!replaced) env.push_back(*e);
+  }
+  for (const std::string& own : command.environment) env.push_back(const_cast<char*>(own.c_str()));
+  env.push_back(nullptr);
   pid_t pid = 0;
   const int result = (command.searchPath ? ::posix_spawnp : ::posix_spawn)(&pid, argv[0], &setup.actions,
-                                                                           &setup.attributes, argv.data(), environ);
+                                                                           &setup.attributes, argv.data(), env.data());
   if (result != 0)
     return failed("cannot run '" + command.argv[0] + "'" +
                   (command.workDir.empty() ? "" : " in '" + command.workDir + "'") + ": " + std::strerror(result));
   return pid;
 }
 
-ChildProcesses::Events ChildProcesses::wait(double timeoutSeconds) {
+ChildProcesses::Events ChildProcesses::wait(double timeoutSeconds, int fd) {
   Events events;
   const auto reap = [&] {
     for (;;) {
@@ -120,22 +140,38 @@ ChildProcesses::Events ChildProcesses::wait(double timeoutSeconds) {
       events.exited.push_back(exit);
     }
   };
+  // Every signal pending taken: SIGCHLD only wakes the wait.
+  const auto takeSignals = [&] {
+    timespec zero{0, 0};
+    siginfo_t info{};
+    for (int s; (s = ::sigtimedwait(&waited_, &info, &zero)) > 0;) {
+      if (s == SIGCHLD) continue;
+      if (s == SIGHUP && reloadOnHangup_) {
+        events.reload = true;
+      } else {
+        events.terminationSignal = s;
+      }
+    }
+  };
+  pollfd fds[2] = {{signalFd_, POLLIN, 0}, {fd, POLLIN, 0}};
+  const nfds_t count = fd >= 0 ? 2 : 1;
   reap();
-  events.terminationSignal = takeTermination();
-  if (!events.exited.empty() || events.terminationSignal != 0) return events;
+  takeSignals();
+  events.readable = fd >= 0 && ::poll(&fds[1], 1, 0) > 0 && (fds[1].revents & POLLIN) != 0;
+  if (!events.exited.empty() || events.terminationSignal != 0 || events.reload || events.readable) return events;
 
-  const double whole = std::floor(std::max(timeoutSeconds, 0.0));
-  timespec timeout{static_cast<time_t>(whole), static_cast<long>((std::max(timeoutSeconds, 0.0) - whole) * 1e9)};
-  siginfo_t info{};
-  const int s = ::sigtimedwait(&waited_, &info, &timeout);
-  if (s > 0 && s != SIGCHLD) events.terminationSignal = s;
+  const double ms = std::ceil(std::max(timeoutSeconds, 0.0) * 1000);
+  ::poll(fds, count, static_cast<int>(std::min(ms, 2'000'000'000.0)));
+  takeSignals();
   reap();
+  events.readable = fd >= 0 && (fds[1].revents & POLLIN) != 0;
   return events;
 }
 
 int ChildProcesses::takeTermination() {
   sigset_t termination = waited_;
   sigdelset(&termination, SIGCHLD);
+  if (reloadOnHangup_) sigdelset(&termination, SIGHUP);
   timespec zero{0, 0};
   siginfo_t info{};
   const int s = ::sigtimedwait(&termination, &info, &zero);

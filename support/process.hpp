@@ -27,6 +27,9 @@ struct ChildCommand {
   std::string workDir;            // empty: the current one
   std::string stdoutPath;         // created or truncated; empty: /dev/null
   std::string stderrPath;         // created or truncated; empty: /dev/null
+  std::string stdinPath;          // read from; empty: /dev/null
+  bool inheritOutput = false;     // standard output and error are the program's own (the paths unused)
+  std::vector<std::string> environment;  // "NAME=value" set for the child, over the program's own
   // The child leads a process group of its own, so that it and whatever
   // it starts can be stopped together (kill(-pid, …)) and a terminal's
   // Ctrl-C reaches only the parent, which decides.
@@ -61,14 +64,23 @@ class ChildProcesses {
   struct Events {
     std::vector<ChildExit> exited;  // reaped
     int terminationSignal = 0;      // a termination signal that came, or 0
+    bool reload = false;            // SIGHUP came, and it asks to reload (reloadOnHangup)
+    bool readable = false;          // the descriptor given to wait can be read
   };
-  // Waits up to timeoutSeconds for children to end or a termination signal;
-  // returns at once when either is already there.
-  Events wait(double timeoutSeconds);
+  // Waits up to timeoutSeconds for children to end, a termination signal
+  // or, when fd is not -1, fd to become readable; returns at once when one
+  // of them is already there.
+  Events wait(double timeoutSeconds, int fd = -1);
 
   // A termination signal that came and was not yet taken, else 0; does not
-  // wait. For long work between waits.
+  // wait. For long work between waits. A SIGHUP that asks to reload is not
+  // taken here: it stays for the next wait.
   int takeTermination();
+
+  // From now on SIGHUP asks the program to read its configuration again
+  // (Events::reload) instead of ending it: for a program that runs until
+  // stopped.
+  void reloadOnHangup() { reloadOnHangup_ = true; }
 
   // Ends the program by signal as if it had not been caught: restores its
   // default action and raises it. Returns only if the signal was ignored.
@@ -78,6 +90,8 @@ class ChildProcesses {
   sigset_t waited_;             // SIGCHLD and the termination signals not ignored
   sigset_t previous_;           // the mask before
   std::vector<int> defaulted_;  // signals the children get their default action for
+  int signalFd_ = -1;           // the waited signals as a descriptor, for waits with one
+  bool reloadOnHangup_ = false;
 };
 
 // A command run to its end, with what it wrote.

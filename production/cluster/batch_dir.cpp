@@ -34,15 +34,7 @@ constexpr const char* kJobScript =
 // Writes text to path whole or not at all; mode, when given, before it
 // appears.
 Result<void> writeWhole(const std::string& path, const std::string& text, mode_t mode = 0) {
-  Result<OutputFile, std::error_code> file = OutputFile::create(path);
-  std::error_code e = file ? std::error_code() : file.error();
-  if (file && mode != 0 && ::chmod(file->temporaryPath().c_str(), mode) != 0)
-    e = std::error_code(errno, std::generic_category());
-  if (file && !e) {
-    file->out().put(text);
-    e = file->publish();
-  }
-  if (e) return failed("cannot write '" + path + "': " + e.message());
+  if (const std::error_code e = writeFileWhole(path, text, mode)) return failed("cannot write '" + path + "': " + e.message());
   return {};
 }
 
