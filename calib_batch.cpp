@@ -4,6 +4,10 @@
 // or PostgreSQL), and lists chips, a chip's history and everything
 // recorded.
 //
+//   calib-batch init [--db URL] [--out DIR] [--criteria FILE] [--name-pattern REGEX]
+//                    [--settle S] [--ready-suffix SUFFIX] [--report DIR] [PATH...]
+//   calib-batch watch [run options] [--rescan S] [--poll] [--on-verdict PROGRAM]
+//                     [--report DIR] [--report-every S] [--grace S] [PATH...]
 //   calib-batch run [--out DIR] [--db URL] [--jobs N] [--criteria FILE]
 //                   [--name-pattern REGEX] [--force] [--dry-run] PATH...
 //   calib-batch ingest [--db URL] [--criteria FILE] RESULTS.json...
@@ -18,6 +22,8 @@
 //   calib-batch report [--db URL] [--out DIR] [--since DATE] [--config PATTERN]
 //   calib-batch criteria
 //
+// Every command but init takes the settings of the stand configuration
+// (calib-batch.toml, stand_config.hpp) its command line does not give.
 // The subcommands are the table of production/cli/subcommands.cpp. Exit
 // status: 0 when everything was analysed and recorded (a chip that fails
 // is a result, not an error), 1 when a file could not be analysed or
@@ -31,6 +37,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "production/cli/stand_options.hpp"
 #include "production/cli/subcommands.hpp"
 #include "support/process.hpp"
 
@@ -72,14 +79,31 @@ int main(int argc, char** argv) {
       "database, and lists them."};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "the help of every command");
+  // The stand configuration: given here, before or after the command
+  // (report's own --config is its configuration filter).
+  std::string configGiven;
+  app.add_option("--config", configGiven,
+                 "the stand configuration [$" + std::string(kStandConfigVariable) + ", else ./" + kStandConfigName +
+                     " or the first one in a parent directory]");
+  app.fallthrough();
+  StandConfig stand;
   const std::string self = selfPath();
-  const CliDefaults defaults{self, (fs::path(self).parent_path() / "calib.exe").string(),
-                             ::isatty(STDERR_FILENO) == 1, std::max(1u, std::thread::hardware_concurrency())};
-  std::vector<std::pair<CLI::App*, std::unique_ptr<Subcommand>>> commands;
+  const CliDefaults defaults{self,
+                             (fs::path(self).parent_path() / "calib.exe").string(),
+                             ::isatty(STDERR_FILENO) == 1,
+                             std::max(1u, std::thread::hardware_concurrency()),
+                             &stand,
+                             &configGiven};
+  struct Command {
+    const SubcommandSpec* spec;
+    CLI::App* app;
+    std::unique_ptr<Subcommand> subcommand;
+  };
+  std::vector<Command> commands;
   for (const SubcommandSpec& spec : subcommands()) {
     CLI::App* command = app.add_subcommand(spec.name, spec.description);
     if (spec.hidden) command->group("");
-    commands.emplace_back(command, spec.make(*command, defaults));
+    commands.push_back({&spec, command, spec.make(*command, defaults)});
   }
 
   try {
@@ -92,8 +116,24 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
-  for (const auto& [parsed, command] : commands) {
+  for (const auto& [spec, parsed, command] : commands) {
     if (!parsed->parsed()) continue;
+    if (spec->readsConfig) {
+      std::error_code error;
+      const std::string file = findStandConfig(configGiven, kStandConfigVariable, fs::current_path(error));
+      if (!file.empty()) {
+        Result<StandConfig> read = loadStandConfig(file);
+        if (!read) {
+          printError(read.error().message);
+          return kExitUsage;
+        }
+        stand = std::move(*read);
+        if (Result<void> applied = applyStandConfig(*parsed, stand); !applied) {
+          printError(applied.error().message);
+          return kExitUsage;
+        }
+      }
+    }
     if (const std::string wrong = command->usageError(); !wrong.empty()) {
       printError(wrong);
       return kExitUsage;

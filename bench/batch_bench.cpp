@@ -195,7 +195,7 @@ int run(int argc, char** argv) {
   // The results of every file, for ingest: one batch, kept.
   const std::string resultsRoot = root + "/results";
   if (!fs::exists(resultsRoot + "/calib.sqlite"))
-    check(runChild({o.batchExe, "run", "--out", resultsRoot, "robot"}, root, "/dev/null"), 0, "calib-batch run");
+    check(runChild({o.batchExe, "run", "--settle", "0", "--out", resultsRoot, "robot"}, root, "/dev/null"), 0, "calib-batch run");
   std::vector<std::string> jsons;
   for (const auto& e : fs::recursive_directory_iterator(resultsRoot))
     if (e.path().extension() == ".json") jsons.push_back(e.path().string());
@@ -217,7 +217,7 @@ int run(int argc, char** argv) {
     ::sync();
     fs::remove_all(root + "/out");
     const ChildResult b =
-        runChild({o.batchExe, "run", "--out", root + "/out", "--jobs", "2", "robot"}, root, "/dev/null");
+        runChild({o.batchExe, "run", "--settle", "0", "--out", root + "/out", "--jobs", "2", "robot"}, root, "/dev/null");
     check(b, 0, "calib-batch run");
     batch.push_back(b.seconds);
     ::sync();

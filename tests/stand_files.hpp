@@ -14,7 +14,8 @@ namespace calib::test {
 std::string standPath(const std::string& chip, const std::string& config, const std::string& day = "20180725",
                       const std::string& time = "123510", const std::string& suffix = "");
 
-// Writes a file, making its directories.
+// Writes a file, making its directories, modified an hour ago (complete,
+// as a batch's settle time sees it).
 void put(const std::string& path, const std::string& text);
 
 // A simulated run, gzip-compressed when asked.

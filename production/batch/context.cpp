@@ -46,6 +46,7 @@ Result<void> openStore(BatchContext& context, const BatchOptions& options, Acces
     Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl);
     if (!store) return store.error();
     context.store = std::move(*store);
+    context.madeDatabase = context.store->made();
     Result<CriteriaInForce> started = context.store->startCriteria(requested);
     if (!started) return started.error();
     inForce = std::move(*started);
@@ -58,6 +59,49 @@ Result<void> openStore(BatchContext& context, const BatchOptions& options, Acces
 }
 
 }  // namespace
+
+namespace {
+
+// Whether path is dir or lies below it (both normalised, absolute).
+bool within(const fs::path& path, const fs::path& dir) {
+  const std::string p = path.string();
+  const std::string d = dir.string();
+  return p == d || p.starts_with(d.ends_with('/') ? d : d + "/");
+}
+
+fs::path resolved(const std::string& path) {
+  std::error_code error;
+  const fs::path p = fs::weakly_canonical(fs::absolute(path, error), error);
+  return error ? fs::absolute(path).lexically_normal() : p;
+}
+
+}  // namespace
+
+Result<void> checkPlaces(const std::vector<std::string>& paths, const std::string& outDir, const std::string& dbUrl) {
+  const fs::path out = outDir.empty() ? fs::path() : resolved(outDir);
+  const fs::path db = dbUrl.starts_with("sqlite:") ? resolved(dbUrl.substr(7)) : fs::path();
+  for (const std::string& given : paths) {
+    const fs::path input = resolved(given);
+    std::error_code error;
+    const bool tree = fs::is_directory(input, error);
+    if (!out.empty() && within(input, out))
+      return failed("the output root '" + outDir + "' " + (input == out ? "is" : "contains") + " the input path '" +
+                    given + "': the raw tree and the outputs must be apart (give another --out)");
+    if (!out.empty() && tree && within(out, input))
+      return failed("the output root '" + outDir + "' lies inside the input path '" + given +
+                    "': the outputs would be written into the raw tree (give an --out outside it)");
+    if (!db.empty() && tree && within(db, input))
+      return failed("the database '" + dbUrl + "' lies inside the input path '" + given +
+                    "': it would be written into the raw tree (give a --db outside it)");
+  }
+  return {};
+}
+
+std::string newDatabaseMessage(const BatchContext& context) {
+  if (!context.madeDatabase) return "";
+  return "calib-batch: made a new database " + context.dbUrl + ", judging by criteria '" +
+         context.rules.criteria.name + "' version " + context.rules.criteria.version + "\n";
+}
 
 std::string defaultDatabaseUrl(const std::string& outDir) {
   return "sqlite:" + (fs::path(outDir) / "calib.sqlite").string();
@@ -89,6 +133,7 @@ Result<BatchContext> openBatchContext(const BatchOptions& options, Access access
     context.version = std::move(*version);
   }
   context.dbUrl = options.dbUrl.empty() ? defaultDatabaseUrl(options.outDir) : options.dbUrl;
+  if (Result<void> apart = checkPlaces(options.paths, options.outDir, context.dbUrl); !apart) return apart.error();
   if (Result<void> opened = openStore(context, options, access); !opened) return opened.error();
   return context;
 }

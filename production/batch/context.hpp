@@ -27,6 +27,9 @@ struct BatchOptions {
   bool force = false;        // analyse files recorded already again
   bool reanalyse = false;    // analyse again files recorded by another calib version
   std::string calibExe;      // empty: no calib (ingest)
+  double settle = 60;        // seconds a file must be left unchanged before it is taken
+  std::string readySuffix;   // a marker the stand writes beside a complete file; empty: none
+  std::string configFile;    // the stand configuration these came from in part; empty: none
 };
 
 struct BatchContext {
@@ -35,6 +38,7 @@ struct BatchContext {
   std::string version;   // calib's
   std::string dbUrl;
   std::unique_ptr<Store> store;  // none: read-only, and calib-batch has made no database there yet
+  bool madeDatabase = false;     // the database was made now
 };
 
 // Reads the rules, asks calib its version and opens the database: with
@@ -45,6 +49,16 @@ struct BatchContext {
 // criteria file that differs from them is refused, naming both. A failure
 // says why, or is the termination signal that stopped it.
 Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes);
+
+// Where a batch writes against what it reads: an output root that is an
+// input path, contains one or lies inside one, and an SQLite database
+// inside an input path, are refused (the outputs would be written into the
+// raw tree, or the raw tree left out of the search).
+Result<void> checkPlaces(const std::vector<std::string>& paths, const std::string& outDir, const std::string& dbUrl);
+
+// "calib-batch: made a new database URL, judging by criteria 'x' version
+// N\n" when the context made its database; "" otherwise.
+std::string newDatabaseMessage(const BatchContext& context);
 
 // The version calib prints with --version ("calib 1.2.0" → "1.2.0").
 Result<std::string> calibVersion(ChildProcesses& processes, const std::string& calib);

@@ -22,20 +22,35 @@ std::string identity(const fs::path& p) {
 
 namespace {
 
+// The path of a file below a given directory that mirrors into the output
+// tree. Relative paths keep the given directory's own name: two stands'
+// trees given together stay apart in the output tree. They are taken from
+// the absolute path, so that no ".." of the given one leads out of the
+// output tree.
+class RelativeTo {
+ public:
+  explicit RelativeTo(const fs::path& root) : root_(root) {
+    std::error_code error;
+    absoluteRoot_ = fs::absolute(root, error).lexically_normal();
+    if (!absoluteRoot_.has_filename()) absoluteRoot_ = absoluteRoot_.parent_path();
+    base_ = absoluteRoot_.parent_path();
+  }
+  std::string operator()(const fs::path& file) const {
+    return (absoluteRoot_ / file.lexically_relative(root_)).lexically_relative(base_).string();
+  }
+
+ private:
+  fs::path root_, absoluteRoot_, base_;
+};
+
 // Every regular file below the directory given, sorted by path, with its
 // path relative to the given directory's parent; directories that cannot
 // be read go to errors, and the rest of the tree is still searched.
 std::vector<FoundFile> walk(const std::string& given, const std::function<bool(const fs::path&)>& isExcluded,
                             std::vector<std::string>& errors) {
   const fs::path root = fs::path(given).lexically_normal();
-  // Relative paths keep the given directory's own name: two stands'
-  // trees given together stay apart in the output tree. They are taken
-  // from the absolute path, so that no ".." of the given one leads out
-  // of the output tree.
+  const RelativeTo relativeTo(root);
   std::error_code error;
-  fs::path absoluteRoot = fs::absolute(root, error).lexically_normal();
-  if (!absoluteRoot.has_filename()) absoluteRoot = absoluteRoot.parent_path();
-  const fs::path base = absoluteRoot.parent_path();
   std::vector<FoundFile> found;
   std::vector<fs::path> pending{root};
   while (!pending.empty()) {
@@ -48,8 +63,7 @@ std::vector<FoundFile> walk(const std::string& given, const std::function<bool(c
       if (entry.is_symlink(kind) ? false : entry.is_directory(kind)) {
         if (!isExcluded(entry.path())) pending.push_back(entry.path());
       } else if (entry.is_regular_file(kind)) {
-        const fs::path relative = (absoluteRoot / entry.path().lexically_relative(root)).lexically_relative(base);
-        found.push_back({entry.path().string(), relative.string()});
+        found.push_back({entry.path().string(), relativeTo(entry.path())});
       }
     }
     if (error) {
@@ -90,6 +104,18 @@ Discovery discover(const std::vector<std::string>& paths, const std::string& exc
     }
   }
   return d;
+}
+
+std::optional<FoundFile> foundUnder(const std::vector<std::string>& paths, const std::string& file) {
+  const fs::path path = fs::path(file).lexically_normal();
+  for (const std::string& given : paths) {
+    const fs::path root = fs::path(given).lexically_normal();
+    if (path == root) return FoundFile{file, path.filename().string()};
+    const fs::path inside = path.lexically_relative(root);
+    if (inside.empty() || *inside.begin() == "..") continue;
+    return FoundFile{file, RelativeTo(root)(path)};
+  }
+  return std::nullopt;
 }
 
 }  // namespace calib::production

@@ -4,6 +4,7 @@
 // once, with the part of its path that mirrors into the output tree.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,9 @@ struct Discovery {
 // Searches paths, leaving out everything below excluded (the output root,
 // when it lies inside a searched tree).
 Discovery discover(const std::vector<std::string>& paths, const std::string& excluded);
+
+// A file below one of paths (or one of them) as discover would have found
+// it: its relative path the same. None when it lies under none of them.
+std::optional<FoundFile> foundUnder(const std::vector<std::string>& paths, const std::string& file);
 
 }  // namespace calib::production

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <map>
 
+#include "production/command/command.hpp"
+#include "production/stand/stand_config.hpp"
 #include "support/parallel.hpp"
 #include "support/sha256.hpp"
 #include "support/utc_time.hpp"
@@ -131,7 +133,10 @@ Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern)
   for (const FoundFile& f : found) {
     Result<NameFields> fields = pattern.match(f.path);
     if (fields) {
-      named.files.push_back({f, std::move(*fields), "", std::nullopt, "", ""});
+      PlannedFile p;
+      p.file = f;
+      p.fields = std::move(*fields);
+      named.files.push_back(std::move(p));
     } else {
       named.skipped.emplace_back(f.path, fields.error().message);
     }
@@ -168,18 +173,45 @@ std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std
 
 Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& options, ChildProcesses& processes,
                             const ByteSink& err) {
-  BatchPlan plan;
-  const Discovery found = discover(options.paths, options.outDir);
+  Discovery found = discover(options.paths, options.outDir);
   for (const std::string& e : found.errors) err("calib-batch: " + e + "\n");
-  plan.incomplete = !found.errors.empty();
-  plan.filesFound = found.files.size();
+  Result<BatchPlan> plan = planFiles(context, options, std::move(found.files), processes, err);
+  if (plan && !found.errors.empty()) plan->incomplete = true;
+  return plan;
+}
 
-  Named named = nameFiles(found.files, context.rules.pattern);
+Result<BatchPlan> planFiles(const BatchContext& context, const BatchOptions& options, std::vector<FoundFile> found,
+                            ChildProcesses& processes, const ByteSink& err, const FirstSeen& firstSeen) {
+  BatchPlan plan;
+  // The stand's markers of complete files are not files to analyse.
+  if (!options.readySuffix.empty())
+    std::erase_if(found, [&](const FoundFile& f) { return f.path.ends_with(options.readySuffix); });
+  plan.filesFound = found.size();
+
+  Named named = nameFiles(found, context.rules.pattern);
   plan.skipped = std::move(named.skipped);
-  const std::vector<std::string> hashErrors = hashFiles(named.files, options.jobs);
+  plan.named = named.files.size();
+  // Readiness: only complete files go on.
+  const std::int64_t now = wallClockNs();
+  std::vector<PlannedFile> ready;
+  for (PlannedFile& p : named.files) {
+    const std::optional<FileStamp> stamp = stampOf(p.file.path);
+    if (!stamp) {
+      plan.skipped.emplace_back(p.file.path, "gone before it was read");
+      continue;
+    }
+    const Readiness r = readiness(p.file.path, *stamp, options.settle, options.readySuffix, now,
+                                  firstSeen ? firstSeen(p.file.path, *stamp) : now);
+    if (!r.ready) {
+      plan.waiting.push_back({p.file.path, r.waitSeconds, r.why});
+      continue;
+    }
+    p.stamp = *stamp;
+    ready.push_back(std::move(p));
+  }
+  const std::vector<std::string> hashErrors = hashFiles(ready, options.jobs);
   if (const int s = processes.takeTermination()) return stoppedBy(s);
-  Result<std::vector<PlannedFile>> selected =
-      selectNew(context, options, std::move(named.files), hashErrors, plan, err);
+  Result<std::vector<PlannedFile>> selected = selectNew(context, options, std::move(ready), hashErrors, plan, err);
   if (!selected) return selected.error();
   plan.files = std::move(*selected);
   for (const std::string& m : placeOutputs(plan.files, fs::absolute(options.outDir).string(), context.version))
@@ -188,6 +220,19 @@ Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& opt
     return std::tie(a.measuredAt, a.file.path) < std::tie(b.measuredAt, b.file.path);
   });
   return plan;
+}
+
+std::optional<Failure> noneNamed(const BatchPlan& plan, const std::vector<std::string>& paths,
+                                 const std::string& expression) {
+  if (plan.filesFound == 0 || plan.named > 0) return std::nullopt;
+  std::string where;
+  for (const std::string& p : paths) where += (where.empty() ? "'" : ", '") + p + "'";
+  std::string examples;
+  for (std::size_t i = 0; i < std::min<std::size_t>(2, plan.skipped.size()); ++i)
+    examples += (i ? "; " : "") + ("'" + plan.skipped[i].first + "': " + plan.skipped[i].second);
+  return failed("none of the " + plural(plan.filesFound, "file", "files") + " under " + where +
+                " is named as the name pattern reads (" + examples + "); the pattern is '" + expression +
+                "' (--name-pattern, or name_pattern in " + kStandConfigName + ", reads other names)");
 }
 
 }  // namespace calib::production

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "production/batch/context.hpp"
 #include "production/batch/discovery.hpp"
+#include "production/batch/readiness.hpp"
 #include "production/rules/calib_version.hpp"
 #include "production/rules/name_pattern.hpp"
 #include "support/byte_sink.hpp"
@@ -32,14 +34,24 @@ struct PlannedFile {
   std::string measuredAt;  // YYYY-MM-DDTHH:MM:SS
   std::string outputDir;   // absolute
   std::vector<std::string> analysisDirs;  // of the content's earlier analyses, not to be written over
+  FileStamp stamp;  // size and modification time when it was found ready
+};
+
+// A file not complete yet (readiness.hpp).
+struct WaitingFile {
+  std::string path;
+  double seconds = 0;  // until it may be ready
+  std::string why;
 };
 
 using Skipped = std::vector<std::pair<std::string, std::string>>;  // path, why
 
 struct BatchPlan {
-  std::size_t filesFound = 0;
+  std::size_t filesFound = 0;  // markers of complete files (--ready-suffix) not counted
+  std::size_t named = 0;       // of those, the files the name pattern reads
   std::vector<PlannedFile> files;  // to analyse, in the order they are recorded
   Skipped skipped;
+  std::vector<WaitingFile> waiting;  // still being written, or not left alone long enough
   std::size_t alreadyRecorded = 0;
   std::size_t alreadyErrors = 0;  // of those, whose current record is an error
   // Recorded by another calib version, left as they are without
@@ -57,6 +69,22 @@ struct BatchPlan {
 // termination signal that stopped it.
 Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& options, ChildProcesses& processes,
                             const ByteSink& err);
+
+// When a file's stamp was first seen: the modification time is trusted
+// only when it is not in the future (readiness.hpp). A one-off batch has
+// seen everything only now.
+using FirstSeen = std::function<std::int64_t(const std::string& path, const FileStamp& stamp)>;
+
+// The same for files found already (a watch's new files): naming, readiness
+// (options.settle, options.readySuffix), hashing, selecting, placing.
+Result<BatchPlan> planFiles(const BatchContext& context, const BatchOptions& options, std::vector<FoundFile> found,
+                            ChildProcesses& processes, const ByteSink& err, const FirstSeen& firstSeen = {});
+
+// The refusal of a batch whose paths hold files of which the name pattern
+// reads none (a stand that renamed its files): two of them with the
+// reason, and the pattern. None when some are read, or there are none.
+std::optional<Failure> noneNamed(const BatchPlan& plan, const std::vector<std::string>& paths,
+                                 const std::string& expression);
 
 // Naming: the files whose names the pattern reads, in the order found, and
 // the others with the reason.

@@ -27,6 +27,11 @@ std::string recordedText(const BatchPlan& plan, std::size_t recordedMeanwhile, c
   return text;
 }
 
+// ", 2 waiting" when files are still being written.
+std::string waitingText(const BatchPlan& plan) {
+  return plan.waiting.empty() ? "" : ", " + std::to_string(plan.waiting.size()) + " waiting";
+}
+
 void printDryRun(const BatchPlan& plan, const std::string& version, const Printer& print) {
   for (const PlannedFile& p : plan.files)
     print.out("would analyse: " + p.file.path + " (chip " + p.fields.chip + ", " + p.fields.config + ", measured " +
@@ -34,13 +39,19 @@ void printDryRun(const BatchPlan& plan, const std::string& version, const Printe
   listSkipped(plan, print);
   print.out("dry run: " + plural(plan.filesFound, "file", "files") + ": " + std::to_string(plan.files.size()) +
             " to analyse" + recordedText(plan, 0, version) + ", " + std::to_string(plan.skipped.size()) +
-            " skipped\n");
+            " skipped" + waitingText(plan) + "\n");
 }
 
 }  // namespace
 
 void listSkipped(const BatchPlan& plan, const Printer& print) {
   for (const auto& [path, why] : plan.skipped) print.out("skipped: " + path + ": " + why + "\n");
+  for (const WaitingFile& w : plan.waiting) print.out("waiting: " + w.path + ": " + w.why + "\n");
+}
+
+std::string usedText(const std::string& dbUrl, const std::string& configFile) {
+  return "database " + dbUrl + ", " + (configFile.empty() ? "no configuration file" : "configuration " + configFile) +
+         "\n";
 }
 
 Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const BatchOptions& options,
@@ -84,10 +95,14 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   const Access access = command.dryRun ? Access::ReadOnly : Access::Write;
   const Result<BatchContext> context = openBatchContext(command.batch, access, processes);
   if (!context) return context.error();
+  print.err(newDatabaseMessage(*context));
   const Result<BatchPlan> plan = planBatch(*context, command.batch, processes, print.err);
   if (!plan) return plan.error();
+  if (const std::optional<Failure> none = noneNamed(*plan, command.batch.paths, context->rules.pattern.expression()))
+    return *none;
   if (command.dryRun) {
     printDryRun(*plan, context->version, print);
+    print.out(usedText(context->dbUrl, command.batch.configFile));
     return plan->incomplete || plan->alreadyErrors > 0 || plan->otherVersionErrors > 0 ? CommandOutcome(reported())
                                                                                        : CommandOutcome();
   }
@@ -97,10 +112,10 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   listSkipped(*plan, print);
   std::string summary = plural(plan->filesFound, "file", "files") + ": " + analysed.analysedText +
                         recordedText(*plan, analysed.alreadyRecorded, context->version) + ", " +
-                        std::to_string(plan->skipped.size()) + " skipped";
+                        std::to_string(plan->skipped.size()) + " skipped" + waitingText(*plan);
   if (analysed.terminationSignal)
     summary += "; interrupted, " + std::to_string(analysed.notRecorded) + " not recorded";
-  print.out(summary + "\n");
+  print.out(summary + "\n" + usedText(context->dbUrl, command.batch.configFile));
   if (analysed.terminationSignal) return stoppedBy(analysed.terminationSignal);
   // A file whose current record is an error fails every batch it is in,
   // whether this batch or an earlier one recorded it.

@@ -32,7 +32,11 @@ struct Analysed {
 Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const BatchOptions& options,
                      ChildProcesses& processes, const Printer& print);
 
-// "skipped: PATH: why" for each file a plan leaves out.
+// "skipped: PATH: why" for each file a plan leaves out, and "waiting:
+// PATH: why" for each one not complete yet.
 void listSkipped(const BatchPlan& plan, const Printer& print);
+
+// "database URL, configuration FILE\n": what a command used.
+std::string usedText(const std::string& dbUrl, const std::string& configFile);
 
 }  // namespace calib::production

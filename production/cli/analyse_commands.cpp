@@ -2,6 +2,7 @@
 #include "production/batch/criteria_commands.hpp"
 #include "production/batch/ingest.hpp"
 #include "production/batch/run_batch.hpp"
+#include "production/batch/stand_init.hpp"
 #include "production/cli/subcommands.hpp"
 #include "production/rules/criteria.hpp"
 
@@ -9,23 +10,53 @@ namespace calib::production {
 
 namespace {
 
+class InitSubcommand final : public Subcommand {
+ public:
+  InitSubcommand(CLI::App& app, const CliDefaults& defaults) : configGiven_(*defaults.configGiven) {
+    StandSettings& s = command_.settings;
+    s.out = "calib-out";
+    app.add_option("--db", s.db, "sqlite:PATH or postgresql://… [sqlite:<out>/calib.sqlite]");
+    app.add_option("--out", s.out, "output root: every run's outputs go below it")->capture_default_str();
+    app.add_option("--criteria", s.criteria, "acceptance criteria (TOML) the new database judges by [the built-in]");
+    app.add_option("--name-pattern", s.namePattern, "what the stand's file names say [the default pattern]");
+    app.add_option("--settle", s.settle, "seconds a file must be left unchanged before it is taken [60]")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--ready-suffix", s.readySuffix, "a marker the stand writes beside a complete file");
+    app.add_option("--report", s.report, "where watch keeps the HTML report");
+    app.add_flag("--force", command_.force, "write over an existing configuration");
+    app.add_option("PATH", s.paths, "the stand's trees (watch and run take them when given no PATH)");
+  }
+  CommandOutcome run(const Printer& print) override {
+    command_.file = configGiven_.empty() ? kStandConfigName : configGiven_;
+    return initStand(command_, print);
+  }
+
+ private:
+  const std::string& configGiven_;
+  InitCommand command_;
+};
+
 class RunSubcommand final : public Subcommand {
  public:
-  RunSubcommand(CLI::App& app, const CliDefaults& defaults) : progress_(defaults.progress) {
+  RunSubcommand(CLI::App& app, const CliDefaults& defaults) : progress_(defaults.progress), stand_(*defaults.stand) {
     command_.batch.jobs = defaults.jobs;
     command_.batch.calibExe = defaults.calib;
     addBatchOptions(app, command_.batch);
     app.add_flag("--dry-run", command_.dryRun, "say what would be analysed; analyse and record nothing");
     addProgressFlag(app, progress_);
-    app.add_option("PATH", command_.batch.paths, "ADC files or directories")->required();
+    app.add_option("PATH", command_.batch.paths, "ADC files or directories [the configuration's paths]");
   }
+  std::string usageError() const override { return missingPaths(command_.batch, stand_, "run"); }
   CommandOutcome run(const Printer& print) override {
+    command_.batch.configFile = stand_.path;
+    if (command_.batch.paths.empty()) command_.batch.paths = stand_.paths;
     return runBatch(command_, Printer{print.out, print.err, progress_});
   }
 
  private:
   RunCommand command_;
   bool progress_;
+  const StandConfig& stand_;
 };
 
 class IngestSubcommand final : public Subcommand {
@@ -79,6 +110,9 @@ class CriteriaSubcommand final : public Subcommand {
 
 }  // namespace
 
+std::unique_ptr<Subcommand> makeInit(CLI::App& app, const CliDefaults& d) {
+  return std::make_unique<InitSubcommand>(app, d);
+}
 std::unique_ptr<Subcommand> makeRun(CLI::App& app, const CliDefaults& d) {
   return std::make_unique<RunSubcommand>(app, d);
 }

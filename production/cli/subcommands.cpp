@@ -7,21 +7,23 @@ namespace calib::production {
 namespace {
 
 constexpr SubcommandSpec kSubcommands[] = {
-    {"run", "analyse every ADC file under the paths and record the runs", false, makeRun},
-    {"submit", "analyse on a Slurm cluster: one job array, and a job that records every run", false, makeSubmit},
-    {"status", "the tasks and the runs of a batch on a cluster", false, makeStatus},
-    {"wait", "wait until a batch on a cluster is recorded", false, makeWait},
-    {"task", "(a job of a batch) analyse a task's files", true, makeTask},
-    {"collect", "(a job of a batch, or by hand) record a submission's runs", true, makeCollect},
-    {"ingest", "record results that calib wrote elsewhere", false, makeIngest},
-    {"chips", "the verdict of every chip and configuration's latest measurement", false, makeChips},
-    {"history", "a chip's measurements (--all: every record), with the gain changes between them", false,
+    {"init", "write the stand's configuration (calib-batch.toml) and make its database", false, false, makeInit},
+    {"run", "analyse every ADC file under the paths and record the runs", false, true, makeRun},
+    {"watch", "analyse and record every file the stand completes, until stopped", false, true, makeWatch},
+    {"submit", "analyse on a Slurm cluster: one job array, and a job that records every run", false, true, makeSubmit},
+    {"status", "the tasks and the runs of a batch on a cluster", false, true, makeStatus},
+    {"wait", "wait until a batch on a cluster is recorded", false, true, makeWait},
+    {"task", "(a job of a batch) analyse a task's files", true, true, makeTask},
+    {"collect", "(a job of a batch, or by hand) record a submission's runs", true, true, makeCollect},
+    {"ingest", "record results that calib wrote elsewhere", false, true, makeIngest},
+    {"chips", "the verdict of every chip and configuration's latest measurement", false, true, makeChips},
+    {"history", "a chip's measurements (--all: every record), with the gain changes between them", false, true,
      makeHistory},
     {"export", "the current record of every measurement (--all: every record) or their channels, for programs",
-     false, makeExport},
-    {"report", "the results as a static HTML site: an overview and a page per chip", false, makeReport},
+     false, true, makeExport},
+    {"report", "the results as a static HTML site: an overview and a page per chip", false, true, makeReport},
     {"criteria", "the acceptance criteria: the built-in ones; show or set (and judge again by) a database's", false,
-     makeCriteria},
+     true, makeCriteria},
 };
 
 }  // namespace
@@ -39,10 +41,21 @@ void addBatchOptions(CLI::App& app, BatchOptions& o) {
                  "[the database's; a new one: the built-in]");
   app.add_option("--name-pattern", o.namePattern,
                  "regular expression with named groups chip and config (and date, time, board, link)");
+  app.add_option("--settle", o.settle,
+                 "seconds a file must be left unchanged before it is taken (0: files known to be complete)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--ready-suffix", o.readySuffix,
+                 "a marker the stand writes beside a complete file (.done: X_adc.txt.done), taken at once");
   app.add_flag("--force", o.force, "analyse files already recorded again (the earlier record is superseded)");
   app.add_flag("--reanalyse", o.reanalyse,
                "analyse files recorded by another calib version again (the new analysis supersedes the old)");
   app.add_option("--calib", o.calibExe, "the calib program")->capture_default_str();
+}
+
+std::string missingPaths(const BatchOptions& options, const StandConfig& stand, const std::string& command) {
+  if (!options.paths.empty() || !stand.paths.empty()) return "";
+  return command + " needs the PATHs to analyse (or paths in the stand configuration, " + kStandConfigName + ")";
 }
 
 void addProgressFlag(CLI::App& app, bool& progress) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "production/command/command.hpp"
+#include "production/stand/stand_config.hpp"
 
 namespace calib::production {
 
@@ -19,6 +20,10 @@ struct CliDefaults {
   std::string calib;  // calib.exe beside it
   bool progress = false;  // a progress line: standard error is a terminal
   unsigned jobs = 1;      // the cores
+  // The stand configuration the command line chose, read once it is
+  // parsed (before any command runs); its path is empty when there is none.
+  const StandConfig* stand = nullptr;
+  const std::string* configGiven = nullptr;  // --config as given, empty when not
 };
 
 class Subcommand {
@@ -34,13 +39,16 @@ struct SubcommandSpec {
   const char* name;
   const char* description;
   bool hidden;  // a job of a batch on a cluster, not listed in the help
+  bool readsConfig;  // takes the stand configuration's settings
   std::unique_ptr<Subcommand> (*make)(CLI::App& app, const CliDefaults& defaults);
 };
 
 std::span<const SubcommandSpec> subcommands();
 
 // The makers, by unit.
+std::unique_ptr<Subcommand> makeInit(CLI::App&, const CliDefaults&);
 std::unique_ptr<Subcommand> makeRun(CLI::App&, const CliDefaults&);
+std::unique_ptr<Subcommand> makeWatch(CLI::App&, const CliDefaults&);
 std::unique_ptr<Subcommand> makeIngest(CLI::App&, const CliDefaults&);
 std::unique_ptr<Subcommand> makeCriteria(CLI::App&, const CliDefaults&);
 std::unique_ptr<Subcommand> makeSubmit(CLI::App&, const CliDefaults&);
@@ -56,6 +64,10 @@ std::unique_ptr<Subcommand> makeReport(CLI::App&, const CliDefaults&);
 // The options run and submit share: what to analyse, where, by which rules.
 struct BatchOptions;
 void addBatchOptions(CLI::App& app, BatchOptions& options);
+
+// The usage error of a batch given no PATH and no configuration's paths;
+// "" when it has some.
+std::string missingPaths(const BatchOptions& options, const StandConfig& stand, const std::string& command);
 
 // --progress / --no-progress.
 void addProgressFlag(CLI::App& app, bool& progress);
