@@ -17,6 +17,7 @@
 //   calib-batch wait [--out DIR] [--timeout SECONDS] BATCH
 //   calib-batch report [--db URL] [--out DIR] [--since DATE] [--config PATTERN]
 //   calib-batch criteria
+//   calib-batch --version
 //
 // The subcommands are the table of production/cli/subcommands.cpp. Exit
 // status: 0 when everything was analysed and recorded (a chip that fails
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
       "database, and lists them."};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "the help of every command");
+  app.set_version_flag("--version", "calib-batch " CALIB_BATCH_VERSION, "print the version and exit");
   const std::string self = selfPath();
   const CliDefaults defaults{self, (fs::path(self).parent_path() / "calib.exe").string(),
                              ::isatty(STDERR_FILENO) == 1, std::max(1u, std::thread::hardware_concurrency())};
@@ -87,6 +89,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

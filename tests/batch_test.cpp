@@ -16,6 +16,7 @@
 #include <regex>
 #include <thread>
 
+#include "core/version.hpp"
 #include "postgres_server.hpp"
 #include "stand_files.hpp"
 #include "production/results/results_reader.hpp"
@@ -436,11 +437,35 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
   TempDir dir;
   RunOptions options;
   options.program = CALIB_BATCH_EXE;
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"run"}, {"frobnicate"}, {"chips", "--format", "xml"}, {"export", "--what", "runs"},
-           {"submit", "robot"}, {"submit", "--slurm"}, {"submit", "--resume", "b", "robot"}, {"wait"}}) {
-    const RunResult r = runCalib(dir.path(), args, options);
-    EXPECT_EQ(r.exitStatus, 2) << (args.empty() ? "" : args[0]) << r.err;
+  struct Case {
+    std::vector<std::string> args;
+    int exitStatus;
+    std::string err;  // the first line of standard error; "*": not compared
+  };
+  const std::string version = "calib-batch " + std::string(kCalibVersion) + "\n";
+  const Case cases[] = {
+      {{"--version"}, 0, ""},
+      {{}, 2, "*"},
+      {{"run"}, 2, "*"},
+      {{"submit", "robot"}, 2, "*"},
+      {{"submit", "--slurm"}, 2, "*"},
+      {{"submit", "--resume", "b", "robot"}, 2, "*"},
+      {{"wait"}, 2, "*"},
+      {{"frobnicate"}, 2, "*"},
+      {{"chips", "--format", "xml"}, 2, "--format: xml not in {table,csv,json}"},
+      {{"export", "--what", "runs"}, 2, "*"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = runCalib(dir.path(), c.args, options);
+    const std::string line = r.err.substr(0, r.err.find('\n'));
+    const std::string given = c.args.empty() ? "" : c.args[0];
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << given << ": " << r.err;
+    if (c.err != "*") {
+      EXPECT_EQ(line, c.err) << given;
+    }
+    if (c.exitStatus == 0) {
+      EXPECT_EQ(r.out, version);
+    }
   }
   const RunResult none = runCalib(dir.path(), {"chips"}, options);
   EXPECT_EQ(none.exitStatus, 1);
