@@ -451,7 +451,15 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
       {{"submit", "--slurm"}, 2, "*"},
       {{"submit", "--resume", "b", "robot"}, 2, "*"},
       {{"wait"}, 2, "*"},
-      {{"frobnicate"}, 2, "*"},
+      {{"rnu"}, 2, "calib-batch: unknown command 'rnu'; did you mean 'run'?"},
+      {{"histroy", "x"}, 2, "calib-batch: unknown command 'histroy'; did you mean 'history'?"},
+      {{"chip"}, 2, "calib-batch: unknown command 'chip'; did you mean 'chips'?"},
+      {{"hist", "x"}, 2, "calib-batch: unknown command 'hist'; did you mean 'history'?"},
+      {{"colect", "b", "1"}, 2, "calib-batch: unknown command 'colect'; did you mean 'collect'?"},
+      {{"criteria", "shwo"}, 2, "calib-batch: unknown command 'criteria shwo'; did you mean 'criteria show'?"},
+      {{"colct"}, 2,
+       "calib-batch: unknown command 'colct'; the commands are run, submit, status, wait, ingest, chips, history, "
+       "export, report, criteria"},
       {{"chips", "--format", "xml"}, 2, "--format: xml not in {table,csv,json}"},
       {{"export", "--what", "runs"}, 2, "*"},
   };
