@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
     if (spec.hidden) command->group("");
     commands.emplace_back(command, spec.make(*command, defaults));
   }
+  checkOptionValues(app);
 
   try {
     app.parse(argc, argv);

@@ -462,6 +462,19 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
        "export, report, criteria"},
       {{"chips", "--format", "xml"}, 2, "--format: xml not in {table,csv,json}"},
       {{"export", "--what", "runs"}, 2, "*"},
+      {{"report", "--since", "yesterday"}, 2, "--since: 'yesterday' is not a date (YYYY-MM-DD)"},
+      {{"report", "--since", "2018-02-30"}, 2, "--since: '2018-02-30' is not a date (YYYY-MM-DD)"},
+      {{"report", "--out", ""}, 2, "--out: the directory's name is empty"},
+      {{"chips", "--db", "calib.sqlite"}, 2,
+       "--db: database URL 'calib.sqlite' is neither sqlite:PATH nor postgresql://…"},
+      {{"criteria", "show", "--db", "sqlite:"}, 2, "--db: no file in database URL 'sqlite:'"},
+      {{"run", "--name-pattern", "(?<chip>\\d+)", "robot"}, 2,
+       "--name-pattern: name pattern '(?<chip>\\d+)' has no group (?<config>…)"},
+      {{"submit", "--slurm", "--sbatch-arg=-Mother", "robot"}, 2,
+       "--sbatch-arg: '-Mother' sends the jobs to another cluster; a batch is followed on the cluster it is "
+       "submitted from"},
+      {{"wait", "--timeout", "nan", "b"}, 2, "--timeout: 'nan' is not a number of seconds"},
+      {{"run", "--db", "", "--dry-run", "robot"}, 1, "calib-batch: cannot search 'robot': No such file or directory"},
   };
   for (const Case& c : cases) {
     const RunResult r = runCalib(dir.path(), c.args, options);
