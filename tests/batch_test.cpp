@@ -461,7 +461,7 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
        "calib-batch: unknown command 'colct'; the commands are run, submit, status, wait, ingest, chips, history, "
        "export, report, criteria"},
       {{"chips", "--format", "xml"}, 2, "--format: xml not in {table,csv,json}"},
-      {{"export", "--what", "runs"}, 2, "*"},
+      {{"export", "--format", "table"}, 2, "--format: table not in {csv,json}"},
       {{"report", "--since", "yesterday"}, 2, "--since: 'yesterday' is not a date (YYYY-MM-DD)"},
       {{"report", "--since", "2018-02-30"}, 2, "--since: '2018-02-30' is not a date (YYYY-MM-DD)"},
       {{"report", "--out", ""}, 2, "--out: the directory's name is empty"},
@@ -488,6 +488,15 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
       EXPECT_EQ(r.out, version);
     }
   }
+  // export lists the runs as CSV unless told otherwise.
+  fs::create_directory(dir.path() / "robot");
+  ASSERT_EQ(runCalib(dir.path(), {"run", "--db", "sqlite:db.sqlite", "robot"}, options).exitStatus, 0);
+  const RunResult byDefault = runCalib(dir.path(), {"export", "--db", "sqlite:db.sqlite"}, options);
+  EXPECT_EQ(byDefault.exitStatus, 0) << byDefault.err;
+  EXPECT_EQ(byDefault.out.substr(0, 15), "run_id,chip,con");
+  EXPECT_EQ(
+      byDefault.out,
+      runCalib(dir.path(), {"export", "--db", "sqlite:db.sqlite", "--what", "runs", "--format", "csv"}, options).out);
   const RunResult none = runCalib(dir.path(), {"chips"}, options);
   EXPECT_EQ(none.exitStatus, 1);
   EXPECT_EQ(none.err.substr(0, 47), "calib-batch: no database at 'calib-out/calib.sq");
