@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
   if (nArgs <= 3) {
     console.put(usageText(nArgs));
     console.flush();
+    std::fprintf(stderr, "calib: %s\n", missingArgumentsText(commandLine.args.size()).c_str());
     return kExitUsage;
   }
 

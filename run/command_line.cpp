@@ -1,5 +1,7 @@
 #include "run/command_line.hpp"
 
+#include <iterator>
+
 #include "core/version.hpp"
 
 namespace calib {
@@ -63,6 +65,16 @@ std::string usageText(int nArgs) {
          "\nSyntax should be:\n./calib.exe chipstring config adcfilename\n"
          "Example:\n./calib.exe 100000 20mV_calib-odd "
          "/home/tpc/robot/20180725/123510_kelta100000/123510_kelta100000_dunor00_link00_20mV_calib-odd_adc.txt\n";
+}
+
+std::string missingArgumentsText(std::size_t given) {
+  static constexpr const char* kArgumentNames[] = {"chipstring", "config", "adcfilename"};
+  constexpr std::size_t kCount = std::size(kArgumentNames);
+  if (given >= kCount) return "";
+  std::string text = kCount - given == 1 ? "missing argument " : "missing arguments ";
+  for (std::size_t i = given; i < kCount; ++i)
+    text += std::string(i == given ? "" : i + 1 == kCount ? " and " : ", ") + kArgumentNames[i];
+  return text;
 }
 
 std::string versionText() { return "calib " + std::string(kCalibVersion) + "\n"; }

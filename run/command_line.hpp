@@ -46,6 +46,11 @@ std::string helpText();
 // arguments, not the options.
 std::string usageText(int nArgs);
 
+// What standard error says beside the usage text: the arguments missing
+// after the given ones, by the names the usage text gives them
+// ("missing argument adcfilename").
+std::string missingArgumentsText(std::size_t given);
+
 // "calib VERSION\n", the text of --version.
 std::string versionText();
 

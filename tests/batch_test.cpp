@@ -16,6 +16,7 @@
 #include <regex>
 #include <thread>
 
+#include "core/version.hpp"
 #include "postgres_server.hpp"
 #include "stand_files.hpp"
 #include "production/results/results_reader.hpp"
@@ -439,12 +440,66 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
   TempDir dir;
   RunOptions options;
   options.program = CALIB_BATCH_EXE;
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"run"}, {"frobnicate"}, {"chips", "--format", "xml"}, {"export", "--what", "runs"},
-           {"submit", "robot"}, {"submit", "--slurm"}, {"submit", "--resume", "b", "robot"}, {"wait"}}) {
-    const RunResult r = runCalib(dir.path(), args, options);
-    EXPECT_EQ(r.exitStatus, 2) << (args.empty() ? "" : args[0]) << r.err;
+  struct Case {
+    std::vector<std::string> args;
+    int exitStatus;
+    std::string err;  // the first line of standard error; "*": not compared
+  };
+  const std::string version = "calib-batch " + std::string(kCalibVersion) + "\n";
+  const Case cases[] = {
+      {{"--version"}, 0, ""},
+      {{}, 2, "*"},
+      {{"run"}, 2, "*"},
+      {{"submit", "robot"}, 2, "*"},
+      {{"submit", "--slurm"}, 2, "*"},
+      {{"submit", "--resume", "b", "robot"}, 2, "*"},
+      {{"wait"}, 2, "*"},
+      {{"rnu"}, 2, "calib-batch: unknown command 'rnu'; did you mean 'run'?"},
+      {{"histroy", "x"}, 2, "calib-batch: unknown command 'histroy'; did you mean 'history'?"},
+      {{"chip"}, 2, "calib-batch: unknown command 'chip'; did you mean 'chips'?"},
+      {{"hist", "x"}, 2, "calib-batch: unknown command 'hist'; did you mean 'history'?"},
+      {{"colect", "b", "1"}, 2, "calib-batch: unknown command 'colect'; did you mean 'collect'?"},
+      {{"criteria", "shwo"}, 2, "calib-batch: unknown command 'criteria shwo'; did you mean 'criteria show'?"},
+      {{"colct"}, 2,
+       "calib-batch: unknown command 'colct'; the commands are init, run, watch, submit, status, wait, ingest, chips, history, "
+       "export, report, criteria"},
+      {{"chips", "--format", "xml"}, 2, "--format: xml not in {table,csv,json}"},
+      {{"export", "--format", "table"}, 2, "--format: table not in {csv,json}"},
+      {{"report", "--since", "yesterday"}, 2, "--since: 'yesterday' is not a date (YYYY-MM-DD)"},
+      {{"report", "--since", "2018-02-30"}, 2, "--since: '2018-02-30' is not a date (YYYY-MM-DD)"},
+      {{"report", "--out", ""}, 2, "--out: the directory's name is empty"},
+      {{"chips", "--db", "calib.sqlite"}, 2,
+       "--db: database URL 'calib.sqlite' is neither sqlite:PATH nor postgresql://…"},
+      {{"criteria", "show", "--db", "sqlite:"}, 2, "--db: no file in database URL 'sqlite:'"},
+      {{"run", "--name-pattern", "(?<chip>\\d+)", "robot"}, 2,
+       "--name-pattern: name pattern '(?<chip>\\d+)' has no group (?<config>…)"},
+      {{"submit", "--slurm", "--sbatch-arg=-Mother", "robot"}, 2,
+       "--sbatch-arg: '-Mother' sends the jobs to another cluster; a batch is followed on the cluster it is "
+       "submitted from"},
+      {{"wait", "--timeout", "nan", "b"}, 2, "--timeout: 'nan' is not a number of seconds"},
+      {{"run", "--db", "", "--dry-run", "robot"}, 1, "calib-batch: cannot search 'robot': No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = runCalib(dir.path(), c.args, options);
+    const std::string line = r.err.substr(0, r.err.find('\n'));
+    const std::string given = c.args.empty() ? "" : c.args[0];
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << given << ": " << r.err;
+    if (c.err != "*") {
+      EXPECT_EQ(line, c.err) << given;
+    }
+    if (c.exitStatus == 0) {
+      EXPECT_EQ(r.out, version);
+    }
   }
+  // export lists the runs as CSV unless told otherwise.
+  fs::create_directory(dir.path() / "robot");
+  ASSERT_EQ(runCalib(dir.path(), {"run", "--db", "sqlite:db.sqlite", "robot"}, options).exitStatus, 0);
+  const RunResult byDefault = runCalib(dir.path(), {"export", "--db", "sqlite:db.sqlite"}, options);
+  EXPECT_EQ(byDefault.exitStatus, 0) << byDefault.err;
+  EXPECT_EQ(byDefault.out.substr(0, 15), "run_id,chip,con");
+  EXPECT_EQ(
+      byDefault.out,
+      runCalib(dir.path(), {"export", "--db", "sqlite:db.sqlite", "--what", "runs", "--format", "csv"}, options).out);
   const RunResult none = runCalib(dir.path(), {"chips"}, options);
   EXPECT_EQ(none.exitStatus, 1);
   EXPECT_EQ(none.err.substr(0, 47), "calib-batch: no database at 'calib-out/calib.sq");

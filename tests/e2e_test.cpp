@@ -83,15 +83,25 @@ TEST(EndToEnd, UnusualLinesMatchGoldenFiles) {
 }
 
 TEST(EndToEnd, UsageWithFewerThanThreeArguments) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"1", "cfg"}}) {
+  struct Case {
+    std::vector<std::string> args;
+    int argc;  // as the usage text counts: the program and the arguments, not the options
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, 1, "calib: missing arguments chipstring, config and adcfilename\n"},
+      {{"--quiet", "1"}, 2, "calib: missing arguments config and adcfilename\n"},
+      {{"1", "cfg"}, 3, "calib: missing argument adcfilename\n"},
+  };
+  for (const Case& c : cases) {
     TempDir dir;
-    const RunResult r = runCalib(dir.path(), args);
+    const RunResult r = runCalib(dir.path(), c.args);
     EXPECT_EQ(r.exitStatus, 255);
-    EXPECT_EQ(r.out, "not enough arguments: argc = " + std::to_string(args.size() + 1) +
+    EXPECT_EQ(r.out, "not enough arguments: argc = " + std::to_string(c.argc) +
                          "\nSyntax should be:\n./calib.exe chipstring config adcfilename\nExample:\n./calib.exe 100000 "
                          "20mV_calib-odd /home/tpc/robot/20180725/123510_kelta100000/"
                          "123510_kelta100000_dunor00_link00_20mV_calib-odd_adc.txt\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, c.err);
     EXPECT_TRUE(filesIn(dir.path()).empty());
   }
 }

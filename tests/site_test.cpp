@@ -31,6 +31,9 @@ TEST(Site, NamesAndPathsStayText) {
                                                                        {"20180725", "2018-07-25"},
                                                                        {"2018-7-25", std::nullopt},
                                                                        {"2018--07-25", std::nullopt},
+                                                                       {"2018-02-30", std::nullopt},
+                                                                       {"20181301", std::nullopt},
+                                                                       {"2024-02-29", "2024-02-29"},
                                                                        {"yesterday", std::nullopt}})
     EXPECT_EQ(dayOf(given), day) << given;
 }

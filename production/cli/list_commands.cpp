@@ -63,8 +63,10 @@ class ExportSubcommand final : public Subcommand {
  public:
   ExportSubcommand(CLI::App& app, const CliDefaults&) {
     addDatabase(app, dbUrl_);
-    app.add_option("--what", what_, "runs or channels")->required()->check(CLI::IsMember({"runs", "channels"}));
-    addFormat(app, format_, {"csv", "json"}, true);
+    app.add_option("--what", what_, "runs or channels")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"runs", "channels"}));
+    addFormat(app, format_, {"csv", "json"}, false);
     app.add_flag("--all", all_,
                  "every record (superseded ones included) and every analysis's channels, not only the current "
                  "record of each measurement");
@@ -77,8 +79,8 @@ class ExportSubcommand final : public Subcommand {
  private:
   std::string dbUrl_ = kDefaultDatabase;
   bool all_ = false;
-  std::string what_;
-  std::string format_;
+  std::string what_ = "runs";
+  std::string format_ = "csv";
 };
 
 class ReportSubcommand final : public Subcommand {

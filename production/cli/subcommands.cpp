@@ -1,6 +1,13 @@
 #include "production/cli/subcommands.hpp"
 
+#include <charconv>
+#include <cmath>
+
 #include "production/batch/context.hpp"
+#include "production/cluster/cluster.hpp"
+#include "production/rules/name_pattern.hpp"
+#include "production/site/site_model.hpp"
+#include "production/store/database.hpp"
 
 namespace calib::production {
 
@@ -60,6 +67,50 @@ std::string missingPaths(const BatchOptions& options, const StandConfig& stand, 
 
 void addProgressFlag(CLI::App& app, bool& progress) {
   app.add_flag("--progress,!--no-progress", progress, "a progress line on standard error [when a terminal]");
+}
+
+namespace {
+
+// What is wrong with an option's value; empty when nothing is.
+using ValueCheck = std::string (*)(const std::string& value);
+
+std::string messageOf(const Result<void>& checked) { return checked ? "" : checked.error().message; }
+
+constexpr std::pair<const char*, ValueCheck> kValueChecks[] = {
+    {"--db", [](const std::string& url) { return messageOf(checkDatabaseUrl(url)); }},
+    {"--name-pattern",
+     [](const std::string& expression) {
+       const Result<NamePattern> pattern = NamePattern::compile(expression);
+       return pattern ? std::string() : pattern.error().message;
+     }},
+    {"--since",
+     [](const std::string& date) { return dayOf(date) ? std::string() : "'" + date + "' is not a date (YYYY-MM-DD)"; }},
+    {"--sbatch-arg", [](const std::string& arg) { return messageOf(checkSbatchArg(arg)); }},
+    {"--out", [](const std::string& dir) { return dir.empty() ? std::string("the directory's name is empty") : ""; }},
+    {"--timeout",
+     [](const std::string& seconds) {
+       double value = 0;
+       const auto [end, error] = std::from_chars(seconds.data(), seconds.data() + seconds.size(), value);
+       const bool positive = error == std::errc() && end == seconds.data() + seconds.size() && value > 0;
+       return positive && std::isfinite(value) ? std::string() : "'" + seconds + "' is not a number of seconds";
+     }},
+};
+
+}  // namespace
+
+void checkOptionValues(CLI::App& app) {
+  for (CLI::Option* option : app.get_options()) {
+    for (const auto& [name, check] : kValueChecks) {
+      if (!option->check_name(name)) continue;
+      // An empty value stands for the default where the help shows none
+      // (run's database below --out, the stand's usual names, every date).
+      const bool emptyIsDefault = option->get_default_str().empty();
+      option->check([check, emptyIsDefault](const std::string& value) {
+        return value.empty() && emptyIsDefault ? std::string() : check(value);
+      });
+    }
+  }
+  for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) checkOptionValues(*command);
 }
 
 }  // namespace calib::production

@@ -72,6 +72,13 @@ std::string missingPaths(const BatchOptions& options, const StandConfig& stand, 
 // --progress / --no-progress.
 void addProgressFlag(CLI::App& app, bool& progress);
 
+// Checks, as CLI11 reads them, the values of the options that mean the
+// same in every subcommand that has them (--db, --name-pattern, --since,
+// --sbatch-arg, --out, --timeout), so that a malformed value is a usage
+// error before the command starts. Applied to app and every command below
+// it.
+void checkOptionValues(CLI::App& app);
+
 // The database every command but run uses when none is given.
 inline constexpr const char* kDefaultDatabase = "sqlite:calib-out/calib.sqlite";
 

@@ -30,6 +30,10 @@ struct SubmitCommand {
 
 CommandOutcome submitBatch(const SubmitCommand& command, const Printer& print);
 
+// A failure for an option of sbatch that submit cannot pass on (one that
+// sends the jobs to another cluster than the one it asks about them).
+Result<void> checkSbatchArg(const std::string& arg);
+
 // A task of submission `submission`: analyses its files and reports how
 // each calib ended. task: the array index (else SLURM_ARRAY_TASK_ID).
 CommandOutcome runTask(const std::string& batchDir, int submission, std::optional<std::size_t> task,

@@ -32,14 +32,6 @@ std::vector<std::string> jobNames(const BatchDir& dir) {
   return {"calib-" + dir.name(), "calib-" + dir.name() + "-collect"};
 }
 
-// sbatch options calib-batch cannot follow: the jobs' ids then belong to
-// another cluster than squeue and scancel ask.
-std::string unfollowable(const std::vector<std::string>& sbatchArgs) {
-  for (const std::string& a : sbatchArgs)
-    if (a.starts_with("-M") || a.starts_with("--clusters") || a.starts_with("--cluster=")) return a;
-  return "";
-}
-
 // A file to submit again: no task reported it, or its calib was killed (by
 // Slurm ending the task, by the memory limit): a run again may succeed.
 bool toSubmitAgain(const std::map<std::size_t, ExitRecord>& exits, std::size_t file) {
@@ -203,9 +195,18 @@ Result<StoredPlan> storedPlan(const BatchContext& context, BatchPlan& plan, cons
 
 }  // namespace
 
+// sbatch options calib-batch cannot follow: the jobs' ids then belong to
+// another cluster than squeue and scancel ask.
+Result<void> checkSbatchArg(const std::string& arg) {
+  if (arg.starts_with("-M") || arg.starts_with("--clusters") || arg.starts_with("--cluster="))
+    return failed("'" + arg + "' sends the jobs to another cluster; a batch is followed on the cluster it is " +
+                  "submitted from");
+  return {};
+}
+
 CommandOutcome submitBatch(const SubmitCommand& command, const Printer& print) {
-  if (const std::string option = unfollowable(command.sbatchArgs); !option.empty())
-    return failed("'--sbatch-arg=" + option + "': a batch is followed on the cluster it is submitted from");
+  for (const std::string& arg : command.sbatchArgs)
+    if (Result<void> checked = checkSbatchArg(arg); !checked) return checked;
   if (!command.resume.empty()) return resume(command, print);
   // sbatch drops every backslash of a log's path, and the jobs could not
   // open their logs.

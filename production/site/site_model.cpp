@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #include "production/rules/acceptance.hpp"
 #include "production/rules/previous_calibration.hpp"
@@ -67,6 +68,10 @@ std::optional<std::string> dayOf(const std::string& date) {
   if (date.size() == 10 && date[4] == '-' && date[7] == '-')
     digits = date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
   if (digits.size() != 8 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
+  const std::chrono::year_month_day day{std::chrono::year{std::stoi(digits.substr(0, 4))},
+                                        std::chrono::month{static_cast<unsigned>(std::stoi(digits.substr(4, 2)))},
+                                        std::chrono::day{static_cast<unsigned>(std::stoi(digits.substr(6, 2)))}};
+  if (!day.ok()) return std::nullopt;  // such as 2018-02-30
   return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
 }
 

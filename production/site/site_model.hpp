@@ -82,7 +82,8 @@ SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>
 // cut and ends in a hash of the whole string.
 std::string chipFileName(const std::string& chip);
 
-// "2018-07-25" from "2018-07-25", "20180725"; nullopt when neither.
+// "2018-07-25" from "2018-07-25", "20180725"; nullopt when neither, or
+// when it is no day of the calendar.
 std::optional<std::string> dayOf(const std::string& date);
 
 }  // namespace calib::production

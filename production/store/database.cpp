@@ -60,16 +60,33 @@ constexpr Backend kBackends[] = {
     {"postgres://", true, openPostgres},
 };
 
+struct Located {
+  const Backend* backend;
+  std::string location;  // what the backend opens
+};
+
+Result<Located> locate(const std::string& url) {
+  for (const Backend& b : kBackends) {
+    if (!url.starts_with(b.scheme)) continue;
+    std::string location = b.keepScheme ? url : url.substr(std::string_view(b.scheme).size());
+    if (location.empty()) return failed("no file in database URL '" + url + "'");
+    return Located{&b, std::move(location)};
+  }
+  return failed("database URL '" + url + "' is neither sqlite:PATH nor postgresql://…");
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access) {
-  for (const Backend& b : kBackends) {
-    if (!url.starts_with(b.scheme)) continue;
-    const std::string location = b.keepScheme ? url : url.substr(std::string_view(b.scheme).size());
-    if (location.empty()) return failed("no file in database URL '" + url + "'");
-    return b.open(location, access);
-  }
-  return failed("database URL '" + url + "' is neither sqlite:PATH nor postgresql://…");
+  Result<Located> located = locate(url);
+  if (!located) return located.error();
+  return located->backend->open(located->location, access);
+}
+
+Result<void> checkDatabaseUrl(const std::string& url) {
+  const Result<Located> located = locate(url);
+  if (!located) return located.error();
+  return {};
 }
 
 }  // namespace calib::production

@@ -91,6 +91,10 @@ enum class Access {
 // ("postgresql://…" or "postgres://…").
 Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access = Access::Write);
 
+// A failure when a URL names no backend or no file, without opening
+// anything.
+Result<void> checkDatabaseUrl(const std::string& url);
+
 // The backends openDatabase chooses from.
 Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access);
 Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access);
