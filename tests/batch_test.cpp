@@ -517,5 +517,58 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
   EXPECT_NE(criteria.out.find("name = \"default\"\nversion = \"1\"\n"), std::string::npos);
 }
 
+// A stand configuration written by init and found from below it, and what
+// is refused instead of giving a silently empty batch.
+TEST(Batch, AStandConfigurationAndWhatIsRefused) {
+  TempDir stand;
+  simulate(stand / standPath("800", "20mV_calib-odd"), trains(10, 800));
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  const RunResult init = runCalib(stand.path(), {"init", "--out", "stand-out", "--settle", "0", "robot"}, options);
+  ASSERT_EQ(init.exitStatus, 0) << init.err;
+  const std::string db = "sqlite:" + (stand / "stand-out/calib.sqlite");
+  EXPECT_NE(init.err.find("made a new database " + db), std::string::npos) << init.err;
+  EXPECT_EQ(runCalib(stand.path(), {"init"}, options).exitStatus, 1);  // not written over
+  fs::create_directories(stand / "notes");
+  const RunResult run = runCalib(stand / "notes", {"run"}, options);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_NE(run.out.find("1 file: 1 analysed (1 pass, 0 fail, 0 error)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("database " + db + ", configuration " + (stand / "calib-batch.toml")), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.err, "");  // the database was there
+  writeFile(stand / "typo.toml", "setle = 5\n");
+  const RunResult typo = runCalib(stand.path(), {"--config", "typo.toml", "chips"}, options);
+  EXPECT_EQ(typo.exitStatus, 2);
+  EXPECT_NE(typo.err.find("configuration 'typo.toml': unknown key 'setle'"), std::string::npos) << typo.err;
+
+  TempDir bare;
+  simulate(bare / standPath("801", "20mV_calib-odd"), trains(10, 801));
+  put(bare / "renamed/run-801.txt", "1 2 3\n");
+  put(bare / "renamed/run-802.txt", "1 2 3\n");
+  struct Refused {
+    std::string where;  // below bare
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Refused refused[] = {
+      {"", {"--db", "sqlite:/nonexistent/dir/x.sqlite", "robot"}, "there is no directory '/nonexistent/dir'"},
+      {"", {"--out", "robot", "robot"}, "the output root 'robot' is the input path 'robot'"},
+      {"", {"--out", ".", "robot"}, "the output root '.' contains the input path 'robot'"},
+      {"", {"--out", bare / "robot/x", bare / "robot"}, "lies inside the input path '" + (bare / "robot") + "'"},
+      {"robot/20180725", {".."}, "the output root 'calib-out' lies inside the input path '..'"},
+      {"", {"--db", "sqlite:robot/x.sqlite", "robot"}, "the database 'sqlite:robot/x.sqlite' lies inside"},
+      {"", {"renamed"}, "none of the 2 files under 'renamed' is named as the name pattern reads ('renamed/run-801"},
+  };
+  for (const Refused& r : refused) {
+    std::vector<std::string> args = {"run", "--settle", "0"};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    const RunResult result = runCalib(bare / r.where, args, options);
+    EXPECT_EQ(result.exitStatus, 1) << r.message;
+    EXPECT_NE(result.err.find(r.message), std::string::npos) << result.err;
+  }
+  EXPECT_FALSE(fs::exists(bare / "calib-out") || fs::exists(bare / "robot/calib-out") ||
+               fs::exists(bare / "robot/20180725/calib-out"));
+}
+
 }  // namespace
 }  // namespace calib::test

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "production/batch/recorder.hpp"
 
 namespace calib::production {
@@ -121,6 +123,38 @@ TEST(Recorder, HandsRunsOnInTheirOrderWhateverOrderTheyEndIn) {
   EXPECT_TRUE(inOrder.add(1, 1, [](std::size_t, int&) { return true; }));
   EXPECT_FALSE(inOrder.add(0, 0, [](std::size_t i, int&) { return i != 1; }));
   EXPECT_EQ(inOrder.handedOn(), 1u);
+}
+
+// When a file is taken: unchanged for the settle time, or marked complete;
+// a modification time in the future counts from when it was first seen.
+TEST(Readiness, SettleTimeMarkersAndClocksSetWrong) {
+  const std::string marked = ::testing::TempDir() + "/marked_adc.txt";
+  { std::ofstream(marked + ".done") << ""; }
+  constexpr std::int64_t kS = 1'000'000'000;
+  const std::int64_t now = 1'000'000 * kS;
+  struct Case {
+    std::string path, suffix;
+    std::int64_t modified, firstSeen;
+    bool ready;
+    double wait;
+  };
+  const Case cases[] = {
+      {"/nowhere/a", "", now - 61 * kS, now, true, 0},
+      {"/nowhere/a", "", now - 20 * kS, now, false, 40},
+      {"/nowhere/a", ".done", now - 20 * kS, now, false, 40},
+      {marked, ".done", now, now, true, 0},
+      {marked, "", now, now, false, 60},
+      {"/nowhere/a", "", now + 3600 * kS, now - 70 * kS, true, 0},  // ahead, but seen unchanged for 70 s
+      {"/nowhere/a", "", now + 3600 * kS, now - 10 * kS, false, 50},
+  };
+  for (const Case& c : cases) {
+    const Readiness r = readiness(c.path, FileStamp{100, c.modified}, 60, c.suffix, now, c.firstSeen);
+    EXPECT_EQ(r.ready, c.ready) << c.path << " " << c.modified;
+    EXPECT_NEAR(r.waitSeconds, c.wait, 1e-6) << c.path << " " << c.modified;
+    if (!r.ready) {
+      EXPECT_NE(r.why.find("taken once unchanged for 60 s"), std::string::npos) << r.why;
+    }
+  }
 }
 
 }  // namespace

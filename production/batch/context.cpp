@@ -40,7 +40,15 @@ Result<void> openStore(BatchContext& context, const BatchOptions& options, Acces
     if (!read) return read.error();
     inForce = std::move(*read);
   } else {
+    // A database named by hand in a directory that is not there is a
+    // mistake: found before anything is made.
     std::error_code made;
+    if (context.dbUrl.starts_with("sqlite:")) {
+      const fs::path parent = fs::absolute(context.dbUrl.substr(7), made).parent_path();
+      if (!fs::is_directory(parent, made) &&
+          (options.outDir.empty() || parent.lexically_normal() != fs::absolute(options.outDir).lexically_normal()))
+        return failed("cannot open database '" + context.dbUrl + "': there is no directory '" + parent.string() + "'");
+    }
     if (!options.outDir.empty()) fs::create_directories(options.outDir, made);
     if (made) return failed("cannot create output directory '" + options.outDir + "': " + made.message());
     Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl);
@@ -120,9 +128,12 @@ Result<std::string> calibVersion(ChildProcesses& processes, const std::string& c
                 " and '" + text + "'");
 }
 
-Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes) {
+Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes,
+                                      const std::function<Result<void>(const Rules&)>& check) {
   Result<Rules> rules = loadRules(options.criteriaFile, options.namePattern);
   if (!rules) return rules.error();
+  if (check)
+    if (Result<void> checked = check(*rules); !checked) return checked.error();
   BatchContext context{std::move(*rules), "", "", "", nullptr};
   if (!options.calibExe.empty()) {
     // Absolute, as each calib starts in its output directory.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,7 +49,9 @@ struct BatchContext {
 // nothing is created. The batch judges by the database's criteria: a
 // criteria file that differs from them is refused, naming both. A failure
 // says why, or is the termination signal that stopped it.
-Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes);
+// check, when given, is called with the rules before anything is made.
+Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes,
+                                      const std::function<Result<void>(const Rules&)>& check = {});
 
 // Where a batch writes against what it reads: an output root that is an
 // input path, contains one or lies inside one, and an SQLite database

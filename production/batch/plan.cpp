@@ -235,4 +235,17 @@ std::optional<Failure> noneNamed(const BatchPlan& plan, const std::vector<std::s
                 "' (--name-pattern, or name_pattern in " + kStandConfigName + ", reads other names)");
 }
 
+Result<void> checkNamed(const BatchOptions& options, const Rules& rules) {
+  Discovery found = discover(options.paths, options.outDir);
+  if (!options.readySuffix.empty())
+    std::erase_if(found.files, [&](const FoundFile& f) { return f.path.ends_with(options.readySuffix); });
+  BatchPlan names;
+  names.filesFound = found.files.size();
+  Named named = nameFiles(found.files, rules.pattern);
+  names.named = named.files.size();
+  names.skipped = std::move(named.skipped);
+  if (const std::optional<Failure> none = noneNamed(names, options.paths, rules.pattern.expression())) return *none;
+  return {};
+}
+
 }  // namespace calib::production

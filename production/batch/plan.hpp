@@ -86,6 +86,10 @@ Result<BatchPlan> planFiles(const BatchContext& context, const BatchOptions& opt
 std::optional<Failure> noneNamed(const BatchPlan& plan, const std::vector<std::string>& paths,
                                  const std::string& expression);
 
+// The same check before a batch opens its database: the paths searched and
+// named (markers of complete files left out), nothing hashed.
+Result<void> checkNamed(const BatchOptions& options, const Rules& rules);
+
 // Naming: the files whose names the pattern reads, in the order found, and
 // the others with the reason.
 struct Named {

@@ -93,13 +93,12 @@ Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const B
 CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   ChildProcesses processes;
   const Access access = command.dryRun ? Access::ReadOnly : Access::Write;
-  const Result<BatchContext> context = openBatchContext(command.batch, access, processes);
+  const Result<BatchContext> context = openBatchContext(
+      command.batch, access, processes, [&](const Rules& rules) { return checkNamed(command.batch, rules); });
   if (!context) return context.error();
   print.err(newDatabaseMessage(*context));
   const Result<BatchPlan> plan = planBatch(*context, command.batch, processes, print.err);
   if (!plan) return plan.error();
-  if (const std::optional<Failure> none = noneNamed(*plan, command.batch.paths, context->rules.pattern.expression()))
-    return *none;
   if (command.dryRun) {
     printDryRun(*plan, context->version, print);
     print.out(usedText(context->dbUrl, command.batch.configFile));

@@ -409,28 +409,17 @@ double Watcher::timeout(std::int64_t now) const {
 
 CommandOutcome Watcher::run() {
   processes_.reloadOnHangup();
-  Result<BatchContext> context = openBatchContext(command_.batch, Access::Write, processes_);
+  for (const std::string& path : command_.batch.paths)
+    if (std::error_code error; !fs::exists(path, error)) return failed("cannot watch '" + path + "': it is not there");
+  // What came while no watch ran: the name pattern must read some of it.
+  Result<BatchContext> context = openBatchContext(
+      command_.batch, Access::Write, processes_, [&](const Rules& rules) { return checkNamed(command_.batch, rules); });
   if (!context) return context.error();
   context_ = std::move(*context);
   print_.err(newDatabaseMessage(*context_));
   Result<WatchLock> lock = WatchLock::take(fs::absolute(command_.batch.outDir).string());
   if (!lock) return lock.error();
-  for (const std::string& path : command_.batch.paths)
-    if (std::error_code error; !fs::exists(path, error)) return failed("cannot watch '" + path + "': it is not there");
 
-  // What came while no watch ran: the name pattern must read some of it.
-  {
-    Discovery found = discover(command_.batch.paths, command_.batch.outDir);
-    std::erase_if(found.files, [&](const FoundFile& f) { return isMarker(f.path); });
-    BatchPlan names;
-    names.filesFound = found.files.size();
-    Named named = nameFiles(found.files, context_->rules.pattern);
-    names.named = named.files.size();
-    names.skipped = std::move(named.skipped);
-    if (const std::optional<Failure> none =
-            noneNamed(names, command_.batch.paths, context_->rules.pattern.expression()))
-      return *none;
-  }
   if (!command_.poll) {
     Result<TreeWatch> tree = TreeWatch::create();
     if (!tree) return tree.error();

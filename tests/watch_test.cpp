@@ -1,0 +1,230 @@
+// calib-batch watch end to end, on SQLite and on a PostgreSQL server the
+// test starts: a simulated stand writes files in chunks with pauses, cuts
+// one and completes it later, renames one into place, marks one complete,
+// deletes one and rewrites another while calib analyses them, and the
+// watch is stopped and started again in the middle and stopped by SIGTERM
+// while calib runs. In the end the database holds what a batch over the
+// final tree records, one calibration per measurement, and no partial file
+// was ever recorded as a calibration.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+#include <tuple>
+
+#include "postgres_server.hpp"
+#include "stand_files.hpp"
+#include "support/out_buffer.hpp"
+#include "test_util.hpp"
+
+namespace calib::test {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+enum class Backend { Sqlite, Postgres };
+
+// Waits until done() or seconds pass; whether done() came.
+bool waitUntil(const std::function<bool()>& done, double seconds = 60) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// The JSON lines of a watch's standard output.
+std::vector<json> verdicts(const std::string& out) {
+  std::vector<json> lines;
+  for (std::size_t at = 0; at < out.size();) {
+    const std::size_t end = out.find('\n', at);
+    if (end == std::string::npos) break;
+    lines.push_back(json::parse(out.substr(at, end - at)));
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::string simulated(int seed) {
+  std::string text;
+  OutBuffer out(stringSink(text));
+  sim::writeRun(trains(10, static_cast<std::uint64_t>(seed)), out);
+  out.flush();
+  return text;
+}
+
+void append(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::app | std::ios::binary) << text;
+}
+
+class WatchTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  std::string database(const std::string& name) {
+    if (GetParam() == Backend::Sqlite) return "sqlite:" + (dir_ / (name + ".sqlite"));
+    if (!server_) server_ = std::make_unique<PostgresServer>();
+    EXPECT_EQ(server_->error(), "");
+    return server_->createDatabase(name);
+  }
+  std::unique_ptr<CalibProcess> watch(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"watch", "--db",    db_,     "--out",  dir_ / "out", "--settle",
+                                     "1",     "--rescan", "2",     "--jobs", "2",          "--ready-suffix",
+                                     ".done"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("robot");
+    RunOptions options;
+    options.program = CALIB_BATCH_EXE;
+    return std::make_unique<CalibProcess>(dir_.path(), args, options);
+  }
+  // The current records as (chip, configuration, verdict, reasons, content).
+  std::set<std::tuple<std::string, std::string, std::string, std::string, std::string>> current(const std::string& db) {
+    RunOptions options;
+    options.program = CALIB_BATCH_EXE;
+    const RunResult r = runCalib(dir_.path(), {"export", "--db", db, "--format", "json"}, options);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::set<std::tuple<std::string, std::string, std::string, std::string, std::string>> records;
+    for (const json& run : json::parse(r.out))
+      records.emplace(run["chip"], run["config"], run["verdict"], run["reason_codes"], run["input_sha256"]);
+    return records;
+  }
+  std::string path(const std::string& chip) { return dir_ / standPath(chip, "20mV_calib-odd"); }
+
+  TempDir dir_;
+  std::unique_ptr<PostgresServer> server_;
+  std::string db_;
+};
+
+TEST_P(WatchTest, AStandsDayEndsAsABatchOverTheFinalTree) {
+  db_ = database("watched");
+  simulate(path("600"), trains(10, 600));
+  simulate(path("601"), trains(10, 601));
+  // calib, slow on chips 607 to 609, saying when it starts on them.
+  writeFile(dir_ / "calib-slow.sh", "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in 607|608|609) touch " +
+                                        (dir_ / "started-") + "$a; sleep 3;; esac; done\nexec " + CALIB_EXE +
+                                        " \"$@\"\n");
+  fs::permissions(dir_ / "calib-slow.sh", fs::perms::owner_all);
+  const auto lineFor = [](CalibProcess& w, const std::string& chip, const std::string& verdict) {
+    return waitUntil([&] {
+      for (const json& v : verdicts(w.outputSoFar()))
+        if (v["chip"] == chip && v["verdict"] == verdict) return true;
+      return false;
+    });
+  };
+
+  std::unique_ptr<CalibProcess> first = watch({});
+  // What was there before: caught up with.
+  EXPECT_TRUE(lineFor(*first, "600", "pass") && lineFor(*first, "601", "pass"));
+  // Written in chunks, with pauses shorter than the settle time.
+  const std::string chunked = simulated(602);
+  fs::create_directories(fs::path(path("602")).parent_path());
+  for (std::size_t at = 0; at < chunked.size(); at += chunked.size() / 3 + 1) {
+    append(path("602"), chunked.substr(at, chunked.size() / 3 + 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  EXPECT_TRUE(lineFor(*first, "602", "pass"));
+  // Cut in the middle of a line for longer than the settle time: an error,
+  // never a calibration; complete later, it supersedes the cut one.
+  const std::string cut = simulated(603);
+  const std::size_t half = cut.find('\n', cut.size() / 2) - 5;
+  fs::create_directories(fs::path(path("603")).parent_path());
+  append(path("603"), cut.substr(0, half));
+  EXPECT_TRUE(lineFor(*first, "603", "error"));
+  append(path("603"), cut.substr(half));
+  EXPECT_TRUE(lineFor(*first, "603", "pass"));
+  // Renamed into place, and marked complete.
+  fs::create_directories(fs::path(path("604")).parent_path());
+  writeFile(path("604") + ".part", simulated(604));
+  fs::rename(path("604") + ".part", path("604"));
+  fs::create_directories(fs::path(path("605")).parent_path());
+  writeFile(path("605"), simulated(605));
+  writeFile(path("605") + ".done", "");
+  EXPECT_TRUE(lineFor(*first, "604", "pass") && lineFor(*first, "605", "pass"));
+  ::kill(first->pid(), SIGTERM);
+  const RunResult stopped = first->wait();
+  EXPECT_EQ(stopped.exitStatus, 0) << stopped.err;
+  EXPECT_NE(stopped.err.find("watch stopped: 7 recorded (6 pass, 0 fail, 1 error)"), std::string::npos) << stopped.err;
+  for (const json& v : verdicts(stopped.out))
+    if (v["verdict"] == "error") {
+      EXPECT_EQ(v["reasons"], json::array({"input_incomplete"})) << v;
+    }
+
+  // Written while no watch ran.
+  simulate(path("606"), trains(10, 606));
+  std::unique_ptr<CalibProcess> second = watch({"--calib", dir_ / "calib-slow.sh", "--grace", "30"});
+  EXPECT_TRUE(lineFor(*second, "606", "pass"));
+  // Deleted while calib analyses it: not recorded.
+  simulate(path("607"), trains(10, 607));
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(dir_ / "started-607"); }));
+  fs::remove(path("607"));
+  // Rewritten while calib analyses it: recorded as it is now.
+  simulate(path("608"), trains(10, 608));
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(dir_ / "started-608"); }));
+  writeFile(path("608"), simulated(1608));
+  EXPECT_TRUE(waitUntil([&] {
+    return second->outputSoFar().find("\"chip\":\"608\"") != std::string::npos;
+  }));
+  // Stopped while calib analyses a file: it finishes, and is recorded.
+  simulate(path("609"), trains(10, 609));
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(dir_ / "started-609"); }));
+  ::kill(second->pid(), SIGTERM);
+  const RunResult last = second->wait();
+  EXPECT_EQ(last.exitStatus, 0) << last.err;
+  EXPECT_NE(last.out.find("\"chip\":\"609\""), std::string::npos) << last.out << last.err;
+  EXPECT_EQ(last.out.find("\"chip\":\"607\""), std::string::npos) << last.out;
+  EXPECT_NE(last.err.find("'" + standPath("607", "20mV_calib-odd") + "' was removed while calib analysed it"),
+            std::string::npos)
+      << last.err;
+  EXPECT_EQ(std::count(last.out.begin(), last.out.end(), '\n'), 3) << last.out;  // 606, 608, 609
+
+  // The same as a batch over the final tree.
+  const std::string batchDb = database("batch");
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  const RunResult batch =
+      runCalib(dir_.path(), {"run", "--settle", "0", "--db", batchDb, "--out", dir_ / "out2", "robot"}, options);
+  EXPECT_EQ(batch.exitStatus, 0) << batch.out << batch.err;
+  EXPECT_EQ(current(db_), current(batchDb));
+  EXPECT_EQ(current(db_).size(), 9u);
+  const RunResult history = runCalib(dir_.path(), {"history", "--db", db_, "603"}, options);
+  EXPECT_NE(history.out.find("chip 603: 1 run"), std::string::npos) << history.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, WatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
+
+// One watch per output root: the second says who holds it. A tree whose
+// names the pattern reads none of is refused at start.
+TEST(Watch, OneWatchPerOutputRootAndNoSilentlyEmptyTree) {
+  TempDir dir;
+  simulate(dir / standPath("700", "20mV_calib-odd"), trains(10, 700));
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  CalibProcess first(dir.path(), {"watch", "--settle", "0", "robot"}, options);
+  ASSERT_TRUE(waitUntil([&] { return first.outputSoFar().find("\"chip\":\"700\"") != std::string::npos; }));
+  const RunResult second = runCalib(dir.path(), {"watch", "robot"}, options);
+  EXPECT_EQ(second.exitStatus, 1);
+  EXPECT_NE(second.err.find("another watch works on the output root '" + (dir / "calib-out") + "' (process " +
+                            std::to_string(first.pid()) + " on "),
+            std::string::npos)
+      << second.err;
+  ::kill(first.pid(), SIGINT);
+  EXPECT_EQ(first.wait().exitStatus, 0);
+
+  put(dir / "renamed/run-700.txt", "1 2 3\n");
+  put(dir / "renamed/run-701.txt", "1 2 3\n");
+  const RunResult renamed = runCalib(dir.path(), {"watch", "--out", dir / "out2", "renamed"}, options);
+  EXPECT_EQ(renamed.exitStatus, 1);
+  EXPECT_NE(renamed.err.find("none of the 2 files under 'renamed' is named as the name pattern reads ('renamed/"),
+            std::string::npos)
+      << renamed.err;
+}
+
+}  // namespace
+}  // namespace calib::test
