@@ -1,5 +1,7 @@
 #include "production/batch/ingest.hpp"
 
+#include "production/batch/run_batch.hpp"
+
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -77,6 +79,7 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   options.namePattern = command.namePattern;
   const Result<BatchContext> context = openBatchContext(options, Access::Write, processes);
   if (!context) return context.error();
+  print.err(newDatabaseMessage(*context));
 
   // Every file read first, so that the runs are recorded in the order they
   // were measured, as run records them.
@@ -125,7 +128,8 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   print.out(plural(command.resultFiles.size(), "results file", "results files") + ": " + std::to_string(rows.size()) +
             " recorded, " + std::to_string(already) + " already recorded" +
             (alreadyErrors ? " (" + plural(alreadyErrors, "error", "errors") + ")" : "") +
-            (judgedAgain.empty() ? "" : ", " + std::to_string(judgedAgain.size()) + " judged again") + "\n");
+            (judgedAgain.empty() ? "" : ", " + std::to_string(judgedAgain.size()) + " judged again") + "\n" +
+            usedText(context->dbUrl, command.configFile));
   if (stoppedBySignal) return stoppedBy(stoppedBySignal);
   return failedFile || alreadyErrors > 0 ? CommandOutcome(reported()) : CommandOutcome();
 }

@@ -15,6 +15,7 @@ struct IngestCommand {
   std::string dbUrl;
   std::string criteriaFile;
   std::string namePattern;
+  std::string configFile;  // the stand configuration read; empty: none
 };
 
 CommandOutcome ingestResults(const IngestCommand& command, const Printer& print);

@@ -61,7 +61,8 @@ class RunSubcommand final : public Subcommand {
 
 class IngestSubcommand final : public Subcommand {
  public:
-  IngestSubcommand(CLI::App& app, const CliDefaults& defaults) : progress_(defaults.progress) {
+  IngestSubcommand(CLI::App& app, const CliDefaults& defaults)
+      : progress_(defaults.progress), stand_(*defaults.stand) {
     command_.dbUrl = kDefaultDatabase;
     app.add_option("--db", command_.dbUrl, "sqlite:PATH or postgresql://…")->capture_default_str();
     app.add_option("--criteria", command_.criteriaFile,
@@ -72,12 +73,14 @@ class IngestSubcommand final : public Subcommand {
     app.add_option("RESULTS", command_.resultFiles, "calib's JSON results files")->required();
   }
   CommandOutcome run(const Printer& print) override {
+    command_.configFile = stand_.path;
     return ingestResults(command_, Printer{print.out, print.err, progress_});
   }
 
  private:
   IngestCommand command_;
   bool progress_;
+  const StandConfig& stand_;
 };
 
 // criteria: the built-in file; criteria show: the database's; criteria

@@ -95,6 +95,7 @@ class Watcher {
   std::set<std::string> watchedRoots_;
 
   std::map<std::string, FileStamp> known_;  // files done with, as they were then
+  std::set<std::string> skipsSaid_;         // files whose skipping was said
   std::map<std::string, Pending> pending_;
   std::deque<PlannedFile> queue_;
   std::map<pid_t, PlannedFile> running_;
@@ -158,6 +159,7 @@ void Watcher::rescan(std::int64_t now) {
   }
   // What is gone is forgotten: memory follows the tree, not the days.
   std::erase_if(known_, [&](const auto& k) { return !present.contains(k.first); });
+  std::erase_if(skipsSaid_, [&](const std::string& p) { return !present.contains(p); });
   nextRescanNs_ = now + ns(command_.rescanSeconds);
 }
 
@@ -200,7 +202,11 @@ void Watcher::planDue(std::int64_t now) {
     open.insert(p.file.path);
     queue_.push_back(p);
   }
-  for (const auto& [path, why] : plan->skipped) message("skipped: " + path + ": " + why);
+  // Each file skipped is said once (a hidden one, a writer's temporary
+  // file before its rename, not at all).
+  for (const auto& [path, why] : plan->skipped)
+    if (!fs::path(path).filename().string().starts_with('.') && skipsSaid_.insert(path).second)
+      message("skipped: " + path + ": " + why);
   // The rest were recorded already, or skipped: done with, as they are.
   for (const auto& [path, p] : taken)
     if (!open.contains(path))
