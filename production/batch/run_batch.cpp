@@ -27,11 +27,6 @@ std::string recordedText(const BatchPlan& plan, std::size_t recordedMeanwhile, c
   return text;
 }
 
-// ", 2 waiting" when files are still being written.
-std::string waitingText(const BatchPlan& plan) {
-  return plan.waiting.empty() ? "" : ", " + std::to_string(plan.waiting.size()) + " waiting";
-}
-
 void printDryRun(const BatchPlan& plan, const std::string& version, const Printer& print) {
   for (const PlannedFile& p : plan.files)
     print.out("would analyse: " + p.file.path + " (chip " + p.fields.chip + ", " + p.fields.config + ", measured " +
@@ -43,6 +38,10 @@ void printDryRun(const BatchPlan& plan, const std::string& version, const Printe
 }
 
 }  // namespace
+
+std::string waitingText(const BatchPlan& plan) {
+  return plan.waiting.empty() ? "" : ", " + std::to_string(plan.waiting.size()) + " waiting";
+}
 
 void listSkipped(const BatchPlan& plan, const Printer& print) {
   for (const auto& [path, why] : plan.skipped) print.out("skipped: " + path + ": " + why + "\n");

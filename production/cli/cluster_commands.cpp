@@ -8,7 +8,7 @@ namespace {
 
 class SubmitSubcommand final : public Subcommand {
  public:
-  SubmitSubcommand(CLI::App& app, const CliDefaults& defaults) {
+  SubmitSubcommand(CLI::App& app, const CliDefaults& defaults) : stand_(*defaults.stand) {
     command_.batch.jobs = defaults.jobs;
     command_.batch.calibExe = defaults.calib;
     command_.calibBatchExe = defaults.self;
@@ -31,14 +31,18 @@ class SubmitSubcommand final : public Subcommand {
     if (!command_.resume.empty())
       return command_.batch.paths.empty() ? "" : "--resume takes no PATHs: the batch has its files";
     if (!slurm_) return "submit needs the scheduler to submit to: --slurm";
-    if (command_.batch.paths.empty()) return "submit needs the PATHs to analyse";
-    return "";
+    return missingPaths(command_.batch, stand_, "submit");
   }
-  CommandOutcome run(const Printer& print) override { return submitBatch(command_, print); }
+  CommandOutcome run(const Printer& print) override {
+    command_.batch.configFile = stand_.path;
+    if (command_.batch.paths.empty() && command_.resume.empty()) command_.batch.paths = stand_.paths;
+    return submitBatch(command_, print);
+  }
 
  private:
   SubmitCommand command_;
   bool slurm_ = false;
+  const StandConfig& stand_;
 };
 
 class StatusSubcommand final : public Subcommand {

@@ -215,7 +215,8 @@ CommandOutcome submitBatch(const SubmitCommand& command, const Printer& print) {
                   "' has a backslash, which Slurm drops from the jobs' log paths; choose another --out");
   ChildProcesses processes;
   // The database is only read here: the jobs write it.
-  const Result<BatchContext> context = openBatchContext(command.batch, Access::ReadOnly, processes);
+  const Result<BatchContext> context = openBatchContext(
+      command.batch, Access::ReadOnly, processes, [&](const Rules& rules) { return checkNamed(command.batch, rules); });
   if (!context) return context.error();
   Result<BatchPlan> plan = planBatch(*context, command.batch, processes, print.err);
   if (!plan) return plan.error();
@@ -237,7 +238,8 @@ CommandOutcome submitBatch(const SubmitCommand& command, const Printer& print) {
   listSkipped(*plan, print);
   print.out(plural(plan->filesFound, "file", "files") + ": " + std::to_string(s.files.size()) + " to analyse in " +
             plural(s.tasks(), "task", "tasks") + ", " + std::to_string(plan->alreadyRecorded) + " already recorded, " +
-            std::to_string(plan->skipped.size()) + " skipped\n");
+            std::to_string(plan->skipped.size()) + " skipped" + waitingText(*plan) + "\n" +
+            usedText(context->dbUrl, command.batch.configFile));
   return plan->incomplete ? CommandOutcome(reported()) : CommandOutcome();
 }
 
