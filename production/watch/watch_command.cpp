@@ -81,6 +81,11 @@ class Watcher {
   void maybeReport(std::int64_t now, bool force);
   void stop(int signal, std::int64_t now);
   void readAgain(std::int64_t now);
+  // The context opened again with batch's options, calib kept.
+  Result<BatchContext> openAgain(const BatchOptions& batch);
+  // After a record failed: the database opened again (a server that
+  // restarted ends the connection for good).
+  void reconnect();
   void handleStop(const Failure& failure, std::int64_t now);
   void watchTrees();
   double timeout(std::int64_t now) const;
@@ -104,6 +109,7 @@ class Watcher {
   std::int64_t nextRescanNs_ = 0;
   std::int64_t lastReportNs_ = 0;
   bool reportDue_ = false;
+  bool reconnect_ = false;  // a record failed: open the database again before the next
   bool stopping_ = false;
   std::int64_t graceEndNs_ = 0;
   std::int64_t killAtNs_ = 0;  // 0: the calibs were not told to stop yet
@@ -274,6 +280,7 @@ void Watcher::finished(const ChildExit& exit) {
   if (!outcome) {
     message("cannot record '" + p.file.path + "': " + outcome.error().message + "; analysed again in " +
             secondsText(kRetrySeconds));
+    reconnect_ = true;
     Pending again{p.file, now, stamp, now + ns(kRetrySeconds)};
     pending_.insert_or_assign(p.file.path, again);
     return;
@@ -371,6 +378,27 @@ void Watcher::watchTrees() {
   }
 }
 
+Result<BatchContext> Watcher::openAgain(const BatchOptions& batch) {
+  BatchOptions options = batch;
+  options.calibExe.clear();  // calib is not asked its version again while calibs run
+  Result<BatchContext> context = openBatchContext(options, Access::Write, processes_);
+  if (!context) return context;
+  context->calibExe = context_->calibExe;
+  context->version = context_->version;
+  return context;
+}
+
+void Watcher::reconnect() {
+  Result<BatchContext> context = openAgain(command_.batch);
+  if (!context) {
+    message("the database is still out of reach: " + context.error().message);
+    return;
+  }
+  context_ = std::move(*context);
+  reconnect_ = false;
+  message("the database " + context_->dbUrl + " is open again");
+}
+
 void Watcher::readAgain(std::int64_t now) {
   const Result<WatchCommand> next = reload_();
   if (!next) {
@@ -383,15 +411,12 @@ void Watcher::readAgain(std::int64_t now) {
   c.batch.outDir = command_.batch.outDir;
   if (c.batch.calibExe != command_.batch.calibExe)
     message("a new calib ('" + c.batch.calibExe + "') takes a restart; still '" + command_.batch.calibExe + "'");
-  c.batch.calibExe.clear();  // calib is not asked its version again while calibs run
-  Result<BatchContext> context = openBatchContext(c.batch, Access::Write, processes_);
+  c.batch.calibExe = command_.batch.calibExe;
+  Result<BatchContext> context = openAgain(c.batch);
   if (!context) {
     message("the configuration was not read again: " + context.error().message + "; going on as before");
     return;
   }
-  context->calibExe = context_->calibExe;
-  context->version = context_->version;
-  c.batch.calibExe = command_.batch.calibExe;
   context_ = std::move(*context);
   command_ = std::move(c);
   watchTrees();
@@ -442,6 +467,8 @@ CommandOutcome Watcher::run() {
   for (;;) {
     std::int64_t now = wallClockNs();
     if (!stopping_) {
+      if (reconnect_ && std::any_of(pending_.begin(), pending_.end(), [&](const auto& p) { return p.second.dueNs <= now; }))
+        reconnect();
       planDue(now);
       startQueued();
     }
