@@ -21,7 +21,9 @@ sim 20180725 125233 100002 4mV_calib .zst --trains 50 --seed 3
 sim 20180726 091544 100000 20mV_calib-odd "" --trains 50 --seed 4 --chip-seed 100000
 echo "stand log" > robot/notes.txt
 
-"$bin/calib-batch" run --calib "$bin/calib.exe" robot
+# The files were written just now and are complete: --settle 0 takes them
+# at once (a stand's own files wait until left alone for a minute).
+"$bin/calib-batch" run --settle 0 --calib "$bin/calib.exe" robot
 echo
 "$bin/calib-batch" chips
 echo

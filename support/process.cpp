@@ -84,7 +84,9 @@ Result<pid_t> ChildProcesses::start(const ChildCommand& command) {
   // the child's.
   if (!command.workDir.empty()) ::posix_spawn_file_actions_addchdir_np(&setup.actions, command.workDir.c_str());
   redirect(STDIN_FILENO, command.stdinPath, O_RDONLY);
-  if (!command.inheritOutput) {
+  if (command.outputToStderr) {
+    ::posix_spawn_file_actions_adddup2(&setup.actions, STDERR_FILENO, STDOUT_FILENO);
+  } else {
     redirect(STDOUT_FILENO, command.stdoutPath, O_WRONLY | O_CREAT | O_TRUNC);
     redirect(STDERR_FILENO, command.stderrPath, O_WRONLY | O_CREAT | O_TRUNC);
   }

@@ -28,7 +28,9 @@ struct ChildCommand {
   std::string stdoutPath;         // created or truncated; empty: /dev/null
   std::string stderrPath;         // created or truncated; empty: /dev/null
   std::string stdinPath;          // read from; empty: /dev/null
-  bool inheritOutput = false;     // standard output and error are the program's own (the paths unused)
+  // Standard error is the program's own, and standard output goes there
+  // too (the paths unused): for a child whose words are messages.
+  bool outputToStderr = false;
   std::vector<std::string> environment;  // "NAME=value" set for the child, over the program's own
   // The child leads a process group of its own, so that it and whatever
   // it starts can be stopped together (kill(-pid, …)) and a terminal's

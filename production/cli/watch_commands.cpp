@@ -32,6 +32,10 @@ class WatchSubcommand final : public Subcommand {
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     app.add_option("PATH", b.paths, "the stand's trees [the configuration's paths]");
+    // What the settings' options are without a configuration, for a
+    // setting taken out of it before a reload.
+    for (const std::string& name : standSettingOptions())
+      if (CLI::Option* option = app.get_option_no_throw("--" + name)) builtIn_.emplace_back(option, option->get_default_str());
   }
   std::string usageError() const override {
     if (command_.batch.force) return "watch analyses each measurement once: --force is for run";
@@ -44,6 +48,12 @@ class WatchSubcommand final : public Subcommand {
       if (stand_.path.empty()) return current(stand_);
       Result<StandConfig> read = loadStandConfig(stand_.path);
       if (!read) return read.error();
+      for (const auto& [option, value] : builtIn_)
+        if (option->count() == 0) try {
+            option->default_val(value);
+          } catch (const CLI::Error&) {
+            // An option without a default of its own keeps its value.
+          }
       if (Result<void> applied = applyStandConfig(app_, *read); !applied) return applied.error();
       return current(*read);
     });
@@ -61,6 +71,7 @@ class WatchSubcommand final : public Subcommand {
   const StandConfig& stand_;
   WatchCommand command_;
   bool pathsGiven_ = false;
+  std::vector<std::pair<CLI::Option*, std::string>> builtIn_;
 };
 
 }  // namespace

@@ -117,6 +117,8 @@ Result<StandConfig> loadStandConfig(const std::string& path) {
   std::error_code error;
   config.path = fs::absolute(path, error).lexically_normal().string();
   const fs::path dir = fs::path(config.path).parent_path();
+  if (std::error_code e; !fs::is_regular_file(path, e))
+    return failed("cannot read configuration '" + path + "': " + (fs::exists(path, e) ? "not a file" : "no such file"));
   toml::table root;
   try {
     root = toml::parse_file(path);
@@ -177,6 +179,12 @@ std::string standConfigText(const StandSettings& s) {
     text += "]\n";
   }
   return text;
+}
+
+std::vector<std::string> standSettingOptions() {
+  std::vector<std::string> options;
+  for (const Key& k : kKeys) options.emplace_back(k.option);
+  return options;
 }
 
 std::string describeStandConfig(const StandConfig& config) {

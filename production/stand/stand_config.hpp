@@ -55,6 +55,10 @@ struct StandSettings {
 };
 std::string standConfigText(const StandSettings& settings);
 
+// The options the settings of a configuration stand for ("db",
+// "name-pattern", …).
+std::vector<std::string> standSettingOptions();
+
 // "calib-batch.toml" as a command names it, or "no configuration file".
 std::string describeStandConfig(const StandConfig& config);
 

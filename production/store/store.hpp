@@ -215,8 +215,8 @@ class Store {
   Result<std::optional<CriteriaInForce>> readInForce();
 
   std::unique_ptr<Database> db_;
-  std::optional<CriteriaInForce> criteriaCache_;
-  bool made_ = false;  // the last criteria read, parsed once
+  std::optional<CriteriaInForce> criteriaCache_;  // the last criteria read, parsed once
+  bool made_ = false;
 };
 
 // The row a run is recorded as, judged.

@@ -255,7 +255,11 @@ void Watcher::finished(const ChildExit& exit) {
   const PlannedFile p = std::move(r->second);
   running_.erase(r);
   const std::int64_t now = wallClockNs();
-  if (stopped_.erase(exit.pid)) {
+  // Stopped by us, or, while stopping, by a signal that went to every
+  // process of the service (systemd's default): not an analysis.
+  const bool killedWhileStopping =
+      stopping_ && (exit.signal == SIGTERM || exit.signal == SIGINT || exit.signal == SIGKILL || exit.signal == SIGHUP);
+  if (stopped_.erase(exit.pid) || killedWhileStopping) {
     message("not recorded: '" + p.file.path + "': calib was stopped (analysed at the next start)");
     ++notRecorded_;
     return;
@@ -322,7 +326,7 @@ void Watcher::startHook(const RunRow& row, const std::string& line) {
   hook.argv = {command_.onVerdict};
   hook.searchPath = command_.onVerdict.find('/') == std::string::npos;
   hook.stdinPath = input;
-  hook.inheritOutput = true;
+  hook.outputToStderr = true;  // standard output is the JSON lines
   hook.ownProcessGroup = true;
   hook.environment = verdictEnvironment(row);
   const Result<pid_t> pid = processes_.start(hook);
@@ -340,8 +344,9 @@ void Watcher::maybeReport(std::int64_t now, bool force) {
   if (!force && now < lastReportNs_ + ns(command_.reportEverySeconds)) return;
   reportDue_ = false;
   lastReportNs_ = now;
-  const CommandOutcome written = writeReport(ReportCommand{context_->dbUrl, command_.reportDir, "", ""},
-                                             Printer{print_.err, print_.err, false});
+  const ByteSink messages = [&](std::string_view text) { return print_.err("calib-batch: " + std::string(text)); };
+  const CommandOutcome written =
+      writeReport(ReportCommand{context_->dbUrl, command_.reportDir, "", ""}, Printer{messages, print_.err, false});
   if (!written && written.error().stopped()) handleStop(written.error(), now);
   else if (!written) message("the report was not made: " + written.error().message);
 }
@@ -420,6 +425,9 @@ void Watcher::readAgain(std::int64_t now) {
   context_ = std::move(*context);
   command_ = std::move(c);
   watchTrees();
+  // Files waiting are looked at again by the new settings (a shorter
+  // settle time, another marker).
+  for (auto& [path, p] : pending_) p.dueNs = now;
   rescan(now);
   message("read the configuration again: database " + context_->dbUrl + ", criteria '" +
           context_->rules.criteria.name + "' version " + context_->rules.criteria.version + ", settle " +
@@ -443,13 +451,27 @@ CommandOutcome Watcher::run() {
   for (const std::string& path : command_.batch.paths)
     if (std::error_code error; !fs::exists(path, error)) return failed("cannot watch '" + path + "': it is not there");
   // What came while no watch ran: the name pattern must read some of it.
-  Result<BatchContext> context = openBatchContext(
-      command_.batch, Access::Write, processes_, [&](const Rules& rules) { return checkNamed(command_.batch, rules); });
+  // Then the output root's lock, before the database is opened or made.
+  std::optional<WatchLock> lock;
+  Result<BatchContext> context =
+      openBatchContext(command_.batch, Access::Write, processes_, [&](const Rules& rules) -> Result<void> {
+        if (Result<void> named = checkNamed(command_.batch, rules); !named) return named;
+        if (Result<void> apart = checkPlaces(command_.batch.paths, command_.batch.outDir,
+                                             command_.batch.dbUrl.empty() ? defaultDatabaseUrl(command_.batch.outDir)
+                                                                          : command_.batch.dbUrl);
+            !apart)
+          return apart;
+        std::error_code made;
+        fs::create_directories(command_.batch.outDir, made);
+        if (made) return failed("cannot create output directory '" + command_.batch.outDir + "': " + made.message());
+        Result<WatchLock> taken = WatchLock::take(fs::absolute(command_.batch.outDir).string());
+        if (!taken) return taken.error();
+        lock.emplace(std::move(*taken));
+        return {};
+      });
   if (!context) return context.error();
   context_ = std::move(*context);
   print_.err(newDatabaseMessage(*context_));
-  Result<WatchLock> lock = WatchLock::take(fs::absolute(command_.batch.outDir).string());
-  if (!lock) return lock.error();
 
   if (!command_.poll) {
     Result<TreeWatch> tree = TreeWatch::create();
