@@ -18,10 +18,9 @@
 #
 # The watch runs the program itself, with no shell and no arguments; it
 # waits for it at most 60 s (then kills it) and logs a non-zero exit status
-# on its standard error, but never stops for one. Standard output and error
-# are the watch's own: standard output carries the watch's JSON lines, so
-# this program writes nothing there (messages go to standard error, which
-# the journal keeps). Several may run at once, one per verdict.
+# on its standard error, but never stops for one. What it writes, on either
+# output, goes to the watch's standard error (the journal), never among its
+# JSON lines. Several may run at once, one per verdict.
 #
 # Exit status: 0 when the verdict was logged (and the robot told), 1 when
 # not, 2 when run without a verdict (not by a watch).
