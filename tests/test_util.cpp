@@ -159,6 +159,7 @@ bool CalibProcess::finished() const {
 }
 
 std::string CalibProcess::outputSoFar() const { return readFile(capture_ / "stdout"); }
+std::string CalibProcess::errorSoFar() const { return errPipe_ >= 0 ? "" : readFile(capture_ / "stderr"); }
 
 RunResult CalibProcess::wait() {
   int status = 0;

@@ -89,6 +89,8 @@ class CalibProcess {
   int pid() const { return pid_; }
   // What the program has written to standard output so far.
   std::string outputSoFar() const;
+  // What it has written to standard error so far (nothing under a file-size limit).
+  std::string errorSoFar() const;
   // Whether the program has ended (not reaped: wait() still reports it).
   bool finished() const;
   // Waits for the program to end.

@@ -226,5 +226,50 @@ TEST(Watch, OneWatchPerOutputRootAndNoSilentlyEmptyTree) {
       << renamed.err;
 }
 
+// Rescans alone (--poll) find the files; a program is told each verdict
+// (the JSON line on its standard input, the fields in its environment) and
+// its failure stops nothing; the report is kept; SIGHUP reads the
+// configuration again.
+TEST(Watch, PollsTellsAProgramKeepsTheReportAndReadsItsConfigurationAgain) {
+  TempDir dir;
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  writeFile(dir / "told.sh", "#!/bin/sh\n{ cat; echo \"$CALIB_CHIP $CALIB_VERDICT $CALIB_RUN_ID\"; } >> " +
+                                 (dir / "told.log") + "\necho noise\nexit 3\n");
+  fs::permissions(dir / "told.sh", fs::perms::owner_all);
+  fs::create_directories(dir / "robot");
+  writeFile(dir / "calib-batch.toml", "settle = 0\nrescan = 0.2\non_verdict = \"told.sh\"\nreport = \"site\"\n"
+                                      "report_every = 0\npaths = [\"robot\"]\n");
+  CalibProcess watch(dir.path(), {"watch", "--poll"}, options);
+  simulate(dir / standPath("710", "20mV_calib-odd"), trains(10, 710));
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(dir / "told.log") && readFile(dir / "told.log").find("710 pass 1") != std::string::npos; }));
+  writeFile(dir / "calib-batch.toml", "settle = 3600\nrescan = 0.2\nreport = \"site\"\npaths = [\"robot\"]\n");
+  ::kill(watch.pid(), SIGHUP);
+  ASSERT_TRUE(waitUntil([&] { return watch.errorSoFar().find("settle 3600 s") != std::string::npos; }));
+  EXPECT_TRUE(fs::exists(dir / "site/index.html"));
+  simulate(dir / standPath("711", "20mV_calib-odd"), trains(10, 711));  // an hour old: taken at once
+  put(dir / "robot/fresh/101010_kelta712_dunor00_link00_20mV_calib-odd_adc.txt", "");
+  fs::last_write_time(dir / "robot/fresh/101010_kelta712_dunor00_link00_20mV_calib-odd_adc.txt",
+                      fs::file_time_type::clock::now());  // written now: waits an hour
+  ASSERT_TRUE(waitUntil([&] { return watch.outputSoFar().find("\"chip\":\"711\"") != std::string::npos; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::kill(watch.pid(), SIGTERM);
+  const RunResult r = watch.wait();
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  const std::vector<json> lines = verdicts(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;  // no "noise" among them, and nothing of chip 712
+  const std::string told = readFile(dir / "told.log");
+  EXPECT_EQ(told.find(r.out.substr(0, r.out.find('\n') + 1)), 0u) << told;  // the line itself on its standard input
+  EXPECT_EQ(told.find("711"), std::string::npos) << told;  // the program was taken out of the configuration
+  EXPECT_NE(r.err.find("--on-verdict '" + (dir / "told.sh") + "' for run 1 (chip 710, 20mV_calib-odd): exit status 3"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("noise"), std::string::npos);
+  EXPECT_NE(r.err.find("read the configuration again: database sqlite:calib-out/calib.sqlite"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("settle 3600 s"), std::string::npos) << r.err;
+  EXPECT_NE(readFile(dir / "site/index.html").find("711"), std::string::npos);  // the last report, at the stop
+}
+
 }  // namespace
 }  // namespace calib::test
