@@ -43,15 +43,27 @@ class RelativeTo {
   fs::path root_, absoluteRoot_, base_;
 };
 
+// A file found, and its identity.
+struct Walked {
+  FoundFile file;
+  std::string id;
+};
+
 // Every regular file below the directory given, sorted by path, with its
 // path relative to the given directory's parent; directories that cannot
 // be read go to errors, and the rest of the tree is still searched.
-std::vector<FoundFile> walk(const std::string& given, const std::function<bool(const fs::path&)>& isExcluded,
-                            std::vector<std::string>& errors) {
+// Identities are the root's canonical path joined with the path below it:
+// the walk follows no link to a directory, so only a link to a file needs
+// resolving (a rescan of a large tree would spend most of its time
+// resolving every path otherwise).
+std::vector<Walked> walk(const std::string& given, const std::function<bool(const std::string&)>& isExcluded,
+                         std::vector<std::string>& errors) {
   const fs::path root = fs::path(given).lexically_normal();
   const RelativeTo relativeTo(root);
+  const fs::path canonicalRoot = identity(root);
+  const auto idOf = [&](const fs::path& p) { return (canonicalRoot / p.lexically_relative(root)).string(); };
   std::error_code error;
-  std::vector<FoundFile> found;
+  std::vector<Walked> found;
   std::vector<fs::path> pending{root};
   while (!pending.empty()) {
     const fs::path dir = std::move(pending.back());
@@ -60,10 +72,12 @@ std::vector<FoundFile> walk(const std::string& given, const std::function<bool(c
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
       const fs::directory_entry& entry = *it;
       std::error_code kind;
-      if (entry.is_symlink(kind) ? false : entry.is_directory(kind)) {
-        if (!isExcluded(entry.path())) pending.push_back(entry.path());
+      const bool link = entry.is_symlink(kind);
+      if (!link && entry.is_directory(kind)) {
+        if (!isExcluded(idOf(entry.path()))) pending.push_back(entry.path());
       } else if (entry.is_regular_file(kind)) {
-        found.push_back({entry.path().string(), relativeTo(entry.path())});
+        found.push_back({{entry.path().string(), relativeTo(entry.path())},
+                         link ? identity(entry.path()) : idOf(entry.path())});
       }
     }
     if (error) {
@@ -71,7 +85,7 @@ std::vector<FoundFile> walk(const std::string& given, const std::function<bool(c
       error.clear();
     }
   }
-  std::sort(found.begin(), found.end(), [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; });
+  std::sort(found.begin(), found.end(), [](const Walked& a, const Walked& b) { return a.file.path < b.file.path; });
   return found;
 }
 
@@ -81,14 +95,14 @@ Discovery discover(const std::vector<std::string>& paths, const std::string& exc
   Discovery d;
   std::set<std::string> seen;
   const std::string excludedId = excluded.empty() ? "" : identity(excluded);
-  const auto isExcluded = [&](const fs::path& p) {
-    if (excludedId.empty()) return false;
-    const std::string id = identity(p);
-    return id == excludedId || id.starts_with(excludedId + "/");
+  const auto isExcluded = [&](const std::string& id) {
+    return !excludedId.empty() && (id == excludedId || id.starts_with(excludedId + "/"));
   };
-  const auto add = [&](const fs::path& p, std::string relative) {
-    if (isExcluded(p) || !seen.insert(identity(p)).second) return;
-    d.files.push_back({p.string(), std::move(relative)});
+  // Files are excluded by their directory, which the walk checks: a file
+  // given by itself is checked here.
+  const auto add = [&](FoundFile file, const std::string& id) {
+    if (!seen.insert(id).second) return;
+    d.files.push_back(std::move(file));
   };
   for (const std::string& given : paths) {
     std::error_code error;
@@ -96,11 +110,12 @@ Discovery discover(const std::vector<std::string>& paths, const std::string& exc
     if (error) {
       d.errors.push_back("cannot search '" + given + "': " + error.message());
     } else if (fs::is_regular_file(status)) {
-      add(given, fs::path(given).filename().string());
+      const std::string id = identity(given);
+      if (!isExcluded(id)) add({given, fs::path(given).filename().string()}, id);
     } else if (!fs::is_directory(status)) {
       d.errors.push_back("cannot search '" + given + "': not a file or directory");
-    } else {
-      for (FoundFile& f : walk(given, isExcluded, d.errors)) add(f.path, std::move(f.relative));
+    } else if (!isExcluded(identity(given))) {
+      for (Walked& w : walk(given, isExcluded, d.errors)) add(std::move(w.file), w.id);
     }
   }
   return d;
