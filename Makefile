@@ -22,6 +22,8 @@ DEMO_CHIP   := 100000
 DEMO_CONFIG := 20mV_calib-odd
 
 BENCH_MIN_TIME ?= 0.2
+# Seconds the idle watch is measured for (calib-bench-watch --idle).
+BENCH_WATCH_IDLE ?= 60
 
 .PHONY: all deps configure build test test-asan test-tsan fuzz-build test-fuzz fuzz demo bench clean
 
@@ -105,10 +107,11 @@ bench: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCALIB_BENCH=ON > $(BUILD_DIR)/configure.log 2>&1 \
 	  || { cat $(BUILD_DIR)/configure.log; exit 1; }
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target calib.exe calib-sim calib-batch calib_micro_bench \
-	  calib-bench-process calib-bench-yardstick calib-bench-batch
+	  calib-bench-process calib-bench-yardstick calib-bench-batch calib-bench-watch
 	@$(BUILD_DIR)/bench/calib_micro_bench --benchmark_min_time=$(BENCH_MIN_TIME)
 	@$(BUILD_DIR)/bench/calib-bench-process
 	@$(BUILD_DIR)/bench/calib-bench-batch
+	@$(BUILD_DIR)/bench/calib-bench-watch --idle $(BENCH_WATCH_IDLE)
 
 clean:
 	@rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
