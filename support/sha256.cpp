@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -50,6 +51,24 @@ Result<std::string, std::error_code> sha256OfRest(int fd, Sha256& hash) {
     if (k == 0) return hash.hexDigest();
     hash.update(buffer.data(), static_cast<std::size_t>(k));
   }
+}
+
+Result<std::optional<std::string>, std::error_code> sha256OfStart(const std::string& path, std::uint64_t bytes) {
+  const Result<InputFile, std::error_code> file = InputFile::open(path);
+  if (!file) return file.error();
+  Sha256 hash;
+  std::vector<char> buffer(std::size_t{1} << 18);
+  for (std::uint64_t left = bytes; left > 0;) {
+    const ssize_t k = ::read(file->fd(), buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size())));
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      return std::error_code(errno, std::generic_category());
+    }
+    if (k == 0) return std::optional<std::string>();
+    hash.update(buffer.data(), static_cast<std::size_t>(k));
+    left -= static_cast<std::uint64_t>(k);
+  }
+  return std::optional<std::string>(hash.hexDigest());
 }
 
 Result<std::string, std::error_code> sha256OfFile(const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,5 +37,9 @@ Result<std::string, std::error_code> sha256OfRest(int fd, Sha256& hash);
 
 // The SHA-256 of the file at path.
 Result<std::string, std::error_code> sha256OfFile(const std::string& path);
+
+// The SHA-256 of the first bytes of the file at path; none when it is
+// shorter.
+Result<std::optional<std::string>, std::error_code> sha256OfStart(const std::string& path, std::uint64_t bytes);
 
 }  // namespace calib

@@ -138,6 +138,18 @@ TEST_P(WatchTest, AStandsDayEndsAsABatchOverTheFinalTree) {
   EXPECT_TRUE(lineFor(*first, "603", "error"));
   append(path("603"), cut.substr(half));
   EXPECT_TRUE(lineFor(*first, "603", "pass"));
+  // Cut at the end of a line: nothing tells, and it is recorded; complete
+  // later, it supersedes that record too.
+  const std::string lines = simulated(613);
+  const std::size_t part = lines.find('\n', lines.size() / 2) + 1;
+  fs::create_directories(fs::path(path("613")).parent_path());
+  append(path("613"), lines.substr(0, part));
+  EXPECT_TRUE(lineFor(*first, "613", "pass"));
+  append(path("613"), lines.substr(part));
+  EXPECT_TRUE(waitUntil([&] {
+    const std::string out = first->outputSoFar();
+    return out.find("\"chip\":\"613\"") != out.rfind("\"chip\":\"613\"");
+  }));
   // Renamed into place, and marked complete.
   fs::create_directories(fs::path(path("604")).parent_path());
   writeFile(path("604") + ".part", simulated(604));
@@ -149,7 +161,7 @@ TEST_P(WatchTest, AStandsDayEndsAsABatchOverTheFinalTree) {
   ::kill(first->pid(), SIGTERM);
   const RunResult stopped = first->wait();
   EXPECT_EQ(stopped.exitStatus, 0) << stopped.err;
-  EXPECT_NE(stopped.err.find("watch stopped: 7 recorded (6 pass, 0 fail, 1 error)"), std::string::npos) << stopped.err;
+  EXPECT_NE(stopped.err.find("watch stopped: 9 recorded (8 pass, 0 fail, 1 error)"), std::string::npos) << stopped.err;
   for (const json& v : verdicts(stopped.out))
     if (v["verdict"] == "error") {
       EXPECT_EQ(v["reasons"], json::array({"input_incomplete"})) << v;
@@ -191,9 +203,11 @@ TEST_P(WatchTest, AStandsDayEndsAsABatchOverTheFinalTree) {
       runCalib(dir_.path(), {"run", "--settle", "0", "--db", batchDb, "--out", dir_ / "out2", "robot"}, options);
   EXPECT_EQ(batch.exitStatus, 0) << batch.out << batch.err;
   EXPECT_EQ(current(db_), current(batchDb));
-  EXPECT_EQ(current(db_).size(), 9u);
-  const RunResult history = runCalib(dir_.path(), {"history", "--db", db_, "603"}, options);
-  EXPECT_NE(history.out.find("chip 603: 1 run"), std::string::npos) << history.out;
+  EXPECT_EQ(current(db_).size(), 10u);
+  for (const char* chip : {"603", "613"}) {
+    const RunResult history = runCalib(dir_.path(), {"history", "--db", db_, chip}, options);
+    EXPECT_NE(history.out.find("chip " + std::string(chip) + ": 1 run\n"), std::string::npos) << history.out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, WatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),

@@ -6,6 +6,7 @@
 
 #include "production/listing/listing.hpp"
 #include "support/input_file.hpp"
+#include "support/sha256.hpp"
 
 namespace calib::production {
 
@@ -112,6 +113,19 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
   return in;
 }
 
+Result<std::vector<std::int64_t>> earlierParts(Store& store, const RunInput& run) {
+  std::vector<std::int64_t> parts;
+  if (!run.inputBytes || !run.results) return parts;
+  const Result<std::vector<Store::FileRecord>> records = store.currentOfFile(run.chip, run.config, run.inputPath);
+  if (!records) return records.error();
+  for (const Store::FileRecord& r : *records) {
+    if (r.sha256 == run.inputSha256 || !r.bytes || *r.bytes <= 0 || *r.bytes >= *run.inputBytes) continue;
+    const auto start = sha256OfStart(run.inputPath, static_cast<std::uint64_t>(*r.bytes));
+    if (start && *start && **start == r.sha256) parts.push_back(r.runId);
+  }
+  return parts;
+}
+
 Store::Supersede supersedeOf(bool force, bool reanalyse) {
   if (force) return Store::Supersede::Always;
   return reanalyse ? Store::Supersede::OlderVersion : Store::Supersede::IfNotFinal;
@@ -133,7 +147,9 @@ bool Recorder::finished(std::size_t index, const ChildExit& exit, const std::str
   return inOrder_.add(index, std::move(in), [&](std::size_t i, RunInput& run) { return record(i, run); });
 }
 
-bool Recorder::record(std::size_t index, const RunInput& run) {
+bool Recorder::record(std::size_t index, const RunInput& given) {
+  RunInput run = given;
+  if (Result<std::vector<std::int64_t>> parts = earlierParts(store_, run)) run.supersedes = std::move(*parts);
   const Result<RecordOutcome> outcome = store_.record(run, supersede_);
   if (!outcome) {
     err_("calib-batch: cannot record '" + files_[index].file.path + "': " + outcome.error().message + "\n");

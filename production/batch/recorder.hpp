@@ -65,6 +65,13 @@ std::optional<Assessment> cutLastLine(const RunResults& results);
 // heading; "" when none.
 std::string judgedAgainTable(const std::vector<std::pair<RunRow, std::string>>& judged);
 
+// The current records of run's file (path, chip, configuration) whose
+// content is the start of what the file holds now: the file recorded while
+// it was still being written (cut at the end of a line, so that nothing
+// said so), which the complete one supersedes. Read from the file as it is
+// now; none when it cannot be read.
+Result<std::vector<std::int64_t>> earlierParts(Store& store, const RunInput& run);
+
 // How a batch's records supersede those before them: --force any record,
 // --reanalyse those of another calib version, else only those of analyses
 // that could not be made.

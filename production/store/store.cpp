@@ -187,6 +187,19 @@ Result<Store::Recorded> Store::currentRecord(const std::string& sha256) {
                   asText(row[8]).value_or("")};
 }
 
+Result<std::vector<Store::FileRecord>> Store::currentOfFile(const std::string& chip, const std::string& config,
+                                                            const std::string& inputPath) {
+  const Result<std::vector<Row>> rows =
+      db_->run("SELECT r.run_id, r.input_sha256, r.input_bytes FROM run r JOIN chip c ON c.chip_id = r.chip_id "
+               "WHERE c.serial = $1 AND r.config = $2 AND r.input_path = $3 AND r.superseded_by IS NULL",
+               {chip, config, inputPath});
+  if (!rows) return rows.error();
+  std::vector<FileRecord> records;
+  for (const Row& row : *rows)
+    records.push_back({asInt(row[0]).value_or(0), asText(row[1]).value_or(""), asInt(row[2])});
+  return records;
+}
+
 Result<std::vector<std::string>> Store::analysisDirs(const std::string& sha256) {
   const Result<std::vector<Row>> rows = db_->run(
       "SELECT DISTINCT output_dir FROM run WHERE input_sha256 = $1 AND run_id = analysis_id AND "
@@ -381,6 +394,12 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
           {outcome.runId, *chip, run.config, run.inputPath, run.inputSha256});
       !cut)
     return cut.error();
+  for (const std::int64_t part : run.supersedes)
+    if (Result<std::vector<Row>> grown = db_->run(
+            "UPDATE run SET superseded_by = $1 WHERE run_id = $2 AND chip_id = $3 AND superseded_by IS NULL",
+            {outcome.runId, part, *chip});
+        !grown)
+      return grown.error();
   if (Result<void> details = insertDetails(outcome.runId, outcome.assessment, run); !details) return details.error();
   // What came after this measurement, and after the record it replaced
   // when that was of another time, chip or configuration, is compared with

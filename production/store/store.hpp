@@ -42,6 +42,9 @@ struct RunInput {
   // Set for a run that could not be analysed; otherwise the store judges
   // the results against the criteria and the previous calibration.
   std::optional<Assessment> assessment;
+  // Current records of the same file that this run supersedes: the file
+  // as it was part-written (its content the start of this one's).
+  std::vector<std::int64_t> supersedes;
 };
 
 struct ChannelRow {
@@ -148,6 +151,16 @@ class Store {
   };
   Result<Recorded> currentRecord(const std::string& sha256);
 
+  // The current records of a file under a chip and configuration, with
+  // their contents' hash and size.
+  struct FileRecord {
+    std::int64_t runId = 0;
+    std::string sha256;
+    std::optional<std::int64_t> bytes;
+  };
+  Result<std::vector<FileRecord>> currentOfFile(const std::string& chip, const std::string& config,
+                                                const std::string& inputPath);
+
   // The output directories of a measurement's analyses, which a new
   // analysis must not write over.
   Result<std::vector<std::string>> analysisDirs(const std::string& sha256);
@@ -163,8 +176,8 @@ class Store {
   // when there is none, that one is not final, or supersede allows it;
   // otherwise nothing is recorded. It also supersedes a current record of
   // the same file (path, chip, configuration) with other content that was
-  // recorded as input_incomplete: the file was cut then and has grown. A
-  // calibration measured after it whose
+  // recorded as input_incomplete (the file was cut then and has grown), and
+  // those of run.supersedes. A calibration measured after it whose
   // judgement changes with it (compared with it now, or with another) is
   // judged again in the same transaction.
   enum class Supersede {

@@ -279,6 +279,7 @@ void Watcher::finished(const ChildExit& exit) {
     see(p.file.path, now);
     return;
   }
+  if (Result<std::vector<std::int64_t>> parts = earlierParts(*context_->store, run)) run.supersedes = std::move(*parts);
   const Result<RecordOutcome> outcome =
       context_->store->record(run, supersedeOf(command_.batch.force, command_.batch.reanalyse));
   if (!outcome) {
