@@ -48,10 +48,6 @@ void listSkipped(const BatchPlan& plan, const Printer& print) {
   for (const WaitingFile& w : plan.waiting) print.out("waiting: " + w.path + ": " + w.why + "\n");
 }
 
-std::string usedText(const std::string& dbUrl, const std::string& configFile) {
-  return "database " + dbUrl + ", " + (configFile.empty() ? "no configuration file" : "configuration " + configFile) +
-         "\n";
-}
 
 Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const BatchOptions& options,
                      ChildProcesses& processes, const Printer& print) {

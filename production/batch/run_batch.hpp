@@ -39,7 +39,5 @@ void listSkipped(const BatchPlan& plan, const Printer& print);
 // ", 2 waiting" when files of the plan are still being written; "" when none.
 std::string waitingText(const BatchPlan& plan);
 
-// "database URL, configuration FILE\n": what a command used.
-std::string usedText(const std::string& dbUrl, const std::string& configFile);
 
 }  // namespace calib::production

@@ -85,18 +85,28 @@ class ExportSubcommand final : public Subcommand {
 
 class ReportSubcommand final : public Subcommand {
  public:
-  ReportSubcommand(CLI::App& app, const CliDefaults&) {
+  ReportSubcommand(CLI::App& app, const CliDefaults& defaults) : stand_(*defaults.stand) {
     command_.dbUrl = kDefaultDatabase;
     command_.outDir = "calib-out/report";
     addDatabase(app, command_.dbUrl);
-    app.add_option("--out", command_.outDir, "the report's directory (replaced whole)")->capture_default_str();
+    out_ = app.add_option("--out", command_.outDir, "the report's directory (replaced whole) [the configuration's "
+                                                     "report, else report/ in its output root]")
+               ->capture_default_str();
     app.add_option("--since", command_.since, "only runs measured on DATE (YYYY-MM-DD) or later");
     app.add_option("--config", command_.configPattern, "only configurations matching PATTERN (a glob)");
   }
-  CommandOutcome run(const Printer& print) override { return writeReport(command_, print); }
+  CommandOutcome run(const Printer& print) override {
+    command_.configFile = stand_.path;
+    // A stand's report lives in its output root unless it says elsewhere.
+    if (out_->count() == 0 && !stand_.setting("report"))
+      if (const std::optional<std::string> root = stand_.setting("out")) command_.outDir = *root + "/report";
+    return writeReport(command_, print);
+  }
 
  private:
   ReportCommand command_;
+  const StandConfig& stand_;
+  CLI::Option* out_ = nullptr;
 };
 
 }  // namespace

@@ -9,6 +9,11 @@ void Printer::message(std::string_view text) const {
   err(line);
 }
 
+std::string usedText(const std::string& dbUrl, const std::string& configFile) {
+  return "database " + dbUrl + ", " + (configFile.empty() ? "no configuration file" : "configuration " + configFile) +
+         "\n";
+}
+
 std::string plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }

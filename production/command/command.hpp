@@ -27,6 +27,10 @@ struct Printer {
 // that stopped the command, which the program then ends by.
 using CommandOutcome = Result<void>;
 
+// "database URL, configuration FILE\n" (or "no configuration file"): what
+// a command used, after its summary.
+std::string usedText(const std::string& dbUrl, const std::string& configFile);
+
 // "1 file", "2 files".
 std::string plural(std::size_t n, const char* one, const char* many);
 

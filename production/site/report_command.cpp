@@ -161,7 +161,8 @@ CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
   }
   print.out("report: " + plural(model.chips.size(), "chip", "chips") + ", " +
             plural(model.shown.size(), "chip configuration", "chip configurations") + ": " +
-            (*target / "index.html").string() + "\n");
+            (*target / "index.html").string() + "\n" +
+            (command.sayWhatWasUsed ? usedText(command.dbUrl, command.configFile) : ""));
   return {};
 }
 

@@ -14,6 +14,8 @@ struct ReportCommand {
   std::string outDir;         // the report's directory
   std::string since;          // YYYY-MM-DD or YYYYMMDD; empty: every run
   std::string configPattern;  // glob; empty: every configuration
+  std::string configFile;     // the stand configuration read; empty: none
+  bool sayWhatWasUsed = true;  // the database and configuration after the summary
 };
 
 CommandOutcome writeReport(const ReportCommand& command, const Printer& print);

@@ -346,8 +346,8 @@ void Watcher::maybeReport(std::int64_t now, bool force) {
   reportDue_ = false;
   lastReportNs_ = now;
   const ByteSink messages = [&](std::string_view text) { return print_.err("calib-batch: " + std::string(text)); };
-  const CommandOutcome written =
-      writeReport(ReportCommand{context_->dbUrl, command_.reportDir, "", ""}, Printer{messages, print_.err, false});
+  ReportCommand report{context_->dbUrl, command_.reportDir, "", "", "", false};
+  const CommandOutcome written = writeReport(report, Printer{messages, print_.err, false});
   if (!written && written.error().stopped()) handleStop(written.error(), now);
   else if (!written) message("the report was not made: " + written.error().message);
 }
