@@ -73,6 +73,7 @@ struct Options {
   int trains = 200;  // a stand's run, as the demo's
   double idleSeconds = 60;
   int rescanFiles = 20000;
+  int dayFiles = 400;  // small runs fed to the idle watch after its idle interval
   int rescanRounds = 5;
   bool updateReadme = true;
 };
@@ -94,6 +95,8 @@ Options parseOptions(int argc, char** argv) {
       o.trains = std::stoi(value());
     else if (a == "--idle")
       o.idleSeconds = std::stod(value());
+    else if (a == "--day-files")
+      o.dayFiles = std::stoi(value());
     else if (a == "--rescan-files")
       o.rescanFiles = std::stoi(value());
     else if (a == "--rescan-rounds")
@@ -107,7 +110,7 @@ Options parseOptions(int argc, char** argv) {
     else
       throw std::invalid_argument("unknown option " + a +
                                   "; usage: calib-bench-watch [--settle S] [--rounds N] [--trains N] [--idle S] "
-                                  "[--rescan-files N] [--rescan-rounds N] [--data DIR] [--tmp DIR] [--no-readme]");
+                                  "[--day-files N] [--rescan-files N] [--rescan-rounds N] [--data DIR] [--tmp DIR] [--no-readme]");
   }
   if (o.rounds < 1 || o.rescanRounds < 1 || o.rescanFiles < 1 || o.idleSeconds <= 0 || o.settle < 0)
     throw std::invalid_argument("--rounds, --rescan-rounds, --rescan-files and --idle must be positive");
@@ -245,6 +248,14 @@ class WatchProcess {
   Clock::time_point bufferedAt_;
 };
 
+// The resident memory of a process, in kB (VmRSS).
+long residentKb(pid_t pid) {
+  std::istringstream status(readWhole("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  throw std::runtime_error("no VmRSS for process " + std::to_string(pid));
+}
+
 // User plus system CPU time of a process so far, in seconds.
 double cpuSeconds(pid_t pid) {
   const std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
@@ -307,6 +318,10 @@ struct WatchFigures {
   double fileMB = 0;   // size of a run file
   double idleCpu = 0;  // seconds of CPU over the idle interval
   int firstStop = 0, secondStop = 0;
+  // Resident memory of the watch after the first tenth of a day's files
+  // and after all of them, in kB.
+  long rssEarly = 0, rssLate = 0;
+  int dayFiles = 0;
 };
 
 // The latency rounds on a watch of a new tree, then the idle interval on a
@@ -390,6 +405,32 @@ WatchFigures measureWatch(const Options& o) {
       throw std::runtime_error("an idle watch printed: " + line->text);
     figures.idleCpu = cpuSeconds(watch.pid()) - before;
     figures.idleCpu *= o.idleSeconds / secondsSince(start);  // per idleSeconds exactly
+    // A day of files, one after another: the watch's memory must not grow
+    // with them.
+    std::cerr << "  " << o.dayFiles << " small runs, one after another\n";
+    for (int i = 0; i < o.dayFiles; ++i) {
+      const std::string chip = std::to_string(800000 + i);
+      const fs::path small = runs / ("small" + std::to_string(i) + ".txt");
+      if (!fs::exists(small))
+        check(runChild({o.simExe, "--no-truth", "--trains", "3", "--seed", std::to_string(5000 + i), "--chip-seed",
+                        chip, small.string()},
+                       root.string(), "/dev/null"),
+              0, "calib-sim");
+      const StandName name = standName(robot, "20181103", i % 60, chip, 0, 0, kConfig);
+      fs::create_directories(name.dir);
+      const fs::path temporary = staging / (name.file + ".part");
+      fs::copy_file(small, temporary, fs::copy_options::overwrite_existing);
+      ::utimensat(AT_FDCWD, temporary.c_str(), nullptr, 0);
+      fs::rename(temporary, name.dir / name.file);
+      for (;;) {
+        const std::optional<WatchProcess::Line> line = watch.nextLine(o.settle + kVerdictTimeout);
+        if (!line) throw std::runtime_error("no verdict for chip " + chip + " within the time allowed");
+        if (fieldOf(line->text, "chip") == chip) break;
+      }
+      if (i + 1 == std::max(o.dayFiles / 10, 1)) figures.rssEarly = residentKb(watch.pid());
+    }
+    figures.rssLate = residentKb(watch.pid());
+    figures.dayFiles = o.dayFiles;
     figures.secondStop = watch.stop();
   }
   return figures;
@@ -589,6 +630,9 @@ int run(int argc, char** argv) {
                 fixed(*std::max_element(overheads.begin(), overheads.end()), 3) + " s"},
                {"idle watch, CPU over " + fixed(o.idleSeconds, 0) + " s",
                 fixed(w.idleCpu * 1000, 0) + " ms (" + fixed(idlePercent, 4) + " %)", ""},
+               {"watch's memory after " + std::to_string(std::max(w.dayFiles / 10, 1)) + " runs, after " +
+                    std::to_string(w.dayFiles),
+                std::to_string(w.rssEarly) + " kB, " + std::to_string(w.rssLate) + " kB", ""},
                {"directory walk alone (floor), " + std::to_string(r.files) + " files", fixed(r.walk * 1000, 1) + " ms",
                 ""},
                {"discover(), nothing excluded", fixed(r.discoverAll * 1000, 1) + " ms", ""},
@@ -599,6 +643,8 @@ int run(int argc, char** argv) {
                 fixed(r.rescanCpu * 1000, 1) + " ms; " + fixed(rescanSharePercent, 3) + " %", ""}})
        << "\n";
   const bool stopped = w.firstStop == 0 && w.secondStop == 0;
+  const double memoryGrowth =
+      w.rssEarly > 0 ? 100.0 * static_cast<double>(w.rssLate - w.rssEarly) / static_cast<double>(w.rssEarly) : 0;
   body << markdownTable(
       {"target", "measured", "status"},
       {{"median latency ≤ settle + " + fixed(kMaxLatencyOverCalib, 1) + " × calib (" + fixed(allowed, 3) + " s)",
@@ -610,6 +656,7 @@ int run(int argc, char** argv) {
         status(idlePercent < kMaxIdleCpuPercent)},
        {"rescan of " + std::to_string(r.files) + " files < " + fixed(kMaxRescanSeconds, 0) + " s",
         fixed(r.rescan, 3) + " s", status(r.rescan < kMaxRescanSeconds)},
+       {"memory flat over a day of files (growth < 10 %)", fixed(memoryGrowth, 1) + " %", status(memoryGrowth < 10)},
        {"SIGTERM ends watch with status 0", std::to_string(w.firstStop) + ", " + std::to_string(w.secondStop),
         status(stopped)}});
   std::cout << body.str();

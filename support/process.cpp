@@ -162,8 +162,10 @@ ChildProcesses::Events ChildProcesses::wait(double timeoutSeconds, int fd) {
   events.readable = fd >= 0 && ::poll(&fds[1], 1, 0) > 0 && (fds[1].revents & POLLIN) != 0;
   if (!events.exited.empty() || events.terminationSignal != 0 || events.reload || events.readable) return events;
 
-  const double ms = std::ceil(std::max(timeoutSeconds, 0.0) * 1000);
-  ::poll(fds, count, static_cast<int>(std::min(ms, 2'000'000'000.0)));
+  const double wait = std::min(std::max(timeoutSeconds, 0.0), 1e9);
+  const double whole = std::floor(wait);
+  const timespec timeout{static_cast<time_t>(whole), static_cast<long>((wait - whole) * 1e9)};
+  ::ppoll(fds, count, &timeout, nullptr);
   takeSignals();
   reap();
   events.readable = fd >= 0 && (fds[1].revents & POLLIN) != 0;

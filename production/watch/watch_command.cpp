@@ -444,7 +444,7 @@ double Watcher::timeout(std::int64_t now) const {
   if (reportDue_ && !command_.reportDir.empty()) next = std::min(next, lastReportNs_ + ns(command_.reportEverySeconds));
   if (stopping_ && !running_.empty()) next = std::min(next, killAtNs_ ? killAtNs_ : graceEndNs_);
   for (const auto& [pid, h] : hooks_) next = std::min(next, h.deadlineNs);
-  return std::max(0.0, static_cast<double>(next - now) / static_cast<double>(kNs)) + 0.001;
+  return std::max(0.0, static_cast<double>(next - now) / static_cast<double>(kNs)) + 0.0002;
 }
 
 CommandOutcome Watcher::run() {
