@@ -105,6 +105,7 @@ class Watcher {
   std::deque<PlannedFile> queue_;
   std::map<pid_t, PlannedFile> running_;
   std::map<pid_t, Hook> hooks_;
+  std::set<std::string> busy_;  // the paths of the files queued or being analysed
 
   std::int64_t nextRescanNs_ = 0;
   std::int64_t lastReportNs_ = 0;
@@ -120,11 +121,7 @@ class Watcher {
   std::size_t notRecorded_ = 0;
 };
 
-bool Watcher::busyWith(const std::string& path) const {
-  if (std::any_of(running_.begin(), running_.end(), [&](const auto& r) { return r.second.file.path == path; }))
-    return true;
-  return std::any_of(queue_.begin(), queue_.end(), [&](const PlannedFile& p) { return p.file.path == path; });
-}
+bool Watcher::busyWith(const std::string& path) const { return busy_.contains(path); }
 
 // A file that may have changed: looked at now (unless it is being analysed:
 // then once that ends).
@@ -206,6 +203,7 @@ void Watcher::planDue(std::int64_t now) {
   }
   for (const PlannedFile& p : plan->files) {
     open.insert(p.file.path);
+    busy_.insert(p.file.path);
     queue_.push_back(p);
   }
   // Each file skipped is said once (a hidden one, a writer's temporary
@@ -237,6 +235,7 @@ void Watcher::startQueued() {
       if (outcome && outcome->recorded) emit(outcome->row, "");
       if (!outcome) message("cannot record '" + p.file.path + "': " + outcome.error().message);
       known_[p.file.path] = p.stamp;
+      busy_.erase(p.file.path);
       continue;
     }
     running_.emplace(*pid, std::move(p));
@@ -254,6 +253,7 @@ void Watcher::finished(const ChildExit& exit) {
   if (r == running_.end()) return;
   const PlannedFile p = std::move(r->second);
   running_.erase(r);
+  busy_.erase(p.file.path);
   const std::int64_t now = wallClockNs();
   // Stopped by us, or, while stopping, by a signal that went to every
   // process of the service (systemd's default): not an analysis.
@@ -361,6 +361,7 @@ void Watcher::stop(int signal, std::int64_t now) {
   stopping_ = true;
   graceEndNs_ = now + ns(command_.graceSeconds);
   pending_.clear();
+  for (const PlannedFile& p : queue_) busy_.erase(p.file.path);
   queue_.clear();
   message("stopping (" + std::string(::strsignal(signal)) + "): " + plural(running_.size(), "calib", "calibs") +
           " running, " + secondsText(command_.graceSeconds) + " to finish");
