@@ -27,11 +27,11 @@ struct ChildCommand {
   std::string workDir;            // empty: the current one
   std::string stdoutPath;         // created or truncated; empty: /dev/null
   std::string stderrPath;         // created or truncated; empty: /dev/null
-  std::string stdinPath;          // read from; empty: /dev/null
+  std::string stdinPath{};        // read from; empty: /dev/null
   // Standard error is the program's own, and standard output goes there
   // too (the paths unused): for a child whose words are messages.
   bool outputToStderr = false;
-  std::vector<std::string> environment;  // "NAME=value" set for the child, over the program's own
+  std::vector<std::string> environment{};  // "NAME=value" set for the child, over the program's own
   // The child leads a process group of its own, so that it and whatever
   // it starts can be stopped together (kill(-pid, …)) and a terminal's
   // Ctrl-C reaches only the parent, which decides.
