@@ -1,5 +1,8 @@
 #include "stand_files.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 
@@ -19,10 +22,16 @@ std::string standPath(const std::string& chip, const std::string& config, const 
 
 void put(const std::string& path, const std::string& text) {
   fs::create_directories(fs::path(path).parent_path());
-  writeFile(path, text);
+  // Written beside the tree and renamed into place, so that a watch never
+  // sees it half written (the test directories lie in the same place).
+  static std::atomic<unsigned> count{0};
+  const fs::path staged = fs::temp_directory_path() / ("calib-put-" + std::to_string(::getpid()) + "-" +
+                                                       std::to_string(count++));
+  writeFile(staged.string(), text);
   // Written by the stand earlier: complete, as far as its settle time says.
   std::error_code ignored;
-  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(1), ignored);
+  fs::last_write_time(staged, fs::file_time_type::clock::now() - std::chrono::hours(1), ignored);
+  fs::rename(staged, path);
 }
 
 void simulate(const std::string& path, sim::SimOptions options, bool gzip) {

@@ -256,16 +256,19 @@ TEST(Watch, PollsTellsAProgramKeepsTheReportAndReadsItsConfigurationAgain) {
                                       "report_every = 0\npaths = [\"robot\"]\n");
   CalibProcess watch(dir.path(), {"watch", "--poll"}, options);
   simulate(dir / standPath("710", "20mV_calib-odd"), trains(10, 710));
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(dir / "told.log") && readFile(dir / "told.log").find("710 pass 1") != std::string::npos; }));
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(dir / "told.log") && readFile(dir / "told.log").find("710 pass 1") != std::string::npos; }))
+      << watch.errorSoFar() << watch.outputSoFar() << readFile(dir / "told.log");
   writeFile(dir / "calib-batch.toml", "settle = 3600\nrescan = 0.2\nreport = \"site\"\npaths = [\"robot\"]\n");
   ::kill(watch.pid(), SIGHUP);
   ASSERT_TRUE(waitUntil([&] { return watch.errorSoFar().find("settle 3600 s") != std::string::npos; }));
-  EXPECT_TRUE(fs::exists(dir / "site/index.html"));
+  // A report the signal interrupted is made again after the reload.
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(dir / "site/index.html"); })) << watch.errorSoFar();
   simulate(dir / standPath("711", "20mV_calib-odd"), trains(10, 711));  // an hour old: taken at once
   put(dir / "robot/fresh/101010_kelta712_dunor00_link00_20mV_calib-odd_adc.txt", "");
   fs::last_write_time(dir / "robot/fresh/101010_kelta712_dunor00_link00_20mV_calib-odd_adc.txt",
                       fs::file_time_type::clock::now());  // written now: waits an hour
-  ASSERT_TRUE(waitUntil([&] { return watch.outputSoFar().find("\"chip\":\"711\"") != std::string::npos; }));
+  ASSERT_TRUE(waitUntil([&] { return watch.outputSoFar().find("\"chip\":\"711\"") != std::string::npos; }))
+      << watch.errorSoFar();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ::kill(watch.pid(), SIGTERM);
   const RunResult r = watch.wait();

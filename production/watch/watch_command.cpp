@@ -63,6 +63,7 @@ class Watcher {
   };
   struct Hook {
     std::int64_t deadlineNs = 0;
+    std::string program;  // as started: a reload may change the configured one
     std::string what;
     bool killed = false;
   };
@@ -171,6 +172,12 @@ void Watcher::planDue(std::int64_t now) {
   std::map<std::string, Pending> taken;
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (it->second.dueNs <= now && !busyWith(it->first)) {
+      // Seen again while calib analysed it, unchanged: done with. (A
+      // calib that failed is not tried again before the next start.)
+      if (const auto k = known_.find(it->first); k != known_.end() && it->second.stamp == k->second) {
+        it = pending_.erase(it);
+        continue;
+      }
       due.push_back(it->second.file);
       taken.insert(pending_.extract(it++));
     } else {
@@ -245,7 +252,7 @@ void Watcher::startQueued() {
 void Watcher::finished(const ChildExit& exit) {
   if (const auto h = hooks_.find(exit.pid); h != hooks_.end()) {
     if (exit.exitStatus != 0 && !h->second.killed)
-      message("--on-verdict '" + command_.onVerdict + "' for " + h->second.what + ": " + describeExit(exit));
+      message("--on-verdict '" + h->second.program + "' for " + h->second.what + ": " + describeExit(exit));
     hooks_.erase(h);
     return;
   }
@@ -337,7 +344,7 @@ void Watcher::startHook(const RunRow& row, const std::string& line) {
     message("--on-verdict for " + what + ": " + pid.error().message);
     return;
   }
-  hooks_.emplace(*pid, Hook{wallClockNs() + ns(kHookSeconds), what, false});
+  hooks_.emplace(*pid, Hook{wallClockNs() + ns(kHookSeconds), command_.onVerdict, what, false});
 }
 
 void Watcher::maybeReport(std::int64_t now, bool force) {
@@ -348,7 +355,10 @@ void Watcher::maybeReport(std::int64_t now, bool force) {
   const ByteSink messages = [&](std::string_view text) { return print_.err("calib-batch: " + std::string(text)); };
   ReportCommand report{context_->dbUrl, command_.reportDir, "", "", "", false};
   const CommandOutcome written = writeReport(report, Printer{messages, print_.err, false});
-  if (!written && written.error().stopped()) handleStop(written.error(), now);
+  if (!written && written.error().stopped()) {
+    reportDue_ = true;  // interrupted: made again after the signal is handled
+    handleStop(written.error(), now);
+  }
   else if (!written) message("the report was not made: " + written.error().message);
 }
 
@@ -531,7 +541,7 @@ CommandOutcome Watcher::run() {
     }
     for (auto& [pid, h] : hooks_)
       if (!h.killed && now >= h.deadlineNs) {
-        message("--on-verdict '" + command_.onVerdict + "' for " + h.what + " ran longer than " +
+        message("--on-verdict '" + h.program + "' for " + h.what + " ran longer than " +
                 secondsText(kHookSeconds) + ": killed");
         ::kill(-pid, SIGKILL);
         h.killed = true;
