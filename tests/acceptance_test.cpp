@@ -124,6 +124,22 @@ TEST(Acceptance, VerdictsAndReasons) {
          r.windowsAnalysed = 0;
        }, {"input_incomplete"},
        "the file was not read to its end (read_error after line 50000); no pulse train was found before"},
+      {"every channel a copy of channel 0", [](RunResults& r) {
+         for (ChannelResult& ch : r.channels) ch = ChannelResult{ch.channel, "ok", 20.0, 0.02, 3.0, 1.5, 9, 2.1, 1000, 0.1, 1.2};
+       }, {"identical_channels"},
+       "channels 0-31 have identical results (gain 20.0000 mV/fC in each): the same data in several channels, a "
+       "readout copied or stuck; measure the chip again"},
+      {"two pairs of channels alike", [](RunResults& r) {
+         r.channels[9] = ChannelResult{9, "ok", r.channels[5].gain, {}, {}, {}, {}, {}, 1000, 0.1, {}};
+         r.channels[30] = ChannelResult{30, "ok", r.channels[2].gain, {}, {}, {}, {}, {}, 1000, 0.1, {}};
+       }, {"identical_channels"},
+       "channels 2, 30 have identical results (gain 20.0200 mV/fC in each); channels 5, 9 have identical results "
+       "(gain 20.0500 mV/fC in each): the same data in several channels, a readout copied or stuck; measure the "
+       "chip again"},
+      {"two dead channels reading the same zeros", [](RunResults& r) {
+         for (int c : {3, 4}) r.channels[c] = ChannelResult{c, "dead", 0.0, 0.0, 0.0, 0.0, 0, 0.0, 0.0, {}, {}};
+         r.gainMedian = 20.15;
+       }, {"channels_not_ok"}, ""},
   };
   for (const Case& c : cases) {
     RunResults r = ordinary();
@@ -131,7 +147,9 @@ TEST(Acceptance, VerdictsAndReasons) {
     const Assessment a = assess(r, defaults, c.previous);
     EXPECT_EQ(codes(a), c.codes) << c.what;
     const Verdict expected = c.codes.empty() ? Verdict::Pass
-                             : c.codes[0] == "no_pulse_trains" || c.codes[0] == "input_incomplete" ? Verdict::Error
+                             : c.codes[0] == "no_pulse_trains" || c.codes[0] == "input_incomplete" ||
+                                       c.codes[0] == "identical_channels"
+                                 ? Verdict::Error
                                                                                                     : Verdict::Fail;
     EXPECT_EQ(verdictName(a.verdict), verdictName(expected)) << c.what;
     if (!c.detail.empty() && !a.reasons.empty()) {

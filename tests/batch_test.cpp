@@ -24,6 +24,8 @@
 #include "test_util.hpp"
 
 namespace calib::test {
+using namespace std::string_literals;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -410,7 +412,41 @@ TEST_P(BatchTest, IngestReadsTheStandFromThePathAndCountsErrorsEachTime) {
 INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
 
-TEST(Batch, ResultsWithChannelsOutOfPlaceAreRefused) {
+// ingest reads results files only, each bounded before it is read, and
+// checks the ADC file named when it is there.
+TEST(Batch, IngestTakesResultsFilesOnlyAndChecksTheirAdcFile) {
+  TempDir dir;
+  for (const std::string run : {"a", "b", "c"}) {
+    simulate(dir / (run + "/run.txt"), trains(5, static_cast<std::uint64_t>(run[0])));
+    ASSERT_EQ(runCalib(dir / run, {"--quiet", "--sha256", "1", "20mV_calib-odd", "run.txt"}).exitStatus, 0);
+  }
+  fs::remove(dir / "b/run.txt");                    // gone: recorded as unverified
+  simulate(dir / "c/run.txt", trains(5, 1000));  // another measurement under its name
+  writeFile(dir / "big.json", "");
+  fs::resize_file(dir / "big.json", (64 << 20) + 1);  // sparse
+  ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+  const std::string results = "/gain_kelta1_20mV_calib-odd.log.json";
+  const std::string db = "sqlite:" + (dir / "db.sqlite");
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  const RunResult r = runCalib(dir.path(), {"ingest", "--db", db, "a" + results, "b" + results, "c" + results,
+                                            "big.json", "fifo.json", "/dev/zero", "a"}, options);
+  EXPECT_EQ(r.exitStatus, 1) << r.err;
+  for (const std::string& refused : {
+           std::string("cannot ingest 'c") + results + "': its ADC file 'c/run.txt' is not the one analysed (SHA-256 ",
+           "cannot ingest 'big.json': 67108865 bytes, larger than a results file can be (64 MiB at most)\n"s,
+           "cannot ingest 'fifo.json': not a regular file: a FIFO\n"s,
+           "cannot ingest '/dev/zero': not a regular file: a character device\n"s,
+           "cannot ingest 'a': not a regular file: a directory\n"s})
+    EXPECT_NE(r.err.find(refused), std::string::npos) << refused << "\n" << r.err;
+  EXPECT_NE(r.out.find("7 results files: 2 recorded, 0 already recorded\n"), std::string::npos) << r.out;
+  const RunResult runs = runCalib(dir.path(), {"export", "--db", db}, options);
+  EXPECT_NE(runs.out.find(",ingested,"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find(",\"ingested, unverified: the ADC file 'run.txt' is not found\","), std::string::npos)
+      << runs.out;
+}
+
+TEST(Batch, ResultsOutOfPlaceOrRangeAreRefused) {
   TempDir dir;
   simulate(dir / "run.txt", trains(5, 1));
   ASSERT_EQ(runCalib(dir.path(), {"--quiet", "1", "20mV_calib-odd", "run.txt"}).exitStatus, 0);
@@ -426,6 +462,17 @@ TEST(Batch, ResultsWithChannelsOutOfPlaceAreRefused) {
       {[](nlohmann::json& j) { j["channels"][1]["channel"] = 0; }, "channel 0 where channel 1 belongs"},
       {[](nlohmann::json& j) { std::swap(j["channels"][4], j["channels"][5]); }, "channel 5 where channel 4 belongs"},
       {[](nlohmann::json& j) { j["channels"].erase(31); }, "results of 31 channels, not 32"},
+      // Numbers that do not fit are refused, not narrowed (to 2, to 0).
+      {[](nlohmann::json& j) { j["version"] = 4294967298ull; },
+       "malformed results: \"version\" is 4294967298, not an integer from -2147483648 to 2147483647"},
+      {[](nlohmann::json& j) { j["version"] = 2.9; },
+       "malformed results: \"version\" is 2.9, not an integer from -2147483648 to 2147483647"},
+      {[](nlohmann::json& j) { j["channels"][0]["channel"] = 4294967296ull; },
+       "malformed results: \"channel\" is 4294967296, not an integer from -2147483648 to 2147483647"},
+      {[](nlohmann::json& j) { j["run"]["adcFileBytes"] = -5; },
+       "malformed results: \"adcFileBytes\" is -5, not an integer from 0 to 18446744073709551615"},
+      {[](nlohmann::json& j) { j["run"]["detector"] = "XYZ"; },
+       "results of detector 'XYZ': this program judges TPC and MuCh"},
   };
   for (const Case& c : cases) {
     nlohmann::json changed = good;
@@ -467,6 +514,8 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
       {{"export", "--format", "table"}, 2, "--format: table not in {csv,json}"},
       {{"report", "--since", "yesterday"}, 2, "--since: 'yesterday' is not a date (YYYY-MM-DD)"},
       {{"report", "--since", "2018-02-30"}, 2, "--since: '2018-02-30' is not a date (YYYY-MM-DD)"},
+      {{"report", "--since", "2018-13-01"}, 2, "--since: '2018-13-01' is not a date (YYYY-MM-DD)"},
+      {{"report", "--since", "9999-99-99"}, 2, "--since: '9999-99-99' is not a date (YYYY-MM-DD)"},
       {{"report", "--out", ""}, 2, "--out: the directory's name is empty"},
       {{"chips", "--db", "calib.sqlite"}, 2,
        "--db: database URL 'calib.sqlite' is neither sqlite:PATH nor postgresql://…"},

@@ -22,8 +22,8 @@ namespace {
 
 // The run of a results file, or why it cannot be ingested.
 Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern) {
-  Result<std::string, std::error_code> text = readWholeFile(path);
-  if (!text) return failed(text.error().message());
+  Result<std::string> text = readResultsFile(path);
+  if (!text) return text.error();
   Result<RunResults> results = parseResults(*text);
   if (!results) return results.error();
   // The ADC file: as calib was given it, or beside the results.
@@ -33,12 +33,18 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
        {fs::path(results->adcFile), fs::path(path).parent_path() / fs::path(results->adcFile).filename()})
     if (adc.empty() && fs::is_regular_file(candidate, e)) adc = candidate.string();
   RunInput in;
-  if (results->adcSha256) {
-    in.inputSha256 = *results->adcSha256;
-  } else if (!adc.empty()) {
+  in.calibExit = "ingested";
+  if (!adc.empty()) {
+    // The file there is the one analysed, or the results are not of it.
     const Result<std::string, std::error_code> sha = sha256OfFile(adc);
     if (!sha) return failed("cannot read its ADC file '" + adc + "': " + sha.error().message());
+    if (results->adcSha256 && *results->adcSha256 != *sha)
+      return failed("its ADC file '" + adc + "' is not the one analysed (SHA-256 " + sha->substr(0, 12) +
+                    "…, the results name " + results->adcSha256->substr(0, 12) + "…)");
     in.inputSha256 = *sha;
+  } else if (results->adcSha256) {
+    in.inputSha256 = *results->adcSha256;
+    in.calibExit = "ingested, unverified: the ADC file '" + results->adcFile + "' is not found";
   } else {
     return failed("the results have no SHA-256 of their ADC file (calib --sha256) and the file '" +
                   results->adcFile + "' is not found");
@@ -55,7 +61,6 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
   if (results->adcFileBytes) in.inputBytes = static_cast<std::int64_t>(*results->adcFileBytes);
   in.measuredAt = measuredAt(in.stand, adc.empty() ? path : adc);
   in.analysisVersion = results->toolVersion;
-  in.calibExit = "ingested";
   in.outputDir = fs::absolute(fs::path(path).parent_path()).lexically_normal().string();
   // Results of a file not read to its end, beside calib's messages (as a
   // batch keeps them): the error says what calib said, as run's does.

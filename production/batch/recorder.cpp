@@ -77,8 +77,8 @@ RunInput analysedRun(const PlannedFile& p, const std::string& analysisVersion, c
   }
   in.calibExit = describeExit(exit);
   const std::string json = p.outputDir + "/gain_kelta" + p.fields.chip + "_" + p.fields.config + ".log.json";
-  Result<std::string, std::error_code> text = readWholeFile(json);
-  std::string unreadable = text ? "" : text.error().message();
+  Result<std::string> text = readResultsFile(json);
+  std::string unreadable = text ? "" : text.error().message;
   if (text) {
     Result<RunResults> results = parseResults(*text);
     if (!results) unreadable = results.error().message;

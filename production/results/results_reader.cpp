@@ -1,5 +1,18 @@
 #include "production/results/results_reader.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <concepts>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
 #include <nlohmann/json.hpp>
 
 namespace calib::production {
@@ -10,17 +23,53 @@ using nlohmann::json;
 
 constexpr int kResultsVersion = 2;
 constexpr std::size_t kChannels = 32;
+constexpr std::array<std::string_view, 2> kDetectors = {"TPC", "MuCh"};
+
+// A number that does not fit where it goes: refused, never narrowed.
+struct NotFitting : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// An integer of T's range. nlohmann converts 2.9 or 4294967298 to an int
+// by a cast (2 and 2); here they are refused.
+template <std::integral T>
+T integerOf(const json& v, const char* key) {
+  if (v.is_number_unsigned()) {
+    if (const auto u = v.get<std::uint64_t>(); std::in_range<T>(u)) return static_cast<T>(u);
+  } else if (v.is_number_integer()) {
+    if (const auto i = v.get<std::int64_t>(); std::in_range<T>(i)) return static_cast<T>(i);
+  } else if (!v.is_number()) {
+    return v.get<T>();  // nlohmann's error names the type found
+  }
+  throw NotFitting(std::string("\"") + key + "\" is " + v.dump(-1, ' ', false, json::error_handler_t::replace) +
+                   ", not an integer from " + std::to_string(std::numeric_limits<T>::min()) + " to " +
+                   std::to_string(std::numeric_limits<T>::max()));
+}
+
+template <typename T>
+T valueOf(const json& v, const char* key) {
+  if constexpr (std::integral<T> && !std::same_as<T, bool>) {
+    return integerOf<T>(v, key);
+  } else {
+    return v.get<T>();
+  }
+}
+
+template <typename T>
+T valueAt(const json& object, const char* key) {
+  return valueOf<T>(object.at(key), key);
+}
 
 template <typename T>
 std::optional<T> optionalValue(const json& object, const char* key) {
   const json& v = object.at(key);
   if (v.is_null()) return std::nullopt;
-  return v.get<T>();
+  return valueOf<T>(v, key);
 }
 
 ChannelResult readChannel(const json& c) {
   ChannelResult ch;
-  ch.channel = c.at("channel").get<int>();
+  ch.channel = valueAt<int>(c, "channel");
   ch.status = c.at("status").get<std::string>();
   if (const json& fit = c.at("fit"); !fit.is_null()) {
     ch.gain = optionalValue<double>(fit, "gain");
@@ -36,7 +85,52 @@ ChannelResult readChannel(const json& c) {
   return ch;
 }
 
+std::string systemError(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+// What a file that is not a regular one is, for the message that refuses it.
+std::string kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
 }  // namespace
+
+Result<std::string> readResultsFile(const std::string& path) {
+  // Opened without blocking (a FIFO would wait for a writer), then checked
+  // before anything is read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return failed(systemError(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return failed(systemError(errno));
+  if (!S_ISREG(st.st_mode)) return failed("not a regular file: " + kindOf(st.st_mode));
+  const auto tooLarge = [](std::uint64_t bytes) {
+    return failed(std::to_string(bytes) + " bytes, larger than a results file can be (" +
+                  std::to_string(kMaxResultsBytes >> 20) + " MiB at most)");
+  };
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxResultsBytes) return tooLarge(static_cast<std::uint64_t>(st.st_size));
+  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t have = 0;
+  for (;;) {
+    // One byte beyond the limit tells a file that grew past it.
+    if (text.size() == have) text.resize(std::min<std::size_t>(kMaxResultsBytes + 1, have + (1 << 16)));
+    const ssize_t k = ::read(fd, text.data() + have, text.size() - have);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return failed(systemError(errno));
+    if (k == 0) break;
+    have += static_cast<std::size_t>(k);
+    if (have > kMaxResultsBytes) return tooLarge(have);
+  }
+  text.resize(have);
+  return text;
+}
 
 Result<RunResults> parseResults(std::string_view text) {
   const json doc = json::parse(text, nullptr, false);
@@ -44,7 +138,7 @@ Result<RunResults> parseResults(std::string_view text) {
   try {
     if (doc.value("format", "") != "calib-results")
       return failed("not calib results (no \"format\": \"calib-results\")");
-    if (const int version = doc.at("version").get<int>(); version != kResultsVersion)
+    if (const int version = valueAt<int>(doc, "version"); version != kResultsVersion)
       return failed("results version " + std::to_string(version) + ", this program reads version " +
                     std::to_string(kResultsVersion));
     RunResults r;
@@ -53,16 +147,19 @@ Result<RunResults> parseResults(std::string_view text) {
     r.chip = run.at("chip").get<std::string>();
     r.config = run.at("config").get<std::string>();
     r.detector = run.at("detector").get<std::string>();
+    if (std::find(kDetectors.begin(), kDetectors.end(), r.detector) == kDetectors.end())
+      return failed("results of detector '" + r.detector + "': this program judges TPC and MuCh");
     r.adcFile = run.at("adcFile").get<std::string>();
     r.adcFileBytes = optionalValue<std::uint64_t>(run, "adcFileBytes");
     r.adcSha256 = optionalValue<std::string>(run, "adcSha256");
     r.compression = run.at("input").at("compression").get<std::string>();
-    r.linesProcessed = run.at("linesProcessed").get<std::int64_t>();
-    r.windowsAnalysed = run.at("windowsAnalysed").get<std::int64_t>();
+    r.linesProcessed = valueAt<std::int64_t>(run, "linesProcessed");
+    r.windowsAnalysed = valueAt<std::int64_t>(run, "windowsAnalysed");
     r.readToEnd = run.at("readToEnd").get<bool>();
     r.readEnd = run.at("readEnd").get<std::string>();
     r.looksLike = run.at("input").value("looksLike", "text");
-    r.linesWithNulBytes = run.at("input").value("linesWithNulBytes", std::int64_t{0});
+    if (const json& input = run.at("input"); input.contains("linesWithNulBytes"))
+      r.linesWithNulBytes = valueAt<std::int64_t>(input, "linesWithNulBytes");
     for (const json& c : doc.at("channels")) r.channels.push_back(readChannel(c));
     if (r.channels.size() != kChannels)
       return failed("results of " + std::to_string(r.channels.size()) + " channels, not " +
@@ -72,13 +169,15 @@ Result<RunResults> parseResults(std::string_view text) {
         return failed("channel " + std::to_string(r.channels[c].channel) + " where channel " + std::to_string(c) +
                       " belongs");
     const json& chip = doc.at("chip");
-    r.gainChannels = chip.at("gainChannels").get<int>();
+    r.gainChannels = valueAt<int>(chip, "gainChannels");
     r.gainMedian = optionalValue<double>(chip, "gainMedian");
     r.gainSpreadPercent = optionalValue<double>(chip, "gainSpreadPercent");
     r.encMedian = optionalValue<double>(chip, "encMedian");
     return r;
   } catch (const json::exception& e) {
     // nlohmann names the key missing or the type found.
+    return failed(std::string("malformed results: ") + e.what());
+  } catch (const NotFitting& e) {
     return failed(std::string("malformed results: ") + e.what());
   }
 }

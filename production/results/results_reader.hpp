@@ -50,6 +50,15 @@ struct RunResults {
   std::optional<double> encMedian;
 };
 
+// The largest results file read: calib's are a few hundred kB; anything
+// larger is not one, and is refused before it is read.
+constexpr std::uint64_t kMaxResultsBytes = 64ull << 20;
+
+// The content of a results file: a regular file of at most
+// kMaxResultsBytes. Anything else (a FIFO, a device, a directory) is
+// refused unread, with what it is.
+Result<std::string> readResultsFile(const std::string& path);
+
 // Reads a results document; a failure says why not (not JSON, another
 // format or version, a missing or mistyped key).
 Result<RunResults> parseResults(std::string_view json);

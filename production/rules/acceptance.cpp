@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "production/rules/criterion_table.hpp"
+#include "support/format.hpp"
 
 namespace calib::production {
 
@@ -47,6 +49,40 @@ std::string readingWarnings(const RunResults& r) {
   if (r.readEnd == "missing_final_line_feed")
     text += "; calib: the last line has no line feed and was not read (a file cut while written?)";
   return text;
+}
+
+// The ok channels whose results are identical to another's, in groups of
+// two or more, each group ascending. Independent channels never give the
+// same fit to the last bit (their noise differs); channels that do carry
+// the same data: a readout copied across channels or stuck. Channels not
+// ok are left out: two dead channels read the same zeros.
+std::vector<std::vector<int>> identicalChannels(const RunResults& r) {
+  const auto figures = [](const ChannelResult& ch) {
+    return std::tie(ch.gain, ch.gainError, ch.offset, ch.chi2, ch.ndf, ch.noiseAdc, ch.enc, ch.inl, ch.maxPull);
+  };
+  std::vector<std::vector<int>> groups;
+  std::vector<bool> grouped(r.channels.size(), false);
+  for (std::size_t i = 0; i < r.channels.size(); ++i) {
+    if (grouped[i] || r.channels[i].status != "ok" || !r.channels[i].gain) continue;
+    std::vector<int> group{r.channels[i].channel};
+    for (std::size_t j = i + 1; j < r.channels.size(); ++j)
+      if (!grouped[j] && r.channels[j].status == "ok" && figures(r.channels[j]) == figures(r.channels[i])) {
+        grouped[j] = true;
+        group.push_back(r.channels[j].channel);
+      }
+    if (group.size() > 1) groups.push_back(std::move(group));
+  }
+  return groups;
+}
+
+std::string identicalText(const std::vector<std::vector<int>>& groups, const RunResults& r) {
+  std::string text;
+  for (const std::vector<int>& group : groups) {
+    const ChannelResult& ch = r.channels[static_cast<std::size_t>(group.front())];
+    text += (text.empty() ? "" : "; ") + std::string("channels ") + channelList(group) + " have identical results (gain " +
+            fixedText(*ch.gain, 4) + " mV/fC in each)";
+  }
+  return text + ": the same data in several channels, a readout copied or stuck; measure the chip again";
 }
 
 }  // namespace
@@ -184,6 +220,11 @@ Assessment assess(const RunResults& r, const Criteria& c, const std::optional<Pr
     a.reasons.push_back({"no_pulse_trains", "no pulse train was found in the file (" +
                                                 std::to_string(r.linesProcessed) + " lines read)" +
                                                 readingWarnings(r)});
+    return a;
+  }
+  if (const std::vector<std::vector<int>> groups = identicalChannels(r); !groups.empty()) {
+    a.verdict = Verdict::Error;
+    a.reasons.push_back({"identical_channels", identicalText(groups, r)});
     return a;
   }
   const ChipSummary s = summarise(r);
