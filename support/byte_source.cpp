@@ -214,7 +214,9 @@ class GzipSource final : public ByteSource {
   std::error_code pending_;  // a fault met after some output, reported next
 };
 
-// zstd with its own library; frames one after the other are read on.
+// zstd with its own library; frames one after the other are read on, and
+// the library passes over skippable frames (pzstd's, before each of its
+// frames) as a frame that gives no text.
 class ZstdSource final : public ByteSource {
  public:
   ZstdSource(int fd, std::string_view head, Sha256* hash) : input_(fd, head, hash), stream_(ZSTD_createDStream()) {}
@@ -262,14 +264,6 @@ class ZstdSource final : public ByteSource {
   std::error_code pending_;  // a fault met after some output, reported next
 };
 
-constexpr unsigned char kGzipMagic[] = {0x1f, 0x8b};
-constexpr unsigned char kZstdMagic[] = {0x28, 0xb5, 0x2f, 0xfd};
-
-template <std::size_t N>
-bool startsWith(std::string_view head, const unsigned char (&magic)[N]) {
-  return head.size() >= N && std::memcmp(head.data(), magic, N) == 0;
-}
-
 }  // namespace
 
 std::string_view compressionName(Compression compression) {
@@ -282,6 +276,17 @@ std::string_view compressionName(Compression compression) {
       break;
   }
   return "none";
+}
+
+Compression compressionOf(std::string_view head) {
+  const auto byte = [head](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+  if (head.size() >= 2 && byte(0) == 0x1f && byte(1) == 0x8b) return Compression::Gzip;
+  if (head.size() < 4) return Compression::None;
+  // zstd's magic numbers, little-endian: 0xFD2FB528 begins a frame, and
+  // 0x184D2A50 to 0x184D2A5F a skippable frame.
+  if (byte(0) == 0x28 && byte(1) == 0xb5 && byte(2) == 0x2f && byte(3) == 0xfd) return Compression::Zstd;
+  if ((byte(0) & 0xf0) == 0x50 && byte(1) == 0x2a && byte(2) == 0x4d && byte(3) == 0x18) return Compression::Zstd;
+  return Compression::None;
 }
 
 std::unique_ptr<ByteSource> openSource(int fd, Sha256* hash) {
@@ -297,8 +302,14 @@ std::unique_ptr<ByteSource> openSource(int fd, Sha256* hash) {
     have += static_cast<std::size_t>(k);
   }
   const std::string_view start(head, have);
-  if (startsWith(start, kGzipMagic)) return std::make_unique<GzipSource>(fd, start, hash);
-  if (startsWith(start, kZstdMagic)) return std::make_unique<ZstdSource>(fd, start, hash);
+  switch (compressionOf(start)) {
+    case Compression::Gzip:
+      return std::make_unique<GzipSource>(fd, start, hash);
+    case Compression::Zstd:
+      return std::make_unique<ZstdSource>(fd, start, hash);
+    case Compression::None:
+      break;
+  }
   return std::make_unique<FdSource>(fd, start, hash);
 }
 
