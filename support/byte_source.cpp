@@ -176,6 +176,7 @@ class GzipSource final : public ByteSource {
       }
       if (state_.block_state == ISAL_BLOCK_FINISH) {
         if (input_.atEnd()) return 0;  // the last member is complete
+        if (*input_.next_ == 0) return skipPadding();
         // Another member follows; starting over keeps where output goes.
         std::uint8_t* const out = state_.next_out;
         start();
@@ -207,6 +208,27 @@ class GzipSource final : public ByteSource {
   void start() {
     isal_inflate_init(&state_);
     state_.crc_flag = ISAL_GZIP;
+  }
+
+  // Zero bytes after a member that run to the end of the file are padding
+  // (tapes and some writers fill the last block), which gzip -d passes
+  // over too: 0, the end of the text. A byte that is not zero after them
+  // begins no gzip header: an error, as any bytes after a member that are
+  // not a member are.
+  long skipPadding() {
+    for (;;) {
+      unsigned char* const end = input_.next_ + input_.available_;
+      input_.next_ = std::find_if(input_.next_, end, [](unsigned char c) { return c != 0; });
+      input_.available_ = static_cast<std::size_t>(end - input_.next_);
+      inputBytes_ = input_.consumed();
+      if (input_.available_ > 0) {
+        pending_ = decompressionError(Compression::Gzip, ISAL_INVALID_WRAPPER);
+        return fail(pending_);
+      }
+      std::error_code error;
+      if (!input_.refill(error)) return fail(error);
+      if (input_.atEnd()) return 0;
+    }
   }
 
   CompressedInput input_;

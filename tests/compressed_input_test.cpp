@@ -65,8 +65,8 @@ std::string skippableFrame(unsigned variant, std::string_view payload) {
 std::optional<std::string> pzstd(const std::string& text) {
   TempDir dir;
   writeFile(dir / "in", text);
-  const std::string command = "command -v pzstd >/dev/null || exit 3; pzstd -q -c '" + (dir / "in") + "' > '" +
-                              (dir / "out") + "'";
+  const std::string command =
+      "command -v pzstd >/dev/null || exit 3; pzstd -q -c '" + (dir / "in") + "' > '" + (dir / "out") + "'";
   const int status = std::system(command.c_str());
   if (WIFEXITED(status) && WEXITSTATUS(status) == 3) return std::nullopt;
   EXPECT_EQ(status, 0) << command;
@@ -74,14 +74,15 @@ std::optional<std::string> pzstd(const std::string& text) {
 }
 
 // text packed every way calib reads, with the compression each is read as:
-// gzip members; zstd frames, and those behind skippable frames (first
-// variant and last), as pzstd writes them and as it does itself when
-// installed.
+// gzip members, and those padded with zeros (past a block read); zstd frames,
+// and those behind skippable frames (first variant and last), as pzstd
+// writes them and as it does itself when installed.
 std::vector<std::tuple<std::string, Compression, std::string>> packings(std::string_view text) {
   const std::string half = compress(Compression::Zstd, text.substr(0, text.size() / 2));
   const std::string rest = compress(Compression::Zstd, text.substr(text.size() / 2));
   std::vector<std::tuple<std::string, Compression, std::string>> packed = {
       {"gzip", Compression::Gzip, compress(Compression::Gzip, text, 3)},
+      {"gzip padded with zeros", Compression::Gzip, compress(Compression::Gzip, text, 3) + std::string(300000, '\0')},
       {"zstd", Compression::Zstd, compress(Compression::Zstd, text, 3)},
       {"zstd as pzstd writes it", Compression::Zstd,
        skippableFrame(0, fourBytes(half.size())) + half + skippableFrame(0, fourBytes(rest.size())) + rest},
@@ -193,10 +194,16 @@ TEST(CompressedInput, CorruptOrTruncatedStreamsAreErrorsAfterWhichWhatWasReadIsW
     std::string corrupt = packed;
     for (std::size_t k = packed.size() / 2; k < packed.size() / 2 + 64; ++k) corrupt[k] = static_cast<char>(~corrupt[k]);
     // Cut short, the text read is sound; corrupt, gzip finds out only at its
-    // checksum, after the garbage.
-    for (const auto& [bytes, reason] :
-         {std::pair{packed.substr(0, packed.size() / 2), "the " + name + " data end in the middle of a stream"},
-          std::pair{corrupt, "corrupt " + name + " data"}}) {
+    // checksum, after the garbage. After the last gzip member, bytes that
+    // are not a member are an error, also after zeros.
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {packed.substr(0, packed.size() / 2), "the " + name + " data end in the middle of a stream"},
+        {corrupt, "corrupt " + name + " data"}};
+    if (format == Compression::Gzip) {
+      cases.emplace_back(packed + "some trailing garbage\n", "corrupt gzip data: an invalid gzip header");
+      cases.emplace_back(packed + std::string(300000, '\0') + "x", "corrupt gzip data: an invalid gzip header");
+    }
+    for (const auto& [bytes, reason] : cases) {
       const bool truncated = bytes.size() < packed.size();
       const Outputs o = runOn(bytes);
       SCOPED_TRACE(name + ": " + o.result.err);
