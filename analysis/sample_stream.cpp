@@ -48,8 +48,14 @@ void printLineCommentary(const StreamState& state, OutBuffer& console) {
 Content contentOf(std::string_view head) {
   const auto startsWith = [&](std::string_view signature) { return head.substr(0, signature.size()) == signature; };
   using namespace std::string_view_literals;
-  if (startsWith("\x1f\x8b"sv)) return Content::Gzip;
-  if (startsWith("\x28\xb5\x2f\xfd"sv)) return Content::Zstd;
+  switch (compressionOf(head)) {
+    case Compression::Gzip:
+      return Content::Gzip;
+    case Compression::Zstd:
+      return Content::Zstd;
+    case Compression::None:
+      break;
+  }
   if (startsWith("\xfd" "7zXZ\0"sv)) return Content::Xz;
   if (startsWith("BZh"sv) && head.size() > 3 && head[3] >= '1' && head[3] <= '9') return Content::Bzip2;
   return Content::Text;

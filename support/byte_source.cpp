@@ -176,6 +176,7 @@ class GzipSource final : public ByteSource {
       }
       if (state_.block_state == ISAL_BLOCK_FINISH) {
         if (input_.atEnd()) return 0;  // the last member is complete
+        if (*input_.next_ == 0) return skipPadding();
         // Another member follows; starting over keeps where output goes.
         std::uint8_t* const out = state_.next_out;
         start();
@@ -209,12 +210,35 @@ class GzipSource final : public ByteSource {
     state_.crc_flag = ISAL_GZIP;
   }
 
+  // Zero bytes after a member that run to the end of the file are padding
+  // (tapes and some writers fill the last block), which gzip -d passes
+  // over too: 0, the end of the text. A byte that is not zero after them
+  // begins no gzip header: an error, as any bytes after a member that are
+  // not a member are.
+  long skipPadding() {
+    for (;;) {
+      unsigned char* const end = input_.next_ + input_.available_;
+      input_.next_ = std::find_if(input_.next_, end, [](unsigned char c) { return c != 0; });
+      input_.available_ = static_cast<std::size_t>(end - input_.next_);
+      inputBytes_ = input_.consumed();
+      if (input_.available_ > 0) {
+        pending_ = decompressionError(Compression::Gzip, ISAL_INVALID_WRAPPER);
+        return fail(pending_);
+      }
+      std::error_code error;
+      if (!input_.refill(error)) return fail(error);
+      if (input_.atEnd()) return 0;
+    }
+  }
+
   CompressedInput input_;
   inflate_state state_;
   std::error_code pending_;  // a fault met after some output, reported next
 };
 
-// zstd with its own library; frames one after the other are read on.
+// zstd with its own library; frames one after the other are read on, and
+// the library passes over skippable frames (pzstd's, before each of its
+// frames) as a frame that gives no text.
 class ZstdSource final : public ByteSource {
  public:
   ZstdSource(int fd, std::string_view head, Sha256* hash) : input_(fd, head, hash), stream_(ZSTD_createDStream()) {}
@@ -262,14 +286,6 @@ class ZstdSource final : public ByteSource {
   std::error_code pending_;  // a fault met after some output, reported next
 };
 
-constexpr unsigned char kGzipMagic[] = {0x1f, 0x8b};
-constexpr unsigned char kZstdMagic[] = {0x28, 0xb5, 0x2f, 0xfd};
-
-template <std::size_t N>
-bool startsWith(std::string_view head, const unsigned char (&magic)[N]) {
-  return head.size() >= N && std::memcmp(head.data(), magic, N) == 0;
-}
-
 }  // namespace
 
 std::string_view compressionName(Compression compression) {
@@ -282,6 +298,17 @@ std::string_view compressionName(Compression compression) {
       break;
   }
   return "none";
+}
+
+Compression compressionOf(std::string_view head) {
+  const auto byte = [head](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+  if (head.size() >= 2 && byte(0) == 0x1f && byte(1) == 0x8b) return Compression::Gzip;
+  if (head.size() < 4) return Compression::None;
+  // zstd's magic numbers, little-endian: 0xFD2FB528 begins a frame, and
+  // 0x184D2A50 to 0x184D2A5F a skippable frame.
+  if (byte(0) == 0x28 && byte(1) == 0xb5 && byte(2) == 0x2f && byte(3) == 0xfd) return Compression::Zstd;
+  if ((byte(0) & 0xf0) == 0x50 && byte(1) == 0x2a && byte(2) == 0x4d && byte(3) == 0x18) return Compression::Zstd;
+  return Compression::None;
 }
 
 std::unique_ptr<ByteSource> openSource(int fd, Sha256* hash) {
@@ -297,8 +324,14 @@ std::unique_ptr<ByteSource> openSource(int fd, Sha256* hash) {
     have += static_cast<std::size_t>(k);
   }
   const std::string_view start(head, have);
-  if (startsWith(start, kGzipMagic)) return std::make_unique<GzipSource>(fd, start, hash);
-  if (startsWith(start, kZstdMagic)) return std::make_unique<ZstdSource>(fd, start, hash);
+  switch (compressionOf(start)) {
+    case Compression::Gzip:
+      return std::make_unique<GzipSource>(fd, start, hash);
+    case Compression::Zstd:
+      return std::make_unique<ZstdSource>(fd, start, hash);
+    case Compression::None:
+      break;
+  }
   return std::make_unique<FdSource>(fd, start, hash);
 }
 

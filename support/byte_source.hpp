@@ -16,6 +16,11 @@ enum class Compression { None, Gzip, Zstd };
 // "none", "gzip" or "zstd".
 std::string_view compressionName(Compression compression);
 
+// The compression whose signature the bytes start with: gzip's, or one of
+// zstd's frames (a data frame, or a skippable frame such as the one pzstd
+// puts before each of its frames); None for anything else.
+Compression compressionOf(std::string_view head);
+
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
@@ -44,11 +49,13 @@ class ByteSource {
 class Sha256;
 
 // Reads fd (not owned, not closed), decompressing a gzip stream (members
-// one after the other) or zstd frames (one after the other) when the file
-// starts with their signature. A stream that is corrupt or ends early is a
-// read error. Nothing is read before the first read() but the few bytes of
-// the signature. Every byte taken from fd also goes into hash, when given
-// (which must outlive the source).
+// one after the other, then zero bytes of padding, if any, to the end of
+// the file) or zstd frames (one after the other, skippable frames skipped)
+// when the file starts with their signature. A stream that is corrupt or
+// ends early is a read error, and so is anything after the last gzip
+// member but zero bytes. Nothing is read before the first read() but the
+// few bytes of the signature. Every byte taken from fd also goes into hash,
+// when given (which must outlive the source).
 std::unique_ptr<ByteSource> openSource(int fd, Sha256* hash = nullptr);
 
 // The text of memory that outlives the source, read as it is (for tests).

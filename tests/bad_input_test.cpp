@@ -97,15 +97,14 @@ TEST(BadInput, WarningsSayWhatLooksWrong) {
   };
   const std::string binary = "\x01\xff\x7f more bytes \n" + zeroLines(2);
   const std::string notText = "calib: warning: ADC file './adc.txt' is not a text file: it looks like ";
-  const auto twice = [&](Compression format) {
-    std::string once, again;
-    for (std::string* out : {&once, &again}) {
-      Compressor compressor(format, stringSink(*out));
-      compressor.sink()(out == &once ? binary : once + "\n");
-      compressor.finish();
-    }
-    return again;
+  const auto compressed = [](Compression format, const std::string& text) {
+    std::string out;
+    Compressor compressor(format, stringSink(out));
+    compressor.sink()(text);
+    compressor.finish();
+    return out;
   };
+  const auto twice = [&](Compression format) { return compressed(format, compressed(format, binary) + "\n"); };
   const auto chip = [](const std::string& text, const std::string& problem, const std::string& dir) {
     return "calib: warning: chip string '" + text + "' " + problem + "; its plots go to 'png/calib/" + dir + "/c'\n";
   };
@@ -113,6 +112,9 @@ TEST(BadInput, WarningsSayWhatLooksWrong) {
       // gzip and zstd are read; compressed twice, what is read is no text.
       {{"1", "c", "./adc.txt"}, twice(Compression::Gzip), notText + "gzip-compressed data\n"},
       {{"1", "c", "./adc.txt"}, twice(Compression::Zstd), notText + "zstd-compressed data\n"},
+      // What gzip holds starts with a zstd skippable frame, as pzstd's output does.
+      {{"1", "c", "./adc.txt"}, compressed(Compression::Gzip, "\x5f\x2a\x4d\x18\0\0\0\0"s + binary),
+       notText + "zstd-compressed data\n"},
       {{"1", "c", "./adc.txt"}, "\xfd" "7zXZ\0"s + binary, notText + "xz-compressed data\n"},
       {{"1", "c", "./adc.txt"}, "BZh9"s + binary, notText + "bzip2-compressed data\n"},
       {{"1", "c", "./adc.txt"}, "BZhx"s + binary, ""},

@@ -4,11 +4,15 @@
 // whole; a stream that is corrupt or cut short is an error that names the
 // byte reached, after which what was read is analysed and written.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
+#include <tuple>
 
 #include "adc_text.hpp"
 #include "analysis/sample_stream.hpp"
@@ -41,6 +45,52 @@ std::string compress(Compression format, std::string_view text, int parts = 1) {
     compressor.sink()(text.substr(from, to - from));
     EXPECT_FALSE(compressor.finish());
   }
+  return packed;
+}
+
+// n in four bytes, little-endian.
+std::string fourBytes(std::size_t n) {
+  std::string bytes;
+  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((n >> shift) & 0xff);
+  return bytes;
+}
+
+// A zstd skippable frame: its magic number 0x184D2A50 + variant (0 to 15),
+// the size of the payload, then the payload.
+std::string skippableFrame(unsigned variant, std::string_view payload) {
+  return fourBytes(0x184D2A50 + variant) + fourBytes(payload.size()) + std::string(payload);
+}
+
+// What the pzstd program makes of text; nothing when it is not installed.
+std::optional<std::string> pzstd(const std::string& text) {
+  TempDir dir;
+  writeFile(dir / "in", text);
+  const std::string command =
+      "command -v pzstd >/dev/null || exit 3; pzstd -q -c '" + (dir / "in") + "' > '" + (dir / "out") + "'";
+  const int status = std::system(command.c_str());
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 3) return std::nullopt;
+  EXPECT_EQ(status, 0) << command;
+  return readFile(dir / "out");
+}
+
+// text packed every way calib reads, with the compression each is read as:
+// gzip members, and those padded with zeros (past a block read); zstd frames,
+// and those behind skippable frames (first variant and last), as pzstd
+// writes them and as it does itself when installed.
+std::vector<std::tuple<std::string, Compression, std::string>> packings(std::string_view text) {
+  const std::string half = compress(Compression::Zstd, text.substr(0, text.size() / 2));
+  const std::string rest = compress(Compression::Zstd, text.substr(text.size() / 2));
+  std::vector<std::tuple<std::string, Compression, std::string>> packed = {
+      {"gzip", Compression::Gzip, compress(Compression::Gzip, text, 3)},
+      {"gzip padded with zeros", Compression::Gzip, compress(Compression::Gzip, text, 3) + std::string(300000, '\0')},
+      {"zstd", Compression::Zstd, compress(Compression::Zstd, text, 3)},
+      {"zstd as pzstd writes it", Compression::Zstd,
+       skippableFrame(0, fourBytes(half.size())) + half + skippableFrame(0, fourBytes(rest.size())) + rest},
+      {"zstd after and before skippable frames 0x184D2A5F", Compression::Zstd,
+       skippableFrame(15, "any payload") + half + rest + skippableFrame(15, "")},
+  };
+  if (std::optional<std::string> made = pzstd(std::string(text)))
+    packed.emplace_back("pzstd", Compression::Zstd, std::move(*made));
   return packed;
 }
 
@@ -100,9 +150,9 @@ TEST(CompressedInput, GivesExactlyTheOutputsOfItsPlainTwin) {
                                         std::pair{much, "4mV_calib"}}) {
     const std::string text = simulated(options);
     const Outputs plain = runOn(text, "adc.txt", config);
-    for (const Compression format : {Compression::Gzip, Compression::Zstd}) {
-      const std::string what = std::string(compressionName(format)) + " of " + config;
-      const Outputs packed = runOn(compress(format, text, 3), "adc.txt", config);
+    for (const auto& [name, format, bytes] : packings(text)) {
+      const std::string what = name + " of " + config;
+      const Outputs packed = runOn(bytes, "adc.txt", config);
       expectTwins(plain, packed, what);
       EXPECT_NE(packed.files.at("gain_kelta7_" + std::string(config) + ".log.json")
                     .find("\"compression\": \"" + std::string(compressionName(format)) + "\""),
@@ -144,10 +194,16 @@ TEST(CompressedInput, CorruptOrTruncatedStreamsAreErrorsAfterWhichWhatWasReadIsW
     std::string corrupt = packed;
     for (std::size_t k = packed.size() / 2; k < packed.size() / 2 + 64; ++k) corrupt[k] = static_cast<char>(~corrupt[k]);
     // Cut short, the text read is sound; corrupt, gzip finds out only at its
-    // checksum, after the garbage.
-    for (const auto& [bytes, reason] :
-         {std::pair{packed.substr(0, packed.size() / 2), "the " + name + " data end in the middle of a stream"},
-          std::pair{corrupt, "corrupt " + name + " data"}}) {
+    // checksum, after the garbage. After the last gzip member, bytes that
+    // are not a member are an error, also after zeros.
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {packed.substr(0, packed.size() / 2), "the " + name + " data end in the middle of a stream"},
+        {corrupt, "corrupt " + name + " data"}};
+    if (format == Compression::Gzip) {
+      cases.emplace_back(packed + "some trailing garbage\n", "corrupt gzip data: an invalid gzip header");
+      cases.emplace_back(packed + std::string(300000, '\0') + "x", "corrupt gzip data: an invalid gzip header");
+    }
+    for (const auto& [bytes, reason] : cases) {
       const bool truncated = bytes.size() < packed.size();
       const Outputs o = runOn(bytes);
       SCOPED_TRACE(name + ": " + o.result.err);

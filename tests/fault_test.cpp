@@ -1,8 +1,8 @@
 // Faults during a run, end to end: outputs that cannot be written (a
 // file-size limit on the program), a run ended by a signal halfway through
-// its input, and a run of millions of lines. Whatever happens, an earlier
-// complete output is never replaced by a partial one and no temporary file
-// is left behind.
+// its input or while it waits for input that never comes, and a run of
+// millions of lines. Whatever happens, an earlier complete output is never
+// replaced by a partial one and no temporary file is left behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -233,6 +233,45 @@ TEST(Signals, ARunEndedBySignalWhileReadingLeavesTheEarlierOutputs) {
     const RunResult r = calib.wait();
     ::close(fifo);
     EXPECT_EQ(r.termSignal, sig);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(snapshot(dir.path()), earlier);
+  }
+}
+
+// Whether the program has started (its name is calib.exe's, after the
+// exec) and is asleep in a system call.
+bool asleepInCalib(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t name = stat.rfind(')');  // "pid (name) state ..."
+  return stat.find(" (calib.exe) ") != std::string::npos && name + 2 < stat.size() && stat[name + 2] == 'S';
+}
+
+TEST(Signals, ARunWaitingOnAFifoThatNeverDeliversEndsBySignal) {
+  // Nobody opens the FIFO's writing end (calib waits in its open), or a
+  // writer holds it open and writes nothing (calib waits in its first read).
+  for (const bool writer : {false, true}) {
+    SCOPED_TRACE(writer ? "a writer that writes nothing" : "no writer");
+    TempDir dir;
+    writeEarlierOutputs(dir);
+    ASSERT_EQ(::mkfifo((dir / "adc.fifo").c_str(), 0600), 0);
+    const std::map<std::string, std::string> earlier = snapshot(dir.path());
+
+    CalibProcess calib(dir.path(), {kChip, kConfig, "./adc.fifo"});
+    const int fifo = writer ? openFifoForWriting(dir / "adc.fifo") : -1;
+    ASSERT_EQ(fifo >= 0, writer);
+    const auto waitFor = [&](const auto& condition) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      return condition();
+    };
+    ASSERT_TRUE(waitFor([&] { return asleepInCalib(calib.pid()); }));
+    ASSERT_EQ(::kill(calib.pid(), SIGTERM), 0);
+    ASSERT_TRUE(waitFor([&] { return calib.finished(); }));  // else it is killed as the test ends
+    const RunResult r = calib.wait();
+    if (fifo >= 0) ::close(fifo);
+    EXPECT_EQ(r.termSignal, SIGTERM);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(temporariesIn(dir.path()), std::vector<std::string>{});
     EXPECT_EQ(snapshot(dir.path()), earlier);
