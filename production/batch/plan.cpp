@@ -51,7 +51,7 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Ba
   for (std::size_t i = 0; i < named.size(); ++i) {
     PlannedFile& p = named[i];
     if (!hashErrors[i].empty()) {
-      err("calib-batch: " + hashErrors[i] + "\n");
+      err(messageLine(hashErrors[i]));
       plan.incomplete = true;
       continue;
     }
@@ -215,7 +215,7 @@ Result<BatchPlan> planFiles(const BatchContext& context, const BatchOptions& opt
   if (!selected) return selected.error();
   plan.files = std::move(*selected);
   for (const std::string& m : placeOutputs(plan.files, fs::absolute(options.outDir).string(), context.version))
-    err("calib-batch: " + m + "\n");
+    err(messageLine(m));
   std::stable_sort(plan.files.begin(), plan.files.end(), [](const PlannedFile& a, const PlannedFile& b) {
     return std::tie(a.measuredAt, a.file.path) < std::tie(b.measuredAt, b.file.path);
   });
