@@ -119,9 +119,12 @@ std::string measuredAt(const StandFields& stand, const std::string& path) {
 
 ChildCommand calibChild(const std::string& calibExe, const PlannedFile& file) {
   ChildCommand command;
+  // "--" ends calib's options: a chip or configuration that begins with
+  // "--" is still an argument.
   command.argv = {calibExe,         "--quiet",          "--no-progress",
                   "--sha256",       "--output-dir",     file.outputDir,
-                  file.fields.chip, file.fields.config, fs::absolute(file.file.path).lexically_normal().string()};
+                  "--",             file.fields.chip,   file.fields.config,
+                  fs::absolute(file.file.path).lexically_normal().string()};
   command.workDir = file.outputDir;
   command.stdoutPath = file.outputDir + "/calib.out";
   command.stderrPath = file.outputDir + "/calib.err";
