@@ -140,8 +140,10 @@ Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern)
       p.file = f;
       p.fields = std::move(*fields);
       named.files.push_back(std::move(p));
-    } else {
+    } else if (fields.error().absent()) {
       named.skipped.emplace_back(f.path, fields.error().message);
+    } else {
+      named.errors.push_back(fields.error().message);
     }
   }
   return named;
@@ -192,6 +194,8 @@ Result<BatchPlan> planFiles(const BatchContext& context, const BatchOptions& opt
   plan.filesFound = found.size();
 
   Named named = nameFiles(found, context.rules.pattern);
+  for (const std::string& e : named.errors) err(messageLine(e));
+  plan.incomplete = !named.errors.empty();
   plan.skipped = std::move(named.skipped);
   plan.named = named.files.size();
   // Readiness: only complete files go on.
@@ -247,6 +251,8 @@ Result<void> checkNamed(const BatchOptions& options, const Rules& rules) {
   Named named = nameFiles(found.files, rules.pattern);
   names.named = named.files.size();
   names.skipped = std::move(named.skipped);
+  // A pattern that cannot be matched against any of them says why.
+  if (names.named == 0 && !named.errors.empty()) return failed(named.errors.front());
   if (const std::optional<Failure> none = noneNamed(names, options.paths, rules.pattern.expression())) return *none;
   return {};
 }
