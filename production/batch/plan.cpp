@@ -179,9 +179,13 @@ std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std
 Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& options, ChildProcesses& processes,
                             const ByteSink& err) {
   Discovery found = discover(options.paths, options.outDir);
-  for (const std::string& e : found.errors) err("calib-batch: " + e + "\n");
+  for (const std::string& e : found.errors) err(messageLine(e));
   Result<BatchPlan> plan = planFiles(context, options, std::move(found.files), processes, err);
-  if (plan && !found.errors.empty()) plan->incomplete = true;
+  if (!plan) return plan;
+  if (!found.errors.empty()) plan->incomplete = true;
+  // What is no file to analyse is counted and listed with the files skipped.
+  plan->filesFound += found.skipped.size();
+  plan->skipped.insert(plan->skipped.begin(), found.skipped.begin(), found.skipped.end());
   return plan;
 }
 

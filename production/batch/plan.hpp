@@ -44,8 +44,6 @@ struct WaitingFile {
   std::string why;
 };
 
-using Skipped = std::vector<std::pair<std::string, std::string>>;  // path, why
-
 struct BatchPlan {
   std::size_t filesFound = 0;  // markers of complete files (--ready-suffix) not counted
   std::size_t named = 0;       // of those, the files the name pattern reads
