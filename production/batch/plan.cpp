@@ -11,6 +11,7 @@
 #include "production/stand/stand_config.hpp"
 #include "support/parallel.hpp"
 #include "support/sha256.hpp"
+#include "support/utf8.hpp"
 #include "support/utc_time.hpp"
 
 namespace calib::production {
@@ -64,9 +65,11 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Ba
       if (!recorded) return recorded.error();
       // The same content named as another chip or configuration: a copy or
       // a mix-up on the stand, which someone has to look at (--force
-      // records it under this name, superseding that record).
+      // records it under this name, superseding that record). Compared as
+      // UTF-8, as a database that keeps only UTF-8 (PostgreSQL) has them.
       if (recorded->runId != 0 && !options.force &&
-          (recorded->chip != p.fields.chip || recorded->config != p.fields.config)) {
+          (validUtf8(recorded->chip) != validUtf8(p.fields.chip) ||
+           validUtf8(recorded->config) != validUtf8(p.fields.config))) {
         plan.skipped.emplace_back(p.file.path, "the same content as run " + std::to_string(recorded->runId) +
                                                    " of chip " + recorded->chip + ", " + recorded->config + " ('" +
                                                    recorded->inputPath + "'); --force records it under this name");
