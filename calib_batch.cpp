@@ -46,6 +46,7 @@
 
 #include "production/cli/stand_options.hpp"
 #include "production/cli/subcommands.hpp"
+#include "production/command/command.hpp"
 #include "support/process.hpp"
 
 namespace {
@@ -65,7 +66,7 @@ std::string selfPath() {
   return error ? "calib-batch" : self.string();
 }
 
-void printError(const std::string& message) { fdSink(STDERR_FILENO)("calib-batch: " + message + "\n"); }
+void printError(const std::string& message) { fdSink(STDERR_FILENO)(messageLine(message)); }
 
 // The edits from a to b: an insertion, a deletion, a substitution or a swap
 // of neighbours counts one ("rnu" is one from "run").

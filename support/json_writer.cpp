@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "support/utf8.hpp"
+
 namespace calib {
 
 void JsonWriter::beginInlineArray() {
@@ -98,37 +100,6 @@ void JsonWriter::newline() {
   for (int i = 0; i < depth_; ++i) out_.put("  ");
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at the start of s, or 0 when it
-// is not one (a stray continuation byte, a truncated or overlong sequence,
-// a surrogate or a code point beyond U+10FFFF).
-std::size_t utf8SequenceLength(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) lo = 0xa0;
-    if (lead == 0xed) hi = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) lo = 0x90;
-    if (lead == 0xf4) hi = 0x8f;
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < lo || byte(1) > hi) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
-  return length;
-}
-
-}  // namespace
-
 void JsonWriter::string(std::string_view s) {
   out_.put("\"");
   std::size_t i = 0;
@@ -146,7 +117,7 @@ void JsonWriter::string(std::string_view s) {
     } else if (ch < 0x80) {
       out_.put(s.substr(i, 1));
       ++i;
-    } else if (const std::size_t n = utf8SequenceLength(s.substr(i)); n > 0) {
+    } else if (const std::size_t n = utf8CharacterAt(s, i); n > 0) {
       out_.put(s.substr(i, n));
       i += n;
     } else {

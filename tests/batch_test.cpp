@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
@@ -20,7 +21,9 @@
 #include "postgres_server.hpp"
 #include "stand_files.hpp"
 #include "production/results/results_reader.hpp"
+#include "production/site/html.hpp"
 #include "production/store/store.hpp"
+#include "support/utf8.hpp"
 #include "test_util.hpp"
 
 namespace calib::test {
@@ -407,6 +410,116 @@ TEST_P(BatchTest, IngestReadsTheStandFromThePathAndCountsErrorsEachTime) {
   EXPECT_NE(runs.out.find(",700,20mV_calib-odd,TPC,2018-07-24T08:15:00,pass,"), std::string::npos) << runs.out;
   EXPECT_NE(runs.out.find(",20180724,081500,dunor00,link00,"), std::string::npos) << runs.out;
   EXPECT_NE(runs.out.find(",error,input_incomplete,\"calib: error reading ADC file '"), std::string::npos) << runs.out;
+}
+
+// Chip strings of any bytes the name pattern reads (all but "_" and "/"),
+// in a tree below a directory whose name is not UTF-8 (so is then every
+// path stored): each file is analysed under its chip string and passes;
+// the tables and messages show control bytes and bytes that are not UTF-8
+// escaped, CSV keeps the text but neutralises what a spreadsheet would
+// run, JSON is valid, the report escapes HTML, and nothing aborts. What
+// is neither file nor directory is listed as skipped.
+TEST_P(BatchTest, HostileNamesAreAnalysedAndShownSafelyEverywhere) {
+  const bool pg = GetParam() == Backend::Postgres;  // PostgreSQL keeps text as UTF-8
+  const std::string r = "\xEF\xBF\xBD";                 // U+FFFD, what it keeps of "\xe9"
+  struct Case {
+    std::string chip;
+    std::string shown;  // in a table
+    std::string csv;    // as a CSV cell
+  };
+  const Case cases[] = {
+      // bytes that are not UTF-8, and terminal controls
+      {"\xe9", "\\xe9", "\xe9"},
+      {"a\x1b[2Kb\x1b]0;t\x07", "a\\x1b[2Kb\\x1b]0;t\\x07", "a\x1b[2Kb\x1b]0;t\x07"},
+      {"x\ry", "x\\ry", "\"x\ry\""},
+      {"l\nf", "l\\nf", "\"l\nf\""},
+      // formulas for a spreadsheet
+      {"\t=1", "\\t=1", "\"'\t=1\""},
+      {"=cmd|calc!A0", "=cmd|calc!A0", "\"'=cmd|calc!A0\""},
+      {"+SUM(1)", "+SUM(1)", "\"'+SUM(1)\""},
+      {"@SUM(1)", "@SUM(1)", "\"'@SUM(1)\""},
+      {"-2+3", "-2+3", "\"'-2+3\""},
+      // options of calib
+      {"--no-json", "--no-json", "\"'--no-json\""},
+      {"--output-dir", "--output-dir", "\"'--output-dir\""},
+      {"--help", "--help", "\"'--help\""},
+      // quotes and HTML
+      {"say\"hi'", "say\"hi'", "\"say\"\"hi'\""},
+      {"<script>", "<script>", "<script>"},
+  };
+  const std::string root = dir_ / "caf\xe9";
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    simulate(root + "/" + standPath(cases[i].chip, "20mV_calib-odd"), trains(10, 300 + i));
+  ASSERT_EQ(::mkfifo((root + "/robot/fifo_adc.txt").c_str(), 0600), 0);
+  fs::create_symlink("gone_adc.txt", root + "/robot/dangling_adc.txt");
+  const std::string db = database("hostile");
+  RunOptions options;
+  options.program = CALIB_BATCH_EXE;
+  const auto batchIn = [&](const std::vector<std::string>& args) { return runCalib(root, args, options); };
+  // What a terminal is given: no control byte but the line feeds, UTF-8.
+  const auto terminalSafe = [](const std::string& text) {
+    return isValidUtf8(text) && std::all_of(text.begin(), text.end(), [](char c) {
+             return c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+           });
+  };
+  const auto parsed = [](const RunResult& result) {
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    return nlohmann::json::parse(result.out, nullptr, false);  // discarded when not valid
+  };
+
+  const RunResult run = batchIn({"run", "--settle", "0", "--db", db, "robot"});
+  EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("16 files: 14 analysed (14 pass, 0 fail, 0 error), 0 already recorded, 2 skipped\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("skipped: robot/dangling_adc.txt: a dangling symbolic link\n"), std::string::npos);
+  EXPECT_NE(run.out.find("skipped: robot/fifo_adc.txt: not a regular file: a FIFO\n"), std::string::npos);
+  const RunResult again = batchIn({"run", "--settle", "0", "--db", db, "robot"});
+  EXPECT_NE(again.out.find("16 files: 0 analysed (0 pass, 0 fail, 0 error), 14 already recorded, 2 skipped\n"),
+            std::string::npos)
+      << again.out;
+  const RunResult chips = batchIn({"chips", "--db", db});
+  EXPECT_EQ(chips.exitStatus, 0) << chips.err;
+  for (const RunResult* shown : {&run, &again, &chips}) EXPECT_TRUE(terminalSafe(shown->out + shown->err)) << shown->out;
+
+  const nlohmann::json chipsJson = parsed(batchIn({"chips", "--db", db, "--format", "json"}));
+  ASSERT_TRUE(chipsJson.is_array());
+  std::map<std::string, std::string> verdicts;
+  for (const auto& row : chipsJson) verdicts[row.at("chip").get<std::string>()] = row.at("verdict").get<std::string>();
+  const RunResult chipsCsv = batchIn({"chips", "--db", db, "--format", "csv"});
+  const RunResult runsCsv = batchIn({"export", "--db", db, "--all", "--format", "csv"});
+  EXPECT_EQ(runsCsv.exitStatus, 0) << runsCsv.err;
+  const nlohmann::json runsJson = parsed(batchIn({"export", "--db", db, "--all", "--format", "json"}));
+  EXPECT_EQ(runsJson.size(), std::size(cases));
+  for (const std::string format : {"csv", "json"}) {
+    const RunResult channels = batchIn({"export", "--db", db, "--what", "channels", "--format", format});
+    EXPECT_EQ(channels.exitStatus, 0) << channels.err;
+    if (format == "json") EXPECT_EQ(nlohmann::json::parse(channels.out, nullptr, false).size(), 32 * std::size(cases));
+  }
+  const RunResult report = batchIn({"report", "--db", db, "--out", "report"});
+  EXPECT_EQ(report.exitStatus, 0) << report.err;
+  const std::string index = readFile(root + "/report/index.html");
+
+  for (const Case& c : cases) {
+    const std::string inJson = validUtf8(c.chip);
+    const bool replaced = pg && inJson != c.chip;  // as stored
+    EXPECT_EQ(verdicts[inJson], "pass") << c.shown;
+    EXPECT_NE(chips.out.find("\n" + (replaced ? r : c.shown) + " "), std::string::npos) << c.shown << "\n" << chips.out;
+    for (const RunResult* csv : {&chipsCsv, &runsCsv})
+      EXPECT_NE(csv->out.find("," + (replaced ? r : c.csv) + ",20mV_calib-odd,TPC,"), std::string::npos)
+          << c.shown << "\n" << csv->out;
+    EXPECT_NE(index.find("data-chip=\"" + production::html::escape(replaced ? r : c.chip) + "\""), std::string::npos)
+        << c.shown;
+    // history takes the chip after "--", as it may look like an option.
+    const RunResult table = batchIn({"history", "--db", db, "--", c.chip});
+    EXPECT_EQ(table.exitStatus, 0) << table.err;
+    EXPECT_TRUE(table.out.starts_with("chip " + c.shown + ": 1 run\n")) << table.out;
+    EXPECT_TRUE(terminalSafe(table.out)) << table.out;
+    EXPECT_EQ(batchIn({"history", "--db", db, "--format", "csv", "--", c.chip}).exitStatus, 0) << c.shown;
+    const nlohmann::json history = parsed(batchIn({"history", "--db", db, "--format", "json", "--", c.chip}));
+    EXPECT_EQ(history.value("chip", ""), inJson) << c.shown;
+  }
+  EXPECT_EQ(index.find("data-chip=\"<script>\""), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, BatchTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),

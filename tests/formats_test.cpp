@@ -17,12 +17,28 @@ TEST(Formats, CsvQuotesWhatWouldSplitAField) {
       {{"ch; 3, 5-9"}, "\"ch; 3, 5-9\"\n"},
   };
   for (const auto& [fields, line] : lines) EXPECT_EQ(csvLine(fields), line);
-  EXPECT_EQ(csvCell(Json()), "");
-  EXPECT_EQ(csvCell(Json(0.1)), "0.1");
-  EXPECT_EQ(csvCell(Json(19.424084984031275)), "19.424084984031275");
-  EXPECT_EQ(csvCell(Json(std::int64_t{42})), "42");
-  EXPECT_EQ(csvCell(Json("0042")), "0042");
-  EXPECT_EQ(csvCell(Json(true)), "true");
+  // Cells as a line writes them: text a spreadsheet would run as a formula
+  // gets a leading "'" and quotes; numbers, negative ones too, stay numbers.
+  const std::pair<Json, std::string> cells[] = {
+      {Json(), "\n"},
+      {Json(0.1), "0.1\n"},
+      {Json(19.424084984031275), "19.424084984031275\n"},
+      {Json(std::int64_t{42}), "42\n"},
+      {Json("0042"), "0042\n"},
+      {Json(true), "true\n"},
+      {Json(-2.5), "-2.5\n"},
+      {Json(std::int64_t{-3}), "-3\n"},
+      {Json("=cmd|calc!A0"), "\"'=cmd|calc!A0\"\n"},
+      {Json("+SUM(1)"), "\"'+SUM(1)\"\n"},
+      {Json("@SUM(1)"), "\"'@SUM(1)\"\n"},
+      {Json("-2+3"), "\"'-2+3\"\n"},
+      {Json("\t=1"), "\"'\t=1\"\n"},
+      {Json("\r=1"), "\"'\r=1\"\n"},
+      {Json("=\"x\",1"), "\"'=\"\"x\"\",1\"\n"},
+      {Json("a=b+c"), "a=b+c\n"},
+      {Json("'as typed"), "\"'as typed\"\n"},
+  };
+  for (const auto& [value, line] : cells) EXPECT_EQ(csvLine({csvCell(value)}), line) << value;
 }
 
 TEST(Formats, RecordsAsCsvOrJsonAndTablesAligned) {
@@ -33,6 +49,11 @@ TEST(Formats, RecordsAsCsvOrJsonAndTablesAligned) {
             "[\n  {\n    \"chip\": \"7\",\n    \"gain\": 19.5\n  },\n  {\n    \"chip\": \"a,b\",\n    \"gain\": null\n  }\n]\n");
   EXPECT_EQ(alignedTable({"chip", "gain", "note"}, {{"7", "19.50", ""}, {"100000", "3.9", "x"}}, {false, true, false}),
             "chip     gain  note\n7       19.50\n100000    3.9  x\n");
+  // Names of any bytes: escaped in a table (and aligned as shown), replaced
+  // where JSON cannot carry them.
+  EXPECT_EQ(alignedTable({"chip", "note"}, {{"a\x1b[2K", "x"}, {"\xe9", "l\nf\r"}}, {false, false}),
+            "chip      note\na\\x1b[2K  x\n\\xe9      l\\nf\\r\n");
+  EXPECT_EQ(writeRecords({{{"chip", "\xe9\x1b"}}}, {}, Format::Json), "[\n  {\n    \"chip\": \"\xEF\xBF\xBD\\u001b\"\n  }\n]\n");
 }
 
 }  // namespace

@@ -38,6 +38,50 @@ TEST(Plan, NamingReadsTheStandsNamesAndSaysWhyNot) {
                                      "date '20181399' and time '123510' in the name are not a date and time"}}));
 }
 
+// Names are bytes, matched as such; a match that PCRE2 gives up on is an
+// error naming the file and the pattern, never taken for a name that does
+// not match.
+TEST(Plan, NamesAreMatchedAsBytesAndAFailedMatchIsAnError) {
+  struct Case {
+    std::string pattern;  // "" for the default
+    std::string path;
+    std::string chip, config;  // when named
+    std::string skipped;       // why not, when skipped
+    std::string error;         // a part of the error, when matching failed
+  };
+  const std::string stand = "robot/20180725/123510_kelta";
+  const Case cases[] = {
+      {"", stand + "\xe9/123510_kelta\xe9_b_link0_20mV_adc.txt", "\xe9", "20mV", "", ""},
+      {"", stand + "l\nf/123510_keltal\nf_b_link0_20mV_adc.txt", "l\nf", "20mV", "", ""},
+      {"", stand + "7/123510_kelta7_b_link0_caf\xe9 \xff_adc.txt.gz", "7", "caf\xe9 \xff", "", ""},
+      {"", "robot/caf\xe9.txt", "", "", "the name does not match the pattern", ""},
+      // A pattern is bytes too: a UTF-8 character in it matches its bytes,
+      // and "." one byte.
+      {"(?<chip>\\d+)-(?<config>caf\xC3\xA9.)\\.txt$", "x/7-caf\xC3\xA9\xe9.txt", "7", "caf\xC3\xA9\xe9", "", ""},
+      {"(*LIMIT_MATCH=1)(?<chip>[^_/]+)_(?<config>.+)\\.txt$", "robot/7_" + std::string(30, 'x') + "_y.dat", "", "", "",
+       "cannot match 'robot/7_xxx"},
+      {"(*LIMIT_DEPTH=1)(?<chip>(?:a|b)+?)_(?<config>.+)$", "robot/ababab_c", "", "", "", "depth limit"},
+  };
+  for (const Case& c : cases) {
+    const Result<NamePattern> pattern = NamePattern::compile(c.pattern.empty() ? NamePattern::defaultExpression() : c.pattern);
+    ASSERT_TRUE(pattern) << pattern.error().message;
+    const Named named = nameFiles({{c.path, "r"}}, *pattern);
+    ASSERT_EQ(named.files.size() + named.skipped.size() + named.errors.size(), 1u) << c.path;
+    if (!c.chip.empty()) {
+      ASSERT_EQ(named.files.size(), 1u) << c.path;
+      EXPECT_EQ(named.files[0].fields.chip, c.chip);
+      EXPECT_EQ(named.files[0].fields.config, c.config);
+    } else if (!c.skipped.empty()) {
+      ASSERT_EQ(named.skipped.size(), 1u) << c.path;
+      EXPECT_EQ(named.skipped[0].second, c.skipped);
+    } else {
+      ASSERT_EQ(named.errors.size(), 1u) << c.path;
+      EXPECT_NE(named.errors[0].find(c.error), std::string::npos) << named.errors[0];
+      EXPECT_NE(named.errors[0].find("the name pattern '" + c.pattern + "'"), std::string::npos) << named.errors[0];
+    }
+  }
+}
+
 TEST(Plan, OutputsMirrorTheTreeByContentAndNeverShareADirectory) {
   struct Case {
     std::vector<PlannedFile> files;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 
 namespace calib::production {
@@ -16,6 +17,27 @@ std::string identity(const fs::path& p) {
   std::error_code ignored;
   const fs::path canonical = fs::weakly_canonical(p, ignored);
   return canonical.empty() ? p.lexically_normal().string() : canonical.string();
+}
+
+// Why an entry that is neither a regular file nor a directory is left out;
+// nothing for a link to a directory, which the walk leaves out by design.
+std::optional<std::string> notAFile(bool link, const fs::file_status& target, const std::error_code& error) {
+  if (link && target.type() == fs::file_type::not_found) return "a dangling symbolic link";
+  if (link && error) return "a symbolic link that cannot be followed: " + error.message();
+  switch (target.type()) {
+    case fs::file_type::fifo:
+      return "not a regular file: a FIFO";
+    case fs::file_type::socket:
+      return "not a regular file: a socket";
+    case fs::file_type::block:
+      return "not a regular file: a block device";
+    case fs::file_type::character:
+      return "not a regular file: a character device";
+    case fs::file_type::unknown:
+      return "not a regular file";
+    default:
+      return std::nullopt;  // a directory, or gone while searched
+  }
 }
 
 }  // namespace
@@ -50,14 +72,15 @@ struct Walked {
 };
 
 // Every regular file below the directory given, sorted by path, with its
-// path relative to the given directory's parent; directories that cannot
-// be read go to errors, and the rest of the tree is still searched.
+// path relative to the given directory's parent; what is neither file nor
+// directory goes to skipped, directories that cannot be read to errors,
+// and the rest of the tree is still searched.
 // Identities are the root's canonical path joined with the path below it:
 // the walk follows no link to a directory, so only a link to a file needs
 // resolving (a rescan of a large tree would spend most of its time
 // resolving every path otherwise).
 std::vector<Walked> walk(const std::string& given, const std::function<bool(const std::string&)>& isExcluded,
-                         std::vector<std::string>& errors) {
+                         Skipped& skipped, std::vector<std::string>& errors) {
   const fs::path root = fs::path(given).lexically_normal();
   const RelativeTo relativeTo(root);
   const fs::path canonicalRoot = identity(root);
@@ -78,6 +101,8 @@ std::vector<Walked> walk(const std::string& given, const std::function<bool(cons
       } else if (entry.is_regular_file(kind)) {
         found.push_back({{entry.path().string(), relativeTo(entry.path())},
                          link ? identity(entry.path()) : idOf(entry.path())});
+      } else if (std::optional<std::string> why = notAFile(link, entry.status(kind), kind)) {
+        skipped.emplace_back(entry.path().string(), std::move(*why));
       }
     }
     if (error) {
@@ -115,9 +140,11 @@ Discovery discover(const std::vector<std::string>& paths, const std::string& exc
     } else if (!fs::is_directory(status)) {
       d.errors.push_back("cannot search '" + given + "': not a file or directory");
     } else if (!isExcluded(identity(given))) {
-      for (Walked& w : walk(given, isExcluded, d.errors)) add(std::move(w.file), w.id);
+      for (Walked& w : walk(given, isExcluded, d.skipped, d.errors)) add(std::move(w.file), w.id);
     }
   }
+  std::sort(d.skipped.begin(), d.skipped.end());
+  d.skipped.erase(std::unique(d.skipped.begin(), d.skipped.end()), d.skipped.end());
   return d;
 }
 

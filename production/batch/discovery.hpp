@@ -1,11 +1,14 @@
 // Which files a batch is about: every regular file under the paths given
 // (files or directories, searched recursively; symbolic links to files
 // are followed, to directories not, so no tree is walked twice), each
-// once, with the part of its path that mirrors into the output tree.
+// once, with the part of its path that mirrors into the output tree. What
+// is neither (a dangling symbolic link, a FIFO, a socket, a device) is
+// skipped with the reason.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace calib::production {
@@ -15,8 +18,11 @@ struct FoundFile {
   std::string relative;  // below the given directory's parent ("robot/20180725/…"), or the file's name
 };
 
+using Skipped = std::vector<std::pair<std::string, std::string>>;  // path, why
+
 struct Discovery {
   std::vector<FoundFile> files;     // in path order
+  Skipped skipped;                  // below the paths, neither file nor directory; in path order
   std::vector<std::string> errors;  // paths that could not be searched, with the reason
 };
 

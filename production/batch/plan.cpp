@@ -11,6 +11,7 @@
 #include "production/stand/stand_config.hpp"
 #include "support/parallel.hpp"
 #include "support/sha256.hpp"
+#include "support/utf8.hpp"
 #include "support/utc_time.hpp"
 
 namespace calib::production {
@@ -51,7 +52,7 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Ba
   for (std::size_t i = 0; i < named.size(); ++i) {
     PlannedFile& p = named[i];
     if (!hashErrors[i].empty()) {
-      err("calib-batch: " + hashErrors[i] + "\n");
+      err(messageLine(hashErrors[i]));
       plan.incomplete = true;
       continue;
     }
@@ -64,9 +65,11 @@ Result<std::vector<PlannedFile>> selectNew(const BatchContext& context, const Ba
       if (!recorded) return recorded.error();
       // The same content named as another chip or configuration: a copy or
       // a mix-up on the stand, which someone has to look at (--force
-      // records it under this name, superseding that record).
+      // records it under this name, superseding that record). Compared as
+      // UTF-8, as a database that keeps only UTF-8 (PostgreSQL) has them.
       if (recorded->runId != 0 && !options.force &&
-          (recorded->chip != p.fields.chip || recorded->config != p.fields.config)) {
+          (validUtf8(recorded->chip) != validUtf8(p.fields.chip) ||
+           validUtf8(recorded->config) != validUtf8(p.fields.config))) {
         plan.skipped.emplace_back(p.file.path, "the same content as run " + std::to_string(recorded->runId) +
                                                    " of chip " + recorded->chip + ", " + recorded->config + " ('" +
                                                    recorded->inputPath + "'); --force records it under this name");
@@ -119,9 +122,12 @@ std::string measuredAt(const StandFields& stand, const std::string& path) {
 
 ChildCommand calibChild(const std::string& calibExe, const PlannedFile& file) {
   ChildCommand command;
+  // "--" ends calib's options: a chip or configuration that begins with
+  // "--" is still an argument.
   command.argv = {calibExe,         "--quiet",          "--no-progress",
                   "--sha256",       "--output-dir",     file.outputDir,
-                  file.fields.chip, file.fields.config, fs::absolute(file.file.path).lexically_normal().string()};
+                  "--",             file.fields.chip,   file.fields.config,
+                  fs::absolute(file.file.path).lexically_normal().string()};
   command.workDir = file.outputDir;
   command.stdoutPath = file.outputDir + "/calib.out";
   command.stderrPath = file.outputDir + "/calib.err";
@@ -137,8 +143,10 @@ Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern)
       p.file = f;
       p.fields = std::move(*fields);
       named.files.push_back(std::move(p));
-    } else {
+    } else if (fields.error().absent()) {
       named.skipped.emplace_back(f.path, fields.error().message);
+    } else {
+      named.errors.push_back(fields.error().message);
     }
   }
   return named;
@@ -174,9 +182,13 @@ std::vector<std::string> placeOutputs(std::vector<PlannedFile>& files, const std
 Result<BatchPlan> planBatch(const BatchContext& context, const BatchOptions& options, ChildProcesses& processes,
                             const ByteSink& err) {
   Discovery found = discover(options.paths, options.outDir);
-  for (const std::string& e : found.errors) err("calib-batch: " + e + "\n");
+  for (const std::string& e : found.errors) err(messageLine(e));
   Result<BatchPlan> plan = planFiles(context, options, std::move(found.files), processes, err);
-  if (plan && !found.errors.empty()) plan->incomplete = true;
+  if (!plan) return plan;
+  if (!found.errors.empty()) plan->incomplete = true;
+  // What is no file to analyse is counted and listed with the files skipped.
+  plan->filesFound += found.skipped.size();
+  plan->skipped.insert(plan->skipped.begin(), found.skipped.begin(), found.skipped.end());
   return plan;
 }
 
@@ -189,6 +201,8 @@ Result<BatchPlan> planFiles(const BatchContext& context, const BatchOptions& opt
   plan.filesFound = found.size();
 
   Named named = nameFiles(found, context.rules.pattern);
+  for (const std::string& e : named.errors) err(messageLine(e));
+  plan.incomplete = !named.errors.empty();
   plan.skipped = std::move(named.skipped);
   plan.named = named.files.size();
   // Readiness: only complete files go on.
@@ -215,7 +229,7 @@ Result<BatchPlan> planFiles(const BatchContext& context, const BatchOptions& opt
   if (!selected) return selected.error();
   plan.files = std::move(*selected);
   for (const std::string& m : placeOutputs(plan.files, fs::absolute(options.outDir).string(), context.version))
-    err("calib-batch: " + m + "\n");
+    err(messageLine(m));
   std::stable_sort(plan.files.begin(), plan.files.end(), [](const PlannedFile& a, const PlannedFile& b) {
     return std::tie(a.measuredAt, a.file.path) < std::tie(b.measuredAt, b.file.path);
   });
@@ -244,6 +258,8 @@ Result<void> checkNamed(const BatchOptions& options, const Rules& rules) {
   Named named = nameFiles(found.files, rules.pattern);
   names.named = named.files.size();
   names.skipped = std::move(named.skipped);
+  // A pattern that cannot be matched against any of them says why.
+  if (names.named == 0 && !named.errors.empty()) return failed(named.errors.front());
   if (const std::optional<Failure> none = noneNamed(names, options.paths, rules.pattern.expression())) return *none;
   return {};
 }

@@ -44,8 +44,6 @@ struct WaitingFile {
   std::string why;
 };
 
-using Skipped = std::vector<std::pair<std::string, std::string>>;  // path, why
-
 struct BatchPlan {
   std::size_t filesFound = 0;  // markers of complete files (--ready-suffix) not counted
   std::size_t named = 0;       // of those, the files the name pattern reads
@@ -90,11 +88,13 @@ std::optional<Failure> noneNamed(const BatchPlan& plan, const std::vector<std::s
 // named (markers of complete files left out), nothing hashed.
 Result<void> checkNamed(const BatchOptions& options, const Rules& rules);
 
-// Naming: the files whose names the pattern reads, in the order found, and
-// the others with the reason.
+// Naming: the files whose names the pattern reads, in the order found, the
+// others with the reason, and the files whose matching failed (PCRE2's
+// limits), each an error naming the file and the pattern.
 struct Named {
   std::vector<PlannedFile> files;
   Skipped skipped;
+  std::vector<std::string> errors;
 };
 Named nameFiles(const std::vector<FoundFile>& found, const NamePattern& pattern);
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "production/command/command.hpp"
 #include "production/listing/listing.hpp"
 #include "support/input_file.hpp"
 #include "support/sha256.hpp"
@@ -142,8 +143,7 @@ Recorder::Recorder(Store& store, std::string version, Store::Supersede supersede
 bool Recorder::finished(std::size_t index, const ChildExit& exit, const std::string& startError) {
   RunInput in = analysedRun(files_[index], version_, exit, startError);
   if (in.inputSha256 != files_[index].sha256)
-    err_("calib-batch: '" + files_[index].file.path +
-         "' changed while the batch ran; recorded as the content calib read\n");
+    err_(messageLine("'" + files_[index].file.path + "' changed while the batch ran; recorded as the content calib read"));
   return inOrder_.add(index, std::move(in), [&](std::size_t i, RunInput& run) { return record(i, run); });
 }
 
@@ -152,7 +152,7 @@ bool Recorder::record(std::size_t index, const RunInput& given) {
   if (Result<std::vector<std::int64_t>> parts = earlierParts(store_, run)) run.supersedes = std::move(*parts);
   const Result<RecordOutcome> outcome = store_.record(run, supersede_);
   if (!outcome) {
-    err_("calib-batch: cannot record '" + files_[index].file.path + "': " + outcome.error().message + "\n");
+    err_(messageLine("cannot record '" + files_[index].file.path + "': " + outcome.error().message));
     return false;
   }
   judgedAgain_.insert(judgedAgain_.end(), outcome->judgedAgain.begin(), outcome->judgedAgain.end());

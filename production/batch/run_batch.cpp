@@ -6,6 +6,7 @@
 #include "production/batch/recorder.hpp"
 #include "production/batch/runner.hpp"
 #include "support/progress.hpp"
+#include "support/utf8.hpp"
 
 namespace calib::production {
 
@@ -29,8 +30,10 @@ std::string recordedText(const BatchPlan& plan, std::size_t recordedMeanwhile, c
 
 void printDryRun(const BatchPlan& plan, const std::string& version, const Printer& print) {
   for (const PlannedFile& p : plan.files)
-    print.out("would analyse: " + p.file.path + " (chip " + p.fields.chip + ", " + p.fields.config + ", measured " +
-              p.measuredAt + ") into " + p.outputDir + "\n");
+    print.out("would analyse: " +
+              terminalText(p.file.path + " (chip " + p.fields.chip + ", " + p.fields.config + ", measured " +
+                           p.measuredAt + ") into " + p.outputDir) +
+              "\n");
   listSkipped(plan, print);
   print.out("dry run: " + plural(plan.filesFound, "file", "files") + ": " + std::to_string(plan.files.size()) +
             " to analyse" + recordedText(plan, 0, version) + ", " + std::to_string(plan.skipped.size()) +
@@ -44,8 +47,8 @@ std::string waitingText(const BatchPlan& plan) {
 }
 
 void listSkipped(const BatchPlan& plan, const Printer& print) {
-  for (const auto& [path, why] : plan.skipped) print.out("skipped: " + path + ": " + why + "\n");
-  for (const WaitingFile& w : plan.waiting) print.out("waiting: " + w.path + ": " + w.why + "\n");
+  for (const auto& [path, why] : plan.skipped) print.out("skipped: " + terminalText(path + ": " + why) + "\n");
+  for (const WaitingFile& w : plan.waiting) print.out("waiting: " + terminalText(w.path + ": " + w.why) + "\n");
 }
 
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "production/listing/formats.hpp"
 #include "support/input_file.hpp"
 #include "support/output_file.hpp"
 #include "support/utc_time.hpp"
@@ -155,7 +156,7 @@ Result<void> BatchDir::writePlan(const StoredPlan& plan) const {
                     {"files", files}};
   // Readable by its owner only: the database URL may hold a password.
   try {
-    return writeWhole(path_ + "/plan.json", doc.dump(1) + "\n", 0600);
+    return writeWhole(path_ + "/plan.json", jsonText(doc, 1) + "\n", 0600);
   } catch (const json::exception& e) {
     return failed("cannot write the plan of batch " + plan.name + ": " + e.what());
   }
@@ -194,7 +195,7 @@ Result<void> BatchDir::writeSubmission(const Submission& s) const {
                     {"arrayJob", s.arrayJob},
                     {"collectJob", s.collectJob},
                     {"submittedAt", s.submittedAt.empty() ? utcNow() : s.submittedAt}};
-  return writeWhole(submissionPath(path_, s.number), doc.dump(1) + "\n");
+  return writeWhole(submissionPath(path_, s.number), jsonText(doc, 1) + "\n");
 }
 
 Result<Submission> BatchDir::readSubmission(int number, std::size_t planFiles) const {
@@ -238,7 +239,7 @@ Result<void> BatchDir::writeExit(std::size_t file, const ExitRecord& r) const {
                     {"task", r.task},
                     {"host", r.host}};
   return writeWhole(path_ + "/exits/" + std::to_string(file) + ".json",
-                    doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+                    jsonText(doc) + "\n");
 }
 
 std::map<std::size_t, ExitRecord> BatchDir::exits() const {
@@ -279,7 +280,7 @@ Result<void> BatchDir::writeCollected(int submission, const Collected& c) const 
   for (const auto& [file, verdict] : c.verdicts) verdicts[std::to_string(file)] = verdict;
   const json doc = {{"failed", c.failed}, {"summary", c.summary}, {"error", c.error}, {"verdicts", verdicts}};
   return writeWhole(path_ + "/collected-" + std::to_string(submission) + ".json",
-                    doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n");
+                    jsonText(doc, 1) + "\n");
 }
 
 std::optional<Collected> BatchDir::readCollected(int submission) const {

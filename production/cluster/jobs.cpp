@@ -9,6 +9,7 @@
 #include "production/batch/runner.hpp"
 #include "production/cluster/batch_dir.hpp"
 #include "production/cluster/cluster.hpp"
+#include "support/utf8.hpp"
 
 namespace calib::production {
 
@@ -99,7 +100,7 @@ CommandOutcome runTask(const std::string& batchDir, int submission, std::optiona
       [&](std::size_t i, const ChildExit& exit, const std::string& startError) {
         const PlannedFile& file = plan.files[files[i]];
         const ExitRecord record{submission, exit, startError, taskName, hostName()};
-        print.out(file.file.path + ": " + (startError.empty() ? describeExit(exit) : startError) + "\n");
+        print.out(terminalText(file.file.path + ": " + (startError.empty() ? describeExit(exit) : startError)) + "\n");
         if (Result<void> written = dir.writeExit(files[i], record); !written) {
           print.message(written.error().message);
           failedReport = true;

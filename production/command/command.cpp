@@ -1,13 +1,12 @@
 #include "production/command/command.hpp"
 
+#include "support/utf8.hpp"
+
 namespace calib::production {
 
-void Printer::message(std::string_view text) const {
-  std::string line = "calib-batch: ";
-  line += text;
-  line += '\n';
-  err(line);
-}
+void Printer::message(std::string_view text) const { err(messageLine(text)); }
+
+std::string messageLine(std::string_view text) { return "calib-batch: " + terminalText(text) + "\n"; }
 
 std::string usedText(const std::string& dbUrl, const std::string& configFile) {
   return "database " + dbUrl + ", " + (configFile.empty() ? "no configuration file" : "configuration " + configFile) +

@@ -18,9 +18,14 @@ struct Printer {
   ByteSink err;  // messages and the progress line (standard error)
   bool progress = false;
 
-  // A message on err, as "calib-batch: <text>\n".
+  // A message on err, as messageLine writes it.
   void message(std::string_view text) const;
 };
+
+// A message for standard error, "calib-batch: <text>\n", its control bytes
+// and bytes that are not UTF-8 escaped (terminalText, support/utf8.hpp):
+// the file names and chips in it may hold any byte.
+std::string messageLine(std::string_view text);
 
 // Success, or a failure: its message (empty when everything was printed
 // already, such as the files a batch could not analyse), or the signal

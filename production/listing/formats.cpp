@@ -2,12 +2,16 @@
 
 #include <algorithm>
 
+#include "support/utf8.hpp"
+
 namespace calib::production {
 
 namespace {
 
+// A leading "'" is how a cell is neutralised (csvCell): such a cell is
+// quoted too, as spreadsheets expect of text that is not to be read.
 std::string csvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  if (s.find_first_of(",\"\r\n") == std::string::npos && !s.starts_with('\'')) return s;
   std::string out = "\"";
   for (const char c : s) {
     if (c == '"') out += '"';
@@ -37,8 +41,10 @@ std::string csvLine(const std::vector<std::string>& fields) {
 
 std::string csvCell(const Json& value) {
   if (value.is_null()) return "";
-  if (value.is_string()) return value.get<std::string>();
-  return value.dump();
+  if (!value.is_string()) return jsonText(value);
+  const std::string& text = value.get_ref<const std::string&>();
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) return "'" + text;
+  return text;
 }
 
 Json recordsJson(const std::vector<Record>& records) {
@@ -52,7 +58,7 @@ Json recordsJson(const std::vector<Record>& records) {
 }
 
 std::string writeRecords(const std::vector<Record>& records, const std::vector<std::string>& keys, Format format) {
-  if (format == Format::Json) return recordsJson(records).dump(2) + "\n";
+  if (format == Format::Json) return jsonText(recordsJson(records), 2) + "\n";
   std::string out = csvLine(keys);
   for (const Record& record : records) {
     std::vector<std::string> cells;
@@ -64,10 +70,17 @@ std::string writeRecords(const std::vector<Record>& records, const std::vector<s
 
 std::string alignedTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
                          const std::vector<bool>& rightAligned) {
+  std::vector<std::vector<std::string>> shown;
+  shown.reserve(rows.size());
+  for (const auto& row : rows) {
+    std::vector<std::string> cells;
+    for (const std::string& cell : row) cells.push_back(terminalText(cell));
+    shown.push_back(std::move(cells));
+  }
   std::vector<std::size_t> width(header.size());
   for (std::size_t c = 0; c < header.size(); ++c) {
     width[c] = header[c].size();
-    for (const auto& row : rows) width[c] = std::max(width[c], row[c].size());
+    for (const auto& row : shown) width[c] = std::max(width[c], row[c].size());
   }
   std::string out;
   const auto line = [&](const std::vector<std::string>& cells) {
@@ -84,7 +97,7 @@ std::string alignedTable(const std::vector<std::string>& header, const std::vect
     out += text + "\n";
   };
   line(header);
-  for (const auto& row : rows) line(row);
+  for (const auto& row : shown) line(row);
   return out;
 }
 

@@ -1,6 +1,11 @@
 // How listings are written: aligned tables for people, and for scripts CSV
 // with a header line (RFC 4180) or JSON, both from the same records. Every
 // listing (runs, channels, a chip's history) goes through these writers.
+//
+// Names come from a stand's file names and may hold any byte but "/": CSV
+// and JSON keep them exact (but for bytes that are not UTF-8, which JSON
+// cannot carry), a table shows control bytes escaped, and a CSV text cell
+// that a spreadsheet would take for a formula is neutralised.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -29,11 +34,26 @@ Json recordsJson(const std::vector<Record>& records);
 // its quotes doubled.
 std::string csvLine(const std::vector<std::string>& fields);
 // A JSON value as a CSV cell: numbers as JSON writes them (the shortest
-// text that reads back to the same double), strings bare, null empty.
+// text that reads back to the same double), strings bare, null empty. A
+// string that begins with "=", "+", "-", "@", a tab or a carriage return,
+// which a spreadsheet would run as a formula, gets a leading "'" (and is
+// quoted by csvLine); numbers stay numbers.
 std::string csvCell(const Json& value);
 
+// A JSON value as text, indented by indent blanks a level (-1: on one
+// line). A byte of a string that is not part of a UTF-8 character (a file
+// name in another encoding) is written as U+FFFD, as calib's own JSON
+// writes it, instead of failing: every JSON of the production layer is
+// written through here.
+template <typename BasicJson>
+std::string jsonText(const BasicJson& value, int indent = -1) {
+  return value.dump(indent, ' ', false, BasicJson::error_handler_t::replace);
+}
+
 // Columns padded to their widest cell, two blanks apart, the last column
-// not padded and no line ending in blanks.
+// not padded and no line ending in blanks. Cells are shown as terminalText
+// (support/utf8.hpp) shows them: a name's control bytes cannot move the
+// cursor, hide a row or split one.
 std::string alignedTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
                          const std::vector<bool>& rightAligned);
 

@@ -5,6 +5,7 @@
 
 #include "production/listing/listing.hpp"
 #include "production/rules/previous_calibration.hpp"
+#include "support/utf8.hpp"
 
 namespace calib::production {
 
@@ -40,7 +41,7 @@ std::string historyJson(const std::string& chip, const std::vector<HistoryEntry>
   Json out = Json::object();
   out["chip"] = chip;
   out["runs"] = recordsJson(runs);
-  return out.dump(2) + "\n";
+  return jsonText(out, 2) + "\n";
 }
 
 // The CSV of the history: a line per run and channel compared, a run
@@ -145,7 +146,7 @@ std::string historyTable(const std::string& chip, const std::vector<HistoryEntry
     if (versionColumn) rows.back().insert(rows.back().begin() + 4, r.analysisVersion);
   }
   std::string out =
-      "chip " + chip + ": " + std::to_string(entries.size()) + (entries.size() == 1 ? " run" : " runs") + "\n";
+      "chip " + terminalText(chip) + ": " + std::to_string(entries.size()) + (entries.size() == 1 ? " run" : " runs") + "\n";
   std::vector<std::string> header = {"run",       "measured at",   "config",          "verdict", "gain mV/fC",
                                      "since run", "chip change %", "largest apart %", ""};
   std::vector<bool> right = {true, false, false, false, true, true, true, true, false};

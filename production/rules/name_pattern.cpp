@@ -60,7 +60,7 @@ Result<NamePattern> NamePattern::compile(const std::string& expression) {
   int code = 0;
   PCRE2_SIZE offset = 0;
   pcre2_code* compiled = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expression.c_str()), expression.size(),
-                                       PCRE2_UTF, &code, &offset, nullptr);
+                                       0, &code, &offset, nullptr);
   if (compiled == nullptr) {
     PCRE2_UCHAR message[256];
     pcre2_get_error_message(code, message, sizeof message);
@@ -76,9 +76,15 @@ Result<NamePattern> NamePattern::compile(const std::string& expression) {
 
 Result<NameFields> NamePattern::match(const std::string& path) const {
   const MatchData match(code_->code);
-  if (pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(path.c_str()), path.size(), 0, 0, match.data,
-                  nullptr) < 0)
-    return absent("the name does not match the pattern");
+  const int matched = pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(path.c_str()), path.size(), 0, 0,
+                                  match.data, nullptr);
+  if (matched == PCRE2_ERROR_NOMATCH) return absent("the name does not match the pattern");
+  if (matched < 0) {
+    PCRE2_UCHAR message[256];
+    pcre2_get_error_message(matched, message, sizeof message);
+    return failed("cannot match '" + path + "' against the name pattern '" + expression_ +
+                  "': " + reinterpret_cast<const char*>(message));
+  }
   NameFields f;
   f.chip = group(match.data, "chip");
   f.config = group(match.data, "config");
@@ -86,9 +92,9 @@ Result<NameFields> NamePattern::match(const std::string& path) const {
   f.stand.time = group(match.data, "time");
   f.stand.board = group(match.data, "board");
   f.stand.link = group(match.data, "link");
-  if (f.chip.empty() || f.config.empty()) return failed("the name gives no chip or no configuration");
+  if (f.chip.empty() || f.config.empty()) return absent("the name gives no chip or no configuration");
   if (!f.stand.date.empty() && !standTimestamp(f.stand.date, f.stand.time))
-    return failed("date '" + f.stand.date + "' and time '" + f.stand.time + "' in the name are not a date and time");
+    return absent("date '" + f.stand.date + "' and time '" + f.stand.time + "' in the name are not a date and time");
   return f;
 }
 

@@ -3,6 +3,9 @@
 // Perl-compatible regular expression with named groups, matched against
 // the end of a file's path: "chip" and "config" are required, "date"
 // (YYYYMMDD), "time" (HHMMSS), "board" and "link" are kept when present.
+// Paths are bytes, in whatever encoding the stand wrote them, and so is
+// the pattern: "." and "[^_/]" match any one byte, and a name that is not
+// UTF-8 is read like any other.
 #pragma once
 
 #include <memory>
@@ -39,9 +42,11 @@ class NamePattern {
   // not compile or lacks the chip or config group.
   static Result<NamePattern> compile(const std::string& expression);
 
-  // The fields of path: absent when it does not match, an error with the
-  // reason when it matches but gives no chip or configuration, or a date
-  // or time that is none.
+  // The fields of path; absent, with the reason, when it names no run: it
+  // does not match, or it matches but gives no chip or configuration, or a
+  // date or time that is none. An error, naming the path and the pattern,
+  // when matching fails (PCRE2's match, depth or heap limit), which says
+  // nothing of the name.
   Result<NameFields> match(const std::string& path) const;
 
   const std::string& expression() const { return expression_; }

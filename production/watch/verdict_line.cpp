@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "production/listing/formats.hpp"
+
 namespace calib::production {
 
 namespace {
@@ -35,7 +37,7 @@ std::string verdictLine(const RunRow& row, const std::string& verdictBefore) {
   line["details"] = row.reasons;
   line["judged_again"] = !verdictBefore.empty();
   if (!verdictBefore.empty()) line["verdict_before"] = verdictBefore;
-  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return jsonText(line) + "\n";
 }
 
 std::vector<std::string> verdictEnvironment(const RunRow& row) {

@@ -69,6 +69,13 @@ class Watcher {
   };
 
   void message(const std::string& text) const { print_.message(text); }
+  // Each file skipped is said once (a hidden one, a writer's temporary
+  // file before its rename, not at all).
+  void saySkipped(const Skipped& skipped) {
+    for (const auto& [path, why] : skipped)
+      if (!fs::path(path).filename().string().starts_with('.') && skipsSaid_.insert(path).second)
+        message("skipped: " + path + ": " + why);
+  }
   bool isMarker(const std::string& path) const {
     return !command_.batch.readySuffix.empty() && path.ends_with(command_.batch.readySuffix);
   }
@@ -151,6 +158,8 @@ void Watcher::rescan(std::int64_t now) {
   const Discovery found = discover(command_.batch.paths, command_.batch.outDir);
   for (const std::string& e : found.errors) message(e);
   std::set<std::string> present;
+  for (const auto& skipped : found.skipped) present.insert(skipped.first);
+  saySkipped(found.skipped);
   for (const FoundFile& f : found.files) {
     if (isMarker(f.path)) continue;
     present.insert(f.path);
@@ -213,11 +222,7 @@ void Watcher::planDue(std::int64_t now) {
     busy_.insert(p.file.path);
     queue_.push_back(p);
   }
-  // Each file skipped is said once (a hidden one, a writer's temporary
-  // file before its rename, not at all).
-  for (const auto& [path, why] : plan->skipped)
-    if (!fs::path(path).filename().string().starts_with('.') && skipsSaid_.insert(path).second)
-      message("skipped: " + path + ": " + why);
+  saySkipped(plan->skipped);
   // The rest were recorded already, or skipped: done with, as they are.
   for (const auto& [path, p] : taken)
     if (!open.contains(path))
