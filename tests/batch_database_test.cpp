@@ -231,7 +231,8 @@ TEST(BatchDatabase, AFrozenServerNeverHoldsABatch) {
 
   int analysed = -1;
   {
-    CalibProcess batch(dir.path(), {"run", "--settle", "0", "--db", db, "--calib", dir / "calib-slow.sh", "robot"},
+    CalibProcess batch(dir.path(),
+                       {"run", "--settle", "0", "--jobs", "1", "--db", db, "--calib", dir / "calib-slow.sh", "robot"},
                        options);
     for (const auto end = Clock::now() + std::chrono::seconds(60);
          recordsIn(db) < 2 && !batch.finished() && Clock::now() < end;)

@@ -92,8 +92,9 @@ enum class Access {
 // statement that waits for another writer's lock (SQLite) or for the
 // server's answer (PostgreSQL: a server that is frozen or cut off is found
 // only so) fails after statementSeconds; a termination signal of signals
-// ends the wait at once, the statement abandoned and the failure Stopped by
-// that signal, which is left to be taken by the program's next wait.
+// ends the wait (at once for a lock, after 2 s without an answer from a
+// server), the statement abandoned and the failure Stopped by that signal,
+// which is left to be taken by the program's next wait.
 struct WaitLimits {
   static constexpr double kStatementSeconds = 120;
   const ChildProcesses* signals = nullptr;  // none: the termination signals end the program as they do by default

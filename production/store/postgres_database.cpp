@@ -82,21 +82,30 @@ Value cell(const PGresult* r, int row, int column) {
   }
 }
 
+// How long a server that answers may still take once a termination signal
+// came: a statement it answers by then completes, so that a transaction
+// ends as its program says (recorded or not) whenever the signal comes.
+constexpr std::chrono::seconds kSignalGrace{2};
+
 // Waits on the server's socket until it is ready, the deadline passes or
-// a termination signal comes.
+// a termination signal came kSignalGrace ago.
 class SocketWait {
  public:
   SocketWait(const WaitLimits& limits, Clock::time_point deadline) : limits_(limits), deadline_(deadline) {}
 
   // Whether socket became ready for events; false when the deadline passed
-  // or a termination signal came (signal()).
+  // (signal() says whether a termination signal brought it forward).
   bool until(int socket, short events) {
     for (;;) {
-      if (limits_.signals && (signal_ = limits_.signals->pendingTermination()) != 0) return false;
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+      const Clock::time_point now = Clock::now();
+      if (signal_ == 0 && limits_.signals && (signal_ = limits_.signals->pendingTermination()) != 0)
+        deadline_ = std::min(deadline_, now + kSignalGrace);
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - now).count();
       if (left <= 0) return false;
-      // A descriptor of -1 is left out of the poll.
-      pollfd fds[2] = {{socket, events, 0}, {limits_.signals ? limits_.signals->terminationFd() : -1, POLLIN, 0}};
+      // The signal's descriptor until one came (it stays readable); one of
+      // -1 is left out of the poll.
+      const int stop = signal_ == 0 && limits_.signals ? limits_.signals->terminationFd() : -1;
+      pollfd fds[2] = {{socket, events, 0}, {stop, POLLIN, 0}};
       const int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000)));
       // A failed poll, or one on a descriptor closed under it: libpq's next
       // call says what became of the connection.
@@ -144,11 +153,12 @@ std::string trimmed(std::string message) {
 
 // The connection is non-blocking: every wait for the server is a poll of
 // its socket within the statement's time limit, ended early by a
-// termination signal. A statement whose wait ends so is abandoned with its
-// connection: closed without waiting for anything more (PQcancel would
-// wait for the server's answer, which a frozen server never gives), so
-// that the server rolls back the transaction it was in when it reads that
-// the connection is gone. The database is unusable from then on.
+// termination signal the server does not answer after. A statement whose
+// wait ends so is abandoned with its connection: closed without waiting
+// for anything more (PQcancel would wait for the server's answer, which a
+// frozen server never gives), so that the server rolls back the
+// transaction it was in when it reads that the connection is gone. The
+// database is unusable from then on.
 class PostgresDatabase final : public Database {
  public:
   PostgresDatabase(PGconn* connection, std::string name, const WaitLimits& limits)
