@@ -41,8 +41,11 @@ int main(int argc, char** argv) {
   // would corrupt the commentary.
   ::unsetenv("FC_DEBUG");
   // A closed standard output is reported as a write error at the end; the
-  // run still completes its files.
+  // run still completes its files. So is a file grown past the size limit
+  // (ulimit -f): the write fails with EFBIG instead of the signal ending
+  // the run without a word.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   installTerminationHandlers();
 
   const PlotLibraries plotLibraries;

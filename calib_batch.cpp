@@ -157,7 +157,11 @@ int finish(const CommandOutcome& outcome) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Writes that fail are reported as such: to a closed pipe, and past the
+  // file-size limit (EFBIG, "File too large"), where the signal would end
+  // the program without a word or a summary.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{
       "calib-batch: calibrates chips by the batch, records every run with its verdict in a results "
       "database, and lists them."};

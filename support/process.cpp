@@ -63,15 +63,41 @@ ChildProcesses::ChildProcesses() {
     sigaddset(&waited_, s);
     defaulted_.push_back(s);
   }
-  defaulted_.push_back(SIGCHLD);
-  defaulted_.push_back(SIGPIPE);
+  // SIGXFSZ too: a program that ignores it, to be told of a file grown
+  // past its limit by a write error, leaves each child to choose.
+  for (const int s : {SIGCHLD, SIGPIPE, SIGXFSZ}) defaulted_.push_back(s);
   ::pthread_sigmask(SIG_BLOCK, &waited_, &previous_);
   signalFd_ = ::signalfd(-1, &waited_, SFD_CLOEXEC | SFD_NONBLOCK);
+  const sigset_t termination = terminationSignals();
+  terminationFd_ = ::signalfd(-1, &termination, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
 ChildProcesses::~ChildProcesses() {
   if (signalFd_ >= 0) ::close(signalFd_);
+  if (terminationFd_ >= 0) ::close(terminationFd_);
   ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+sigset_t ChildProcesses::terminationSignals() const {
+  sigset_t termination = waited_;
+  sigdelset(&termination, SIGCHLD);
+  if (reloadOnHangup_) sigdelset(&termination, SIGHUP);
+  return termination;
+}
+
+int ChildProcesses::pendingTermination() const {
+  const sigset_t termination = terminationSignals();
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) return 0;
+  for (const int s : kTermination)
+    if (sigismember(&termination, s) && sigismember(&pending, s)) return s;
+  return 0;
+}
+
+void ChildProcesses::reloadOnHangup() {
+  reloadOnHangup_ = true;
+  const sigset_t termination = terminationSignals();
+  if (terminationFd_ >= 0) ::signalfd(terminationFd_, &termination, 0);
 }
 
 Result<pid_t> ChildProcesses::start(const ChildCommand& command) {
@@ -173,9 +199,7 @@ ChildProcesses::Events ChildProcesses::wait(double timeoutSeconds, int fd) {
 }
 
 int ChildProcesses::takeTermination() {
-  sigset_t termination = waited_;
-  sigdelset(&termination, SIGCHLD);
-  if (reloadOnHangup_) sigdelset(&termination, SIGHUP);
+  const sigset_t termination = terminationSignals();
   timespec zero{0, 0};
   siginfo_t info{};
   const int s = ::sigtimedwait(&termination, &info, &zero);

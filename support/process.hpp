@@ -79,20 +79,32 @@ class ChildProcesses {
   // taken here: it stays for the next wait.
   int takeTermination();
 
+  // A termination signal that came, seen without taking it, for a wait on
+  // something else than children (a database server's answer): the
+  // descriptor is readable while one waits to be taken, and
+  // pendingTermination says which (0: none). The next wait or
+  // takeTermination still takes it. A SIGHUP that asks to reload is not
+  // one.
+  int terminationFd() const { return terminationFd_; }
+  int pendingTermination() const;
+
   // From now on SIGHUP asks the program to read its configuration again
   // (Events::reload) instead of ending it: for a program that runs until
   // stopped.
-  void reloadOnHangup() { reloadOnHangup_ = true; }
+  void reloadOnHangup();
 
   // Ends the program by signal as if it had not been caught: restores its
   // default action and raises it. Returns only if the signal was ignored.
   static void endBy(int signal);
 
  private:
+  sigset_t terminationSignals() const;  // those of waited_ that end the program
+
   sigset_t waited_;             // SIGCHLD and the termination signals not ignored
   sigset_t previous_;           // the mask before
   std::vector<int> defaulted_;  // signals the children get their default action for
   int signalFd_ = -1;           // the waited signals as a descriptor, for waits with one
+  int terminationFd_ = -1;      // the termination signals alone (terminationFd)
   bool reloadOnHangup_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -84,6 +85,7 @@ PostgresServer::PostgresServer() {
 
 PostgresServer::~PostgresServer() {
   if (pid_ <= 0) return;
+  freeze(false);
   // SIGINT: the fast shutdown, which ends the sessions and waits for nothing.
   ::kill(pid_, SIGINT);
   int status = 0;
@@ -96,6 +98,26 @@ std::string PostgresServer::createDatabase(const std::string& name) {
   PQclear(result);
   PQfinish(connection);
   return "postgresql:///" + name + "?host=" + dir_.path().string() + "&port=5432&user=postgres";
+}
+
+void PostgresServer::freeze(bool frozen) {
+  if (pid_ <= 0 || frozen == frozen_) return;
+  frozen_ = frozen;
+  const int signal = frozen ? SIGSTOP : SIGCONT;
+  // The server's processes: the postmaster and its children (a backend per
+  // connection, and its helpers), by their parent in /proc/PID/stat.
+  std::vector<pid_t> pids = {pid_};
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string stat = readFile(entry.path() / "stat");
+    const std::size_t end = stat.rfind(')');
+    if (end == std::string::npos) continue;
+    int parent = 0;
+    if (std::sscanf(stat.c_str() + end + 1, " %*c %d", &parent) == 1 && parent == pid_)
+      pids.push_back(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
+  }
+  // The postmaster first, so that it starts no other meanwhile.
+  for (const pid_t pid : pids) ::kill(pid, signal);
 }
 
 }  // namespace calib::test

@@ -25,10 +25,15 @@ class PostgresServer {
   const std::string& url() const { return url_; }
   // A new, empty database on the server, and its URI.
   std::string createDatabase(const std::string& name);
+  // Stops (SIGSTOP) or resumes (SIGCONT) the server and every process of
+  // it: a server that is there, takes connections into its socket's queue
+  // and never answers.
+  void freeze(bool frozen);
 
  private:
   TempDir dir_;
   pid_t pid_ = -1;
+  bool frozen_ = false;
   std::string url_;
   std::string error_;
 };

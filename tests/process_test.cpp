@@ -3,6 +3,7 @@
 #include "support/process.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -56,11 +57,31 @@ TEST(ChildProcesses, ATerminationSignalIsTakenByTheWaitAndChildrenKeepTheirDefau
     ASSERT_TRUE(pid);
     EXPECT_EQ(waitFor(children, *pid).signal, SIGTERM);
 
+    // A file-size limit's signal too, which the program ignores.
+    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    const Result<pid_t> limited = children.start({{"/bin/sh", "-c", "kill -XFSZ $$; sleep 5"}, "", "", ""});
+    ::signal(SIGXFSZ, previous);
+    ASSERT_TRUE(limited);
+    EXPECT_EQ(waitFor(children, *limited).signal, SIGXFSZ);
+
+    // A termination signal is seen by a wait on something else (its
+    // descriptor readable) and left for the next wait to take.
+    pollfd seen{children.terminationFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&seen, 1, 0), 0);
     ::kill(::getpid(), SIGTERM);
+    EXPECT_EQ(::poll(&seen, 1, 5000), 1);
+    EXPECT_EQ(children.pendingTermination(), SIGTERM);
     EXPECT_EQ(children.wait(5.0).terminationSignal, SIGTERM);
+    EXPECT_EQ(children.pendingTermination(), 0);
     EXPECT_EQ(children.takeTermination(), 0);
     ::kill(::getpid(), SIGINT);
     EXPECT_EQ(children.takeTermination(), SIGINT);
+    // A SIGHUP that asks to reload is not one.
+    children.reloadOnHangup();
+    ::kill(::getpid(), SIGHUP);
+    EXPECT_EQ(::poll(&seen, 1, 0), 0);
+    EXPECT_EQ(children.pendingTermination(), 0);
+    EXPECT_TRUE(children.wait(5.0).reload);
   }
   // An ignored signal stays ignored, in the program and in its children.
   ::signal(SIGHUP, SIG_IGN);

@@ -27,13 +27,16 @@ Failure otherCriteria(const std::string& file, const Criteria& given, const std:
                 "the database's criteria");
 }
 
-// The database, opened as access asks, and the criteria it judges by.
-Result<void> openStore(BatchContext& context, const BatchOptions& options, Access access) {
+// The database, opened as access asks, and the criteria it judges by. Its
+// waits end at the termination signals of processes.
+Result<void> openStore(BatchContext& context, const BatchOptions& options, Access access,
+                       const ChildProcesses& processes) {
+  const WaitLimits limits{&processes};
   const Criteria requested = context.rules.criteria;
   std::optional<CriteriaInForce> inForce;
   if (access == Access::ReadOnly) {
     // Only what calib-batch made is read; a database not made yet is empty.
-    Result<std::unique_ptr<Store>> store = Store::openExisting(context.dbUrl);
+    Result<std::unique_ptr<Store>> store = Store::openExisting(context.dbUrl, limits);
     if (!store) return store.error().absent() ? Result<void>() : Result<void>(store.error());
     context.store = std::move(*store);
     Result<std::optional<CriteriaInForce>> read = context.store->criteriaInForce();
@@ -51,7 +54,7 @@ Result<void> openStore(BatchContext& context, const BatchOptions& options, Acces
     }
     if (!options.outDir.empty()) fs::create_directories(options.outDir, made);
     if (made) return failed("cannot create output directory '" + options.outDir + "': " + made.message());
-    Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl);
+    Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl, limits);
     if (!store) return store.error();
     context.store = std::move(*store);
     context.madeDatabase = context.store->made();
@@ -145,7 +148,7 @@ Result<BatchContext> openBatchContext(const BatchOptions& options, Access access
   }
   context.dbUrl = options.dbUrl.empty() ? defaultDatabaseUrl(options.outDir) : options.dbUrl;
   if (Result<void> apart = checkPlaces(options.paths, options.outDir, context.dbUrl); !apart) return apart.error();
-  if (Result<void> opened = openStore(context, options, access); !opened) return opened.error();
+  if (Result<void> opened = openStore(context, options, access, processes); !opened) return opened.error();
   return context;
 }
 

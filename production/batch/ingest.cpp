@@ -112,11 +112,17 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   std::size_t already = 0;
   std::size_t alreadyErrors = 0;
   int stoppedBySignal = 0;
+  std::size_t notRecorded = 0;  // stopped by a signal, or at a run that could not be recorded
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    if ((stoppedBySignal = processes.takeTermination())) break;
-    const Result<RecordOutcome> recorded =
-        context->store->record(inputs[i], Store::Supersede::IfNotFinal);
-    if (!recorded) return failed("cannot record '" + inputs[i].inputPath + "': " + recorded.error().message);
+    const int signal = processes.takeTermination();
+    const Result<RecordOutcome> recorded = signal ? Result<RecordOutcome>(stoppedBy(signal))
+                                                  : context->store->record(inputs[i], Store::Supersede::IfNotFinal);
+    if (!recorded) {
+      notRecorded = inputs.size() - i;
+      stoppedBySignal = recorded.error().signal;
+      if (!stoppedBySignal) print.message("cannot record '" + inputs[i].inputPath + "': " + recorded.error().message);
+      break;
+    }
     judgedAgain.insert(judgedAgain.end(), recorded->judgedAgain.begin(), recorded->judgedAgain.end());
     if (recorded->recorded) {
       rows.push_back(recorded->row);
@@ -133,10 +139,10 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   print.out(plural(command.resultFiles.size(), "results file", "results files") + ": " + std::to_string(rows.size()) +
             " recorded, " + std::to_string(already) + " already recorded" +
             (alreadyErrors ? " (" + plural(alreadyErrors, "error", "errors") + ")" : "") +
-            (judgedAgain.empty() ? "" : ", " + std::to_string(judgedAgain.size()) + " judged again") + "\n" +
-            usedText(context->dbUrl, command.configFile));
+            (judgedAgain.empty() ? "" : ", " + std::to_string(judgedAgain.size()) + " judged again") +
+            notRecordedText(notRecorded, stoppedBySignal) + "\n" + usedText(context->dbUrl, command.configFile));
   if (stoppedBySignal) return stoppedBy(stoppedBySignal);
-  return failedFile || alreadyErrors > 0 ? CommandOutcome(reported()) : CommandOutcome();
+  return failedFile || notRecorded > 0 || alreadyErrors > 0 ? CommandOutcome(reported()) : CommandOutcome();
 }
 
 }  // namespace calib::production

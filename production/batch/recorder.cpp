@@ -151,6 +151,10 @@ bool Recorder::record(std::size_t index, const RunInput& given) {
   RunInput run = given;
   if (Result<std::vector<std::int64_t>> parts = earlierParts(store_, run)) run.supersedes = std::move(*parts);
   const Result<RecordOutcome> outcome = store_.record(run, supersede_);
+  if (!outcome && outcome.error().stopped()) {
+    terminationSignal_ = outcome.error().signal;
+    return false;
+  }
   if (!outcome) {
     err_(messageLine("cannot record '" + files_[index].file.path + "': " + outcome.error().message));
     return false;

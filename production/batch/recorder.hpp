@@ -87,8 +87,11 @@ class Recorder {
            ByteSink err);
 
   // files[index] ended; records it and every run before it that waited for
-  // it. False when a run could not be recorded (reported).
+  // it. False when a run could not be recorded (reported), or a
+  // termination signal ended the wait for the database (terminationSignal).
   bool finished(std::size_t index, const ChildExit& exit, const std::string& startError);
+  // The termination signal that stopped a recording, or 0.
+  int terminationSignal() const { return terminationSignal_; }
 
   std::size_t recorded() const { return inOrder_.handedOn(); }     // files recorded, from the first
   std::size_t alreadyRecorded() const { return alreadyRecorded_; }  // by another process meanwhile
@@ -119,6 +122,7 @@ class Recorder {
   InOrder<RunInput> inOrder_;
   std::size_t alreadyRecorded_ = 0;
   std::size_t alreadyErrors_ = 0;
+  int terminationSignal_ = 0;
   std::vector<RunRow> rows_;
   std::vector<std::pair<RunRow, std::string>> judgedAgain_;
   std::map<Verdict, std::size_t> verdicts_;

@@ -42,6 +42,11 @@ void printDryRun(const BatchPlan& plan, const std::string& version, const Printe
 
 }  // namespace
 
+std::string notRecordedText(std::size_t notRecorded, int terminationSignal) {
+  if (terminationSignal) return "; interrupted, " + std::to_string(notRecorded) + " not recorded";
+  return notRecorded ? "; recording failed, " + std::to_string(notRecorded) + " not recorded" : "";
+}
+
 std::string waitingText(const BatchPlan& plan) {
   return plan.waiting.empty() ? "" : ", " + std::to_string(plan.waiting.size()) + " waiting";
 }
@@ -84,7 +89,7 @@ Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const B
   a.alreadyRecorded = recorder.alreadyRecorded();
   a.notRecorded = files.size() - recorder.recorded();
   a.failed = ran.stopped || recorder.count(Verdict::Error) > 0 || recorder.alreadyErrors() > 0;
-  a.terminationSignal = ran.terminationSignal;
+  a.terminationSignal = ran.terminationSignal ? ran.terminationSignal : recorder.terminationSignal();
   return a;
 }
 
@@ -110,8 +115,7 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   std::string summary = plural(plan->filesFound, "file", "files") + ": " + analysed.analysedText +
                         recordedText(*plan, analysed.alreadyRecorded, context->version) + ", " +
                         std::to_string(plan->skipped.size()) + " skipped" + waitingText(*plan);
-  if (analysed.terminationSignal)
-    summary += "; interrupted, " + std::to_string(analysed.notRecorded) + " not recorded";
+  summary += notRecordedText(analysed.notRecorded, analysed.terminationSignal);
   print.out(summary + "\n" + usedText(context->dbUrl, command.batch.configFile));
   if (analysed.terminationSignal) return stoppedBy(analysed.terminationSignal);
   // A file whose current record is an error fails every batch it is in,

@@ -22,7 +22,7 @@ struct Analysed {
   std::string table;         // the runs recorded, and the later ones judged again
   std::string analysedText;  // "10 analysed (7 pass, 2 fail, 1 error)"
   std::size_t alreadyRecorded = 0;  // by another process meanwhile
-  std::size_t notRecorded = 0;      // stopped before they were
+  std::size_t notRecorded = 0;      // stopped before they were (a signal, or a run not recorded)
   bool failed = false;              // a run was not recorded or has the verdict error
   int terminationSignal = 0;
 };
@@ -35,6 +35,11 @@ Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const B
 // "skipped: PATH: why" for each file a plan leaves out, and "waiting:
 // PATH: why" for each one not complete yet.
 void listSkipped(const BatchPlan& plan, const Printer& print);
+
+// "; interrupted, 3 not recorded" for a batch a termination signal
+// stopped, "; recording failed, 3 not recorded" for one stopped at a run
+// that could not be recorded; "" when neither stopped it.
+std::string notRecordedText(std::size_t notRecorded, int terminationSignal);
 
 // ", 2 waiting" when files of the plan are still being written; "" when none.
 std::string waitingText(const BatchPlan& plan);

@@ -130,8 +130,8 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
     (void)dir.writeCollected(submission, collected);
     return failed(collected.error);
   };
-  const Result<std::unique_ptr<Store>> store = Store::open(plan.dbUrl);
-  if (!store) return stop(store.error().message);
+  const Result<std::unique_ptr<Store>> store = Store::open(plan.dbUrl, WaitLimits{&processes});
+  if (!store) return store.error().stopped() ? CommandOutcome(store.error()) : stop(store.error().message);
   // Judged by the database's criteria (those of the plan when it has none).
   if (const Result<CriteriaInForce> inForce = (*store)->startCriteria(*criteria); !inForce)
     return stop(inForce.error().message);
@@ -154,8 +154,10 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
                        ") ended without reporting it: the node was lost, or the task was cancelled or ran out of "
                        "time; 'calib-batch submit --resume " +
                        plan.name + "' analyses it again";
-    if (!recorder.finished(k, fromTask ? it->second.exit : ChildExit{}, startError))
+    if (!recorder.finished(k, fromTask ? it->second.exit : ChildExit{}, startError)) {
+      if (const int signal = recorder.terminationSignal()) return stoppedBy(signal);
       return stop("recording stopped at '" + files[recorder.recorded()].file.path + "'");
+    }
   }
   print.out(recorder.table() + recorder.judgedAgainTable());
   collected.summary = plural(files.size(), "file", "files") + ": " + recorder.analysedText() + ", " +

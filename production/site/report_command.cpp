@@ -129,7 +129,7 @@ CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
     if (!day) return failed("--since '" + command.since + "' is not a date (YYYY-MM-DD)");
     filter.since = *day;
   }
-  const Result<std::unique_ptr<Store>> store = Store::openExisting(command.dbUrl);
+  const Result<std::unique_ptr<Store>> store = Store::openExisting(command.dbUrl, WaitLimits{&processes});
   if (!store) return store.error();
   const Result<CurrentRuns> current = (*store)->currentRuns();
   if (!current) return current.error();

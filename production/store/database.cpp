@@ -51,7 +51,7 @@ namespace {
 struct Backend {
   const char* scheme;
   bool keepScheme;  // the backend reads the whole URL (libpq), else what follows the scheme
-  Result<std::unique_ptr<Database>> (*open)(const std::string& location, Access access);
+  Result<std::unique_ptr<Database>> (*open)(const std::string& location, Access access, const WaitLimits& limits);
 };
 
 constexpr Backend kBackends[] = {
@@ -77,10 +77,10 @@ Result<Located> locate(const std::string& url) {
 
 }  // namespace
 
-Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access) {
+Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access, const WaitLimits& limits) {
   Result<Located> located = locate(url);
   if (!located) return located.error();
-  return located->backend->open(located->location, access);
+  return located->backend->open(located->location, access, limits);
 }
 
 Result<void> checkDatabaseUrl(const std::string& url) {

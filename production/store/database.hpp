@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "support/process.hpp"
 #include "support/result.hpp"
 
 namespace calib::production {
@@ -87,16 +88,30 @@ enum class Access {
   ReadOnly,  // an SQLite file must exist and is opened for reading only
 };
 
+// How long a statement may wait, and what ends the wait sooner. A
+// statement that waits for another writer's lock (SQLite) or for the
+// server's answer (PostgreSQL: a server that is frozen or cut off is found
+// only so) fails after statementSeconds; a termination signal of signals
+// ends the wait (at once for a lock, after 2 s without an answer from a
+// server), the statement abandoned and the failure Stopped by that signal,
+// which is left to be taken by the program's next wait.
+struct WaitLimits {
+  static constexpr double kStatementSeconds = 120;
+  const ChildProcesses* signals = nullptr;  // none: the termination signals end the program as they do by default
+  double statementSeconds = kStatementSeconds;
+};
+
 // Opens a database by the scheme of its URL: "sqlite:PATH", or a libpq URI
 // ("postgresql://…" or "postgres://…").
-Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access = Access::Write);
+Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access access = Access::Write,
+                                               const WaitLimits& limits = {});
 
 // A failure when a URL names no backend or no file, without opening
 // anything.
 Result<void> checkDatabaseUrl(const std::string& url);
 
 // The backends openDatabase chooses from.
-Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access);
-Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access);
+Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access, const WaitLimits& limits);
+Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access, const WaitLimits& limits);
 
 }  // namespace calib::production

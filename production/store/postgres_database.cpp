@@ -1,10 +1,18 @@
 // The results database on a PostgreSQL server, through libpq: parameters
-// go separately from the statement text (PQexecParams), blobs in binary,
-// everything else as text; rows come back typed by their column's type.
+// go separately from the statement text (PQsendQueryParams), blobs in
+// binary, everything else as text; rows come back typed by their column's
+// type. No wait for the server is unbounded (PostgresDatabase).
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 
 #include "production/store/database.hpp"
 #include "support/utf8.hpp"
@@ -12,6 +20,16 @@
 namespace calib::production {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a connection may take unless the URI (connect_timeout) or the
+// environment (PGCONNECT_TIMEOUT) says otherwise, in seconds.
+constexpr const char* kConnectSeconds = "10";
+// TCP keepalives: a connection idle for 30 s is probed every 10 s, and
+// taken as lost after 3 probes without an answer.
+constexpr std::pair<const char*, const char*> kKeepalives[] = {
+    {"keepalives", "1"}, {"keepalives_idle", "30"}, {"keepalives_interval", "10"}, {"keepalives_count", "3"}};
 
 // Type OIDs of the built-in types (pg_type.dat).
 constexpr Oid kBytea = 17;
@@ -64,9 +82,87 @@ Value cell(const PGresult* r, int row, int column) {
   }
 }
 
+// How long a server that answers may still take once a termination signal
+// came: a statement it answers by then completes, so that a transaction
+// ends as its program says (recorded or not) whenever the signal comes.
+constexpr std::chrono::seconds kSignalGrace{2};
+
+// Waits on the server's socket until it is ready, the deadline passes or
+// a termination signal came kSignalGrace ago.
+class SocketWait {
+ public:
+  SocketWait(const WaitLimits& limits, Clock::time_point deadline) : limits_(limits), deadline_(deadline) {}
+
+  // Whether socket became ready for events; false when the deadline passed
+  // (signal() says whether a termination signal brought it forward).
+  bool until(int socket, short events) {
+    for (;;) {
+      const Clock::time_point now = Clock::now();
+      if (signal_ == 0 && limits_.signals && (signal_ = limits_.signals->pendingTermination()) != 0)
+        deadline_ = std::min(deadline_, now + kSignalGrace);
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - now).count();
+      if (left <= 0) return false;
+      // The signal's descriptor until one came (it stays readable); one of
+      // -1 is left out of the poll.
+      const int stop = signal_ == 0 && limits_.signals ? limits_.signals->terminationFd() : -1;
+      pollfd fds[2] = {{socket, events, 0}, {stop, POLLIN, 0}};
+      const int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000)));
+      // A failed poll, or one on a descriptor closed under it: libpq's next
+      // call says what became of the connection.
+      if ((n < 0 && errno != EINTR) || fds[0].revents != 0) return true;
+    }
+  }
+  int signal() const { return signal_; }
+
+ private:
+  const WaitLimits& limits_;
+  Clock::time_point deadline_;
+  int signal_ = 0;
+};
+
+Clock::time_point deadlineIn(double seconds) {
+  if (seconds <= 0) return Clock::time_point::max();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// "12 s", "1.5 s".
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", seconds);
+  return text;
+}
+
+// What a statement does, for messages: its start, on one line.
+std::string statementHead(std::string_view sql) {
+  constexpr std::size_t kShown = 60;
+  std::string head;
+  for (const char c : sql) {
+    const bool blank = c == ' ' || c == '\n' || c == '\t';
+    if (blank && (head.empty() || head.back() == ' ')) continue;
+    if (head.size() == kShown) return "'" + head + "…'";
+    head += blank ? ' ' : c;
+  }
+  while (!head.empty() && head.back() == ' ') head.pop_back();
+  return "'" + head + "'";
+}
+
+std::string trimmed(std::string message) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  return message;
+}
+
+// The connection is non-blocking: every wait for the server is a poll of
+// its socket within the statement's time limit, ended early by a
+// termination signal the server does not answer after. A statement whose
+// wait ends so is abandoned with its connection: closed without waiting
+// for anything more (PQcancel would wait for the server's answer, which a
+// frozen server never gives), so that the server rolls back the
+// transaction it was in when it reads that the connection is gone. The
+// database is unusable from then on.
 class PostgresDatabase final : public Database {
  public:
-  PostgresDatabase(PGconn* connection, std::string name) : connection_(connection), name_(std::move(name)) {}
+  PostgresDatabase(PGconn* connection, std::string name, const WaitLimits& limits)
+      : connection_(connection), name_(std::move(name)), limits_(limits) {}
   ~PostgresDatabase() override { PQfinish(connection_); }
   PostgresDatabase(const PostgresDatabase&) = delete;
   PostgresDatabase& operator=(const PostgresDatabase&) = delete;
@@ -95,42 +191,106 @@ class PostgresDatabase final : public Database {
       values[i] = texts[i].c_str();
       lengths[i] = static_cast<int>(texts[i].size());
     }
-    const PgResult result(PQexecParams(connection_, std::string(sql).c_str(), static_cast<int>(params.size()),
-                                     nullptr, values.data(), lengths.data(), formats.data(), 0));
-    if (Result<void> done = ok(result.get()); !done) return done.error();
+    const std::string text(sql);
+    const Result<PgResult> result = request(text, [&] {
+      return PQsendQueryParams(connection_, text.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
+                               lengths.data(), formats.data(), 0);
+    });
+    if (!result) return result.error();
     std::vector<Row> rows;
-    for (int r = 0; r < PQntuples(result.get()); ++r) {
+    for (int r = 0; r < PQntuples(result->get()); ++r) {
       Row row;
-      for (int c = 0; c < PQnfields(result.get()); ++c) row.push_back(cell(result.get(), r, c));
+      for (int c = 0; c < PQnfields(result->get()); ++c) row.push_back(cell(result->get(), r, c));
       rows.push_back(std::move(row));
     }
     return rows;
   }
 
   Result<void> runScript(std::string_view sql) override {
-    const PgResult result(PQexec(connection_, std::string(sql).c_str()));
-    return ok(result.get());
+    const std::string text(sql);
+    const Result<PgResult> result = request(text, [&] { return PQsendQuery(connection_, text.c_str()); });
+    if (!result) return result.error();
+    return {};
   }
 
   Result<void> beginWrite() override { return runScript("BEGIN"); }
   Result<void> beginRead() override { return runScript("BEGIN ISOLATION LEVEL REPEATABLE READ"); }
   Result<void> commit() override { return runScript("COMMIT"); }
   void rollback() override {
-    if (PQtransactionStatus(connection_) == PQTRANS_IDLE) return;
+    if (connection_ == nullptr || PQtransactionStatus(connection_) == PQTRANS_IDLE) return;
     (void)runScript("ROLLBACK");
   }
 
+  // Waits for the connection that PQconnectStartParams began, at most
+  // seconds (0: no limit).
+  Result<void> connect(double seconds) {
+    SocketWait wait(limits_, deadlineIn(seconds));
+    // Failed at once (no socket there, for one), or to be polled.
+    PostgresPollingStatusType status =
+        PQstatus(connection_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+    while (status != PGRES_POLLING_OK) {
+      if (status == PGRES_POLLING_FAILED) return failed("cannot connect to database '" + name_ + "': " + why());
+      if (!wait.until(PQsocket(connection_), status == PGRES_POLLING_READING ? POLLIN : POLLOUT)) {
+        if (wait.signal()) return stoppedBy(wait.signal());
+        return failed("cannot connect to database '" + name_ + "': no answer from the server in " +
+                      secondsText(seconds));
+      }
+      status = PQconnectPoll(connection_);
+    }
+    if (PQsetnonblocking(connection_, 1) != 0) return failed("cannot connect to database '" + name_ + "': " + why());
+    return {};
+  }
+
  private:
+  // Sends a statement by send and waits for its results: the last one, or
+  // the first that failed.
+  Result<PgResult> request(std::string_view sql, const std::function<int()>& send) {
+    if (connection_ == nullptr) return abandonedBy_ ? stoppedBy(abandonedBy_) : failed(name_ + ": " + abandoned_);
+    if (send() == 0) return failed(name_ + ": " + why());
+    SocketWait wait(limits_, deadlineIn(limits_.statementSeconds));
+    // Everything sent first; an answer read meanwhile makes room.
+    for (int unsent; (unsent = PQflush(connection_)) != 0;) {
+      if (unsent < 0) return failed(name_ + ": " + why());
+      if (!wait.until(PQsocket(connection_), POLLIN | POLLOUT)) return abandon(wait, sql);
+      if (PQconsumeInput(connection_) == 0) return failed(name_ + ": " + why());
+    }
+    PgResult kept;
+    for (;;) {
+      while (PQisBusy(connection_) != 0) {
+        if (!wait.until(PQsocket(connection_), POLLIN)) return abandon(wait, sql);
+        if (PQconsumeInput(connection_) == 0) return failed(name_ + ": " + why());
+      }
+      PgResult next(PQgetResult(connection_));
+      if (!next) break;
+      if (!kept || ok(kept.get())) kept = std::move(next);
+    }
+    if (Result<void> done = ok(kept.get()); !done) return done.error();
+    return kept;
+  }
+
+  Failure abandon(const SocketWait& wait, std::string_view sql) {
+    PQfinish(connection_);
+    connection_ = nullptr;
+    if ((abandonedBy_ = wait.signal()) != 0) return stoppedBy(abandonedBy_);
+    const std::string what =
+        "no answer from the server in " + secondsText(limits_.statementSeconds) + " to " + statementHead(sql);
+    abandoned_ = "the connection was closed after " + what;
+    return failed(name_ + ": " + what + "; the statement was abandoned and the connection closed");
+  }
+
   Result<void> ok(const PGresult* result) {
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return {};
-    std::string message = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_);
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    return failed(name_ + ": " + message);
+    return failed(name_ + ": " + (result ? trimmed(PQresultErrorMessage(result)) : why()));
   }
 
-  PGconn* connection_;
+  std::string why() const { return trimmed(connection_ ? PQerrorMessage(connection_) : "out of memory"); }
+
+  PGconn* connection_;  // none once abandoned
   std::string name_;
+  WaitLimits limits_;
+  std::string abandoned_;  // why there is no connection
+  int abandonedBy_ = 0;    // the termination signal it was abandoned at
 };
 
 // The URI without its password (user:password@ or ?password=…), for
@@ -151,21 +311,46 @@ std::string withoutPassword(std::string uri) {
   return uri;
 }
 
+// The value libpq takes for keyword, after the URI and the environment.
+std::string setting(PGconn* connection, std::string_view keyword) {
+  PQconninfoOption* options = PQconninfo(connection);
+  std::string value;
+  for (PQconninfoOption* o = options; o && o->keyword; ++o)
+    if (keyword == o->keyword && o->val) value = o->val;
+  PQconninfoFree(options);
+  return value;
+}
+
 }  // namespace
 
-Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access) {
+Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access, const WaitLimits& limits) {
   const std::string name = withoutPassword(uri);
-  PGconn* connection = PQconnectdb(uri.c_str());
-  if (connection == nullptr || PQstatus(connection) != CONNECTION_OK) {
-    std::string message = connection ? PQerrorMessage(connection) : "out of memory";
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    PQfinish(connection);
-    return failed("cannot connect to database '" + name + "': " + message);
+  // Settings the URI or the environment may change: a connection may take
+  // kConnectSeconds, and TCP keepalives find a server cut off while a
+  // connection waits (libpq's defaults wait for the system's two hours).
+  std::vector<const char*> keywords;
+  std::vector<const char*> values;
+  if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
+    keywords.push_back("connect_timeout");
+    values.push_back(kConnectSeconds);
   }
+  for (const auto& [keyword, value] : kKeepalives) {
+    keywords.push_back(keyword);
+    values.push_back(value);
+  }
+  // The URI's own settings over those before it.
+  keywords.insert(keywords.end(), {"dbname", nullptr});
+  values.insert(values.end(), {uri.c_str(), nullptr});
+  PGconn* connection = PQconnectStartParams(keywords.data(), values.data(), 1);
+  if (connection == nullptr) return failed("cannot connect to database '" + name + "': out of memory");
+  auto database = std::make_unique<PostgresDatabase>(connection, name, limits);
+  // libpq's rule: 0 or none waits for ever, and less than 2 seconds is 2.
+  const int timeout = std::atoi(setting(connection, "connect_timeout").c_str());
+  const double seconds = timeout <= 0 ? 0 : std::max(2, timeout);
+  if (Result<void> connected = database->connect(seconds); !connected) return connected.error();
   // The server's notices ("relation already exists, skipping") are not for
   // the user of a batch.
   PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
-  auto database = std::make_unique<PostgresDatabase>(connection, name);
   // Text in UTF-8, and doubles in their shortest exact form whatever the
   // server's version and defaults.
   if (Result<void> set = database->runScript("SET client_encoding = 'UTF8'; SET extra_float_digits = 3"); !set)

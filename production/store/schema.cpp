@@ -158,7 +158,51 @@ std::string fill(std::string_view text, Dialect dialect) {
   return out;
 }
 
+// The tables and views where calib-batch's would be, by name: in an SQLite
+// file, or in the PostgreSQL schema tables are created in. pg_class, as
+// every role may read it whatever its privileges on the tables.
+constexpr std::string_view kSqliteTables =
+    "SELECT name FROM sqlite_schema WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
+    "ORDER BY name";
+constexpr std::string_view kPostgresTables =
+    "SELECT c.relname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') ORDER BY c.relname";
+
+// The table that holds the schema version: the mark of calib-batch's database.
+constexpr std::string_view kVersionTable = "calib_schema";
+
+// A failure to read what a database holds, which reads "NAME: why".
+Failure unreadable(Failure failure) {
+  if (!failure.stopped()) failure.message = "cannot read the database " + failure.message;
+  return failure;
+}
+
 }  // namespace
+
+Result<int> schemaVersion(Database& db) {
+  const Result<std::vector<Row>> tables = db.run(db.dialect() == Dialect::Sqlite ? kSqliteTables : kPostgresTables);
+  if (!tables) return unreadable(tables.error());
+  if (tables->empty()) return 0;
+  std::string names;
+  std::size_t listed = 0;
+  bool ours = false;
+  for (const Row& row : *tables) {
+    const std::string name = asText(row.at(0)).value_or("");
+    ours |= name == kVersionTable;
+    if (listed++ < 3) names += (names.empty() ? "" : ", ") + name;
+  }
+  if (listed > 3) names += ", …";
+  if (!ours)
+    return failed(db.name() + " holds tables that are not calib-batch's (" + names +
+                  "): give calib-batch a database of its own (--db)");
+  const Result<std::vector<Row>> rows = db.run("SELECT version FROM " + std::string(kVersionTable));
+  if (!rows) return unreadable(rows.error());
+  const std::int64_t version = rows->empty() ? 0 : asInt((*rows)[0][0]).value_or(0);
+  if (version < 1)
+    return failed(db.name() + ": its table " + std::string(kVersionTable) +
+                  " holds no schema version; calib-batch did not make it");
+  return static_cast<int>(version);
+}
 
 std::string schemaScript(int version, Dialect dialect) {
   const std::string_view scripts[] = {kVersion1, kVersion2};
@@ -173,20 +217,21 @@ Result<int> migrate(Database& db) {
   if (db.dialect() == Dialect::Postgres)
     if (Result<std::vector<Row>> locked = db.run("SELECT pg_advisory_xact_lock(7400211)"); !locked)
       return locked.error();
-  if (Result<void> made = db.runScript("CREATE TABLE IF NOT EXISTS calib_schema (version INTEGER NOT NULL)"); !made)
-    return made.error();
-  const Result<std::vector<Row>> rows = db.run("SELECT version FROM calib_schema");
-  if (!rows) return rows.error();
-  const int current = rows->empty() ? 0 : static_cast<int>(asInt((*rows)[0][0]).value_or(0));
+  const Result<int> version = schemaVersion(db);
+  if (!version) return version.error();
+  const int current = *version;
   if (current > kSchemaVersion)
     return failed(db.name() + ": the database has schema version " + std::to_string(current) +
                   ", newer than this program's (" + std::to_string(kSchemaVersion) + "); use a newer calib-batch");
   if (current == kSchemaVersion) return current;  // rolled back: nothing was changed
+  if (current == 0)
+    if (Result<void> made = db.runScript("CREATE TABLE calib_schema (version INTEGER NOT NULL)"); !made)
+      return made.error();
   for (int v = current + 1; v <= kSchemaVersion; ++v)
     if (Result<void> made = db.runScript(schemaScript(v, db.dialect())); !made) return made.error();
   const Result<std::vector<Row>> set =
-      rows->empty() ? db.run("INSERT INTO calib_schema (version) VALUES ($1)", {std::int64_t{kSchemaVersion}})
-                    : db.run("UPDATE calib_schema SET version = $1", {std::int64_t{kSchemaVersion}});
+      current == 0 ? db.run("INSERT INTO calib_schema (version) VALUES ($1)", {std::int64_t{kSchemaVersion}})
+                   : db.run("UPDATE calib_schema SET version = $1", {std::int64_t{kSchemaVersion}});
   if (!set) return set.error();
   if (Result<void> committed = transaction->commit(); !committed) return committed.error();
   return current;

@@ -14,10 +14,17 @@ inline constexpr int kSchemaVersion = 2;
 // The statements of version v (1 … kSchemaVersion), for dialect.
 std::string schemaScript(int version, Dialect dialect);
 
+// The schema version of a database: 0 when it holds no tables, so that
+// calib-batch may make its own. A database with tables but none of
+// calib-batch's is another program's, and an error that names some of
+// them; one that cannot be read is an error that says why (the
+// database's own words).
+Result<int> schemaVersion(Database& db);
+
 // Creates the schema in an empty database or upgrades an older one, in
 // one transaction that concurrent processes take one at a time. A database
-// of a newer version than this program knows is an error. The version it
-// had: 0 for a database made now.
+// of a newer version than this program knows, or another program's, is an
+// error. The version it had: 0 for a database made now.
 Result<int> migrate(Database& db);
 
 }  // namespace calib::production

@@ -1,10 +1,14 @@
 // The results database in an SQLite file: WAL, so that readers never wait
-// for a writer; a busy timeout, so that writers from several processes
-// queue; foreign keys on; statements prepared once and kept.
+// for a writer; a busy handler, so that writers from several processes
+// queue (and a termination signal ends the wait); foreign keys on;
+// statements prepared once and kept.
+#include <poll.h>
 #include <sqlite3.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -15,8 +19,25 @@ namespace calib::production {
 
 namespace {
 
-// How long a writer waits for another's transaction before giving up.
-constexpr int kBusyTimeoutMs = 120000;
+using Clock = std::chrono::steady_clock;
+
+// What SQLite says of its last failure, with what its message leaves out:
+// the system's reason for a file that could not be opened, read or
+// written (SQLite's own record of it, else error: errno as the failed call
+// left it, which SQLite does not always record, EFBIG for one), and why a
+// reader needs to write beside a WAL database.
+std::string errorText(sqlite3* db, int error = 0) {
+  std::string text = sqlite3_errmsg(db);
+  const int code = sqlite3_extended_errcode(db);
+  if (code == SQLITE_READONLY_DIRECTORY || code == SQLITE_READONLY_CANTINIT)
+    return text + " (the database is in WAL mode, read through a file beside it, -shm, which this user can neither "
+                  "make nor write there)";
+  const int primary = code & 0xff;
+  const int system = sqlite3_system_errno(db) != 0 ? sqlite3_system_errno(db) : error;
+  if (system != 0 && (primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR || primary == SQLITE_FULL))
+    text += " (" + std::string(std::strerror(system)) + ")";
+  return text;
+}
 
 // "$3" → "?3": SQLite's numbered parameter, bound at the same index.
 std::string sqliteParameters(std::string_view sql) {
@@ -28,7 +49,11 @@ std::string sqliteParameters(std::string_view sql) {
 
 class SqliteDatabase final : public Database {
  public:
-  SqliteDatabase(sqlite3* db, std::string name) : db_(db), name_(std::move(name)) {}
+  SqliteDatabase(sqlite3* db, std::string name, const WaitLimits& limits)
+      : db_(db), name_(std::move(name)), limits_(limits) {
+    sqlite3_busy_handler(db_, [](void* self, int count) { return static_cast<SqliteDatabase*>(self)->onBusy(count); },
+                         this);
+  }
   ~SqliteDatabase() override {
     for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
     sqlite3_close(db_);
@@ -63,6 +88,7 @@ class SqliteDatabase final : public Database {
     }
     std::vector<Row> rows;
     for (;;) {
+      errno = 0;
       const int rc = sqlite3_step(statement);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) return fail(statement);
@@ -96,11 +122,9 @@ class SqliteDatabase final : public Database {
   }
 
   Result<void> runScript(std::string_view sql) override {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, std::string(sql).c_str(), nullptr, nullptr, &message) == SQLITE_OK) return {};
-    Failure failure = failed(name_ + ": " + (message ? message : sqlite3_errmsg(db_)));
-    sqlite3_free(message);
-    return failure;
+    errno = 0;
+    if (sqlite3_exec(db_, std::string(sql).c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return {};
+    return failure();
   }
 
   Result<void> beginWrite() override { return runScript("BEGIN IMMEDIATE"); }
@@ -119,26 +143,51 @@ class SqliteDatabase final : public Database {
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v3(db_, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &statement,
                            nullptr) != SQLITE_OK)
-      return failed(name_ + ": " + sqlite3_errmsg(db_));
+      return failure();
     statements_.emplace(std::string(sql), statement);
     return statement;
   }
 
   Failure fail(sqlite3_stmt* statement) {
-    Failure failure = failed(name_ + ": " + sqlite3_errmsg(db_));
+    Failure failed = failure();
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
-    return failure;
+    return failed;
+  }
+
+  // The last statement's failure: the termination signal that ended its
+  // wait for the lock, or SQLite's words. Called first thing after the
+  // failed call, errno still as it left it.
+  Failure failure() {
+    const int error = errno;
+    if (const int signal = std::exchange(stoppedBy_, 0)) return stoppedBy(signal);
+    return failed(name_ + ": " + errorText(db_, error));
+  }
+
+  // SQLite's busy handler: whether to try the lock again. Short sleeps
+  // first, then longer ones, up to the statement's time limit; a
+  // termination signal ends the wait.
+  int onBusy(int count) {
+    const Clock::time_point now = Clock::now();
+    if (count == 0) busySince_ = now;
+    if (now - busySince_ > std::chrono::duration<double>(limits_.statementSeconds)) return 0;
+    pollfd signal{limits_.signals ? limits_.signals->terminationFd() : -1, POLLIN, 0};
+    ::poll(&signal, 1, count < 10 ? 1 + 2 * count : 25);  // a descriptor of -1 is left out: a sleep
+    if (limits_.signals) stoppedBy_ = limits_.signals->pendingTermination();
+    return stoppedBy_ == 0 ? 1 : 0;
   }
 
   sqlite3* db_;
   std::string name_;
+  WaitLimits limits_;
+  Clock::time_point busySince_;
+  int stoppedBy_ = 0;  // the termination signal that ended the last wait for the lock
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
 };
 
 }  // namespace
 
-Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access) {
+Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access, const WaitLimits& limits) {
   const bool readOnly = access == Access::ReadOnly;
   sqlite3* db = nullptr;
   const std::string name = "sqlite:" + path;
@@ -152,12 +201,11 @@ Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access acc
       return failed("cannot open database '" + name + "': there is no directory '" + parent.string() + "'");
   }
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    Failure failure = failed("cannot open database '" + name + "': " + (db ? sqlite3_errmsg(db) : "out of memory"));
+    Failure failure = failed("cannot open database '" + name + "': " + (db ? errorText(db) : "out of memory"));
     sqlite3_close(db);
     return failure;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  auto database = std::make_unique<SqliteDatabase>(db, name);
+  auto database = std::make_unique<SqliteDatabase>(db, name, limits);
   // A reader changes nothing; a database written by calib-batch is in WAL
   // mode already, so it never waits for a writer.
   if (readOnly) return std::unique_ptr<Database>(std::move(database));
@@ -166,17 +214,18 @@ Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access acc
   // crash (a power cut may lose the last transactions, never corrupt).
   // Switching to WAL needs the file to itself, and SQLite does not wait for
   // that: the switch is retried while another connection holds it.
-  const auto start = std::chrono::steady_clock::now();
+  const Clock::time_point start = Clock::now();
   for (;;) {
-    char* message = nullptr;
-    const int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON",
-                                nullptr, nullptr, &message);
-    const std::string text = message ? message : "";
-    sqlite3_free(message);
-    if (rc == SQLITE_OK) break;
+    const Result<void> set =
+        database->runScript("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON");
+    if (set) break;
+    const int rc = sqlite3_errcode(db);
+    if (set.error().stopped()) return set.error();
     if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) ||
-        std::chrono::steady_clock::now() - start > std::chrono::milliseconds(kBusyTimeoutMs))
-      return failed("cannot open database '" + name + "': " + text);
+        Clock::now() - start > std::chrono::duration<double>(limits.statementSeconds))
+      return failed("cannot open database '" + name + "': " + errorText(db));
+    if (limits.signals)
+      if (const int signal = limits.signals->pendingTermination()) return stoppedBy(signal);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return std::unique_ptr<Database>(std::move(database));

@@ -124,8 +124,8 @@ RunRow recordedRow(const RunInput& run, const Assessment& assessment, const std:
   return r;
 }
 
-Result<std::unique_ptr<Store>> Store::open(const std::string& url) {
-  Result<std::unique_ptr<Database>> db = openDatabase(url);
+Result<std::unique_ptr<Store>> Store::open(const std::string& url, const WaitLimits& limits) {
+  Result<std::unique_ptr<Database>> db = openDatabase(url, Access::Write, limits);
   if (!db) return db.error();
   const Result<int> before = migrate(**db);
   if (!before) return before.error();
@@ -134,21 +134,21 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& url) {
   return store;
 }
 
-Result<std::unique_ptr<Store>> Store::openExisting(const std::string& url) {
+Result<std::unique_ptr<Store>> Store::openExisting(const std::string& url, const WaitLimits& limits) {
   if (url.starts_with("sqlite:") && !std::filesystem::exists(url.substr(7)))
     return absent("no database at '" + url.substr(7) + "' (calib-batch run or ingest makes one; --db names another)");
-  Result<std::unique_ptr<Database>> db = openDatabase(url, Access::ReadOnly);
+  Result<std::unique_ptr<Database>> db = openDatabase(url, Access::ReadOnly, limits);
   if (!db) return db.error();
-  const Result<std::vector<Row>> rows = (*db)->run("SELECT version FROM calib_schema");
-  if (!rows || rows->empty())
+  const Result<int> version = schemaVersion(**db);
+  if (!version) return version.error();
+  if (*version == 0)
     return absent((*db)->name() +
                   " is not a database of calib-batch yet (calib-batch run or ingest makes its tables)");
-  const std::int64_t version = asInt((*rows)[0][0]).value_or(0);
-  if (version != kSchemaVersion)
-    return failed((*db)->name() + ": the database has schema version " + std::to_string(version) +
+  if (*version != kSchemaVersion)
+    return failed((*db)->name() + ": the database has schema version " + std::to_string(*version) +
                   ", this program reads " + std::to_string(kSchemaVersion) +
-                  (version > kSchemaVersion ? "; use a newer calib-batch"
-                                            : "; calib-batch run or ingest brings it up to date"));
+                  (*version > kSchemaVersion ? "; use a newer calib-batch"
+                                             : "; calib-batch run or ingest brings it up to date"));
   return std::make_unique<Store>(std::move(*db));
 }
 

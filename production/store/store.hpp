@@ -103,13 +103,15 @@ struct Rejudged {
 enum class Records { Current, All };
 class Store {
  public:
-  // Opens the database at url and brings its schema up to date.
-  static Result<std::unique_ptr<Store>> open(const std::string& url);
+  // Opens the database at url and brings its schema up to date; its
+  // statements wait as limits allow.
+  static Result<std::unique_ptr<Store>> open(const std::string& url, const WaitLimits& limits = {});
   // Opens a database calib-batch made, to read it: nothing is created or
-  // changed (an SQLite file is opened read-only). One of another schema
-  // version is an error; one calib-batch has not made yet (no SQLite file,
-  // or no tables of calib-batch) is absent.
-  static Result<std::unique_ptr<Store>> openExisting(const std::string& url);
+  // changed (an SQLite file is opened read-only). Only one calib-batch has
+  // not made yet (no SQLite file, or no tables at all) is absent; one that
+  // cannot be read (the reason given), another program's and one of another
+  // schema version are errors, each naming the database.
+  static Result<std::unique_ptr<Store>> openExisting(const std::string& url, const WaitLimits& limits = {});
   explicit Store(std::unique_ptr<Database> db) : db_(std::move(db)) {}
 
   Database& database() { return *db_; }

@@ -294,6 +294,14 @@ void Watcher::finished(const ChildExit& exit) {
   if (Result<std::vector<std::int64_t>> parts = earlierParts(*context_->store, run)) run.supersedes = std::move(*parts);
   const Result<RecordOutcome> outcome =
       context_->store->record(run, supersedeOf(command_.batch.force, command_.batch.reanalyse));
+  if (!outcome && outcome.error().stopped()) {
+    // The wait for the database ended at a termination signal, which the
+    // next wait takes.
+    message("not recorded: '" + p.file.path + "': stopped while recording (analysed at the next start)");
+    ++notRecorded_;
+    reconnect_ = true;
+    return;
+  }
   if (!outcome) {
     message("cannot record '" + p.file.path + "': " + outcome.error().message + "; analysed again in " +
             secondsText(kRetrySeconds));
