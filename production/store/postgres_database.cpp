@@ -146,9 +146,24 @@ std::string statementHead(std::string_view sql) {
   return "'" + head + "'";
 }
 
-std::string trimmed(std::string message) {
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  return message;
+// libpq's message on one line: its lines (ERROR, DETAIL, HINT) joined by
+// "; ", so that a message shows them rather than escaped line feeds.
+std::string trimmed(std::string_view message) {
+  std::string line;
+  bool newLine = false;
+  for (const char c : message) {
+    if (c == '\n') {
+      newLine = true;
+    } else if (newLine && (c == ' ' || c == '\t')) {
+      continue;
+    } else {
+      if (newLine && !line.empty()) line += "; ";
+      newLine = false;
+      line += c;
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
 }
 
 // The connection is non-blocking: every wait for the server is a poll of
