@@ -48,6 +48,7 @@
 #include "production/cli/subcommands.hpp"
 #include "production/command/command.hpp"
 #include "support/process.hpp"
+#include "support/utf8.hpp"
 
 namespace {
 
@@ -195,6 +196,14 @@ int main(int argc, char** argv) {
     commands.push_back({&spec, command, spec.make(*command, defaults)});
   }
   checkOptionValues(app);
+  // A usage error quotes the value given: its control bytes escaped, as
+  // every message shows them.
+  app.failure_message([](const CLI::App* command, const CLI::Error& e) {
+    std::string text = CLI::FailureMessage::simple(command, e);
+    const std::string_view what = e.what();
+    if (text.starts_with(what)) text = terminalText(what) + text.substr(what.size());
+    return text;
+  });
 
   try {
     app.parse(argc, argv);

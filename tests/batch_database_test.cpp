@@ -4,6 +4,7 @@
 // database that cannot grow.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -107,6 +108,20 @@ TEST(BatchDatabase, EachStateOfADatabaseIsToldApart) {
          return sqlite("dir.sqlite");
        },
        false, "(Is a directory)"},
+      // Opening a FIFO waits for a writer for ever; a link to nothing (an
+      // unmounted share) would get a new database made unseen.
+      {"a FIFO",
+       [&] {
+         ::mkfifo((dir / "fifo.sqlite").c_str(), 0600);
+         return sqlite("fifo.sqlite");
+       },
+       false, ": not a regular file: a FIFO"},
+      {"a link to nothing",
+       [&] {
+         fs::create_symlink(dir / "unmounted/calib.sqlite", dir / "link.sqlite");
+         return sqlite("link.sqlite");
+       },
+       false, "': it is a symbolic link to '"},
       // The lab's shared database, in WAL mode, read by a user who may not
       // write its directory, where SQLite keeps what readers share (-shm).
       {"a WAL database in a directory its reader may not write",

@@ -553,6 +553,10 @@ TEST(Batch, IngestTakesResultsFilesOnlyAndChecksTheirAdcFile) {
            "cannot ingest 'a': not a regular file: a directory\n"s})
     EXPECT_NE(r.err.find(refused), std::string::npos) << refused << "\n" << r.err;
   EXPECT_NE(r.out.find("7 results files: 2 recorded, 0 already recorded\n"), std::string::npos) << r.out;
+  // A results file named without a directory, from where it is.
+  const RunResult again = runCalib(dir / "a", {"ingest", "--db", db, results.substr(1)}, options);
+  EXPECT_EQ(again.exitStatus, 0) << again.err;
+  EXPECT_NE(again.out.find("1 results file: 0 recorded, 1 already recorded\n"), std::string::npos) << again.out;
   const RunResult runs = runCalib(dir.path(), {"export", "--db", db}, options);
   EXPECT_NE(runs.out.find(",ingested,"), std::string::npos) << runs.out;
   EXPECT_NE(runs.out.find(",\"ingested, unverified: the ADC file 'run.txt' is not found\","), std::string::npos)
@@ -584,6 +588,8 @@ TEST(Batch, ResultsOutOfPlaceOrRangeAreRefused) {
        "malformed results: \"channel\" is 4294967296, not an integer from -2147483648 to 2147483647"},
       {[](nlohmann::json& j) { j["run"]["adcFileBytes"] = -5; },
        "malformed results: \"adcFileBytes\" is -5, not an integer from 0 to 18446744073709551615"},
+      {[](nlohmann::json& j) { j["channels"][3]["fit"]["ndf"] = -5; },
+       "malformed results: \"ndf\" is -5, not an integer from 0 to 2147483647"},
       {[](nlohmann::json& j) { j["run"]["detector"] = "XYZ"; },
        "results of detector 'XYZ': this program judges TPC and MuCh"},
   };
@@ -624,6 +630,7 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
        "calib-batch: unknown command 'colct'; the commands are init, run, watch, submit, status, wait, ingest, chips, history, "
        "export, report, criteria"},
       {{"chips", "--format", "xml"}, 2, "--format: xml not in {table,csv,json}"},
+      {{"chips", "--format", "x\x1b[2J"}, 2, "--format: x\\x1b[2J not in {table,csv,json}"},
       {{"export", "--format", "table"}, 2, "--format: table not in {csv,json}"},
       {{"report", "--since", "yesterday"}, 2, "--since: 'yesterday' is not a date (YYYY-MM-DD)"},
       {{"report", "--since", "2018-02-30"}, 2, "--since: '2018-02-30' is not a date (YYYY-MM-DD)"},

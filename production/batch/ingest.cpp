@@ -28,10 +28,14 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
   if (!results) return results.error();
   // The ADC file: as calib was given it, or beside the results.
   std::string adc;
-  std::error_code e;
+  std::string absentWhy = "is not found";  // what the ADC file is, when none is read
   for (const fs::path& candidate :
-       {fs::path(results->adcFile), fs::path(path).parent_path() / fs::path(results->adcFile).filename()})
-    if (adc.empty() && fs::is_regular_file(candidate, e)) adc = candidate.string();
+       {fs::path(results->adcFile), fs::path(path).parent_path() / fs::path(results->adcFile).filename()}) {
+    std::error_code e;
+    const fs::file_status status = fs::status(candidate, e);
+    if (adc.empty() && fs::is_regular_file(status)) adc = candidate.string();
+    else if (fs::exists(status)) absentWhy = "is not a regular file ('" + candidate.string() + "')";
+  }
   RunInput in;
   in.calibExit = "ingested";
   if (!adc.empty()) {
@@ -44,10 +48,10 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
     in.inputSha256 = *sha;
   } else if (results->adcSha256) {
     in.inputSha256 = *results->adcSha256;
-    in.calibExit = "ingested, unverified: the ADC file '" + results->adcFile + "' is not found";
+    in.calibExit = "ingested, unverified: the ADC file '" + results->adcFile + "' " + absentWhy;
   } else {
     return failed("the results have no SHA-256 of their ADC file (calib --sha256) and the file '" +
-                  results->adcFile + "' is not found");
+                  results->adcFile + "' " + absentWhy);
   }
   // The stand's fields from the file's whole path: calib is often given a
   // name relative to the directory it runs in, whose date the path holds.
@@ -61,7 +65,7 @@ Result<RunInput> ingestedRun(const std::string& path, const NamePattern& pattern
   if (results->adcFileBytes) in.inputBytes = static_cast<std::int64_t>(*results->adcFileBytes);
   in.measuredAt = measuredAt(in.stand, adc.empty() ? path : adc);
   in.analysisVersion = results->toolVersion;
-  in.outputDir = fs::absolute(fs::path(path).parent_path()).lexically_normal().string();
+  in.outputDir = fs::absolute(path).parent_path().lexically_normal().string();
   // Results of a file not read to its end, beside calib's messages (as a
   // batch keeps them): the error says what calib said, as run's does.
   if (!results->readToEnd)

@@ -32,18 +32,26 @@ struct NotFitting : std::runtime_error {
 
 // An integer of T's range. nlohmann converts 2.9 or 4294967298 to an int
 // by a cast (2 and 2); here they are refused.
+// Counts (lines, windows, degrees of freedom) take min 0.
 template <std::integral T>
-T integerOf(const json& v, const char* key) {
+T integerOf(const json& v, const char* key, T min = std::numeric_limits<T>::min()) {
   if (v.is_number_unsigned()) {
-    if (const auto u = v.get<std::uint64_t>(); std::in_range<T>(u)) return static_cast<T>(u);
+    if (const auto u = v.get<std::uint64_t>(); std::in_range<T>(u) && static_cast<T>(u) >= min)
+      return static_cast<T>(u);
   } else if (v.is_number_integer()) {
-    if (const auto i = v.get<std::int64_t>(); std::in_range<T>(i)) return static_cast<T>(i);
+    if (const auto i = v.get<std::int64_t>(); std::in_range<T>(i) && static_cast<T>(i) >= min)
+      return static_cast<T>(i);
   } else if (!v.is_number()) {
     return v.get<T>();  // nlohmann's error names the type found
   }
   throw NotFitting(std::string("\"") + key + "\" is " + v.dump(-1, ' ', false, json::error_handler_t::replace) +
-                   ", not an integer from " + std::to_string(std::numeric_limits<T>::min()) + " to " +
+                   ", not an integer from " + std::to_string(min) + " to " +
                    std::to_string(std::numeric_limits<T>::max()));
+}
+
+template <std::integral T>
+T countAt(const json& object, const char* key) {
+  return integerOf<T>(object.at(key), key, 0);
 }
 
 template <typename T>
@@ -76,7 +84,7 @@ ChannelResult readChannel(const json& c) {
     ch.gainError = optionalValue<double>(fit, "gainError");
     ch.offset = optionalValue<double>(fit, "offset");
     ch.chi2 = optionalValue<double>(fit, "chi2");
-    ch.ndf = optionalValue<int>(fit, "ndf");
+    if (!fit.at("ndf").is_null()) ch.ndf = countAt<int>(fit, "ndf");
   }
   if (const json& noise = c.at("noise"); !noise.is_null()) ch.noiseAdc = optionalValue<double>(noise, "adc");
   ch.enc = optionalValue<double>(c, "enc");
@@ -153,13 +161,13 @@ Result<RunResults> parseResults(std::string_view text) {
     r.adcFileBytes = optionalValue<std::uint64_t>(run, "adcFileBytes");
     r.adcSha256 = optionalValue<std::string>(run, "adcSha256");
     r.compression = run.at("input").at("compression").get<std::string>();
-    r.linesProcessed = valueAt<std::int64_t>(run, "linesProcessed");
-    r.windowsAnalysed = valueAt<std::int64_t>(run, "windowsAnalysed");
+    r.linesProcessed = countAt<std::int64_t>(run, "linesProcessed");
+    r.windowsAnalysed = countAt<std::int64_t>(run, "windowsAnalysed");
     r.readToEnd = run.at("readToEnd").get<bool>();
     r.readEnd = run.at("readEnd").get<std::string>();
     r.looksLike = run.at("input").value("looksLike", "text");
     if (const json& input = run.at("input"); input.contains("linesWithNulBytes"))
-      r.linesWithNulBytes = valueAt<std::int64_t>(input, "linesWithNulBytes");
+      r.linesWithNulBytes = countAt<std::int64_t>(input, "linesWithNulBytes");
     for (const json& c : doc.at("channels")) r.channels.push_back(readChannel(c));
     if (r.channels.size() != kChannels)
       return failed("results of " + std::to_string(r.channels.size()) + " channels, not " +
@@ -169,7 +177,7 @@ Result<RunResults> parseResults(std::string_view text) {
         return failed("channel " + std::to_string(r.channels[c].channel) + " where channel " + std::to_string(c) +
                       " belongs");
     const json& chip = doc.at("chip");
-    r.gainChannels = valueAt<int>(chip, "gainChannels");
+    r.gainChannels = countAt<int>(chip, "gainChannels");
     r.gainMedian = optionalValue<double>(chip, "gainMedian");
     r.gainSpreadPercent = optionalValue<double>(chip, "gainSpreadPercent");
     r.encMedian = optionalValue<double>(chip, "encMedian");

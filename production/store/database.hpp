@@ -110,6 +110,14 @@ Result<std::unique_ptr<Database>> openDatabase(const std::string& url, Access ac
 // anything.
 Result<void> checkDatabaseUrl(const std::string& url);
 
+// Whether an SQLite database file is at path: false when nothing is, not
+// even a symbolic link. A failure, naming the database, when what is there
+// cannot be one or cannot be looked at: a link to nothing (an unmounted
+// share, say: a new database there would be made unseen), a FIFO or a
+// device (opening one would wait for ever), a directory that may not be
+// searched.
+Result<bool> sqliteFileThere(const std::string& path);
+
 // The backends openDatabase chooses from.
 Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access, const WaitLimits& limits);
 Result<std::unique_ptr<Database>> openPostgres(const std::string& uri, Access access, const WaitLimits& limits);

@@ -187,10 +187,34 @@ class SqliteDatabase final : public Database {
 
 }  // namespace
 
+Result<bool> sqliteFileThere(const std::string& path) {
+  namespace fs = std::filesystem;
+  const std::string cannot = "cannot open database 'sqlite:" + path + "': ";
+  std::error_code error;
+  const fs::file_status link = fs::symlink_status(path, error);
+  if (error && error != std::errc::no_such_file_or_directory) return failed(cannot + error.message());
+  if (!fs::exists(link)) return false;
+  const fs::file_status target = fs::status(path, error);
+  if (error && error != std::errc::no_such_file_or_directory) return failed(cannot + error.message());
+  if (!fs::exists(target)) {
+    std::error_code unread;
+    return failed(cannot + "it is a symbolic link to '" + fs::read_symlink(path, unread).string() +
+                  "', which is not there");
+  }
+  if (fs::is_regular_file(target) || fs::is_directory(target)) return true;  // SQLite says what a directory is
+  const std::string kind = fs::is_fifo(target)              ? "a FIFO"
+                           : fs::is_socket(target)          ? "a socket"
+                           : fs::is_character_file(target)  ? "a character device"
+                           : fs::is_block_file(target)      ? "a block device"
+                                                             : "not a file";
+  return failed(cannot + "not a regular file: " + kind);
+}
+
 Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access access, const WaitLimits& limits) {
   const bool readOnly = access == Access::ReadOnly;
   sqlite3* db = nullptr;
   const std::string name = "sqlite:" + path;
+  if (const Result<bool> there = sqliteFileThere(path); !there) return there.error();
   const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   if (!readOnly) {
     // No directory is made for a database: a mistyped path is an error that
@@ -200,7 +224,10 @@ Result<std::unique_ptr<Database>> openSqlite(const std::string& path, Access acc
     if (!parent.empty() && !std::filesystem::is_directory(parent, error))
       return failed("cannot open database '" + name + "': there is no directory '" + parent.string() + "'");
   }
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+  // A path is a path: "file:x" would be read as an SQLite URI (with
+  // ?mode=memory, a database that vanishes with the program).
+  const std::string literal = path.starts_with("file:") ? "./" + path : path;
+  if (sqlite3_open_v2(literal.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     Failure failure = failed("cannot open database '" + name + "': " + (db ? errorText(db) : "out of memory"));
     sqlite3_close(db);
     return failure;

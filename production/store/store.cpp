@@ -135,8 +135,12 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& url, const WaitLim
 }
 
 Result<std::unique_ptr<Store>> Store::openExisting(const std::string& url, const WaitLimits& limits) {
-  if (url.starts_with("sqlite:") && !std::filesystem::exists(url.substr(7)))
-    return absent("no database at '" + url.substr(7) + "' (calib-batch run or ingest makes one; --db names another)");
+  if (url.starts_with("sqlite:")) {
+    const Result<bool> there = sqliteFileThere(url.substr(7));
+    if (!there) return there.error();
+    if (!*there)
+      return absent("no database at '" + url.substr(7) + "' (calib-batch run or ingest makes one; --db names another)");
+  }
   Result<std::unique_ptr<Database>> db = openDatabase(url, Access::ReadOnly, limits);
   if (!db) return db.error();
   const Result<int> version = schemaVersion(**db);

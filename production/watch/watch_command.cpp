@@ -364,12 +364,15 @@ void Watcher::maybeReport(std::int64_t now, bool force) {
   if (command_.reportDir.empty() || !reportDue_) return;
   if (!force && now < lastReportNs_ + ns(command_.reportEverySeconds)) return;
   reportDue_ = false;
+  const std::int64_t previousReportNs = lastReportNs_;
   lastReportNs_ = now;
   const ByteSink messages = [&](std::string_view text) { return print_.err("calib-batch: " + std::string(text)); };
   ReportCommand report{context_->dbUrl, command_.reportDir, "", "", "", false};
   const CommandOutcome written = writeReport(report, Printer{messages, print_.err, false});
   if (!written && written.error().stopped()) {
-    reportDue_ = true;  // interrupted: made again after the signal is handled
+    // Interrupted: made again once the signal is handled, as due as before.
+    reportDue_ = true;
+    lastReportNs_ = previousReportNs;
     handleStop(written.error(), now);
   }
   else if (!written) message("the report was not made: " + written.error().message);
