@@ -90,5 +90,15 @@ TEST(Site, TheModelShowsWhatWasRecordedAndJudgesEachRunByItsOwnCriteria) {
   EXPECT_TRUE(buildSiteModel(runs, channels, {}, {"", "4mV*"}).shown.empty());
 }
 
+TEST(Site, HistogramAxesStartAtTheQuantitysSmallestValue) {
+  const auto firstBarFrom = [](const std::string& svg) {
+    const std::size_t at = svg.find("data-from=\"") + 11;
+    return std::stod(svg.substr(at, svg.find('"', at) - at));
+  };
+  EXPECT_EQ(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {{1.0, "max 1"}}, 0)), 0);
+  EXPECT_LT(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {}, std::nullopt)), 0);
+  EXPECT_LT(firstBarFrom(html::histogram("h", "gain", "mV/fC", {-2.0, 20.0}, {}, 0)), -2);  // a value below: shown
+}
+
 }  // namespace
 }  // namespace calib::production

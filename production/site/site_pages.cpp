@@ -220,10 +220,10 @@ std::string distributions(const SiteModel& m) {
     s += "<section class=\"distribution\" data-config=\"" + escape(config) + "\"><h3>" + escape(config) + " (" +
          std::to_string(runs.size()) + " chips" +
          (limits.criteria.empty() ? "" : ", limits of criteria " + escape(limits.criteria)) +
-         ")</h3><div class=\"charts\">" + html::histogram(id + "-gain", "median gain", "mV/fC", gain, gainLimits) +
-         html::histogram(id + "-enc", "largest ENC", "e", enc, encLimits) +
-         html::histogram(id + "-noise", "median noise", "ADC", noise, {}) +
-         html::histogram(id + "-inl", "worst INL", "%", inl, inlLimits) + "</div></section>\n";
+         ")</h3><div class=\"charts\">" + html::histogram(id + "-gain", "median gain", "mV/fC", gain, gainLimits, 0) +
+         html::histogram(id + "-enc", "largest ENC", "e", enc, encLimits, 0) +
+         html::histogram(id + "-noise", "median noise", "ADC", noise, {}, 0) +
+         html::histogram(id + "-inl", "worst INL", "%", inl, inlLimits, 0) + "</div></section>\n";
   }
   return s;
 }
