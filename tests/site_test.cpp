@@ -2,8 +2,11 @@
 // or a broken link: escaping, URL paths, page names, dates.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "production/rules/criteria.hpp"
 #include "production/site/html.hpp"
+#include "production/site/report_place.hpp"
 #include "production/site/site_model.hpp"
 
 namespace calib::production {
@@ -88,6 +91,20 @@ TEST(Site, TheModelShowsWhatWasRecordedAndJudgesEachRunByItsOwnCriteria) {
   ASSERT_EQ(since.shown.size(), 1u);
   EXPECT_TRUE(since.runs[since.shown[0]].previous);
   EXPECT_TRUE(buildSiteModel(runs, channels, {}, {"", "4mV*"}).shown.empty());
+}
+
+TEST(Site, AReportOfASubsetGoesBesideTheFullOne) {
+  for (const auto& [dir, filter, subset] : std::vector<std::tuple<std::string, SiteFilter, std::string>>{
+           {"calib-out/report", {"2018-07-26", "4mV*"}, "calib-out/report-since-2018-07-26-config-4mV_"},
+           {"/srv/out/report/", {"2018-07-26", ""}, "/srv/out/report-since-2018-07-26"},
+           {"report", {"", "[24]0mV_calib?odd/x"}, "report-config-_24_0mV_calib_odd_x"},
+           {".", {"", "a b"}, "./report-config-a_b"},
+           {"calib-out/report", {}, "calib-out/report"},
+       })
+    EXPECT_EQ(subsetReportDir(dir, filter), subset) << dir;
+  const std::string longer = subsetReportDir("r", {"", std::string(200, '*')});
+  EXPECT_LE(longer.size(), 100u);
+  EXPECT_NE(longer, subsetReportDir("r", {"", std::string(201, '*')}));
 }
 
 TEST(Site, HistogramAxesStartAtTheQuantitysSmallestValue) {
