@@ -705,6 +705,26 @@ TEST(Batch, AStandConfigurationAndWhatIsRefused) {
   EXPECT_NE(run.out.find("database " + db + ", configuration " + (stand / "calib-batch.toml")), std::string::npos)
       << run.out;
   EXPECT_EQ(run.err, "");  // the database was there
+  // A report of a subset made without --out goes beside the full report,
+  // named after its filter; the full one stays.
+  writeFile(stand / "elsewhere.toml", "out = 'stand-out'\nreport = 'kept/full'\n");
+  const struct {
+    std::vector<std::string> args;
+    std::string dir;  // below the stand
+  } reports[] = {
+      {{"report"}, "stand-out/report"},
+      {{"report", "--since", "20180725", "--config", "20mV*"}, "stand-out/report-since-2018-07-25-config-20mV_"},
+      {{"report", "--config", "20mV*", "--out", "../stand-out/chosen"}, "stand-out/chosen"},
+      {{"--config", "../elsewhere.toml", "report", "--since", "2018-07-25"}, "kept/full-since-2018-07-25"},
+  };
+  for (const auto& r : reports) {
+    const RunResult report = runCalib(stand / "notes", r.args, options);
+    EXPECT_EQ(report.exitStatus, 0) << report.err;
+    EXPECT_TRUE(report.out.starts_with("report: 1 chip, 1 chip configuration: " + (stand / r.dir) + "/index.html\n"))
+        << report.out;
+  }
+  EXPECT_EQ(readFile(stand / "stand-out/report/index.html").find("measured since"), std::string::npos);
+  EXPECT_FALSE(fs::exists(stand / "kept/full"));
   writeFile(stand / "typo.toml", "setle = 5\n");
   const RunResult typo = runCalib(stand.path(), {"--config", "typo.toml", "chips"}, options);
   EXPECT_EQ(typo.exitStatus, 2);

@@ -1,9 +1,14 @@
 // The pieces of the report that keep names and paths from becoming markup
-// or a broken link: escaping, URL paths, page names, dates.
+// or a broken link: escaping, URL paths, page names, dates; what the
+// overview puts first and where a report of a subset goes.
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "production/rules/criteria.hpp"
 #include "production/site/html.hpp"
+#include "production/site/overview.hpp"
+#include "production/site/report_place.hpp"
 #include "production/site/site_model.hpp"
 
 namespace calib::production {
@@ -88,6 +93,125 @@ TEST(Site, TheModelShowsWhatWasRecordedAndJudgesEachRunByItsOwnCriteria) {
   ASSERT_EQ(since.shown.size(), 1u);
   EXPECT_TRUE(since.runs[since.shown[0]].previous);
   EXPECT_TRUE(buildSiteModel(runs, channels, {}, {"", "4mV*"}).shown.empty());
+}
+
+RunRow siteRun(std::int64_t id, const std::string& chip, const std::string& config, const std::string& measured,
+               const std::string& verdict, const std::string& codes = "", const std::string& reasons = "") {
+  RunRow r;
+  r.runId = id;
+  r.chip = chip;
+  r.config = config;
+  r.detector = "TPC";
+  r.measuredAt = measured;
+  r.verdict = verdict;
+  r.reasonCodes = codes;
+  r.reasons = reasons;
+  r.inputSha256 = "sha" + std::to_string(id);
+  return r;
+}
+
+// The runs of the latest day measured that failed or are errors, and of a
+// filtered report's period before it; each reason with its figure.
+TEST(Site, TheOverviewPutsWhatFailedFirstWithItsFigures) {
+  RunRow spread = siteRun(5, "C", "20mV_calib-odd", "2018-07-26T11:00:00", "fail",
+                          "channels_not_ok,gain_spread,enc,inl,median_gain", "…");
+  spread.channelsNotOk = 5;
+  spread.gainSpread = 7.46;
+  spread.maxEnc = 2600.4;
+  spread.maxEncChannel = 4;
+  spread.worstInl = 0.153;
+  spread.worstInlChannel = 27;
+  const std::vector<RunRow> runs = {
+      siteRun(1, "A", "20mV_calib-odd", "2018-07-25T10:00:00", "fail", "gain_spread", "no gain spread"),
+      siteRun(2, "B", "20mV_calib-odd", "2018-07-25T11:00:00", "pass"),
+      siteRun(3, "A", "20mV_calib-odd", "2018-07-26T09:00:00", "error", "not_analysed",
+              "calib wrote no readable results '/srv/out/a/b/results.json': cut; more"),
+      siteRun(4, "A", "20mV_calib-odd", "2018-07-26T12:00:00", "pass"),
+      spread,
+      siteRun(6, "E", "4mV_calib", "2018-07-26T13:00:00", "fail", "gain_change,chip_gain_change", "…"),
+      siteRun(7, "E", "4mV_calib", "2018-07-25T13:00:00", "pass"),
+  };
+  // E's gains: channel 1 moved 10 % more than the chip's 2 %.
+  std::vector<ChannelRow> channels;
+  for (const auto& [id, gain1] : {std::pair<std::int64_t, double>{7, 4.0}, {6, 4.48}})
+    for (int c = 0; c < 3; ++c) {
+      ChannelRow row{id, "E", "4mV_calib", "", {}};
+      row.result.channel = c;
+      row.result.status = "ok";
+      row.result.gain = c == 1 ? gain1 : id == 7 ? 4.0 : 4.08;
+      channels.push_back(row);
+    }
+  const SiteModel m = buildSiteModel(runs, channels, {}, {});
+  const auto ids = [&](const std::vector<AttentionRun>& list) {
+    std::vector<std::int64_t> out;
+    for (const AttentionRun& a : list) out.push_back(m.runs[a.run].row.runId);
+    return out;
+  };
+  const Attention all = needsAttention(m, {});
+  EXPECT_EQ(all.latestDay, "2018-07-26");
+  EXPECT_EQ(all.runsOfLatestDay, 4u);
+  EXPECT_EQ(ids(all.ofLatestDay), (std::vector<std::int64_t>{6, 5, 3}));  // newest first; not day 25's fail
+  EXPECT_TRUE(all.earlier.empty());                                       // unfiltered: the latest day only
+  ASSERT_TRUE(all.ofLatestDay[2].since);                                  // A was measured again: a pass
+  EXPECT_EQ(m.runs[*all.ofLatestDay[2].since].row.runId, 4);
+  const Attention since = needsAttention(m, {"2018-07-25", "20mV*"});
+  EXPECT_EQ(ids(since.ofLatestDay), (std::vector<std::int64_t>{5, 3}));
+  EXPECT_EQ(ids(since.earlier), (std::vector<std::int64_t>{1}));
+  EXPECT_EQ(since.runsEarlier, 2u);
+  EXPECT_EQ(needsAttention(buildSiteModel(runs, channels, {}, {"2018-07-27", ""}), {"2018-07-27", ""}).latestDay, "");
+
+  const auto texts = [&](std::int64_t id) {
+    std::vector<std::string> out;
+    for (const SiteRun& run : m.runs)
+      if (run.row.runId == id)
+        for (const ShortReason& r : shortReasons(m, run)) out.push_back(r.text());
+    return out;
+  };
+  EXPECT_EQ(texts(5), (std::vector<std::string>{"channels_not_ok 5", "gain_spread 7.5 %", "enc 2600 e (ch 4)",
+                                                "inl 0.15 % (ch 27)", "median_gain none"}));
+  EXPECT_EQ(texts(6), (std::vector<std::string>{"gain_change +10.0 % (ch 1)", "chip_gain_change +2.0 %"}));
+  EXPECT_EQ(texts(1), (std::vector<std::string>{"gain_spread unknown"}));
+  EXPECT_EQ(texts(3), (std::vector<std::string>{"not_analysed"}));
+
+  // Fails not among the values outside the limits, by code.
+  const OutsideAccount account = accountForOutside(m);
+  EXPECT_EQ(account.fails, 2u);
+  EXPECT_EQ(account.failsOutside, 0u);  // no criteria read: no limits
+  EXPECT_EQ(account.otherFailCodes.size(), 7u);
+
+  for (const auto& [detail, brief] : std::vector<std::pair<std::string, std::string>>{
+           {"calib wrote no readable results '/srv/out/a/b/results.json': cut; more",
+            "calib wrote no readable results 'results.json': cut"},
+           {"calib exit status 1: cannot open /data/robot/x_adc.txt (No such file)",
+            "calib exit status 1: cannot open x_adc.txt (No such file)"},
+           {"ratio 3/4 and /", "ratio 3/4 and /"},
+           {std::string(59, 'x') + "Ã©" + "yy", std::string(59, 'x') + "…"},  // not cut inside a character
+       })
+    EXPECT_EQ(briefDetail(detail), brief) << detail;
+}
+
+TEST(Site, AReportOfASubsetGoesBesideTheFullOne) {
+  for (const auto& [dir, filter, subset] : std::vector<std::tuple<std::string, SiteFilter, std::string>>{
+           {"calib-out/report", {"2018-07-26", "4mV*"}, "calib-out/report-since-2018-07-26-config-4mV_"},
+           {"/srv/out/report/", {"2018-07-26", ""}, "/srv/out/report-since-2018-07-26"},
+           {"report", {"", "[24]0mV_calib?odd/x"}, "report-config-_24_0mV_calib_odd_x"},
+           {".", {"", "a b"}, "./report-config-a_b"},
+           {"calib-out/report", {}, "calib-out/report"},
+       })
+    EXPECT_EQ(subsetReportDir(dir, filter), subset) << dir;
+  const std::string longer = subsetReportDir("r", {"", std::string(200, '*')});
+  EXPECT_LE(longer.size(), 100u);
+  EXPECT_NE(longer, subsetReportDir("r", {"", std::string(201, '*')}));
+}
+
+TEST(Site, HistogramAxesStartAtTheQuantitysSmallestValue) {
+  const auto firstBarFrom = [](const std::string& svg) {
+    const std::size_t at = svg.find("data-from=\"") + 11;
+    return std::stod(svg.substr(at, svg.find('"', at) - at));
+  };
+  EXPECT_EQ(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {{1.0, "max 1"}}, 0)), 0);
+  EXPECT_LT(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {}, std::nullopt)), 0);
+  EXPECT_LT(firstBarFrom(html::histogram("h", "gain", "mV/fC", {-2.0, 20.0}, {}, 0)), -2);  // a value below: shown
 }
 
 }  // namespace

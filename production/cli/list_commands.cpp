@@ -89,14 +89,16 @@ class ReportSubcommand final : public Subcommand {
     command_.dbUrl = kDefaultDatabase;
     command_.outDir = "calib-out/report";
     addDatabase(app, command_.dbUrl);
-    out_ = app.add_option("--out", command_.outDir, "the report's directory (replaced whole) [the configuration's "
-                                                     "report, else report/ in its output root]")
+    out_ = app.add_option("--out", command_.outDir,
+                          "the report's directory (replaced whole) [the configuration's report, else report/ in its "
+                          "output root; with --since or --config, a directory beside it named after them]")
                ->capture_default_str();
     app.add_option("--since", command_.since, "only runs measured on DATE (YYYY-MM-DD) or later");
     app.add_option("--config", command_.configPattern, "only configurations matching PATTERN (a glob)");
   }
   CommandOutcome run(const Printer& print) override {
     command_.configFile = stand_.path;
+    command_.outIsDefault = out_->count() == 0;
     // A stand's report lives in its output root unless it says elsewhere.
     if (out_->count() == 0 && !stand_.setting("report"))
       if (const std::optional<std::string> root = stand_.setting("out")) command_.outDir = *root + "/report";

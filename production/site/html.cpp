@@ -100,7 +100,8 @@ std::string fixed(std::optional<double> value, int decimals) {
 }
 
 std::string histogram(const std::string& id, const std::string& title, const std::string& unit,
-                      const std::vector<double>& values, const std::vector<Limit>& limits) {
+                      const std::vector<double>& values, const std::vector<Limit>& limits,
+                      std::optional<double> lowest) {
   std::string svg = open(id, title, unit);
   std::vector<double> finite;
   for (const double v : values)
@@ -113,8 +114,10 @@ std::string histogram(const std::string& id, const std::string& title, const std
     high = std::max(high, l.value);
   }
   const double span = high > low ? high - low : std::max(std::fabs(low), 1.0);
+  const double least = low;  // of the values and limits
   low -= span * 0.05;
   high = low + span * 1.1;
+  if (lowest && least >= *lowest) low = std::max(low, *lowest);
   const double width = (high - low) / kBins;
   std::vector<int> counts(kBins, 0);
   for (const double v : finite) ++counts[std::clamp(static_cast<int>((v - low) / width), 0, kBins - 1)];

@@ -34,8 +34,11 @@ struct Limit {
 
 // The distribution of values as a histogram, the limits drawn across it.
 // id names the <svg>; every bar carries its range and count in data-*.
+// lowest: the smallest value the quantity can take (0 for a gain, an ENC,
+// a noise); the axis starts no lower, unless a value or limit is lower.
 std::string histogram(const std::string& id, const std::string& title, const std::string& unit,
-                      const std::vector<double>& values, const std::vector<Limit>& limits);
+                      const std::vector<double>& values, const std::vector<Limit>& limits,
+                      std::optional<double> lowest = std::nullopt);
 
 // A value per channel (index = channel), with the previous calibration's
 // beside it when there is one.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "production/site/report_place.hpp"
 #include "production/site/site_model.hpp"
 #include "production/site/site_pages.hpp"
 #include "production/store/store.hpp"
@@ -137,7 +138,8 @@ CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
   for (const std::string& problem : model.problems) print.message(problem);
   if (const int signal = processes.takeTermination()) return stoppedBy(signal);
 
-  const Result<fs::path> target = reportTarget(command.outDir);
+  const Result<fs::path> target =
+      reportTarget(command.outIsDefault ? subsetReportDir(command.outDir, filter) : command.outDir);
   if (!target) return target.error();
   removeLeftovers(*target);
   std::error_code e;

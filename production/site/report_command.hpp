@@ -16,6 +16,9 @@ struct ReportCommand {
   std::string configPattern;  // glob; empty: every configuration
   std::string configFile;     // the stand configuration read; empty: none
   bool sayWhatWasUsed = true;  // the database and configuration after the summary
+  // outDir is the full report's place, not chosen for this report: a
+  // report of a subset goes beside it (report_place.hpp).
+  bool outIsDefault = false;
 };
 
 CommandOutcome writeReport(const ReportCommand& command, const Printer& print);

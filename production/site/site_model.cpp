@@ -75,6 +75,11 @@ std::optional<std::string> dayOf(const std::string& date) {
   return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
 }
 
+bool shownBy(const SiteFilter& filter, const RunRow& run) {
+  return (filter.since.empty() || run.measuredAt.substr(0, 10) >= filter.since) &&
+         (filter.configPattern.empty() || configMatches(filter.configPattern, run.config));
+}
+
 namespace {
 
 // The runs, oldest first, each with its channels by channel number.
@@ -114,9 +119,7 @@ std::map<std::pair<std::string, std::string>, std::size_t> compareAndCount(SiteM
   for (std::size_t i = 0; i < m.runs.size(); ++i) {
     SiteRun& run = m.runs[i];
     run.previous = previous[i];
-    const bool shown = (filter.since.empty() || run.row.measuredAt.substr(0, 10) >= filter.since) &&
-                       (filter.configPattern.empty() || configMatches(filter.configPattern, run.row.config));
-    if (!shown) continue;
+    if (!shownBy(filter, run.row)) continue;
     latest[{run.row.chip, run.row.config}] = i;
     count(m.byDay[run.row.measuredAt.substr(0, 10)], run.row.verdict);
     count(m.byConfig[run.row.config], run.row.verdict);

@@ -72,6 +72,10 @@ struct SiteFilter {
   std::string configPattern;  // glob; empty: all
 };
 
+// Whether the filter shows a run: measured on its day or later, of a
+// configuration its pattern matches.
+bool shownBy(const SiteFilter& filter, const RunRow& run);
+
 // criteria: the text of each criteria set by "name version".
 SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels,
                          const std::map<std::string, std::string>& criteria, const SiteFilter& filter);

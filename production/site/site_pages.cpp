@@ -4,6 +4,7 @@
 
 #include "production/rules/acceptance.hpp"
 #include "production/site/html.hpp"
+#include "production/site/overview_html.hpp"
 #include "support/int_fields.hpp"
 
 namespace calib::production {
@@ -59,7 +60,7 @@ constexpr const char* kScript = R"js(
     let n = 0;
     for (const row of rows) {
       const d = row.dataset;
-      const hay = (d.chip + ' ' + d.config + ' ' + d.reasons + ' ' + d.notOk + ' ' + d.board + ' ' + d.link).toLowerCase();
+      const hay = (d.chip + ' ' + d.config + ' ' + d.reasonCodes + ' ' + d.reasons + ' ' + d.notOk + ' ' + d.board + ' ' + d.link).toLowerCase();
       const visible = (!v || d.verdict === v) && (!c || d.config === c) && (!t || hay.includes(t));
       row.hidden = !visible;
       if (visible) n++;
@@ -97,7 +98,7 @@ std::string head(const std::string& title) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src file: 'self'; "
          "style-src 'unsafe-inline'; script-src 'unsafe-inline'\"><title>" +
-         escape(title) + "</title><style>" + kStyle + "</style></head><body>\n";
+         escape(title) + "</title><style>" + kStyle + overviewStyle() + "</style></head><body>\n";
 }
 
 std::string verdictBadge(const std::string& verdict) {
@@ -164,7 +165,7 @@ std::string attributeName(const char* key) {
   return name;
 }
 
-std::string chipRow(const SiteRun& run, const std::string& page) {
+std::string chipRow(const SiteModel& m, const SiteRun& run, const std::string& page) {
   const RunRow& r = run.row;
   const std::map<std::string, std::string> data = {
       {"chip", r.chip},
@@ -180,17 +181,17 @@ std::string chipRow(const SiteRun& run, const std::string& page) {
       {"board", r.board},
       {"link", r.link},
       {"reasons", r.reasons},
+      {"reasonCodes", r.reasonCodes},
   };
   std::string row = "<tr";
   for (const auto& [key, value] : data) row += " data-" + attributeName(key.c_str()) + "=\"" + escape(value) + "\"";
-  row += "><td><a href=\"" + html::urlPath(page) + "\">" + escape(r.chip) + "</a></td><td>" + escape(r.config) +
-         "</td><td>" + verdictBadge(r.verdict) + "</td><td class=\"num\">" + fixed(r.medianGain, 2) +
+  row += "><td><a href=\"" + html::urlPath(page) + "\">" + escape(r.chip) + "</a></td><td class=\"config\">" +
+         escape(r.config) + "</td><td>" + verdictBadge(r.verdict) + "</td><td class=\"num\">" + fixed(r.medianGain, 2) +
          fittedMark(r) + "</td><td class=\"num\">" + fixed(r.gainSpread, 2) + "</td><td class=\"num\">" +
          withChannel(r.worstInl, 2, r.worstInlChannel) + "</td><td class=\"num\">" +
-         withChannel(r.maxEnc, 0, r.maxEncChannel) + "</td><td>" +
-         (r.channelsNotOk ? std::to_string(*r.channelsNotOk) + (r.notOk.empty() ? "" : ": " + escape(r.notOk)) : "–") +
-         "</td><td>" + escape(r.measuredAt) + "</td><td>" + escape(r.board) + "</td><td>" + escape(r.link) +
-         "</td><td>" + escape(r.reasons) + "</td></tr>\n";
+         withChannel(r.maxEnc, 0, r.maxEncChannel) + "</td>" + notOkCell(r) + "<td class=\"date\">" +
+         escape(r.measuredAt) + "</td><td>" + escape(r.board) + "</td><td>" + escape(r.link) + "</td>" +
+         reasonsCell(m, run) + "</tr>\n";
   return row;
 }
 
@@ -220,10 +221,10 @@ std::string distributions(const SiteModel& m) {
     s += "<section class=\"distribution\" data-config=\"" + escape(config) + "\"><h3>" + escape(config) + " (" +
          std::to_string(runs.size()) + " chips" +
          (limits.criteria.empty() ? "" : ", limits of criteria " + escape(limits.criteria)) +
-         ")</h3><div class=\"charts\">" + html::histogram(id + "-gain", "median gain", "mV/fC", gain, gainLimits) +
-         html::histogram(id + "-enc", "largest ENC", "e", enc, encLimits) +
-         html::histogram(id + "-noise", "median noise", "ADC", noise, {}) +
-         html::histogram(id + "-inl", "worst INL", "%", inl, inlLimits) + "</div></section>\n";
+         ")</h3><div class=\"charts\">" + html::histogram(id + "-gain", "median gain", "mV/fC", gain, gainLimits, 0) +
+         html::histogram(id + "-enc", "largest ENC", "e", enc, encLimits, 0) +
+         html::histogram(id + "-noise", "median noise", "ADC", noise, {}, 0) +
+         html::histogram(id + "-inl", "worst INL", "%", inl, inlLimits, 0) + "</div></section>\n";
   }
   return s;
 }
@@ -394,6 +395,7 @@ std::string indexPage(const SiteModel& m, const SiteContext& context) {
        (context.filter.since.empty() ? "" : "; measured since " + escape(context.filter.since)) +
        (context.filter.configPattern.empty() ? "" : "; configurations " + escape(context.filter.configPattern)) +
        "</p></header>\n";
+  p += attentionSection(m, context.filter);
   p += "<section id=\"yield\"><h2>Yield</h2><p>Every run recorded, a chip tested twice counted twice.</p>"
        "<div class=\"charts\">" +
        yieldTable("yield-by-day", "day", m.byDay) + yieldTable("yield-by-config", "configuration", m.byConfig) +
@@ -415,11 +417,11 @@ std::string indexPage(const SiteModel& m, const SiteContext& context) {
          (c.numeric ? "number" : "text") + "\">" + c.heading + "</th>";
   p += "</tr></thead><tbody>\n";
   for (const SiteChip& chip : m.chips)
-    for (const std::size_t i : chip.latest) p += chipRow(m.runs[i], chip.page);
+    for (const std::size_t i : chip.latest) p += chipRow(m, m.runs[i], chip.page);
   p += "</tbody></table></section>\n";
 
   p += "<section id=\"distributions\"><h2>Distributions across chips</h2>" + distributions(m) + "</section>\n";
-  p += "<section id=\"outside\"><h2>Outside the limits</h2>";
+  p += "<section id=\"outside\"><h2>Outside the limits</h2>" + outsideAccount(m);
   if (m.outside.empty()) p += "<p>No chip is outside the limits drawn.</p>";
   p += "<ul id=\"outside-list\">";
   std::map<std::string, std::string> pages;
@@ -431,7 +433,7 @@ std::string indexPage(const SiteModel& m, const SiteContext& context) {
          "\">" + escape(r.chip) + "</a> " + escape(r.config) + ": " + escape(o.what) + " " + fixed(o.value, 2) + ", " +
          escape(o.limit) + "</li>";
   }
-  p += "</ul></section>\n<script>" + std::string(kScript) + "</script></body></html>\n";
+  p += "</ul></section>\n<script>" + std::string(kScript) + fragmentScript() + "</script></body></html>\n";
   return p;
 }
 

@@ -186,3 +186,116 @@ test('a report is made again in place, and never over something else', () => {
   assert.ok(fs.lstatSync(path.join(dir, 'current')).isSymbolicLink());
   assert.match(throughLink.stdout, /^report: 4 chips/);
 });
+
+// The overview's attention block, URL fragment and layout, on a stand of
+// its own: a fail on an earlier day, then on the latest day a fail, the
+// same chip measured again and passing, an error (a file of a few lines
+// without data) and a pass.
+let attention;
+function attentionStand() {
+  attention ??= (() => {
+    const root = path.join(dir, 'attention');
+    const put = (chip, config, day, time, ...options) => {
+      const leaf = path.join(root, 'robot', day, `${time}_kelta${chip}`);
+      fs.mkdirSync(leaf, { recursive: true });
+      const file = path.join(leaf, `${time}_kelta${chip}_dunor00_link00_${config}_adc.txt`);
+      if (options[0] === 'no data') fs.writeFileSync(file, 'stand log\ntemperature 24.1\nend\n');
+      else execFileSync(calibSim, ['--trains', '10', '--config', config, '--no-truth', ...options, file]);
+    };
+    put('200001', '20mV_calib-odd', '20180725', '100000', '--seed', '11', '--dead', '0-5');
+    put('200002', '20mV_calib-odd', '20180726', '100000', '--seed', '12', '--chip-seed', '2', '--dead', '0-5');
+    put('200002', '20mV_calib-odd', '20180726', '150000', '--seed', '13', '--chip-seed', '2');
+    put('200003', '20mV_calib-odd', '20180726', '110000', 'no data');
+    put('200004', '4mV_calib', '20180726', '120000', '--seed', '14');
+    const run = spawnSync(calibBatch, ['run', '--settle', '0', '--out', 'out', 'robot'], { cwd: root, encoding: 'utf8' });
+    assert.equal(run.status, 1, run.stdout + run.stderr); // the error makes it 1
+    const report = spawnSync(calibBatch, ['report', '--db', 'sqlite:out/calib.sqlite', '--out', 'out/report'],
+      { cwd: root, encoding: 'utf8' });
+    assert.equal(report.status, 0, report.stderr);
+    return path.join(root, 'out', 'report', 'index.html');
+  })();
+  return attention;
+}
+
+async function openAt(file, { width = 1400, fragment = '' } = {}) {
+  const page = await browser.newPage({ viewport: { width, height: 900 } });
+  page.problems = [];
+  page.on('pageerror', (e) => page.problems.push(`script error: ${e.message}`));
+  await page.goto(pathToFileURL(file).href + fragment, { waitUntil: 'load' });
+  return page;
+}
+
+test('the attention block lists exactly the failed and error runs of the latest day, before the yield', async () => {
+  const page = await openAt(attentionStand());
+  const listed = await page.$$eval('#attention-latest tbody tr', (rows) => rows.map((r) => ({
+    ...r.dataset, href: r.querySelector('a').getAttribute('href'), reason: r.cells[4].textContent,
+    title: r.cells[4].title, verdicts: r.cells[2].textContent,
+  })));
+  assert.deepEqual(listed.map((r) => [r.chip, r.verdict, r.measured]), [
+    ['200003', 'error', '2018-07-26T11:00:00'],
+    ['200002', 'fail', '2018-07-26T10:00:00'],
+  ]);
+  assert.equal(listed[0].href, 'chips/200003.html');
+  assert.match(listed[0].reason, /^no_pulse_trains: no pulse train was found/);
+  assert.match(listed[1].reason, /^channels_not_ok 6/);
+  assert.match(listed[1].title, /dead 0-5/);
+  assert.equal(listed[1].verdicts, 'fail then pass'); // measured again that afternoon
+  assert.equal(await page.getAttribute('#attention [data-latest-day]', 'data-latest-day'), '2018-07-26');
+  const order = await page.$$eval('body > section', (all) => all.map((s) => s.id));
+  assert.ok(order.indexOf('attention') === 0 && order.indexOf('yield') < order.indexOf('chip-list'), order.join());
+  // The chip table: short codes with values, the full text on hover.
+  const cell = page.locator('#chips tr[data-chip="200001"] td.reasons');
+  assert.match(await cell.textContent(), /^channels_not_ok 6/);
+  assert.match(await cell.getAttribute('title'), /6 channels not ok .*dead 0-5/);
+  assert.deepEqual(page.problems, []);
+});
+
+test('a filter and sort kept in the URL fragment survive a reload and travel in a link', async () => {
+  const index = await attentionStand();
+  const page = await openAt(index);
+  await page.selectOption('#verdict-filter', 'fail');
+  await page.locator('#chips th[data-key="maxEnc"]').click();
+  await page.locator('#chips th[data-key="maxEnc"]').click();
+  const hash = await page.evaluate(() => location.hash);
+  assert.equal(new URLSearchParams(hash.slice(1)).toString(), 'verdict=fail&sort=-maxEnc');
+  const fails = (await visibleRows(page)).map((r) => r.chip);
+  await page.reload({ waitUntil: 'load' });
+  assert.equal(await page.inputValue('#verdict-filter'), 'fail');
+  assert.equal(await page.getAttribute('#chips th[data-key="maxEnc"]', 'aria-sort'), 'descending');
+  assert.deepEqual((await visibleRows(page)).map((r) => r.chip), fails);
+  assert.deepEqual(fails, ['200001']); // 200002 passed when measured again
+  // The same view from a link; and a new fragment applied at once.
+  const linked = await openAt(index, { fragment: '#text=no_pulse' });
+  assert.deepEqual((await visibleRows(linked)).map((r) => r.chip), ['200003']);
+  assert.equal(await linked.inputValue('#text-filter'), 'no_pulse');
+  await linked.evaluate(() => { location.hash = 'config=4mV_calib'; });
+  await linked.waitForFunction(() => document.getElementById('shown-count').textContent === '1');
+  assert.deepEqual((await visibleRows(linked)).map((r) => r.chip), ['200004']);
+  assert.equal(await linked.inputValue('#text-filter'), '');
+  assert.deepEqual([...page.problems, ...linked.problems], []);
+});
+
+test('numbers and dates never wrap at 1280 px, reasons stay narrow and hold no paths', async () => {
+  for (const index of [await attentionStand(), path.join(out, 'report', 'index.html')]) {
+    const page = await openAt(index, { width: 1280 });
+    const wrapped = await page.$$eval('td.num, td.date', (cells) => cells.filter((td) => {
+      const range = document.createRange();
+      range.selectNodeContents(td);
+      const rects = [...range.getClientRects()].filter((r) => r.width > 0);
+      if (rects.length === 0) return false;
+      const line = Math.max(...rects.map((r) => r.height));
+      return Math.max(...rects.map((r) => r.bottom)) - Math.min(...rects.map((r) => r.top)) > 1.5 * line;
+    }).map((td) => td.textContent));
+    assert.deepEqual(wrapped, [], index);
+    const widths = await page.$eval('#chips', (t) => ({
+      table: t.getBoundingClientRect().width,
+      reasons: Math.max(...[...t.querySelectorAll('td.reasons')].map((td) => td.getBoundingClientRect().width)),
+      paths: [...t.tBodies[0].rows].map((r) => r.innerText).filter((text) => /(^|[\s'"(])\/\w+\//.test(text)),
+    }));
+    assert.ok(widths.reasons < widths.table / 3, JSON.stringify(widths));
+    assert.deepEqual(widths.paths, []);
+    if (index.includes('attention'))
+      await page.screenshot({ path: path.join(artifacts, 'report-overview-1280.png'), fullPage: true });
+    assert.deepEqual(page.problems, []);
+  }
+});
