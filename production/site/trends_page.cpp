@@ -232,9 +232,10 @@ std::string configSection(const ConfigTrends& t, int n) {
   std::string s = "<section class=\"trend-config\" id=\"" + id + "\" data-config=\"" + escape(t.config) +
                   "\" data-spread=\"" + number(t.spread) + "\"><h2>" + escape(t.config) + "</h2><p>" +
                   "The chip spread, of the median gains of its " + std::to_string(t.chips) + " runs: " +
-                  (t.spread ? fixed(t.spread, 3) + " mV/fC (1.4826 × their median absolute deviation)"
-                            : "unknown (fewer than " + std::to_string(kMinChipsForSpread) +
-                                  "), no board or link is marked") +
+                  (!t.spread ? "unknown (fewer than " + std::to_string(kMinChipsForSpread) +
+                                   "), no board or link is marked"
+                   : *t.spread > 0 ? fixed(t.spread, 3) + " mV/fC (1.4826 × their median absolute deviation)"
+                                   : "0 (most of them alike), no board or link is marked") +
                   ".</p>";
   std::string marked;
   for (const auto* parts : {&t.boards, &t.links})
