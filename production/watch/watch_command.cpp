@@ -369,7 +369,10 @@ void Watcher::maybeReport(std::int64_t now, bool force) {
   ReportCommand report{context_->dbUrl, command_.reportDir, "", "", "", false};
   const CommandOutcome written = writeReport(report, Printer{messages, print_.err, false});
   if (!written && written.error().stopped()) {
-    reportDue_ = true;  // interrupted: made again after the signal is handled
+    // Interrupted: made again as soon as the signal is handled, not held
+    // back by the rate of reports (which a reload may have made longer).
+    reportDue_ = true;
+    lastReportNs_ = 0;
     handleStop(written.error(), now);
   }
   else if (!written) message("the report was not made: " + written.error().message);
