@@ -135,6 +135,9 @@ void makeRecordedRuns(int runs, const std::string& path) {
     in.inputPath = "/robot/" + in.chip + "/" + std::to_string(i % 5) + "_adc.txt";
     in.inputSha256 = std::to_string(i);
     in.measuredAt = "2018-11-0" + std::to_string(1 + i % 5) + "T10:00:00";
+    // Eight boards of four links each, as a stand's file names give them.
+    in.stand.board = "dunor0" + std::to_string(i / 5 % 8);
+    in.stand.link = "link0" + std::to_string(i / 40 % 4);
     in.analysisVersion = "bench";
     in.calibExit = "exit status 0";
     production::RunResults r;
@@ -178,8 +181,9 @@ int run(int argc, char** argv) {
   fs::create_directories(root);
   std::cerr << "calib-bench-batch: preparing " << o.files << " files of " << o.trains << " trains in " << root << "\n";
   const std::vector<TreeFile> files = makeTree(o, root);
-  // Named by the schema's version: a database of an older one is made anew.
-  const std::string schema = "-v" + std::to_string(production::kSchemaVersion) + "-";
+  // Named by the schema's version (and "boards": runs with their board and
+  // link): a database of an older one is made anew.
+  const std::string schema = "-v" + std::to_string(production::kSchemaVersion) + "-boards-";
   const std::string recorded = root + "/recorded" + schema + std::to_string(o.recordedRuns) + ".sqlite";
   makeRecordedRuns(o.recordedRuns, recorded);
   const std::string reportDb = root + "/recorded" + schema + std::to_string(kReportChips * 5) + ".sqlite";

@@ -1,6 +1,7 @@
 // The pieces of the report that keep names and paths from becoming markup
-// or a broken link: escaping, URL paths, page names, dates; what the
-// overview puts first and where a report of a subset goes.
+// or a broken link: escaping, URL paths, page names, dates; the model; what
+// the overview puts first and where a report of a subset goes; the trends
+// and which boards they mark.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -10,6 +11,7 @@
 #include "production/site/overview.hpp"
 #include "production/site/report_place.hpp"
 #include "production/site/site_model.hpp"
+#include "production/site/site_trends.hpp"
 
 namespace calib::production {
 namespace {
@@ -212,6 +214,109 @@ TEST(Site, HistogramAxesStartAtTheQuantitysSmallestValue) {
   EXPECT_EQ(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {{1.0, "max 1"}}, 0)), 0);
   EXPECT_LT(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {}, std::nullopt)), 0);
   EXPECT_LT(firstBarFrom(html::histogram("h", "gain", "mV/fC", {-2.0, 20.0}, {}, 0)), -2);  // a value below: shown
+}
+
+// A board's days, each the median gains of its runs that day (none: a day
+// of errors only).
+std::vector<TrendDay> boardDays(const std::vector<std::vector<double>>& gains) {
+  std::vector<TrendDay> days;
+  for (std::size_t i = 0; i < gains.size(); ++i)
+    days.push_back({"2018-07-0" + std::to_string(i + 1), {}, gains[i], median(gains[i]), std::nullopt, std::nullopt});
+  return days;
+}
+
+TEST(Site, ABoardIsMarkedWhenItsGainMovedOnTwoDaysInARowBeyondTheSpread) {
+  struct Case {
+    const char* what;
+    std::vector<std::vector<double>> gains;
+    std::optional<double> spread;
+    std::optional<std::string> since;  // nullopt: not marked
+  };
+  const std::vector<double> ordinary = {19.9, 20.0, 20.1};
+  const Case cases[] = {
+      {"ordinary days", {ordinary, {20.1, 19.8, 20.0}, ordinary, {20.2, 20.0}}, 0.2, std::nullopt},
+      {"drifting 20 → 21 → 22", {ordinary, {21.0, 21.1}, {22.0, 21.9}}, 0.2, "2018-07-02"},
+      {"a slow drift, caught once it is beyond the spread",
+       {ordinary, {20.2, 20.3, 20.4}, {20.5, 20.6, 20.7}, {20.8, 20.9, 21.0}, {21.1, 21.2, 21.3}},
+       0.2,
+       "2018-07-04"},
+      {"one noisy day in the middle", {ordinary, {22.0, 22.1}, ordinary, {20.0}}, 0.2, std::nullopt},
+      {"one noisy last day: not yet a move", {ordinary, ordinary, {22.0, 22.1}}, 0.2, std::nullopt},
+      {"stepped after its first day and stayed", {{22.0, 22.1}, ordinary, ordinary}, 0.2, "2018-07-02"},
+      {"up, then down", {ordinary, {21.0, 21.1}, {19.0, 19.1}}, 0.2, std::nullopt},
+      // Beyond the spread, but one chip a day: within three standard errors.
+      {"one chip a day, two spreads off", {{20.0}, {20.4}, {20.45}}, 0.2, std::nullopt},
+      {"a day of errors only keeps the row", {ordinary, {21.0, 21.1}, {}, {21.1}}, 0.2, "2018-07-02"},
+      {"spread unknown", {ordinary, {21.0, 21.1}, {22.0}}, std::nullopt, std::nullopt},
+      {"spread zero", {ordinary, {21.0, 21.1}, {22.0}}, 0.0, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::optional<GainMove> move = persistentMove(boardDays(c.gains), c.spread);
+    EXPECT_EQ(move ? std::optional(move->since) : std::nullopt, c.since) << c.what;
+  }
+  const std::optional<GainMove> drift = persistentMove(boardDays(cases[1].gains), 0.2);
+  ASSERT_TRUE(drift);
+  EXPECT_DOUBLE_EQ(drift->reference, 20.0);
+  EXPECT_NEAR(drift->shift, 1.05, 1e-9);  // the smaller of the two days' moves
+}
+
+TEST(Site, TrendsCountEachRunOnItsDayPerConfigurationBoardAndLink) {
+  std::vector<RunRow> rows;
+  const auto run = [&](const std::string& day, const std::string& board, const std::string& link,
+                       const std::string& verdict, std::optional<double> gain, double maxEnc = 900) {
+    RunRow r;
+    r.config = "20mV_calib-odd";
+    r.measuredAt = day + "T10:00:00";
+    r.board = board;
+    r.link = link;
+    r.verdict = verdict;
+    r.medianGain = gain;
+    if (gain) r.maxEnc = maxEnc;
+    rows.push_back(r);
+  };
+  // dunor00 steady on two links; dunor01 drifts; a run of no board; an
+  // error; a chip whose median is of fitted channels only.
+  for (const std::string day : {"2018-07-01", "2018-07-02", "2018-07-03"}) {
+    run(day, "dunor00", "link00", "pass", 20.0, 800);
+    run(day, "dunor00", "link01", "pass", 20.1, 1000);
+    run(day, "dunor00", "link01", "fail", 19.9, 3000);
+  }
+  run("2018-07-01", "dunor01", "link00", "pass", 20.0);
+  run("2018-07-02", "dunor01", "link00", "pass", 23.0);
+  run("2018-07-03", "dunor01", "link00", "pass", 26.0);
+  run("2018-07-03", "", "", "pass", 20.05);
+  run("2018-07-02", "dunor00", "link00", "error", std::nullopt);
+  run("2018-07-02", "dunor00", "link00", "fail", 2.0);
+  rows.back().medianGainFitted = 1;
+  RunRow other = rows[0];
+  other.config = "4mV_calib";
+  rows.push_back(other);
+  std::vector<const RunRow*> runs;
+  for (const RunRow& r : rows) runs.push_back(&r);
+
+  const std::vector<ConfigTrends> trends = buildTrends(runs);
+  ASSERT_EQ(trends.size(), 2u);
+  const ConfigTrends& t = trends[0];
+  EXPECT_EQ(t.config, "20mV_calib-odd");
+  EXPECT_EQ(t.chips, 13u);  // neither the error nor the fitted median
+  EXPECT_NEAR(*t.spread, 1.4826 * 0.1, 1e-9);
+  ASSERT_EQ(t.all.days.size(), 3u);
+  const TrendDay& second = t.all.days[1];
+  EXPECT_EQ(second.day, "2018-07-02");
+  EXPECT_EQ((std::tuple{second.yield.pass, second.yield.fail, second.yield.error}), (std::tuple{3u, 2u, 1u}));
+  EXPECT_NEAR(*second.medianGain, 20.05, 1e-9);
+  EXPECT_EQ(second.medianMaxEnc, 900);
+  EXPECT_EQ(second.largestEnc, 3000);
+  EXPECT_EQ(t.all.days[2].yield.pass, 4u);  // the run of no board counts for the configuration
+  std::vector<std::pair<std::string, bool>> marked;
+  for (const auto* parts : {&t.boards, &t.links})
+    for (const TrendSeries& s : *parts) marked.emplace_back(s.name, s.move.has_value());
+  EXPECT_EQ(marked, (std::vector<std::pair<std::string, bool>>{{"dunor00", false},
+                                                               {"dunor01", true},
+                                                               {"dunor00 link00", false},
+                                                               {"dunor00 link01", false},
+                                                               {"dunor01 link00", true}}));
+  EXPECT_FALSE(trends[1].spread);  // one chip: no spread, nothing marked
 }
 
 }  // namespace

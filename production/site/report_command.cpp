@@ -12,6 +12,7 @@
 #include "production/site/report_place.hpp"
 #include "production/site/site_model.hpp"
 #include "production/site/site_pages.hpp"
+#include "production/site/trends_page.hpp"
 #include "production/store/store.hpp"
 #include "support/output_file.hpp"
 #include "support/process.hpp"
@@ -111,6 +112,7 @@ CommandOutcome writePages(const fs::path& built, const SiteModel& model, const S
   if (CommandOutcome w = write(kMarker, "a report of calib-batch; calib-batch report replaces this directory\n"); !w)
     return w;
   if (CommandOutcome w = write("index.html", indexPage(model, context)); !w) return w;
+  if (CommandOutcome w = write("trends.html", trendsPage(model, context)); !w) return w;
   for (const SiteChip& chip : model.chips) {
     if (const int signal = processes.takeTermination()) return stoppedBy(signal);
     if (CommandOutcome w = write(chip.page, chipPage(model, chip, context)); !w) return w;

@@ -11,8 +11,6 @@
 
 namespace calib::production {
 
-namespace {
-
 std::optional<double> median(std::vector<double> values) {
   if (values.empty()) return std::nullopt;
   const std::size_t mid = values.size() / 2;
@@ -25,6 +23,8 @@ std::optional<double> median(std::vector<double> values) {
 void count(Yield& y, const std::string& verdict) {
   (verdict == "pass" ? y.pass : verdict == "fail" ? y.fail : y.error) += 1;
 }
+
+namespace {
 
 ConfigLimits limitsOf(const Criteria& c, const std::string& config, const std::string& detector) {
   ConfigLimits l;
@@ -121,6 +121,7 @@ std::map<std::pair<std::string, std::string>, std::size_t> compareAndCount(SiteM
     run.previous = previous[i];
     if (!shownBy(filter, run.row)) continue;
     latest[{run.row.chip, run.row.config}] = i;
+    m.counted.push_back(i);
     count(m.byDay[run.row.measuredAt.substr(0, 10)], run.row.verdict);
     count(m.byConfig[run.row.config], run.row.verdict);
   }

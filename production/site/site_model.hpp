@@ -36,6 +36,9 @@ struct Yield {
   std::size_t error = 0;
 };
 
+// Counts a run of verdict "pass", "fail" or "error" (anything else an error).
+void count(Yield& y, const std::string& verdict);
+
 // A value of a latest run beyond its criteria's limit.
 struct OutsideLimit {
   std::size_t run = 0;
@@ -58,6 +61,7 @@ struct SiteModel {
   std::vector<SiteRun> runs;           // every run not superseded, oldest first
   std::vector<SiteChip> chips;         // by chip
   std::vector<std::size_t> shown;      // the latest runs, by chip and configuration
+  std::vector<std::size_t> counted;    // every run shown (those the yields count), oldest first
   std::map<std::string, Yield> byDay;  // "2018-07-25"
   std::map<std::string, Yield> byConfig;
   // By configuration shown: the limits of its most recent run, drawn on
@@ -85,6 +89,9 @@ SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>
 // even where the file system ignores case; a name that would be long is
 // cut and ends in a hash of the whole string.
 std::string chipFileName(const std::string& chip);
+
+// The median; nullopt for no values.
+std::optional<double> median(std::vector<double> values);
 
 // "2018-07-25" from "2018-07-25", "20180725"; nullopt when neither, or
 // when it is no day of the calendar.

@@ -5,6 +5,7 @@
 #include "production/rules/acceptance.hpp"
 #include "production/site/html.hpp"
 #include "production/site/overview_html.hpp"
+#include "production/site/trends_page.hpp"
 #include "support/int_fields.hpp"
 
 namespace calib::production {
@@ -387,6 +388,8 @@ std::string runSection(const SiteModel& m, const SiteRun& run, const fs::path& p
 
 }  // namespace
 
+std::string pageHead(const std::string& title) { return head(title); }
+
 std::string indexPage(const SiteModel& m, const SiteContext& context) {
   std::string p = head("Calibration report");
   p += "<header><h1>Calibration report</h1><p class=\"meta\">" + std::to_string(m.chips.size()) + " chips, " +
@@ -396,6 +399,7 @@ std::string indexPage(const SiteModel& m, const SiteContext& context) {
        (context.filter.configPattern.empty() ? "" : "; configurations " + escape(context.filter.configPattern)) +
        "</p></header>\n";
   p += attentionSection(m, context.filter);
+  p += trendsLink(m);
   p += "<section id=\"yield\"><h2>Yield</h2><p>Every run recorded, a chip tested twice counted twice.</p>"
        "<div class=\"charts\">" +
        yieldTable("yield-by-day", "day", m.byDay) + yieldTable("yield-by-config", "configuration", m.byConfig) +

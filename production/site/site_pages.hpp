@@ -16,6 +16,10 @@ struct SiteContext {
   std::string reportDir;  // absolute: where the pages will be, for the paths to the plots
 };
 
+// The start of a page, up to its <body>: the style the pages share, and a
+// policy that fetches nothing but the plots.
+std::string pageHead(const std::string& title);
+
 std::string indexPage(const SiteModel& model, const SiteContext& context);
 std::string chipPage(const SiteModel& model, const SiteChip& chip, const SiteContext& context);
 

@@ -1,7 +1,8 @@
 // The report of calib-batch in a real browser: Debian's Chromium, headless,
 // driven by playwright-core. A small stand's tree is simulated and analysed
 // (an ordinary chip calibrated twice, a chip with a dead channel, a MuCh
-// chip, and a chip whose name is HTML), the report made, and the pages
+// chip, a chip whose name is HTML, and a second board whose gain drifts
+// over three days), the report made, and the pages
 // opened from file:// and clicked through.
 //
 // Environment: CALIB_BATCH, CALIB_SIM (the programs), ARTIFACT_DIR (where
@@ -30,6 +31,14 @@ function simulate(chip, config, day, time, ...options) {
   execFileSync(calibSim, ['--trains', '10', '--config', config, '--no-truth', ...options, file]);
 }
 
+// A stand file of a board other than dunor00.
+function simulateOn(board, chip, day, time, ...options) {
+  const leaf = path.join(dir, 'robot', day, `${time}_kelta${chip}`);
+  fs.mkdirSync(leaf, { recursive: true });
+  const file = path.join(leaf, `${time}_kelta${chip}_${board}_link00_20mV_calib-odd_adc.txt`);
+  execFileSync(calibSim, ['--trains', '10', '--config', '20mV_calib-odd', '--no-truth', ...options, file]);
+}
+
 // A page opened from file://, its script errors and failed requests kept.
 async function open(relative) {
   const page = await browser.newPage({ viewport: { width: 1400, height: 1000 } });
@@ -52,12 +61,18 @@ before(async () => {
   simulate('100001', '20mV_calib-odd', '20180726', '130000', '--seed', '3', '--dead', '3');
   simulate('100002', '4mV_calib', '20180726', '140000', '--seed', '4');
   simulate(evil, '20mV_calib-odd', '20180726', '150000', '--seed', '5');
+  // Trends: dunor00 steady over three days, dunor01's gain rising 20 → 24 → 28 mV/fC.
+  simulate('100010', '20mV_calib-odd', '20180724', '100000', '--seed', '10');
+  simulate('100014', '20mV_calib-odd', '20180724', '100500', '--seed', '14');
+  simulateOn('dunor01', '100011', '20180724', '110000', '--seed', '11', '--gain', '20');
+  simulateOn('dunor01', '100012', '20180725', '110000', '--seed', '12', '--gain', '24');
+  simulateOn('dunor01', '100013', '20180726', '110000', '--seed', '13', '--gain', '28');
   const run = spawnSync(calibBatch, ['run', '--settle', '0', '--out', out, 'robot'], { cwd: dir, encoding: 'utf8' });
   assert.equal(run.status, 0, run.stdout + run.stderr); // a chip that fails is a result, not an error
   const report = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', `${out}/report`],
     { cwd: dir, encoding: 'utf8' });
   assert.equal(report.status, 0, report.stderr);
-  assert.match(report.stdout, /^report: 4 chips, 4 chip configurations: /);
+  assert.match(report.stdout, /^report: 9 chips, 9 chip configurations: /);
   process.env.HOME = dir;
   browser = await chromium.launch({
     executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
@@ -78,13 +93,14 @@ test('the overview lists every chip with its verdict, yield and distributions', 
     ['100000', '20mV_calib-odd', 'pass'],
     ['100001', '20mV_calib-odd', 'fail'],
     ['100002', '4mV_calib', 'pass'],
+    ...['100010', '100011', '100012', '100013', '100014'].map((chip) => [chip, '20mV_calib-odd', 'pass']),
   ].sort());
   const failed = rows.find((r) => r.chip === '100001');
   assert.equal(failed.channelsNotOk, '1');
   assert.match(failed.reasons, /dead 3/);
   // Yield: every run, the chip calibrated twice counted twice.
   const days = await page.$$eval('#yield-by-day tbody tr', (t) => t.map((r) => [r.dataset.key, r.dataset.pass, r.dataset.fail]));
-  assert.deepEqual(days, [['2018-07-25', '1', '0'], ['2018-07-26', '3', '1']]);
+  assert.deepEqual(days, [['2018-07-24', '3', '0'], ['2018-07-25', '2', '0'], ['2018-07-26', '4', '1']]);
   // A histogram of each quantity per configuration, the criteria's limits drawn.
   assert.equal(await page.locator('#distributions svg.chart').count(), 8);
   assert.ok(await page.locator('#dist-0-enc line.limit').count() >= 1);
@@ -116,7 +132,7 @@ test('clicking a heading sorts the chips, the filters hide them', async () => {
   await page.fill('#text-filter', 'dead');
   assert.deepEqual((await visibleRows(page)).map((r) => r.chip), ['100001']);
   await page.fill('#text-filter', '');
-  assert.equal((await visibleRows(page)).length, 4);
+  assert.equal((await visibleRows(page)).length, 9);
   assert.deepEqual(page.problems, []);
 });
 
@@ -166,7 +182,7 @@ test('a report is made again in place, and never over something else', () => {
   const again = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', `${out}/report`,
     '--since', '2018-07-26', '--config', '20mV*'], { encoding: 'utf8' });
   assert.equal(again.status, 0, again.stderr);
-  assert.match(again.stdout, /^report: 3 chips, 3 chip configurations: /);
+  assert.match(again.stdout, /^report: 4 chips, 4 chip configurations: /);
   assert.deepEqual(fs.readdirSync(out).filter((f) => f.startsWith('.report')), []);
   const refused = spawnSync(calibBatch, ['report', '--db', `sqlite:${out}/calib.sqlite`, '--out', path.join(dir, 'robot')],
     { encoding: 'utf8' });
@@ -184,7 +200,31 @@ test('a report is made again in place, and never over something else', () => {
     { encoding: 'utf8' });
   assert.equal(throughLink.status, 0, throughLink.stderr);
   assert.ok(fs.lstatSync(path.join(dir, 'current')).isSymbolicLink());
-  assert.match(throughLink.stdout, /^report: 4 chips/);
+  assert.match(throughLink.stdout, /^report: 9 chips/);
+});
+
+test('the trends mark the board whose gain drifts, not the steady one', async () => {
+  const index = await open('index.html');
+  assert.match(await index.textContent('#trends-link'), /moved: dunor01 \(20mV_calib-odd\)/);
+  await index.click('#trends-link a');
+  await index.waitForLoadState('load');
+  const section = index.locator('section.trend-config[data-config="20mV_calib-odd"]');
+  const boards = await section.locator('table.trend-series tr[data-board]').evaluateAll((rows) =>
+    rows.map((r) => [r.dataset.board, r.dataset.marked, r.dataset.since]));
+  assert.deepEqual(boards, [['dunor00', 'false', ''], ['dunor01', 'true', '2018-07-25']]);
+  assert.ok(Number(await section.locator('tr[data-board="dunor01"]').getAttribute('data-shift')) > 3);
+  // Drawn: a line per board and one of the configuration, the marked one in red.
+  const gain = section.locator('svg[id$="-gain"]').first();
+  assert.deepEqual(await gain.locator('g[data-series]').evaluateAll((g) => g.map((e) => e.dataset.series)),
+    ['all chips', 'dunor00', 'dunor01']);
+  assert.equal(await gain.locator('g[data-series="dunor01"] path.series.marked').count(), 1);
+  assert.equal(await gain.locator('g[data-series="dunor01"] circle').count(), 3);
+  // The yield of each day, as on the overview.
+  const days = await index.$$eval('#trend-configs tr[data-series="20mV_calib-odd"]',
+    (rows) => rows.map((r) => [r.dataset.day, r.dataset.pass, r.dataset.fail]));
+  assert.deepEqual(days, [['2018-07-24', '3', '0'], ['2018-07-25', '2', '0'], ['2018-07-26', '3', '1']]);
+  await index.screenshot({ path: path.join(artifacts, 'report-trends.png'), fullPage: true });
+  assert.deepEqual(index.problems, []);
 });
 
 // The overview's attention block, URL fragment and layout, on a stand of
