@@ -565,9 +565,15 @@ TEST(Batch, ResultsOutOfPlaceOrRangeAreRefused) {
   ASSERT_EQ(runCalib(dir.path(), {"--quiet", "1", "20mV_calib-odd", "run.txt"}).exitStatus, 0);
   const nlohmann::json good = nlohmann::json::parse(readFile(dir / "gain_kelta1_20mV_calib-odd.log.json"));
   ASSERT_TRUE(production::parseResults(good.dump()));
+  const Result<std::vector<production::ChannelCurve>> curves = production::parseCurves(good.dump());
+  ASSERT_TRUE(curves);
+  EXPECT_EQ(curves->size(), 32u);
+  EXPECT_EQ(curves->at(0).points.size(), good["channels"][0]["points"].size());
   struct Case {
     std::function<void(nlohmann::json&)> change;
     std::string error;
+    bool figures = true;  // parseResults refuses it
+    bool curves = true;   // parseCurves refuses it alike
   };
   const Case cases[] = {
       {[](nlohmann::json& j) { j["channels"][0]["channel"] = -1; }, "channel -1 where channel 0 belongs"},
@@ -583,16 +589,25 @@ TEST(Batch, ResultsOutOfPlaceOrRangeAreRefused) {
       {[](nlohmann::json& j) { j["channels"][0]["channel"] = 4294967296ull; },
        "malformed results: \"channel\" is 4294967296, not an integer from -2147483648 to 2147483647"},
       {[](nlohmann::json& j) { j["run"]["adcFileBytes"] = -5; },
-       "malformed results: \"adcFileBytes\" is -5, not an integer from 0 to 18446744073709551615"},
+       "malformed results: \"adcFileBytes\" is -5, not an integer from 0 to 18446744073709551615", true, false},
       {[](nlohmann::json& j) { j["run"]["detector"] = "XYZ"; },
-       "results of detector 'XYZ': this program judges TPC and MuCh"},
+       "results of detector 'XYZ': this program judges TPC and MuCh", true, false},
+      {[](nlohmann::json& j) { j["channels"][3]["points"][0]["measured"] = "yes"; },
+       "malformed results: [json.exception.type_error.302] type must be boolean, but is string", false, true},
   };
   for (const Case& c : cases) {
     nlohmann::json changed = good;
     c.change(changed);
-    const Result<production::RunResults> parsed = production::parseResults(changed.dump());
-    ASSERT_FALSE(parsed);
-    EXPECT_EQ(parsed.error().message, c.error);
+    if (c.curves) {
+      const Result<std::vector<production::ChannelCurve>> curved = production::parseCurves(changed.dump());
+      ASSERT_FALSE(curved) << c.error;
+      EXPECT_EQ(curved.error().message, c.error);
+    }
+    if (c.figures) {
+      const Result<production::RunResults> parsed = production::parseResults(changed.dump());
+      ASSERT_FALSE(parsed) << c.error;
+      EXPECT_EQ(parsed.error().message, c.error);
+    }
   }
 }
 

@@ -132,7 +132,12 @@ Result<std::string> readResultsFile(const std::string& path) {
   return text;
 }
 
-Result<RunResults> parseResults(std::string_view text) {
+namespace {
+
+// A results document of the format and version read here, read by read;
+// the keys missing or mistyped, what nlohmann and read refuse, a failure.
+template <typename T, typename Read>
+Result<T> readDocument(std::string_view text, Read read) {
   const json doc = json::parse(text, nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) return failed("not a JSON object");
   try {
@@ -141,6 +146,55 @@ Result<RunResults> parseResults(std::string_view text) {
     if (const int version = valueAt<int>(doc, "version"); version != kResultsVersion)
       return failed("results version " + std::to_string(version) + ", this program reads version " +
                     std::to_string(kResultsVersion));
+    return read(doc);
+  } catch (const json::exception& e) {
+    // nlohmann names the key missing or the type found.
+    return failed(std::string("malformed results: ") + e.what());
+  } catch (const NotFitting& e) {
+    return failed(std::string("malformed results: ") + e.what());
+  }
+}
+
+// Channels read, each where its number says: all 32, in order.
+template <typename Channel>
+Result<void> checkChannels(const std::vector<Channel>& channels) {
+  if (channels.size() != kChannels)
+    return failed("results of " + std::to_string(channels.size()) + " channels, not " + std::to_string(kChannels));
+  for (std::size_t c = 0; c < kChannels; ++c)
+    if (channels[c].channel != static_cast<int>(c))
+      return failed("channel " + std::to_string(channels[c].channel) + " where channel " + std::to_string(c) +
+                    " belongs");
+  return {};
+}
+
+CurvePoint readPoint(const json& p) {
+  CurvePoint point;
+  point.charge = valueAt<double>(p, "charge");
+  point.measured = valueAt<bool>(p, "measured");
+  point.amplitude = optionalValue<double>(p, "amplitude");
+  point.amplitudeError = optionalValue<double>(p, "amplitudeError");
+  point.windowsAtLimit = valueAt<std::int64_t>(p, "windowsAtLimit");
+  point.saturated = valueAt<bool>(p, "saturated");
+  point.inFitRange = valueAt<bool>(p, "inFitRange");
+  return point;
+}
+
+ChannelCurve readCurve(const json& c) {
+  ChannelCurve curve;
+  curve.channel = valueAt<int>(c, "channel");
+  curve.status = c.at("status").get<std::string>();
+  if (const json& fit = c.at("fit"); !fit.is_null()) {
+    curve.offset = optionalValue<double>(fit, "offset");
+    curve.gain = optionalValue<double>(fit, "gain");
+  }
+  for (const json& p : c.at("points")) curve.points.push_back(readPoint(p));
+  return curve;
+}
+
+}  // namespace
+
+Result<RunResults> parseResults(std::string_view text) {
+  return readDocument<RunResults>(text, [](const json& doc) -> Result<RunResults> {
     RunResults r;
     r.toolVersion = doc.at("tool").at("version").get<std::string>();
     const json& run = doc.at("run");
@@ -161,25 +215,23 @@ Result<RunResults> parseResults(std::string_view text) {
     if (const json& input = run.at("input"); input.contains("linesWithNulBytes"))
       r.linesWithNulBytes = valueAt<std::int64_t>(input, "linesWithNulBytes");
     for (const json& c : doc.at("channels")) r.channels.push_back(readChannel(c));
-    if (r.channels.size() != kChannels)
-      return failed("results of " + std::to_string(r.channels.size()) + " channels, not " +
-                    std::to_string(kChannels));
-    for (std::size_t c = 0; c < kChannels; ++c)
-      if (r.channels[c].channel != static_cast<int>(c))
-        return failed("channel " + std::to_string(r.channels[c].channel) + " where channel " + std::to_string(c) +
-                      " belongs");
+    if (Result<void> ordered = checkChannels(r.channels); !ordered) return ordered.error();
     const json& chip = doc.at("chip");
     r.gainChannels = valueAt<int>(chip, "gainChannels");
     r.gainMedian = optionalValue<double>(chip, "gainMedian");
     r.gainSpreadPercent = optionalValue<double>(chip, "gainSpreadPercent");
     r.encMedian = optionalValue<double>(chip, "encMedian");
     return r;
-  } catch (const json::exception& e) {
-    // nlohmann names the key missing or the type found.
-    return failed(std::string("malformed results: ") + e.what());
-  } catch (const NotFitting& e) {
-    return failed(std::string("malformed results: ") + e.what());
-  }
+  });
+}
+
+Result<std::vector<ChannelCurve>> parseCurves(std::string_view text) {
+  return readDocument<std::vector<ChannelCurve>>(text, [](const json& doc) -> Result<std::vector<ChannelCurve>> {
+    std::vector<ChannelCurve> curves;
+    for (const json& c : doc.at("channels")) curves.push_back(readCurve(c));
+    if (Result<void> ordered = checkChannels(curves); !ordered) return ordered.error();
+    return curves;
+  });
 }
 
 }  // namespace calib::production
