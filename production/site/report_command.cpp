@@ -99,8 +99,26 @@ Result<fs::path> reportTarget(const std::string& outDir) {
   return target;
 }
 
+// The gain curves of a chip's latest runs, from the results stored with
+// their analyses.
+Result<RunCurves> chipCurves(Store& store, const SiteModel& model, const SiteChip& chip) {
+  std::vector<std::int64_t> analyses;
+  for (const std::size_t i : chip.latest) analyses.push_back(model.runs[i].row.analysisId);
+  Result<std::map<std::int64_t, Result<std::string>>> files = store.resultsFiles(analyses);
+  if (!files) return files.error();
+  RunCurves curves;
+  for (const std::size_t i : chip.latest) {
+    const RunRow& row = model.runs[i].row;
+    const auto file = files->find(row.analysisId);
+    if (file == files->end()) continue;
+    curves.emplace(row.runId, file->second ? parseCurves(*file->second)
+                                           : Result<std::vector<ChannelCurve>>(file->second.error()));
+  }
+  return curves;
+}
+
 // Writes the pages into built; stops at a termination signal.
-CommandOutcome writePages(const fs::path& built, const SiteModel& model, const SiteContext& context,
+CommandOutcome writePages(const fs::path& built, const SiteModel& model, const SiteContext& context, Store& store,
                           ChildProcesses& processes) {
   const auto write = [&](const std::string& relative, const std::string& text) -> CommandOutcome {
     if (const std::error_code w = writeText(built / relative, text))
@@ -112,7 +130,9 @@ CommandOutcome writePages(const fs::path& built, const SiteModel& model, const S
   if (CommandOutcome w = write("index.html", indexPage(model, context)); !w) return w;
   for (const SiteChip& chip : model.chips) {
     if (const int signal = processes.takeTermination()) return stoppedBy(signal);
-    if (CommandOutcome w = write(chip.page, chipPage(model, chip, context)); !w) return w;
+    const Result<RunCurves> curves = chipCurves(store, model, chip);
+    if (!curves) return curves.error();
+    if (CommandOutcome w = write(chip.page, chipPage(model, chip, context, *curves)); !w) return w;
   }
   if (const int signal = processes.takeTermination()) return stoppedBy(signal);
   return {};
@@ -151,7 +171,7 @@ CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
   if (e) return failed("cannot create '" + built.string() + "': " + e.message());
 
   const SiteContext context{(*store)->database().name(), utcNow(), filter, target->string()};
-  CommandOutcome written = writePages(built, model, context, processes);
+  CommandOutcome written = writePages(built, model, context, **store, processes);
   if (written)
     if (const std::error_code p = publish(built, *target))
       written = failed("cannot put the report in '" + target->string() + "': " + p.message());
