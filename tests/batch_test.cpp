@@ -568,7 +568,21 @@ TEST(Batch, ResultsOutOfPlaceOrRangeAreRefused) {
   const Result<std::vector<production::ChannelCurve>> curves = production::parseCurves(good.dump());
   ASSERT_TRUE(curves);
   EXPECT_EQ(curves->size(), 32u);
-  EXPECT_EQ(curves->at(0).points.size(), good["channels"][0]["points"].size());
+  const nlohmann::json& point = good["channels"][5]["points"][2];
+  EXPECT_EQ(curves->at(5).points.size(), good["channels"][5]["points"].size());
+  EXPECT_EQ(curves->at(5).points.at(2), (production::CurvePoint{point["charge"], point["measured"], point["amplitude"],
+                                                                point["amplitudeError"], point["windowsAtLimit"],
+                                                                point["saturated"], point["inFitRange"]}));
+  EXPECT_EQ(curves->at(5).gain, good["channels"][5]["fit"]["gain"].get<double>());
+  // A document not quite of the expected shape (points null, which nlohmann iterates as none) is read
+  // from its tree, to the same curves.
+  nlohmann::json pointsNull = good;
+  pointsNull["channels"][0]["points"] = nullptr;
+  std::vector<production::ChannelCurve> withoutPoints = *curves;
+  withoutPoints[0].points.clear();
+  const Result<std::vector<production::ChannelCurve>> fromTree = production::parseCurves(pointsNull.dump());
+  ASSERT_TRUE(fromTree);
+  EXPECT_EQ(*fromTree, withoutPoints);
   struct Case {
     std::function<void(nlohmann::json&)> change;
     std::string error;

@@ -72,6 +72,7 @@ struct CurvePoint {
   std::int64_t windowsAtLimit = 0;       // windows whose raw peak reached the ADC's limit: clipped
   bool saturated = false;                // left off the curve
   bool inFitRange = false;
+  bool operator==(const CurvePoint&) const = default;
 };
 
 // A channel's gain curve: its status, the line fitted, and every pulse of
@@ -82,10 +83,12 @@ struct ChannelCurve {
   std::optional<double> offset;  // mV, with a fit
   std::optional<double> gain;    // mV/fC, with a fit
   std::vector<CurvePoint> points;
+  bool operator==(const ChannelCurve&) const = default;
 };
 
 // The 32 gain curves of a results document, by channel; a failure says why
-// not, as parseResults does.
+// not, as parseResults does. Read without building the document's tree
+// when it has the expected shape (a thousand of them make a report).
 Result<std::vector<ChannelCurve>> parseCurves(std::string_view json);
 
 }  // namespace calib::production
