@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <optional>
 
 #include "production/site/html.hpp"
@@ -38,19 +38,31 @@ constexpr std::array<MarkKind, 5> kMarks = {{
     {PointMark::NotMeasured, "m-unm", "not measured"},
 }};
 
-// Text appended part by part (no temporaries).
-template <typename... Parts>
-void append(std::string& s, const Parts&... parts) {
-  (s += ... += parts);
+// A coordinate, written with one decimal, none when it is 0. (to_chars
+// into the text: a page has thousands, and printf's conversion is slow.)
+struct At {
+  double v;
+};
+
+void put(std::string& s, std::string_view text) { s += text; }
+void put(std::string& s, At at) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, at.v, std::chars_format::fixed, 1);
+  std::string_view t(text, ec == std::errc() ? end : text);
+  if (t.ends_with(".0")) t.remove_suffix(2);
+  s += t == "-0" ? "0" : t;
 }
 
-// A coordinate: one decimal, none when it is 0.
+// Text appended part by part, without temporaries.
+template <typename... Parts>
+void append(std::string& s, const Parts&... parts) {
+  (put(s, parts), ...);
+}
+
 std::string at(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", v);
-  std::string s = text;
-  if (s.ends_with(".0")) s.resize(s.size() - 2);
-  return s == "-0" ? "0" : s;
+  std::string s;
+  put(s, At{v});
+  return s;
 }
 
 // An axis: its range in steps of 1, 2 or 5 times a power of ten, about
@@ -97,19 +109,18 @@ double residualRange(double largest) {
 }
 
 // A mark of a point at (x, y).
-std::string markAt(PointMark mark, double x, double y) {
+void putMark(std::string& s, PointMark mark, double x, double y) {
   switch (mark) {
     case PointMark::Fitted:
     case PointMark::OutsideFit:
-      return "<circle cx=\"" + at(x) + "\" cy=\"" + at(y) + "\" r=\"2.2\"/>";
+      return append(s, "<circle cx=\"", At{x}, "\" cy=\"", At{y}, "\" r=\"2.2\"/>");
     case PointMark::Clipped:
-      return "<path d=\"M" + at(x) + " " + at(y - 3.5) + "l3.5 3.5-3.5 3.5-3.5-3.5z\"/>";
+      return append(s, "<path d=\"M", At{x}, " ", At{y - 3.5}, "l3.5 3.5-3.5 3.5-3.5-3.5z\"/>");
     case PointMark::Saturated:
-      return "<path d=\"M" + at(x - 3) + " " + at(y - 3) + "l6 6m0-6l-6 6\"/>";
+      return append(s, "<path d=\"M", At{x - 3}, " ", At{y - 3}, "l6 6m0-6l-6 6\"/>");
     case PointMark::NotMeasured:
-      return "<path d=\"M" + at(x) + " " + at(y) + "l3 6h-6z\"/>";
+      return append(s, "<path d=\"M", At{x}, " ", At{y}, "l3 6h-6z\"/>");
   }
-  return "";
 }
 
 // The marks of a panel, grouped by kind; kinds without marks left out.
@@ -117,19 +128,16 @@ struct Marks {
   std::array<std::string, kMarks.size()> byKind;
   void add(PointMark mark, double x, double y) {
     for (std::size_t k = 0; k < kMarks.size(); ++k)
-      if (kMarks[k].mark == mark) byKind[k] += markAt(mark, x, y);
+      if (kMarks[k].mark == mark) putMark(byKind[k], mark, x, y);
   }
-  std::string svg() const {
-    std::string s;
+  void putInto(std::string& s) const {
     for (std::size_t k = 0; k < kMarks.size(); ++k)
-      if (!byKind[k].empty()) s += std::string("<g class=\"") + kMarks[k].cls + "\">" + byKind[k] + "</g>";
-    return s;
+      if (!byKind[k].empty()) append(s, "<g class=\"", kMarks[k].cls, "\">", byKind[k], "</g>");
   }
 };
 
-std::string text(double x, double y, const std::string& content, const char* cls = nullptr) {
-  return "<text x=\"" + at(x) + "\" y=\"" + at(y) + "\"" + (cls ? std::string(" class=\"") + cls + "\"" : "") + ">" +
-         content + "</text>";
+void putText(std::string& s, double x, double y, std::string_view content, std::string_view cls) {
+  append(s, "<text x=\"", At{x}, "\" y=\"", At{y}, "\" class=\"", cls, "\">", content, "</text>");
 }
 
 // The part of the line offset + gain × q over q in [x.low, x.high] that
@@ -159,7 +167,9 @@ PointMark pointMark(const CurvePoint& p) {
   return PointMark::Fitted;
 }
 
-std::string curveSvg(const ChannelCurve& curve) {
+namespace {
+
+void putCurve(std::string& s, const ChannelCurve& curve) {
   const bool fitted = curve.offset && curve.gain && std::isfinite(*curve.offset) && std::isfinite(*curve.gain);
   // The ranges: every point's charge and amplitude, from 0; the line beyond
   // them is cut at the frame.
@@ -178,25 +188,23 @@ std::string curveSvg(const ChannelCurve& curve) {
   const auto sx = [&](double q) { return kLeft + (q - x.low) / (x.high - x.low) * (kRight - kLeft); };
   const auto sy = [&](double a) { return kCurveBottom - (a - y.low) / (y.high - y.low) * (kCurveBottom - kCurveTop); };
 
-  std::string s = "<svg class=\"curve\" viewBox=\"0 0 " + at(kWidth) + " " + at(kHeight) + "\" data-channel=\"" +
-                  std::to_string(curve.channel) + "\" data-status=\"" + html::escape(curve.status) +
-                  "\" role=\"img\" aria-label=\"channel " + std::to_string(curve.channel) + ": amplitude against charge\">";
+  const std::string channel = std::to_string(curve.channel);
+  append(s, "<svg class=\"curve\" viewBox=\"0 0 ", At{kWidth}, " ", At{kHeight}, "\" data-channel=\"", channel,
+         "\" data-status=\"", html::escape(curve.status), "\" role=\"img\" aria-label=\"channel ", channel,
+         ": amplitude against charge\">");
   // Frames, ticks and the axes' titles.
-  std::string frame;
-  append(frame, "M", at(kLeft), " ", at(kCurveTop), "V", at(kCurveBottom), "H", at(kRight), "M", at(kLeft), " ",
-         at(kResidualTop), "V", at(kResidualBottom), "H", at(kRight));
-  std::string labels;
-  for (const double v : x.ticks()) {
-    append(frame, "M", at(sx(v)), " ", at(kCurveBottom), "v-3M", at(sx(v)), " ", at(kResidualBottom), "v-3");
-    labels += text(sx(v), kResidualBottom + 10, x.label(v), "mid");
-  }
-  for (const double v : y.ticks()) {
-    append(frame, "M", at(kLeft), " ", at(sy(v)), "h3");
-    labels += text(kLeft - 3, sy(v) + 3, y.label(v), "end");
-  }
-  append(s, "<path class=\"ax\" d=\"", frame, "\"/><g class=\"tk\">", labels, "</g>",
-         text((kLeft + kRight) / 2, kHeight - 2, "charge (fC)", "ttl mid"), "<text class=\"ttl mid\" transform=\"translate(9 ",
-         at((kCurveTop + kCurveBottom) / 2), ") rotate(-90)\">amplitude (mV)</text>");
+  append(s, "<path class=\"ax\" d=\"M", At{kLeft}, " ", At{kCurveTop}, "V", At{kCurveBottom}, "H", At{kRight}, "M",
+         At{kLeft}, " ", At{kResidualTop}, "V", At{kResidualBottom}, "H", At{kRight});
+  for (const double v : x.ticks())
+    append(s, "M", At{sx(v)}, " ", At{kCurveBottom}, "v-3M", At{sx(v)}, " ", At{kResidualBottom}, "v-3");
+  for (const double v : y.ticks()) append(s, "M", At{kLeft}, " ", At{sy(v)}, "h3");
+  s += "\"/><g class=\"tk\">";
+  for (const double v : x.ticks()) putText(s, sx(v), kResidualBottom + 10, x.label(v), "mid");
+  for (const double v : y.ticks()) putText(s, kLeft - 3, sy(v) + 3, y.label(v), "end");
+  s += "</g>";
+  putText(s, (kLeft + kRight) / 2, kHeight - 2, "charge (fC)", "ttl mid");
+  append(s, "<text class=\"ttl mid\" transform=\"translate(9 ", At{(kCurveTop + kCurveBottom) / 2},
+         ") rotate(-90)\">amplitude (mV)</text>");
 
   Marks curveMarks;
   for (const CurvePoint& p : curve.points) {
@@ -210,10 +218,10 @@ std::string curveSvg(const ChannelCurve& curve) {
   }
   if (fitted)
     if (const auto line = lineWithin(*curve.offset, *curve.gain, x, y))
-      s += "<line class=\"fit\" x1=\"" + at(sx((*line)[0])) + "\" y1=\"" + at(sy((*line)[1])) + "\" x2=\"" +
-           at(sx((*line)[2])) + "\" y2=\"" + at(sy((*line)[3])) + "\"/>";
-  s += curveMarks.svg();
-  if (curve.points.empty()) s += text((kLeft + kRight) / 2, (kCurveTop + kCurveBottom) / 2, "no points", "mid");
+      append(s, "<line class=\"fit\" x1=\"", At{sx((*line)[0])}, "\" y1=\"", At{sy((*line)[1])}, "\" x2=\"",
+             At{sx((*line)[2])}, "\" y2=\"", At{sy((*line)[3])}, "\"/>");
+  curveMarks.putInto(s);
+  if (curve.points.empty()) putText(s, (kLeft + kRight) / 2, (kCurveTop + kCurveBottom) / 2, "no points", "mid");
 
   // The residuals of the points on the curve that have an error.
   struct Residual {
@@ -236,16 +244,26 @@ std::string curveSvg(const ChannelCurve& curve) {
   const double range = residualRange(largest);
   const double middle = (kResidualTop + kResidualBottom) / 2;
   const auto sr = [&](double r) { return middle - r / range * (kResidualBottom - kResidualTop) / 2; };
-  s += "<g class=\"res\" data-range=\"" + html::number(range) + "\"><path class=\"zero\" d=\"M" + at(kLeft) + " " +
-       at(middle) + "H" + at(kRight) + "\"/><g class=\"tk\">" + text(kLeft - 3, kResidualTop + 6, at(range), "end") +
-       text(kLeft - 3, middle + 3, "0", "end") + text(kLeft - 3, kResidualBottom, "−" + at(range), "end") +
-       "</g><text class=\"ttl mid\" transform=\"translate(9 " + at(middle) + ") rotate(-90)\">res/σ</text>";
+  append(s, "<g class=\"res\" data-range=\"", html::number(range), "\"><path class=\"zero\" d=\"M", At{kLeft}, " ",
+         At{middle}, "H", At{kRight}, "\"/><g class=\"tk\">");
+  putText(s, kLeft - 3, kResidualTop + 6, at(range), "end");
+  putText(s, kLeft - 3, middle + 3, "0", "end");
+  putText(s, kLeft - 3, kResidualBottom, "−" + at(range), "end");
+  append(s, "</g><text class=\"ttl mid\" transform=\"translate(9 ", At{middle}, ") rotate(-90)\">res/σ</text>");
   Marks residualMarks;
   for (const Residual& r : residuals) residualMarks.add(r.mark, sx(r.charge), sr(r.pull));
-  s += residualMarks.svg();
+  residualMarks.putInto(s);
   if (residuals.empty())
-    s += text((kLeft + kRight) / 2, middle + 3, fitted ? "no point with an error" : "no fit", "mid note");
-  return s + "</g></svg>";
+    putText(s, (kLeft + kRight) / 2, middle + 3, fitted ? "no point with an error" : "no fit", "mid note");
+  s += "</g></svg>";
+}
+
+}  // namespace
+
+std::string curveSvg(const ChannelCurve& curve) {
+  std::string s;
+  putCurve(s, curve);
+  return s;
 }
 
 std::string curvesSection(const Result<std::vector<ChannelCurve>>* curves, const std::vector<std::string>& pngUrls) {
@@ -255,17 +273,19 @@ std::string curvesSection(const Result<std::vector<ChannelCurve>>* curves, const
            "</p>";
   std::string s = "<p class=\"curve-legend\">";
   for (const MarkKind& k : kMarks) {
-    s += std::string("<span><svg viewBox=\"0 0 14 10\"><g class=\"") + k.cls + "\">" +
-         markAt(k.mark, 7, k.mark == PointMark::NotMeasured ? 2 : 5) + "</g></svg>" + k.legend + "</span>";
+    append(s, "<span><svg viewBox=\"0 0 14 10\"><g class=\"", k.cls, "\">");
+    putMark(s, k.mark, 7, k.mark == PointMark::NotMeasured ? 2 : 5);
+    append(s, "</g></svg>", k.legend, "</span>");
   }
   s += "<span><svg viewBox=\"0 0 14 10\"><line class=\"fit\" x1=\"0\" y1=\"5\" x2=\"14\" y2=\"5\"/></svg>the line "
        "fitted</span> residuals in units of the point's error</p><div class=\"curves\">";
   for (const ChannelCurve& c : **curves) {
     const std::size_t channel = static_cast<std::size_t>(c.channel);
     const std::string png = channel < pngUrls.size() ? pngUrls[channel] : "";
-    append(s, "<figure class=\"curve status-", html::escape(c.status), "\" id=\"curve-", std::to_string(c.channel), "\">",
-           curveSvg(c), "<figcaption>channel ", std::to_string(c.channel), " <span class=\"status\">",
-           html::escape(c.status), "</span>");
+    append(s, "<figure class=\"curve status-", html::escape(c.status), "\" id=\"curve-", std::to_string(c.channel), "\">");
+    putCurve(s, c);
+    append(s, "<figcaption>channel ", std::to_string(c.channel), " <span class=\"status\">", html::escape(c.status),
+           "</span>");
     if (c.gain) append(s, " ", html::fixed(c.gain, 2), " mV/fC");
     if (!png.empty()) append(s, " <a href=\"", html::escape(png), "\">PNG</a>");
     s += "</figcaption></figure>";
