@@ -118,11 +118,13 @@ std::vector<TreeFile> makeTree(const Options& o, const std::string& root) {
   return files;
 }
 
-// A database of n recorded runs: n / 5 chips calibrated five times each.
-void makeRecordedRuns(int runs, const std::string& path) {
+// A database of n recorded runs: n / 5 chips calibrated five times each;
+// with results files given, each run keeps one of them (in turn), as calib
+// wrote it, for the report's curves.
+void makeRecordedRuns(int runs, const std::string& path, const std::vector<std::string>& resultsFiles = {}) {
   if (fs::exists(path)) return;
   std::cerr << "calib-bench-batch: recording " << runs << " runs into " << path << "\n";
-  const Result<std::unique_ptr<production::Store>> opened = production::Store::open("sqlite:" + path + ".new");
+  Result<std::unique_ptr<production::Store>> opened = production::Store::open("sqlite:" + path + ".new");
   if (!opened) throw std::runtime_error(opened.error().message);
   production::Store& store = **opened;
   if (const Result<production::CriteriaInForce> c = store.startCriteria(production::defaultCriteria()); !c)
@@ -157,9 +159,16 @@ void makeRecordedRuns(int runs, const std::string& path) {
     r.gainMedian = 20.5;
     r.gainSpreadPercent = 2.0;
     in.results = r;
+    if (!resultsFiles.empty()) {
+      std::ifstream file(resultsFiles[static_cast<std::size_t>(i) % resultsFiles.size()]);
+      in.resultsJson.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
     if (const Result<production::RecordOutcome> recorded = store.record(in, production::Store::Supersede::IfNotFinal); !recorded)
       throw std::runtime_error(recorded.error().message);
   }
+  // Closed first: the last transactions are in its write-ahead log until
+  // then, which the rename would leave behind.
+  opened->reset();
   fs::rename(path + ".new", path);
 }
 
@@ -186,7 +195,6 @@ int run(int argc, char** argv) {
   const std::string schema = "-v" + std::to_string(production::kSchemaVersion) + "-boards-";
   const std::string recorded = root + "/recorded" + schema + std::to_string(o.recordedRuns) + ".sqlite";
   makeRecordedRuns(o.recordedRuns, recorded);
-  const std::string reportDb = root + "/recorded" + schema + std::to_string(kReportChips * 5) + ".sqlite";
   // Criteria that judge otherwise than the defaults: every record judged again.
   const std::string labCriteria = root + "/lab.toml";
   {
@@ -194,7 +202,6 @@ int run(int argc, char** argv) {
     lab << "name = \"bench\"\nversion = \"1\"\n[channels]\nmax_not_ok = 1\n[gain]\nmax_spread_percent = 5.0\n"
            "max_change_percent = 6.0\n";
   }
-  makeRecordedRuns(kReportChips * 5, reportDb);
 
   // The results of every file, for ingest: one batch, kept.
   const std::string resultsRoot = root + "/results";
@@ -204,6 +211,9 @@ int run(int argc, char** argv) {
   for (const auto& e : fs::recursive_directory_iterator(resultsRoot))
     if (e.path().extension() == ".json") jsons.push_back(e.path().string());
   std::sort(jsons.begin(), jsons.end());
+  // The report's runs keep real results, whose points the chip pages draw.
+  const std::string reportDb = root + "/report" + schema + std::to_string(kReportChips * 5) + ".sqlite";
+  makeRecordedRuns(kReportChips * 5, reportDb, jsons);
 
   std::vector<double> sequential, batch, ingest, chips, report, rejudge;
   const std::string seqDir = root + "/sequential";

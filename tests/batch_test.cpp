@@ -569,9 +569,29 @@ TEST(Batch, ResultsOutOfPlaceOrRangeAreRefused) {
   ASSERT_EQ(runCalib(dir.path(), {"--quiet", "1", "20mV_calib-odd", "run.txt"}).exitStatus, 0);
   const nlohmann::json good = nlohmann::json::parse(readFile(dir / "gain_kelta1_20mV_calib-odd.log.json"));
   ASSERT_TRUE(production::parseResults(good.dump()));
+  const Result<std::vector<production::ChannelCurve>> curves = production::parseCurves(good.dump());
+  ASSERT_TRUE(curves);
+  EXPECT_EQ(curves->size(), 32u);
+  const nlohmann::json& point = good["channels"][5]["points"][2];
+  EXPECT_EQ(curves->at(5).points.size(), good["channels"][5]["points"].size());
+  EXPECT_EQ(curves->at(5).points.at(2), (production::CurvePoint{point["charge"], point["measured"], point["amplitude"],
+                                                                point["amplitudeError"], point["windowsAtLimit"],
+                                                                point["saturated"], point["inFitRange"]}));
+  EXPECT_EQ(curves->at(5).gain, good["channels"][5]["fit"]["gain"].get<double>());
+  // A document not quite of the expected shape (points null, which nlohmann iterates as none) is read
+  // from its tree, to the same curves.
+  nlohmann::json pointsNull = good;
+  pointsNull["channels"][0]["points"] = nullptr;
+  std::vector<production::ChannelCurve> withoutPoints = *curves;
+  withoutPoints[0].points.clear();
+  const Result<std::vector<production::ChannelCurve>> fromTree = production::parseCurves(pointsNull.dump());
+  ASSERT_TRUE(fromTree);
+  EXPECT_EQ(*fromTree, withoutPoints);
   struct Case {
     std::function<void(nlohmann::json&)> change;
     std::string error;
+    bool figures = true;  // parseResults refuses it
+    bool curves = true;   // parseCurves refuses it alike
   };
   const Case cases[] = {
       {[](nlohmann::json& j) { j["channels"][0]["channel"] = -1; }, "channel -1 where channel 0 belongs"},
@@ -587,18 +607,27 @@ TEST(Batch, ResultsOutOfPlaceOrRangeAreRefused) {
       {[](nlohmann::json& j) { j["channels"][0]["channel"] = 4294967296ull; },
        "malformed results: \"channel\" is 4294967296, not an integer from -2147483648 to 2147483647"},
       {[](nlohmann::json& j) { j["run"]["adcFileBytes"] = -5; },
-       "malformed results: \"adcFileBytes\" is -5, not an integer from 0 to 18446744073709551615"},
+       "malformed results: \"adcFileBytes\" is -5, not an integer from 0 to 18446744073709551615", true, false},
       {[](nlohmann::json& j) { j["channels"][3]["fit"]["ndf"] = -5; },
-       "malformed results: \"ndf\" is -5, not an integer from 0 to 2147483647"},
+       "malformed results: \"ndf\" is -5, not an integer from 0 to 2147483647", true, false},
       {[](nlohmann::json& j) { j["run"]["detector"] = "XYZ"; },
-       "results of detector 'XYZ': this program judges TPC and MuCh"},
+       "results of detector 'XYZ': this program judges TPC and MuCh", true, false},
+      {[](nlohmann::json& j) { j["channels"][3]["points"][0]["measured"] = "yes"; },
+       "malformed results: [json.exception.type_error.302] type must be boolean, but is string", false, true},
   };
   for (const Case& c : cases) {
     nlohmann::json changed = good;
     c.change(changed);
-    const Result<production::RunResults> parsed = production::parseResults(changed.dump());
-    ASSERT_FALSE(parsed);
-    EXPECT_EQ(parsed.error().message, c.error);
+    if (c.curves) {
+      const Result<std::vector<production::ChannelCurve>> curved = production::parseCurves(changed.dump());
+      ASSERT_FALSE(curved) << c.error;
+      EXPECT_EQ(curved.error().message, c.error);
+    }
+    if (c.figures) {
+      const Result<production::RunResults> parsed = production::parseResults(changed.dump());
+      ASSERT_FALSE(parsed) << c.error;
+      EXPECT_EQ(parsed.error().message, c.error);
+    }
   }
 }
 

@@ -1,12 +1,14 @@
 // The pieces of the report that keep names and paths from becoming markup
 // or a broken link: escaping, URL paths, page names, dates; the model; what
 // the overview puts first and where a report of a subset goes; the trends
-// and which boards they mark.
+// and which boards they mark; each channel's curve.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <tuple>
 
 #include "production/rules/criteria.hpp"
+#include "production/site/channel_curves.hpp"
 #include "production/site/html.hpp"
 #include "production/site/overview.hpp"
 #include "production/site/report_place.hpp"
@@ -317,6 +319,83 @@ TEST(Site, TrendsCountEachRunOnItsDayPerConfigurationBoardAndLink) {
                                                                {"dunor00 link01", false},
                                                                {"dunor01 link00", true}}));
   EXPECT_FALSE(trends[1].spread);  // one chip: no spread, nothing marked
+}
+
+// The marks of one kind in one panel of a curve: the elements in its group.
+int marks(const std::string& panel, const std::string& kind) {
+  const std::size_t open = panel.find("<g class=\"" + kind + "\">");
+  if (open == std::string::npos) return 0;
+  const std::string group = panel.substr(open, panel.find("</g>", open) - open);
+  int n = 0;
+  for (std::size_t at = group.find("/>"); at != std::string::npos; at = group.find("/>", at + 2)) ++n;
+  return n;
+}
+
+TEST(Site, EachChannelsCurveMarksItsPointsByKind) {
+  // A point at charge q: 20 mV/fC and 1 mV off the line 2 + 20 q, error 0.5 (a pull of 2).
+  const auto point = [](double q, bool inRange = true, std::int64_t atLimit = 0, bool saturated = false) {
+    return CurvePoint{q, true, 3 + 20 * q, 0.5, atLimit, saturated, inRange};
+  };
+  const CurvePoint notMeasured{1, false, std::nullopt, std::nullopt, 0, false, false};
+  struct Case {
+    ChannelCurve curve;
+    std::map<std::string, int> curveMarks, residualMarks;  // by kind
+    std::string residualRange;
+  };
+  const Case cases[] = {
+      {{0, "ok", 2.0, 20.0, {point(5), point(10), point(20), point(50), point(100, false)}},
+       {{"m-fit", 4}, {"m-out", 1}},
+       {{"m-fit", 4}, {"m-out", 1}},
+       "3"},
+      // Saturated points are left off the residuals; the clipped one, 18 σ below the line, widens their axis.
+      {{1, "clipped", 2.0, 20.0,
+        {point(5), {10, true, 193, 0.5, 3, false, true}, {20, true, 400, 0.1, 40, true, true},
+         point(50, true, 200, true)}},
+       {{"m-fit", 1}, {"m-clip", 1}, {"m-sat", 2}},
+       {{"m-fit", 1}, {"m-clip", 1}},
+       "20"},
+      {{2, "ok", 2.0, 20.0, {notMeasured, notMeasured, point(5), point(10)}},
+       {{"m-unm", 2}, {"m-fit", 2}},
+       {{"m-fit", 2}},
+       "3"},
+      {{3, "dead", std::nullopt, std::nullopt, {point(5), point(10)}}, {{"m-fit", 2}}, {}, "3"},
+      {{4, "no_data", std::nullopt, std::nullopt, {}}, {}, {}, "3"},
+  };
+  for (const Case& c : cases) {
+    const std::string svg = curveSvg(c.curve);
+    SCOPED_TRACE(svg);
+    EXPECT_NE(svg.find("data-status=\"" + c.curve.status + "\""), std::string::npos);
+    const std::size_t split = svg.find("<g class=\"res\"");
+    ASSERT_NE(split, std::string::npos);
+    const std::string curve = svg.substr(0, split), residuals = svg.substr(split);
+    for (const char* kind : {"m-fit", "m-out", "m-clip", "m-sat", "m-unm"}) {
+      EXPECT_EQ(marks(curve, kind), c.curveMarks.contains(kind) ? c.curveMarks.at(kind) : 0) << kind;
+      EXPECT_EQ(marks(residuals, kind), c.residualMarks.contains(kind) ? c.residualMarks.at(kind) : 0) << kind;
+    }
+    EXPECT_NE(residuals.find("data-range=\"" + c.residualRange + "\""), std::string::npos);
+    // The line, when there is a fit, within the frame of the curve.
+    const std::regex line(R"re(<line class="fit" x1="([-\d.]+)" y1="([-\d.]+)" x2="([-\d.]+)" y2="([-\d.]+)"/>)re");
+    std::smatch m;
+    ASSERT_EQ(std::regex_search(curve, m, line), c.curve.gain.has_value());
+    if (c.curve.gain) {
+      for (const int y : {2, 4}) {
+        EXPECT_GE(std::stod(m[y]), 6);
+        EXPECT_LE(std::stod(m[y]), 116);
+      }
+      EXPECT_LT(std::stod(m[1]), std::stod(m[3]));
+    } else {
+      EXPECT_NE(residuals.find("no fit"), std::string::npos);
+    }
+  }
+  // On the page, each channel in the status's colour and its plot linked.
+  const Result<std::vector<ChannelCurve>> read = std::vector<ChannelCurve>{cases[0].curve, cases[1].curve};
+  const std::string section = curvesSection(&read, {"../png/ch00.png", ""});
+  EXPECT_NE(section.find("<figure class=\"curve status-clipped\" id=\"curve-1\">"), std::string::npos);
+  EXPECT_NE(section.find("<a href=\"../png/ch00.png\">PNG</a>"), std::string::npos);
+  EXPECT_EQ(section.find("PNG</a>", section.find("id=\"curve-1\"")), std::string::npos);
+  EXPECT_NE(curvesStyle().find("figure.curve:not(.status-ok) .status { color: #c62828"), std::string::npos);
+  const Result<std::vector<ChannelCurve>> unreadable = failed("malformed results: <x>");
+  EXPECT_NE(curvesSection(&unreadable, {}).find("cannot be read: malformed results: &lt;x&gt;"), std::string::npos);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include "production/store/store.hpp"
 
 #include <gtest/gtest.h>
-#include <zstd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -152,14 +151,16 @@ TEST_P(StoreTest, KeepsEveryRunAndFindsTheLatestAndThePrevious) {
   EXPECT_EQ(read->medianGain, last.row.medianGain);
   EXPECT_EQ(read->analysedAt, last.row.analysedAt);
 
-  // The results document comes back whole from its compressed column.
-  const Result<std::vector<Row>> rows =
-      store->database().run("SELECT results_zstd FROM run WHERE run_id = $1", {first.runId});
-  ASSERT_TRUE(rows) << rows.error().message;
-  const std::string& blob = std::get<Blob>(rows->at(0).at(0)).bytes;
-  std::string text(64, '\0');
-  text.resize(ZSTD_decompress(text.data(), text.size(), blob.data(), blob.size()));
-  EXPECT_EQ(text, "{\"chip\": \"" + chip + "\"}");
+  // The results document comes back whole from its compressed column, by analysis; bytes that are
+  // not a zstd frame are said to be so.
+  ASSERT_TRUE(store->database().run("UPDATE run SET results_zstd = $1 WHERE run_id = $2", {Blob{"not zstd"}, last.runId}));
+  const Result<std::map<std::int64_t, Result<std::string>>> files =
+      store->resultsFiles({first.runId, last.runId, last.runId + 100});
+  ASSERT_TRUE(files) << files.error().message;
+  ASSERT_EQ(files->size(), 2u);
+  EXPECT_EQ(files->at(first.runId).value_or(""), "{\"chip\": \"" + chip + "\"}");
+  ASSERT_FALSE(files->at(last.runId));
+  EXPECT_EQ(files->at(last.runId).error().message, "the stored results are not a zstd frame of known size");
 
   // Criteria of a version known with another text are refused.
   Criteria edited = criteria;
@@ -345,6 +346,10 @@ TEST_P(StoreTest, JudgingAgainGivesWhatJudgingTheResultsGives) {
   std::vector<std::string> changed;
   for (const auto& [row, before] : set->changed) changed.push_back(row.chip + " " + before + " → " + row.verdict);
   EXPECT_EQ(changed, (std::vector<std::string>{"A fail → pass", "B fail → pass"}));
+  // A record judged again finds its results with its analysis.
+  const RunRow& judgedAgain = set->changed[0].first;
+  EXPECT_NE(judgedAgain.analysisId, judgedAgain.runId);
+  EXPECT_EQ(store->resultsFiles({judgedAgain.analysisId})->at(judgedAgain.analysisId).value_or(""), "{\"chip\": \"A\"}");
   EXPECT_EQ(store->runs(Records::Current)->size(), 6u);
   EXPECT_EQ(store->runs(Records::All)->size(), 12u);
   EXPECT_EQ(store->channels(Records::Current)->size(), 6u * 32);  // shared with the analyses

@@ -140,7 +140,12 @@ Result<std::string> readResultsFile(const std::string& path) {
   return text;
 }
 
-Result<RunResults> parseResults(std::string_view text) {
+namespace {
+
+// A results document of the format and version read here, read by read;
+// the keys missing or mistyped, what nlohmann and read refuse, a failure.
+template <typename T, typename Read>
+Result<T> readDocument(std::string_view text, Read read) {
   const json doc = json::parse(text, nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) return failed("not a JSON object");
   try {
@@ -149,6 +154,55 @@ Result<RunResults> parseResults(std::string_view text) {
     if (const int version = valueAt<int>(doc, "version"); version != kResultsVersion)
       return failed("results version " + std::to_string(version) + ", this program reads version " +
                     std::to_string(kResultsVersion));
+    return read(doc);
+  } catch (const json::exception& e) {
+    // nlohmann names the key missing or the type found.
+    return failed(std::string("malformed results: ") + e.what());
+  } catch (const NotFitting& e) {
+    return failed(std::string("malformed results: ") + e.what());
+  }
+}
+
+// Channels read, each where its number says: all 32, in order.
+template <typename Channel>
+Result<void> checkChannels(const std::vector<Channel>& channels) {
+  if (channels.size() != kChannels)
+    return failed("results of " + std::to_string(channels.size()) + " channels, not " + std::to_string(kChannels));
+  for (std::size_t c = 0; c < kChannels; ++c)
+    if (channels[c].channel != static_cast<int>(c))
+      return failed("channel " + std::to_string(channels[c].channel) + " where channel " + std::to_string(c) +
+                    " belongs");
+  return {};
+}
+
+CurvePoint readPoint(const json& p) {
+  CurvePoint point;
+  point.charge = valueAt<double>(p, "charge");
+  point.measured = valueAt<bool>(p, "measured");
+  point.amplitude = optionalValue<double>(p, "amplitude");
+  point.amplitudeError = optionalValue<double>(p, "amplitudeError");
+  point.windowsAtLimit = valueAt<std::int64_t>(p, "windowsAtLimit");
+  point.saturated = valueAt<bool>(p, "saturated");
+  point.inFitRange = valueAt<bool>(p, "inFitRange");
+  return point;
+}
+
+ChannelCurve readCurve(const json& c) {
+  ChannelCurve curve;
+  curve.channel = valueAt<int>(c, "channel");
+  curve.status = c.at("status").get<std::string>();
+  if (const json& fit = c.at("fit"); !fit.is_null()) {
+    curve.offset = optionalValue<double>(fit, "offset");
+    curve.gain = optionalValue<double>(fit, "gain");
+  }
+  for (const json& p : c.at("points")) curve.points.push_back(readPoint(p));
+  return curve;
+}
+
+}  // namespace
+
+Result<RunResults> parseResults(std::string_view text) {
+  return readDocument<RunResults>(text, [](const json& doc) -> Result<RunResults> {
     RunResults r;
     r.toolVersion = doc.at("tool").at("version").get<std::string>();
     const json& run = doc.at("run");
@@ -169,25 +223,239 @@ Result<RunResults> parseResults(std::string_view text) {
     if (const json& input = run.at("input"); input.contains("linesWithNulBytes"))
       r.linesWithNulBytes = countAt<std::int64_t>(input, "linesWithNulBytes");
     for (const json& c : doc.at("channels")) r.channels.push_back(readChannel(c));
-    if (r.channels.size() != kChannels)
-      return failed("results of " + std::to_string(r.channels.size()) + " channels, not " +
-                    std::to_string(kChannels));
-    for (std::size_t c = 0; c < kChannels; ++c)
-      if (r.channels[c].channel != static_cast<int>(c))
-        return failed("channel " + std::to_string(r.channels[c].channel) + " where channel " + std::to_string(c) +
-                      " belongs");
+    if (Result<void> ordered = checkChannels(r.channels); !ordered) return ordered.error();
     const json& chip = doc.at("chip");
     r.gainChannels = countAt<int>(chip, "gainChannels");
     r.gainMedian = optionalValue<double>(chip, "gainMedian");
     r.gainSpreadPercent = optionalValue<double>(chip, "gainSpreadPercent");
     r.encMedian = optionalValue<double>(chip, "encMedian");
     return r;
-  } catch (const json::exception& e) {
-    // nlohmann names the key missing or the type found.
-    return failed(std::string("malformed results: ") + e.what());
-  } catch (const NotFitting& e) {
-    return failed(std::string("malformed results: ") + e.what());
+  });
+}
+
+namespace {
+
+// The gain curves read as nlohmann's parser meets them (its SAX events),
+// without building the document: the report reads a thousand results files
+// and the tree costs more than the reading. It takes only a document of the
+// expected shape, every key read of the type it must have; anything else
+// stops it, and the document is read again as a tree, which says what is
+// wrong (or takes what nlohmann converts).
+class CurveEvents {
+ public:
+  std::vector<ChannelCurve> curves;
+
+  // Whether the document was complete: its format and version, and the
+  // channels (their own keys are checked as each ends).
+  bool complete() const { return rootSeen_ == kRootKeys; }
+
+  bool null() { return value(Value::Null, 0, 0); }
+  bool boolean(bool b) { return value(Value::Boolean, 0, b ? 1 : 0); }
+  bool number_integer(std::int64_t i) { return value(Value::Integer, static_cast<double>(i), i); }
+  bool number_unsigned(std::uint64_t u) {
+    if (!std::in_range<std::int64_t>(u)) return false;
+    return value(Value::Integer, static_cast<double>(u), static_cast<std::int64_t>(u));
   }
+  bool number_float(double d, const std::string&) { return value(Value::Float, d, 0); }
+  bool string(std::string& text) {
+    if (top() == In::Skipped) return true;
+    if (top() == In::Root && key_ == "format") return text == "calib-results" && see(kFormat);
+    if (top() == In::Channel && key_ == "status") {
+      curves.back().status = std::move(text);
+      return see(kStatus);
+    }
+    return !expected();
+  }
+  bool binary(json::binary_t&) { return false; }
+  bool key(std::string& k) {
+    key_ = std::move(k);
+    return true;
+  }
+  bool start_object(std::size_t) {
+    if (stack_.empty()) return enter(In::Root);
+    if (top() == In::Channels) {
+      curves.emplace_back();
+      return enter(In::Channel);
+    }
+    if (top() == In::Points) {
+      curves.back().points.emplace_back();
+      return enter(In::Point);
+    }
+    if (top() == In::Channel && key_ == "fit") {
+      curves.back().offset = curves.back().gain = std::nullopt;
+      return see(kFit) && enter(In::Fit);
+    }
+    return enterOther();
+  }
+  bool start_array(std::size_t) {
+    if (top() == In::Root && key_ == "channels") {
+      curves.clear();
+      return see(kChannels) && enter(In::Channels);
+    }
+    if (top() == In::Channel && key_ == "points") {
+      curves.back().points.clear();
+      return see(kPoints) && enter(In::Points);
+    }
+    return enterOther();
+  }
+  bool end_object() { return leave(); }
+  bool end_array() { return leave(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+ private:
+  enum class In { Root, Channels, Channel, Fit, Points, Point, Skipped };
+  enum class Value { Null, Boolean, Integer, Float };
+  struct Frame {
+    In in;
+    unsigned seen = 0;  // the keys met, as bits
+  };
+  // The keys each object must have, as bits.
+  static constexpr unsigned kFormat = 1, kVersion = 2, kChannels = 4, kRootKeys = 7;
+  static constexpr unsigned kChannel = 1, kStatus = 2, kFit = 4, kPoints = 8, kChannelKeys = 15;
+  static constexpr unsigned kOffset = 1, kGain = 2, kFitKeys = 3;
+  static constexpr unsigned kCharge = 1, kMeasured = 2, kAmplitude = 4, kAmplitudeError = 8, kWindowsAtLimit = 16,
+                            kSaturated = 32, kInFitRange = 64, kPointKeys = 127;
+
+  In top() const { return stack_.empty() ? In::Skipped : stack_.back().in; }
+  bool see(unsigned key) {
+    stack_.back().seen |= key;
+    return true;
+  }
+  bool enter(In in) {
+    stack_.push_back({in, 0});
+    return true;
+  }
+  // An object or array where no curve is read: skipped, unless its key
+  // should have held a value of another kind.
+  bool enterOther() {
+    if (top() == In::Channels || top() == In::Points || (stack_.empty() ? false : expected())) return false;
+    return enter(In::Skipped);
+  }
+  bool leave() {
+    if (stack_.empty()) return false;
+    const Frame frame = stack_.back();
+    stack_.pop_back();
+    switch (frame.in) {
+      case In::Channel:
+        return frame.seen == kChannelKeys;
+      case In::Fit:
+        return frame.seen == kFitKeys;
+      case In::Point:
+        return frame.seen == kPointKeys;
+      case In::Root:
+        rootSeen_ = frame.seen;
+        return true;
+      default:
+        return true;
+    }
+  }
+  // Whether the current key is one read here (its value then of the wrong
+  // kind when it comes elsewhere than in value() or string()).
+  bool expected() const {
+    static constexpr std::array<std::string_view, 3> kRoot = {"format", "version", "channels"};
+    static constexpr std::array<std::string_view, 4> kChannelRead = {"channel", "status", "fit", "points"};
+    static constexpr std::array<std::string_view, 2> kFitRead = {"offset", "gain"};
+    static constexpr std::array<std::string_view, 7> kPointRead = {
+        "charge", "measured", "amplitude", "amplitudeError", "windowsAtLimit", "saturated", "inFitRange"};
+    const auto among = [&](const auto& keys) { return std::find(keys.begin(), keys.end(), key_) != keys.end(); };
+    switch (top()) {
+      case In::Root:
+        return among(kRoot);
+      case In::Channel:
+        return among(kChannelRead);
+      case In::Fit:
+        return among(kFitRead);
+      case In::Point:
+        return among(kPointRead);
+      default:
+        return top() != In::Skipped;  // an element of the channels or the points
+    }
+  }
+  // A value that is not text: put where its key says, when of its kind.
+  bool value(Value kind, double number, std::int64_t integer) {
+    const bool isNumber = kind == Value::Integer || kind == Value::Float;
+    const auto optionalNumber = [&](std::optional<double>& target, unsigned key) {
+      if (kind == Value::Null) {
+        target = std::nullopt;
+      } else if (isNumber) {
+        target = number;
+      } else {
+        return false;
+      }
+      return see(key);
+    };
+    const auto flag = [&](bool& target, unsigned key) {
+      if (kind != Value::Boolean) return false;
+      target = integer != 0;
+      return see(key);
+    };
+    switch (top()) {
+      case In::Root:
+        if (key_ == "version") return kind == Value::Integer && integer == kResultsVersion && see(kVersion);
+        return !expected();
+      case In::Channel: {
+        ChannelCurve& c = curves.back();
+        if (key_ == "channel") {
+          if (kind != Value::Integer || !std::in_range<int>(integer)) return false;
+          c.channel = static_cast<int>(integer);
+          return see(kChannel);
+        }
+        if (key_ == "fit") {
+          if (kind != Value::Null) return false;
+          c.offset = c.gain = std::nullopt;
+          return see(kFit);
+        }
+        return !expected();
+      }
+      case In::Fit:
+        if (key_ == "offset") return optionalNumber(curves.back().offset, kOffset);
+        if (key_ == "gain") return optionalNumber(curves.back().gain, kGain);
+        return true;
+      case In::Point: {
+        CurvePoint& p = curves.back().points.back();
+        if (key_ == "charge") {
+          if (!isNumber) return false;
+          p.charge = number;
+          return see(kCharge);
+        }
+        if (key_ == "amplitude") return optionalNumber(p.amplitude, kAmplitude);
+        if (key_ == "amplitudeError") return optionalNumber(p.amplitudeError, kAmplitudeError);
+        if (key_ == "windowsAtLimit") {
+          if (kind != Value::Integer) return false;
+          p.windowsAtLimit = integer;
+          return see(kWindowsAtLimit);
+        }
+        if (key_ == "measured") return flag(p.measured, kMeasured);
+        if (key_ == "saturated") return flag(p.saturated, kSaturated);
+        if (key_ == "inFitRange") return flag(p.inFitRange, kInFitRange);
+        return true;
+      }
+      case In::Skipped:
+        return true;
+      default:
+        return false;  // a value among the channels or the points
+    }
+  }
+
+  std::vector<Frame> stack_;
+  std::string key_;
+  unsigned rootSeen_ = 0;
+};
+
+}  // namespace
+
+Result<std::vector<ChannelCurve>> parseCurves(std::string_view text) {
+  CurveEvents events;
+  if (json::sax_parse(text.begin(), text.end(), &events) && events.complete()) {
+    if (Result<void> ordered = checkChannels(events.curves); !ordered) return ordered.error();
+    return std::move(events.curves);
+  }
+  return readDocument<std::vector<ChannelCurve>>(text, [](const json& doc) -> Result<std::vector<ChannelCurve>> {
+    std::vector<ChannelCurve> curves;
+    for (const json& c : doc.at("channels")) curves.push_back(readCurve(c));
+    if (Result<void> ordered = checkChannels(curves); !ordered) return ordered.error();
+    return curves;
+  });
 }
 
 }  // namespace calib::production

@@ -63,4 +63,32 @@ Result<std::string> readResultsFile(const std::string& path);
 // format or version, a missing or mistyped key).
 Result<RunResults> parseResults(std::string_view json);
 
+// A pulse of a channel's gain curve as calib measured it.
+struct CurvePoint {
+  double charge = 0;                     // fC
+  bool measured = true;                  // false: never profiled (MuCh's first pulses), no amplitude
+  std::optional<double> amplitude;       // mV
+  std::optional<double> amplitudeError;  // mV; 0 from a single train
+  std::int64_t windowsAtLimit = 0;       // windows whose raw peak reached the ADC's limit: clipped
+  bool saturated = false;                // left off the curve
+  bool inFitRange = false;
+  bool operator==(const CurvePoint&) const = default;
+};
+
+// A channel's gain curve: its status, the line fitted, and every pulse of
+// the train in ascending charge (the origin anchor is not among them).
+struct ChannelCurve {
+  int channel = 0;
+  std::string status;
+  std::optional<double> offset;  // mV, with a fit
+  std::optional<double> gain;    // mV/fC, with a fit
+  std::vector<CurvePoint> points;
+  bool operator==(const ChannelCurve&) const = default;
+};
+
+// The 32 gain curves of a results document, by channel; a failure says why
+// not, as parseResults does. Read without building the document's tree
+// when it has the expected shape (a thousand of them make a report).
+Result<std::vector<ChannelCurve>> parseCurves(std::string_view json);
+
 }  // namespace calib::production

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -15,6 +16,7 @@
 #include "production/site/trends_page.hpp"
 #include "production/store/store.hpp"
 #include "support/output_file.hpp"
+#include "support/parallel.hpp"
 #include "support/process.hpp"
 #include "support/utc_time.hpp"
 
@@ -101,8 +103,28 @@ Result<fs::path> reportTarget(const std::string& outDir) {
   return target;
 }
 
+// Chip pages made at once, on up to kPageThreads threads: each page draws
+// its 32 curves from a results file read and parsed for it.
+constexpr std::size_t kChipsAtOnce = 32;
+constexpr unsigned kPageThreads = 2;
+
+// The gain curves of a chip's latest runs, from their stored results files
+// (by analysis).
+RunCurves chipCurves(const SiteModel& model, const SiteChip& chip,
+                     const std::map<std::int64_t, Result<std::string>>& files) {
+  RunCurves curves;
+  for (const std::size_t i : chip.latest) {
+    const RunRow& row = model.runs[i].row;
+    const auto file = files.find(row.analysisId);
+    if (file == files.end()) continue;
+    curves.emplace(row.runId, file->second ? parseCurves(*file->second)
+                                           : Result<std::vector<ChannelCurve>>(file->second.error()));
+  }
+  return curves;
+}
+
 // Writes the pages into built; stops at a termination signal.
-CommandOutcome writePages(const fs::path& built, const SiteModel& model, const SiteContext& context,
+CommandOutcome writePages(const fs::path& built, const SiteModel& model, const SiteContext& context, Store& store,
                           ChildProcesses& processes) {
   const auto write = [&](const std::string& relative, const std::string& text) -> CommandOutcome {
     if (const std::error_code w = writeText(built / relative, text))
@@ -113,9 +135,23 @@ CommandOutcome writePages(const fs::path& built, const SiteModel& model, const S
     return w;
   if (CommandOutcome w = write("index.html", indexPage(model, context)); !w) return w;
   if (CommandOutcome w = write("trends.html", trendsPage(model, context)); !w) return w;
-  for (const SiteChip& chip : model.chips) {
+  for (std::size_t first = 0; first < model.chips.size(); first += kChipsAtOnce) {
     if (const int signal = processes.takeTermination()) return stoppedBy(signal);
-    if (CommandOutcome w = write(chip.page, chipPage(model, chip, context)); !w) return w;
+    const std::size_t count = std::min(kChipsAtOnce, model.chips.size() - first);
+    // The database is read here, on this thread; the pages are made from
+    // what was read, each on its own.
+    std::vector<std::int64_t> analyses;
+    for (std::size_t k = first; k < first + count; ++k)
+      for (const std::size_t i : model.chips[k].latest) analyses.push_back(model.runs[i].row.analysisId);
+    const Result<std::map<std::int64_t, Result<std::string>>> files = store.resultsFiles(analyses);
+    if (!files) return files.error();
+    std::vector<std::string> pages(count);
+    runInParallel(count, kPageThreads, [&](std::size_t k) {
+      const SiteChip& chip = model.chips[first + k];
+      pages[k] = chipPage(model, chip, context, chipCurves(model, chip, *files));
+    });
+    for (std::size_t k = 0; k < count; ++k)
+      if (CommandOutcome w = write(model.chips[first + k].page, pages[k]); !w) return w;
   }
   if (const int signal = processes.takeTermination()) return stoppedBy(signal);
   return {};
@@ -155,7 +191,7 @@ CommandOutcome writeReport(const ReportCommand& command, const Printer& print) {
   if (e) return failed("cannot create '" + built.string() + "': " + e.message());
 
   const SiteContext context{(*store)->database().name(), utcNow(), filter, target->string()};
-  CommandOutcome written = writePages(built, model, context, processes);
+  CommandOutcome written = writePages(built, model, context, **store, processes);
   if (written)
     if (const std::error_code p = publish(built, *target))
       written = failed("cannot put the report in '" + target->string() + "': " + p.message());

@@ -3,6 +3,8 @@
 #include <filesystem>
 
 #include "production/rules/acceptance.hpp"
+#include "production/site/channel_curves.hpp"
+#include "production/site/gain_history.hpp"
 #include "production/site/html.hpp"
 #include "production/site/overview_html.hpp"
 #include "production/site/trends_page.hpp"
@@ -94,12 +96,12 @@ constexpr const char* kScript = R"js(
 })();
 )js";
 
-std::string head(const std::string& title) {
+std::string head(const std::string& title, std::string_view pageStyle = {}) {
   // Nothing is fetched but the plots: no network, whatever a page holds.
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src file: 'self'; "
          "style-src 'unsafe-inline'; script-src 'unsafe-inline'\"><title>" +
-         escape(title) + "</title><style>" + kStyle + overviewStyle() + "</style></head><body>\n";
+         escape(title) + "</title><style>" + kStyle + overviewStyle() + std::string(pageStyle) + "</style></head><body>\n";
 }
 
 std::string verdictBadge(const std::string& verdict) {
@@ -235,29 +237,46 @@ std::string relativeUrl(const fs::path& file, const fs::path& dir) {
   return html::urlPath(file.lexically_relative(dir).string());
 }
 
-std::string plots(const SiteRun& run, const fs::path& pageDir) {
-  if (run.row.outputDir.empty()) return "";
+// The plots found in a run's output directory, as URLs from a page in
+// pageDir: the fit parameters' with their captions, and each channel's
+// ("" where there is none).
+struct RunPlots {
+  std::vector<std::pair<std::string, std::string>> fitParameters;
+  std::vector<std::string> channels = std::vector<std::string>(kChannels);
+};
+
+RunPlots findPlots(const SiteRun& run, const fs::path& pageDir) {
+  RunPlots found;
+  if (run.row.outputDir.empty()) return found;
   const std::string number = std::to_string(atoiSaturating(run.row.chip));
   // Links between real paths: a page opened through a symbolic link, or by
   // its real path, finds the plots alike.
   std::error_code e;
   const fs::path dir = fs::weakly_canonical(fs::path(run.row.outputDir) / "png" / "calib" / number / run.row.config, e);
-  if (e) return "<p>No plots in the output tree.</p>";
-  std::string figures;
-  const auto figure = [&](const fs::path& file, const std::string& caption) {
+  if (e) return found;
+  const auto url = [&](const fs::path& file) -> std::string {
     std::error_code e;
-    if (!fs::is_regular_file(file, e)) return;
-    const std::string url = relativeUrl(file, pageDir);
+    return fs::is_regular_file(file, e) ? relativeUrl(file, pageDir) : "";
+  };
+  for (int p = 0; p < 4; ++p)
+    if (std::string u = url(dir / ("amp_sig_chip_" + number + "_fitpar" + std::to_string(p) + ".png")); !u.empty())
+      found.fitParameters.emplace_back(std::move(u), "fit parameter " + std::to_string(p));
+  for (int c = 0; c < kChannels; ++c) {
+    const std::string nn = (c < 10 ? "0" : "") + std::to_string(c);
+    found.channels[c] = url(dir / ("amp_sig_chip_" + number + "_chan_" + nn + ".png"));
+  }
+  return found;
+}
+
+std::string plots(const RunPlots& found) {
+  std::string figures;
+  const auto figure = [&](const std::string& url, const std::string& caption) {
     figures += "<figure><a href=\"" + url + "\"><img loading=\"lazy\" src=\"" + url + "\" alt=\"" + escape(caption) +
                "\"></a><figcaption>" + escape(caption) + "</figcaption></figure>";
   };
-  for (int p = 0; p < 4; ++p)
-    figure(dir / ("amp_sig_chip_" + number + "_fitpar" + std::to_string(p) + ".png"),
-           "fit parameter " + std::to_string(p));
-  for (int c = 0; c < kChannels; ++c) {
-    const std::string nn = (c < 10 ? "0" : "") + std::to_string(c);
-    figure(dir / ("amp_sig_chip_" + number + "_chan_" + nn + ".png"), "channel " + std::to_string(c));
-  }
+  for (const auto& [url, caption] : found.fitParameters) figure(url, caption);
+  for (int c = 0; c < kChannels; ++c)
+    if (!found.channels[c].empty()) figure(found.channels[c], "channel " + std::to_string(c));
   return figures.empty() ? "<p>No plots in the output tree.</p>" : "<div class=\"plots\">" + figures + "</div>";
 }
 
@@ -367,7 +386,8 @@ std::string channelTable(const SiteRun& run, const ChannelSeries& series) {
   return s + "</tbody></table>";
 }
 
-std::string runSection(const SiteModel& m, const SiteRun& run, const fs::path& pageDir, int n) {
+std::string runSection(const SiteModel& m, const SiteChip& chip, const SiteRun& run, const fs::path& pageDir,
+                       const RunCurves& curves, int n) {
   const RunRow& r = run.row;
   const SiteRun* previous = run.previous ? &m.runs[*run.previous] : nullptr;
   const ChannelSeries series = channelSeries(run, previous);
@@ -382,7 +402,11 @@ std::string runSection(const SiteModel& m, const SiteRun& run, const fs::path& p
        html::channelChart("enc-" + std::to_string(n), "ENC per channel (open: previous)", "e", series.enc,
                           series.previousEnc) +
        "</div>";
-  s += channelTable(run, series) + "<h3>Plots</h3>" + plots(run, pageDir) + "</section>\n";
+  const RunPlots found = findPlots(run, pageDir);
+  const auto stored = curves.find(r.runId);
+  s += channelTable(run, series) + "<h3>Gain over the calibrations</h3>" + gainHistory(m, chip, run) +
+       "<h3>Gain curves</h3>" + curvesSection(stored == curves.end() ? nullptr : &stored->second, found.channels) +
+       "<h3>Plots</h3>" + plots(found) + "</section>\n";
   return s;
 }
 
@@ -441,13 +465,13 @@ std::string indexPage(const SiteModel& m, const SiteContext& context) {
   return p;
 }
 
-std::string chipPage(const SiteModel& m, const SiteChip& chip, const SiteContext& context) {
+std::string chipPage(const SiteModel& m, const SiteChip& chip, const SiteContext& context, const RunCurves& curves) {
   const fs::path pageDir = fs::path(context.reportDir) / "chips";
-  std::string p = head("Chip " + chip.chip);
+  std::string p = head("Chip " + chip.chip, std::string(curvesStyle()) + std::string(gainHistoryStyle()));
   p += "<p><a href=\"../index.html\">← all chips</a></p><h1>Chip <span id=\"chip-name\">" + escape(chip.chip) +
        "</span></h1>\n";
   int n = 0;
-  for (const std::size_t i : chip.latest) p += runSection(m, m.runs[i], pageDir, n++);
+  for (const std::size_t i : chip.latest) p += runSection(m, chip, m.runs[i], pageDir, curves, n++);
   p += "<section id=\"history\"><h2>Every run</h2><table><thead><tr><th>measured</th><th>config</th><th>verdict</th>"
        "<th class=\"num\">median gain</th><th>reasons</th></tr></thead><tbody>";
   for (const std::size_t i : chip.history) {

@@ -3,9 +3,14 @@
 // paths into the output tree, nothing fetched.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
+#include "production/results/results_reader.hpp"
 #include "production/site/site_model.hpp"
+#include "support/result.hpp"
 
 namespace calib::production {
 
@@ -20,7 +25,13 @@ struct SiteContext {
 // policy that fetches nothing but the plots.
 std::string pageHead(const std::string& title);
 
+// The gain curves of runs, by run id: as read from the stored results, or
+// why they could not be; a run without stored results is not there.
+using RunCurves = std::map<std::int64_t, Result<std::vector<ChannelCurve>>>;
+
 std::string indexPage(const SiteModel& model, const SiteContext& context);
-std::string chipPage(const SiteModel& model, const SiteChip& chip, const SiteContext& context);
+// curves: of the chip's latest runs.
+std::string chipPage(const SiteModel& model, const SiteChip& chip, const SiteContext& context,
+                     const RunCurves& curves = {});
 
 }  // namespace calib::production

@@ -198,6 +198,10 @@ class Store {
   // The channels of the current records, or of every analysis.
   Result<std::vector<ChannelRow>> channels(Records which);
   Result<CurrentRuns> currentRuns();
+  // The results files of analyses as calib wrote them, by the id of the
+  // record that holds each (RunRow::analysisId): each decompressed, or why
+  // it cannot be; an analysis without one is left out.
+  Result<std::map<std::int64_t, Result<std::string>>> resultsFiles(const std::vector<std::int64_t>& analysisIds);
 
  private:
   Result<std::vector<RunRow>> runRows(const std::string& where, const std::vector<Value>& params);

@@ -1,8 +1,8 @@
 // The report of calib-batch in a real browser: Debian's Chromium, headless,
 // driven by playwright-core. A small stand's tree is simulated and analysed
-// (an ordinary chip calibrated twice, a chip with a dead channel, a MuCh
-// chip, a chip whose name is HTML, and a second board whose gain drifts
-// over three days), the report made, and the pages
+// (an ordinary chip calibrated twice, a chip with a dead and a clipped
+// channel, a MuCh chip, a chip whose name is HTML, and a second board whose
+// gain drifts over three days), the report made, and the pages
 // opened from file:// and clicked through.
 //
 // Environment: CALIB_BATCH, CALIB_SIM (the programs), ARTIFACT_DIR (where
@@ -58,7 +58,9 @@ before(async () => {
   out = path.join(dir, 'out');
   simulate('100000', '20mV_calib-odd', '20180725', '120000', '--seed', '1', '--chip-seed', '1');
   simulate('100000', '20mV_calib-odd', '20180726', '120000', '--seed', '2', '--chip-seed', '1');
-  simulate('100001', '20mV_calib-odd', '20180726', '130000', '--seed', '3', '--dead', '3');
+  // Channel 7 of twice the gain: clipped, its highest pulses saturated.
+  simulate('100001', '20mV_calib-odd', '20180726', '130000', '--seed', '3', '--dead', '3', '--outlier', '7',
+    '--outlier-factor', '2.2');
   simulate('100002', '4mV_calib', '20180726', '140000', '--seed', '4');
   simulate(evil, '20mV_calib-odd', '20180726', '150000', '--seed', '5');
   // Trends: dunor00 steady over three days, dunor01's gain rising 20 → 24 → 28 mV/fC.
@@ -96,7 +98,7 @@ test('the overview lists every chip with its verdict, yield and distributions', 
     ...['100010', '100011', '100012', '100013', '100014'].map((chip) => [chip, '20mV_calib-odd', 'pass']),
   ].sort());
   const failed = rows.find((r) => r.chip === '100001');
-  assert.equal(failed.channelsNotOk, '1');
+  assert.equal(failed.channelsNotOk, '2');
   assert.match(failed.reasons, /dead 3/);
   // Yield: every run, the chip calibrated twice counted twice.
   const days = await page.$$eval('#yield-by-day tbody tr', (t) => t.map((r) => [r.dataset.key, r.dataset.pass, r.dataset.fail]));
@@ -338,4 +340,86 @@ test('numbers and dates never wrap at 1280 px, reasons stay narrow and hold no p
       await page.screenshot({ path: path.join(artifacts, 'report-overview-1280.png'), fullPage: true });
     assert.deepEqual(page.problems, []);
   }
+});
+
+// The results calib wrote for a chip, as the curves are drawn from them.
+function resultsOf(chip) {
+  const found = fs.readdirSync(out, { recursive: true }).filter((f) => f.endsWith(`gain_kelta${chip}_` + (chip === '100002' ? '4mV_calib' : '20mV_calib-odd') + '.log.json'));
+  assert.equal(found.length, 1, found.join(', '));
+  return JSON.parse(fs.readFileSync(path.join(out, found[0]), 'utf8'));
+}
+
+// How a point is marked: the first that applies.
+const markOf = (p) => (!p.measured || p.amplitude === null ? 'm-unm' : p.saturated ? 'm-sat'
+  : p.windowsAtLimit > 0 ? 'm-clip' : !p.inFitRange ? 'm-out' : 'm-fit');
+
+test('a chip page draws every channel\'s curve from its points: clipped, saturated and unmeasured ones marked', async () => {
+  const marked = {};
+  for (const chip of ['100001', '100002']) {
+    const page = await open(`chips/${chip}.html`);
+    const results = resultsOf(chip);
+    const curves = await page.$$eval('section.run svg.curve', (all) => all.map((svg) => {
+      const res = svg.querySelector('g.res');
+      const count = (root, kind) => [...root.querySelectorAll(`:scope > g.${kind} > *`)].length;
+      const kinds = ['m-fit', 'm-out', 'm-clip', 'm-sat', 'm-unm'];
+      return {
+        channel: Number(svg.dataset.channel),
+        status: svg.dataset.status,
+        line: svg.querySelectorAll('line.fit').length,
+        marks: Object.fromEntries(kinds.map((k) => [k, count(svg, k)]).filter(([, n]) => n)),
+        residuals: kinds.reduce((n, k) => n + count(res, k), 0),
+        colour: getComputedStyle(svg.closest('figure').querySelector('.status')).color,
+      };
+    }));
+    assert.equal(curves.length, 32);
+    for (const [c, channel] of results.channels.entries()) {
+      const curve = curves[c];
+      assert.equal(curve.channel, c);
+      assert.equal(curve.status, channel.status);
+      assert.equal(curve.line, channel.fit ? 1 : 0, `channel ${c}`);
+      const expected = {};
+      for (const p of channel.points) expected[markOf(p)] = (expected[markOf(p)] ?? 0) + 1;
+      assert.deepEqual(curve.marks, expected, `${chip} channel ${c}`);
+      // A residual for every point on the curve with an error.
+      assert.equal(curve.residuals, channel.fit ? channel.points.filter((p) => ['m-fit', 'm-out', 'm-clip'].includes(markOf(p))
+        && p.amplitudeError > 0).length : 0);
+      assert.equal(curve.colour, channel.status === 'ok' ? 'rgb(46, 125, 50)' : 'rgb(198, 40, 40)');
+      for (const [kind, n] of Object.entries(expected)) marked[kind] = (marked[kind] ?? 0) + n;
+    }
+    // Each curve beside the link to its plot.
+    assert.equal(await page.locator('figure.curve figcaption a[href$=".png"]').count(), 32);
+    assert.deepEqual(page.problems, []);
+    if (chip === '100001') {
+      const dead = curves[3], clipped = curves[7];
+      assert.equal(dead.status, 'dead');
+      assert.equal(clipped.status, 'clipped');
+      assert.ok(clipped.marks['m-clip'] >= 1 && clipped.marks['m-sat'] >= 1, JSON.stringify(clipped));
+      await page.locator('#curve-7').scrollIntoViewIfNeeded();
+      await page.screenshot({ path: path.join(artifacts, 'report-chip-curves.png'), fullPage: true });
+    } else {
+      // MuCh: the two first pulses of the train are never measured.
+      assert.ok(curves.every((c) => c.marks['m-unm'] === 2), JSON.stringify(curves[0]));
+    }
+  }
+  assert.ok(marked['m-fit'] && marked['m-clip'] && marked['m-sat'] && marked['m-unm'], JSON.stringify(marked));
+});
+
+test('a chip page shows each channel\'s gain over its calibrations, and loads in under a second', async () => {
+  const page = await open('chips/100000.html');
+  const history = page.locator('section.run table.gain-history');
+  assert.equal(await history.getAttribute('data-calibrations'), '2');
+  const rows = await history.locator('tbody tr').evaluateAll((all) => all.map((r) => ({
+    channel: r.dataset.channel, gains: [...r.cells].slice(1, 3).map((c) => Number(c.textContent)),
+    trend: r.querySelectorAll('svg.trend polyline').length,
+  })));
+  assert.equal(rows.length, 32);
+  // The latest column is the gain of the channel table.
+  const latest = await page.$$eval('table.channels tbody tr', (all) => all.map((r) => Number(r.dataset.gain).toFixed(3)));
+  assert.deepEqual(rows.map((r) => r.gains[1].toFixed(3)), latest);
+  assert.ok(rows.every((r) => r.trend === 1 && r.gains[0] > 0));
+  // 32 curves and 34 plots: the navigation, to the end of the load event.
+  const ms = await page.evaluate(() => performance.getEntriesByType('navigation')[0].duration);
+  console.log(`chip page with 32 curves loaded in ${ms.toFixed(0)} ms`);
+  assert.ok(ms < 1000, `${ms} ms`);
+  assert.deepEqual(page.problems, []);
 });
