@@ -248,15 +248,15 @@ bool asleepInCalib(pid_t pid) {
 }
 
 TEST(Signals, ARunWaitingOnAFifoThatNeverDeliversEndsBySignal) {
+#ifdef __SANITIZE_THREAD__
+  // ThreadSanitizer runs a signal's handler only once the program leaves
+  // the call it waits in, which for a FIFO never delivering is never.
+  GTEST_SKIP() << "ThreadSanitizer defers signal handlers in a blocking open or read";
+#endif
   // Nobody opens the FIFO's writing end (calib waits in its open), or a
   // writer holds it open and writes nothing (calib waits in its first read).
   for (const bool writer : {false, true}) {
     SCOPED_TRACE(writer ? "a writer that writes nothing" : "no writer");
-#ifdef __SANITIZE_THREAD__
-    // ThreadSanitizer runs a signal's handler only when the program enters
-    // a call it intercepts as blocking; the open of a FIFO is none.
-    if (!writer) continue;
-#endif
     TempDir dir;
     writeEarlierOutputs(dir);
     ASSERT_EQ(::mkfifo((dir / "adc.fifo").c_str(), 0600), 0);
