@@ -13,7 +13,8 @@
 //   calib-batch ingest [--db URL] [--criteria FILE] RESULTS.json...
 //   calib-batch chips [--db URL] [--failed] [--format table|csv|json]
 //   calib-batch history [--db URL] [--format table|csv|json] CHIP
-//   calib-batch export [--db URL] [--what runs|channels] [--format csv|json]
+//   calib-batch export [--db URL] [--all] [--what runs|channels] [--format csv|json]
+//                      [--chip CHIP]... [--config PATTERN] [--since DATE] [--until DATE]
 //   calib-batch submit --slurm [run options] [--partition P] [--files-per-task K]
 //                      [--max-parallel M] [--sbatch-arg ARG]... PATH...
 //   calib-batch submit --resume BATCH [--out DIR] [--partition P] …

@@ -99,6 +99,11 @@ char* writeFixed(char* p, double value, int width, int precision) {
   return padLeft(p, q, width);
 }
 
+std::string shortestText(double value) {
+  char text[kMaxNumberChars];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
 std::string fixedText(double value, int decimals) {
   std::string text(kMaxFixedChars(decimals), '\0');
   text.resize(static_cast<std::size_t>(writeFixed(text.data(), value, 0, decimals) - text.data()));

@@ -104,6 +104,10 @@ char* writeFixed(char* p, double value, int width, int precision);
 // "%.<decimals>f" of value as a string: a number in a message or a table.
 std::string fixedText(double value, int decimals);
 
+// The shortest text that reads back to the same double ("101.42", "1e+20");
+// inf and nan as "inf" and "nan".
+std::string shortestText(double value);
+
 // What `std::ostream << double` writes with the default flags: "%g" with
 // six significant digits, so whole numbers below a million print as
 // integers and larger ones in exponent form ("1e+06", "1.23457e+06").

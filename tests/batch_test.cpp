@@ -407,8 +407,8 @@ TEST_P(BatchTest, IngestReadsTheStandFromThePathAndCountsErrorsEachTime) {
         << r.out;
   }
   const RunResult runs = batch({"export", "--db", ingest[2], "--what", "runs", "--format", "csv"});
-  EXPECT_NE(runs.out.find(",700,20mV_calib-odd,TPC,2018-07-24T08:15:00,pass,"), std::string::npos) << runs.out;
-  EXPECT_NE(runs.out.find(",20180724,081500,dunor00,link00,"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find(",\"700\",20mV_calib-odd,TPC,2018-07-24T08:15:00,pass,"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find(",\"20180724\",\"081500\",\"dunor00\",\"link00\","), std::string::npos) << runs.out;
   EXPECT_NE(runs.out.find(",error,input_incomplete,\"calib: error reading ADC file '"), std::string::npos) << runs.out;
 }
 
@@ -425,12 +425,12 @@ TEST_P(BatchTest, HostileNamesAreAnalysedAndShownSafelyEverywhere) {
   struct Case {
     std::string chip;
     std::string shown;  // in a table
-    std::string csv;    // as a CSV cell
+    std::string csv;    // as a CSV cell (a chip is always quoted)
   };
   const Case cases[] = {
       // bytes that are not UTF-8, and terminal controls
-      {"\xe9", "\\xe9", "\xe9"},
-      {"a\x1b[2Kb\x1b]0;t\x07", "a\\x1b[2Kb\\x1b]0;t\\x07", "a\x1b[2Kb\x1b]0;t\x07"},
+      {"\xe9", "\\xe9", "\"\xe9\""},
+      {"a\x1b[2Kb\x1b]0;t\x07", "a\\x1b[2Kb\\x1b]0;t\\x07", "\"a\x1b[2Kb\x1b]0;t\x07\""},
       {"x\ry", "x\\ry", "\"x\ry\""},
       {"l\nf", "l\\nf", "\"l\nf\""},
       // formulas for a spreadsheet
@@ -445,7 +445,7 @@ TEST_P(BatchTest, HostileNamesAreAnalysedAndShownSafelyEverywhere) {
       {"--help", "--help", "\"'--help\""},
       // quotes and HTML
       {"say\"hi'", "say\"hi'", "\"say\"\"hi'\""},
-      {"<script>", "<script>", "<script>"},
+      {"<script>", "<script>", "\"<script>\""},
   };
   const std::string root = dir_ / "caf\xe9";
   for (std::size_t i = 0; i < std::size(cases); ++i)
@@ -506,7 +506,7 @@ TEST_P(BatchTest, HostileNamesAreAnalysedAndShownSafelyEverywhere) {
     EXPECT_EQ(verdicts[inJson], "pass") << c.shown;
     EXPECT_NE(chips.out.find("\n" + (replaced ? r : c.shown) + " "), std::string::npos) << c.shown << "\n" << chips.out;
     for (const RunResult* csv : {&chipsCsv, &runsCsv})
-      EXPECT_NE(csv->out.find("," + (replaced ? r : c.csv) + ",20mV_calib-odd,TPC,"), std::string::npos)
+      EXPECT_NE(csv->out.find("," + (replaced ? "\"" + r + "\"" : c.csv) + ",20mV_calib-odd,TPC,"), std::string::npos)
           << c.shown << "\n" << csv->out;
     EXPECT_NE(index.find("data-chip=\"" + production::html::escape(replaced ? r : c.chip) + "\""), std::string::npos)
         << c.shown;

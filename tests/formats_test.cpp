@@ -42,11 +42,16 @@ TEST(Formats, CsvQuotesWhatWouldSplitAField) {
 }
 
 TEST(Formats, RecordsAsCsvOrJsonAndTablesAligned) {
-  const std::vector<Record> records = {{{"chip", "7"}, {"gain", 19.5}}, {{"chip", "a,b"}, {"gain", Json()}}};
-  EXPECT_EQ(writeRecords(records, {"chip", "gain"}, Format::Csv), "chip,gain\n7,19.5\n\"a,b\",\n");
+  // Names made of digits are quoted as the text they are; other text only
+  // when it must be, numbers and unknown values never.
+  const std::vector<Record> records = {{{"chip", "0042"}, {"gain", 19.5}, {"stand_time", "080100"}, {"config", "20mV"}},
+                                       {{"chip", "a,b"}, {"gain", Json()}, {"stand_time", Json()}, {"config", "1"}}};
+  EXPECT_EQ(writeRecords(records, {"chip", "gain", "stand_time", "config"}, Format::Csv),
+            "chip,gain,stand_time,config\n\"0042\",19.5,\"080100\",20mV\n\"a,b\",,,1\n");
   EXPECT_EQ(writeRecords({}, {"chip", "gain"}, Format::Csv), "chip,gain\n");
-  EXPECT_EQ(writeRecords(records, {}, Format::Json),
-            "[\n  {\n    \"chip\": \"7\",\n    \"gain\": 19.5\n  },\n  {\n    \"chip\": \"a,b\",\n    \"gain\": null\n  }\n]\n");
+  EXPECT_EQ(writeRecords({records[0]}, {}, Format::Json),
+            "[\n  {\n    \"chip\": \"0042\",\n    \"gain\": 19.5,\n    \"stand_time\": \"080100\",\n    \"config\": "
+            "\"20mV\"\n  }\n]\n");
   EXPECT_EQ(alignedTable({"chip", "gain", "note"}, {{"7", "19.50", ""}, {"100000", "3.9", "x"}}, {false, true, false}),
             "chip     gain  note\n7       19.50\n100000    3.9  x\n");
   // Names of any bytes: escaped in a table (and aligned as shown), replaced

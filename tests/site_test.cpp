@@ -93,10 +93,10 @@ TEST(Site, TheModelShowsWhatWasRecordedAndJudgesEachRunByItsOwnCriteria) {
   ASSERT_EQ(m.outside.size(), 1u);
   EXPECT_EQ(m.runs[m.outside[0].run].row.chip, "A");
   // --since and --config narrow what is shown, not what is compared with.
-  const SiteModel since = buildSiteModel(runs, channels, {}, {"2018-07-03", ""});
+  const SiteModel since = buildSiteModel(runs, channels, {}, {.since = "2018-07-03"});
   ASSERT_EQ(since.shown.size(), 1u);
   EXPECT_TRUE(since.runs[since.shown[0]].previous);
-  EXPECT_TRUE(buildSiteModel(runs, channels, {}, {"", "4mV*"}).shown.empty());
+  EXPECT_TRUE(buildSiteModel(runs, channels, {}, {.configPattern = "4mV*"}).shown.empty());
 }
 
 RunRow siteRun(std::int64_t id, const std::string& chip, const std::string& config, const std::string& measured,
@@ -158,11 +158,11 @@ TEST(Site, TheOverviewPutsWhatFailedFirstWithItsFigures) {
   EXPECT_TRUE(all.earlier.empty());                                       // unfiltered: the latest day only
   ASSERT_TRUE(all.ofLatestDay[2].since);                                  // A was measured again: a pass
   EXPECT_EQ(m.runs[*all.ofLatestDay[2].since].row.runId, 4);
-  const Attention since = needsAttention(m, {"2018-07-25", "20mV*"});
+  const Attention since = needsAttention(m, {.since = "2018-07-25", .configPattern = "20mV*"});
   EXPECT_EQ(ids(since.ofLatestDay), (std::vector<std::int64_t>{5, 3}));
   EXPECT_EQ(ids(since.earlier), (std::vector<std::int64_t>{1}));
   EXPECT_EQ(since.runsEarlier, 2u);
-  EXPECT_EQ(needsAttention(buildSiteModel(runs, channels, {}, {"2018-07-27", ""}), {"2018-07-27", ""}).latestDay, "");
+  EXPECT_EQ(needsAttention(buildSiteModel(runs, channels, {}, {.since = "2018-07-27"}), {.since = "2018-07-27"}).latestDay, "");
 
   const auto texts = [&](std::int64_t id) {
     std::vector<std::string> out;
@@ -196,14 +196,14 @@ TEST(Site, TheOverviewPutsWhatFailedFirstWithItsFigures) {
 
 TEST(Site, AReportOfASubsetGoesBesideTheFullOne) {
   for (const auto& [dir, filter, subset] : std::vector<std::tuple<std::string, SiteFilter, std::string>>{
-           {"calib-out/report", {"2018-07-26", "4mV*"}, "calib-out/report-since-2018-07-26-config-4mV_"},
-           {"/srv/out/report/", {"2018-07-26", ""}, "/srv/out/report-since-2018-07-26"},
-           {"report", {"", "[24]0mV_calib?odd/x"}, "report-config-_24_0mV_calib_odd_x"},
-           {".", {"", "a b"}, "./report-config-a_b"},
+           {"calib-out/report", {.since = "2018-07-26", .configPattern = "4mV*"}, "calib-out/report-since-2018-07-26-config-4mV_"},
+           {"/srv/out/report/", {.since = "2018-07-26"}, "/srv/out/report-since-2018-07-26"},
+           {"report", {.configPattern = "[24]0mV_calib?odd/x"}, "report-config-_24_0mV_calib_odd_x"},
+           {".", {.configPattern = "a b"}, "./report-config-a_b"},
            {"calib-out/report", {}, "calib-out/report"},
        })
     EXPECT_EQ(subsetReportDir(dir, filter), subset) << dir;
-  const std::string longer = subsetReportDir("r", {"", std::string(200, '*')});
+  const std::string longer = subsetReportDir("r", {.configPattern = std::string(200, '*')});
   EXPECT_LE(longer.size(), 100u);
   EXPECT_NE(longer, subsetReportDir("r", {"", std::string(201, '*')}));
 }

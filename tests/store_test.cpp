@@ -461,6 +461,12 @@ TEST_P(StoreTest, AVersionOneDatabaseMigratesKeepingEveryRecord) {
   EXPECT_EQ(count(store->database(), "SELECT version FROM calib_schema"), kSchemaVersion);
   EXPECT_EQ(store->runs(Records::All)->size(), static_cast<std::size_t>(records));
   EXPECT_EQ(store->channels(Records::All)->size(), static_cast<std::size_t>(channels));
+  // The baselines, which that version did not keep, read from the stored results.
+  // Unknown only where calib measured none (no data in the channel).
+  EXPECT_EQ(count(store->database(), "SELECT COUNT(*) FROM channel_result WHERE baseline_adc > 50"), 256);
+  EXPECT_EQ(count(store->database(),
+                  "SELECT COUNT(*) FROM channel_result WHERE (baseline_adc IS NULL) <> (status = 'no_data')"),
+            0);
   const Result<std::vector<RunRow>> current = store->runs(Records::Current);
   ASSERT_TRUE(current);
   std::set<std::string> shas;

@@ -55,7 +55,7 @@ CommandOutcome setCriteria(const std::string& dbUrl, const std::string& file, co
 
   std::vector<RunRow> rows;
   for (const auto& [row, before] : done->changed) rows.push_back(row);
-  if (!rows.empty()) print.out(formatRuns(rows, Format::Table, false));
+  if (!rows.empty()) print.out(formatRuns(rows, Format::Table, RunListing::Records));
   std::string summary = "criteria " + named(*criteria) + (done->changedCriteria ? " in force in " : " in force already in ") +
                         (*store)->database().name() + ": " + plural(done->records, "record", "records") +
                         " judged again, " + plural(done->changed.size(), "verdict", "verdicts") + " changed";

@@ -138,7 +138,7 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
     if (progress) progress->update(i + 1);
   }
   if (progress) progress->finish();
-  if (!rows.empty()) print.out(formatRuns(rows, Format::Table, false));
+  if (!rows.empty()) print.out(formatRuns(rows, Format::Table, RunListing::Records));
   print.out(judgedAgainTable(judgedAgain));
   print.out(plural(command.resultFiles.size(), "results file", "results files") + ": " + std::to_string(rows.size()) +
             " recorded, " + std::to_string(already) + " already recorded" +

@@ -183,7 +183,7 @@ std::string Recorder::table() const {
   std::stable_sort(rows.begin(), rows.end(), [](const RunRow& a, const RunRow& b) {
     return std::tie(a.chip, a.config, a.runId) < std::tie(b.chip, b.config, b.runId);
   });
-  return formatRuns(rows, Format::Table, false);
+  return formatRuns(rows, Format::Table, RunListing::Records);
 }
 
 std::string Recorder::analysedText() const {
@@ -200,7 +200,7 @@ std::string judgedAgainTable(const std::vector<std::pair<RunRow, std::string>>& 
   if (judged.empty()) return "";
   std::vector<RunRow> rows;
   for (const auto& [row, before] : judged) rows.push_back(row);
-  return "judged again, against a calibration recorded now:\n" + formatRuns(rows, Format::Table, false);
+  return "judged again, against a calibration recorded now:\n" + formatRuns(rows, Format::Table, RunListing::Records);
 }
 
 }  // namespace calib::production

@@ -63,17 +63,26 @@ class ExportSubcommand final : public Subcommand {
  public:
   ExportSubcommand(CLI::App& app, const CliDefaults&) {
     addDatabase(app, dbUrl_);
-    app.add_option("--what", what_, "runs or channels")
+    app.add_option("--what", what_, "runs or channels (each with its record's chip, stand fields, verdict, criteria)")
         ->capture_default_str()
         ->check(CLI::IsMember({"runs", "channels"}));
     addFormat(app, format_, {"csv", "json"}, false);
     app.add_flag("--all", all_,
                  "every record (superseded ones included) and every analysis's channels, not only the current "
                  "record of each measurement");
+    app.add_option("--chip", request_.filter.chips, "only this chip (as its file names give it; repeatable)");
+    app.add_option("--config", request_.filter.configPattern, "only configurations matching PATTERN (a glob)");
+    app.add_option("--since", request_.filter.since, "only records measured on DATE (YYYY-MM-DD) or later");
+    app.add_option("--until", request_.filter.until, "only records measured on DATE (YYYY-MM-DD) or earlier");
   }
   CommandOutcome run(const Printer& print) override {
-    return exportRecords(dbUrl_, what_ == "runs" ? ExportWhat::Runs : ExportWhat::Channels,
-                         all_ ? Records::All : Records::Current, *formatFromName(format_), print);
+    request_.what = what_ == "runs" ? ExportWhat::Runs : ExportWhat::Channels;
+    request_.which = all_ ? Records::All : Records::Current;
+    request_.format = *formatFromName(format_);
+    // The dates as the records hold them (checked when parsed).
+    for (std::string* day : {&request_.filter.since, &request_.filter.until})
+      if (!day->empty()) *day = dayOf(*day).value_or(*day);
+    return exportRecords(dbUrl_, request_, print);
   }
 
  private:
@@ -81,6 +90,7 @@ class ExportSubcommand final : public Subcommand {
   bool all_ = false;
   std::string what_ = "runs";
   std::string format_ = "csv";
+  ExportRequest request_;
 };
 
 class ReportSubcommand final : public Subcommand {

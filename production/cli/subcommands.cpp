@@ -8,6 +8,7 @@
 #include "production/rules/name_pattern.hpp"
 #include "production/site/site_model.hpp"
 #include "production/store/database.hpp"
+#include "production/store/record_filter.hpp"
 
 namespace calib::production {
 
@@ -74,6 +75,10 @@ namespace {
 // What is wrong with an option's value; empty when nothing is.
 using ValueCheck = std::string (*)(const std::string& value);
 
+std::string checkDay(const std::string& date) {
+  return dayOf(date) ? std::string() : "'" + date + "' is not a date (YYYY-MM-DD)";
+}
+
 std::string messageOf(const Result<void>& checked) { return checked ? "" : checked.error().message; }
 
 constexpr std::pair<const char*, ValueCheck> kValueChecks[] = {
@@ -83,8 +88,8 @@ constexpr std::pair<const char*, ValueCheck> kValueChecks[] = {
        const Result<NamePattern> pattern = NamePattern::compile(expression);
        return pattern ? std::string() : pattern.error().message;
      }},
-    {"--since",
-     [](const std::string& date) { return dayOf(date) ? std::string() : "'" + date + "' is not a date (YYYY-MM-DD)"; }},
+    {"--since", checkDay},
+    {"--until", checkDay},
     {"--sbatch-arg", [](const std::string& arg) { return messageOf(checkSbatchArg(arg)); }},
     {"--out", [](const std::string& dir) { return dir.empty() ? std::string("the directory's name is empty") : ""; }},
     {"--timeout",

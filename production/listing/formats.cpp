@@ -10,8 +10,8 @@ namespace {
 
 // A leading "'" is how a cell is neutralised (csvCell): such a cell is
 // quoted too, as spreadsheets expect of text that is not to be read.
-std::string csvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos && !s.starts_with('\'')) return s;
+std::string csvField(const std::string& s, bool alwaysQuoted) {
+  if (!alwaysQuoted && s.find_first_of(",\"\r\n") == std::string::npos && !s.starts_with('\'')) return s;
   std::string out = "\"";
   for (const char c : s) {
     if (c == '"') out += '"';
@@ -29,14 +29,18 @@ std::optional<Format> formatFromName(const std::string& name) {
   return std::nullopt;
 }
 
-std::string csvLine(const std::vector<std::string>& fields) {
+std::string csvLine(const std::vector<std::string>& fields, const std::vector<bool>& alwaysQuoted) {
   std::string line;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i) line += ',';
-    line += csvField(fields[i]);
+    line += csvField(fields[i], i < alwaysQuoted.size() && alwaysQuoted[i]);
   }
   line += '\n';
   return line;
+}
+
+bool isNameColumn(std::string_view key) {
+  return key == "chip" || key == "stand_date" || key == "stand_time" || key == "board" || key == "link";
 }
 
 std::string csvCell(const Json& value) {
@@ -62,8 +66,12 @@ std::string writeRecords(const std::vector<Record>& records, const std::vector<s
   std::string out = csvLine(keys);
   for (const Record& record : records) {
     std::vector<std::string> cells;
-    for (const auto& [key, value] : record) cells.push_back(csvCell(value));
-    out += csvLine(cells);
+    std::vector<bool> quoted;
+    for (const auto& [key, value] : record) {
+      cells.push_back(csvCell(value));
+      quoted.push_back(value.is_string() && isNameColumn(key));
+    }
+    out += csvLine(cells, quoted);
   }
   return out;
 }

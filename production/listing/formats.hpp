@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,8 +32,14 @@ std::string writeRecords(const std::vector<Record>& records, const std::vector<s
 Json recordsJson(const std::vector<Record>& records);
 
 // One CSV line: a field with a comma, a quote or a line break is quoted,
-// its quotes doubled.
-std::string csvLine(const std::vector<std::string>& fields);
+// its quotes doubled; so is every field alwaysQuoted marks (by index).
+std::string csvLine(const std::vector<std::string>& fields, const std::vector<bool>& alwaysQuoted = {});
+
+// The text columns that hold names made of digits (a chip "0042", a stand's
+// date "20180725" and time "080100", a board, a link): quoted in every CSV,
+// so that they read as the text they are, and documented with the types
+// to read them (docs/batch.md).
+bool isNameColumn(std::string_view key);
 // A JSON value as a CSV cell: numbers as JSON writes them (the shortest
 // text that reads back to the same double), strings bare, null empty. A
 // string that begins with "=", "+", "-", "@", a tab or a carriage return,

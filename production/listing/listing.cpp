@@ -41,13 +41,25 @@ std::vector<std::string> keysOf(const Record& record) {
   return keys;
 }
 
-Record channelRecord(const ChannelRow& c) {
-  const ChannelResult& r = c.result;
+Record channelRecord(const RecordChannel& c) {
+  static const RunRow kNoRun;
+  static const ChannelResult kNoResult;
+  const RunRow& run = c.run ? *c.run : kNoRun;
+  const ChannelResult& r = c.result ? *c.result : kNoResult;
   return {
-      {"run_id", c.runId},
-      {"chip", c.chip},
-      {"config", c.config},
-      {"measured_at", c.measuredAt},
+      {"run_id", run.runId},
+      {"chip", run.chip},
+      {"config", run.config},
+      {"measured_at", run.measuredAt},
+      {"stand_date", jsonTextOrNull(run.standDate)},
+      {"stand_time", jsonTextOrNull(run.standTime)},
+      {"board", jsonTextOrNull(run.board)},
+      {"link", jsonTextOrNull(run.link)},
+      {"verdict", run.verdict},
+      {"current", !run.supersededBy},
+      {"criteria", run.criteria},
+      {"analysis_version", run.analysisVersion},
+      {"analysis_id", run.analysisId},
       {"channel", r.channel},
       {"status", r.status},
       {"gain", jsonNumber(r.gain)},
@@ -56,6 +68,7 @@ Record channelRecord(const ChannelRow& c) {
       {"chi2", jsonNumber(r.chi2)},
       {"ndf", r.ndf ? Json(*r.ndf) : Json()},
       {"noise_adc", jsonNumber(r.noiseAdc)},
+      {"baseline_adc", jsonNumber(r.baseline)},
       {"enc", jsonNumber(r.enc)},
       {"inl_percent", jsonNumber(r.inl)},
       {"max_pull", jsonNumber(r.maxPull)},
@@ -88,11 +101,17 @@ Record runRecord(const RunRow& run, bool withRunCount) {
   return record;
 }
 
-std::string formatRuns(const std::vector<RunRow>& runs, Format format, bool withRunCount) {
+std::string formatRuns(const std::vector<RunRow>& runs, Format format, RunListing listing) {
+  const bool withRunCount = listing == RunListing::Chips;
+  const auto recordOf = [&](const RunRow& r) {
+    Record record = runRecord(r, withRunCount);
+    if (listing == RunListing::Records) record.emplace_back("current", !r.supersededBy);
+    return record;
+  };
   if (format != Format::Table) {
     std::vector<Record> records;
-    for (const RunRow& r : runs) records.push_back(runRecord(r, withRunCount));
-    return writeRecords(records, keysOf(runRecord(RunRow{}, withRunCount)), format);
+    for (const RunRow& r : runs) records.push_back(recordOf(r));
+    return writeRecords(records, keysOf(recordOf(RunRow{})), format);
   }
   std::vector<std::string> header = {"chip",        "config",    "verdict", "gain mV/fC", "spread %",
                                      "worst INL %", "max ENC e", "not ok",  "reasons"};
@@ -118,10 +137,11 @@ std::string formatRuns(const std::vector<RunRow>& runs, Format format, bool with
   return alignedTable(header, rows, right);
 }
 
-std::string formatChannels(const std::vector<ChannelRow>& channels, Format format) {
+std::string formatChannels(const std::vector<RecordChannel>& channels, Format format) {
   std::vector<Record> records;
-  for (const ChannelRow& c : channels) records.push_back(channelRecord(c));
-  return writeRecords(records, keysOf(channelRecord(ChannelRow{})), format);
+  records.reserve(channels.size());
+  for (const RecordChannel& c : channels) records.push_back(channelRecord(c));
+  return writeRecords(records, keysOf(channelRecord({})), format);
 }
 
 }  // namespace calib::production

@@ -16,12 +16,21 @@ namespace calib::production {
 Record runRecord(const RunRow& run, bool withRunCount);
 
 // Runs, one line or object each: the chips listing (with the number of
-// runs of each chip and configuration) or the export of runs.
-std::string formatRuns(const std::vector<RunRow>& runs, Format format, bool withRunCount);
+// runs of each chip and configuration), or records as the export and the
+// batches list them (in CSV and JSON with whether each is current).
+enum class RunListing { Chips, Records };
+std::string formatRuns(const std::vector<RunRow>& runs, Format format, RunListing listing);
 
-// Channel results, one line or object per run and channel (a table is
-// written as CSV).
-std::string formatChannels(const std::vector<ChannelRow>& channels, Format format);
+// A channel's results with the record it is exported under.
+struct RecordChannel {
+  const RunRow* run = nullptr;
+  const ChannelResult* result = nullptr;
+};
+
+// Channel results, one line or object per record and channel, each with
+// its record's metadata (the stand's fields, verdict, criteria, whether
+// current).
+std::string formatChannels(const std::vector<RecordChannel>& channels, Format format);
 
 // A number for a table, with `decimals` decimals; "" when unknown.
 // Records judged anew, each with its verdict before: "2 pass → fail, 1 fail

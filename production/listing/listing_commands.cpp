@@ -1,5 +1,7 @@
 #include "production/listing/listing_commands.hpp"
 
+#include <map>
+
 #include "production/listing/history.hpp"
 #include "production/listing/listing.hpp"
 #include "production/store/store.hpp"
@@ -24,13 +26,24 @@ CommandOutcome listing(const std::string& dbUrl, const Printer& print, Read read
   return printed(print, *text);
 }
 
+// What an export that found nothing says: the database, and the filter
+// that took nothing, as it was given.
+std::string nothingFound(const std::string& database, const RecordFilter& filter) {
+  std::string given;
+  for (const std::string& chip : filter.chips) given += " --chip " + chip;
+  if (!filter.configPattern.empty()) given += " --config " + filter.configPattern;
+  if (!filter.since.empty()) given += " --since " + filter.since;
+  if (!filter.until.empty()) given += " --until " + filter.until;
+  return given.empty() ? database + " holds no record to export" : "no record in " + database + " matches" + given;
+}
+
 }  // namespace
 
 CommandOutcome listChips(const std::string& dbUrl, bool failedOnly, Format format, const Printer& print) {
   return listing(dbUrl, print, [&](Store& store) -> Result<std::string> {
     const Result<std::vector<RunRow>> rows = store.chips(failedOnly);
     if (!rows) return rows.error();
-    return formatRuns(*rows, format, true);
+    return formatRuns(*rows, format, RunListing::Chips);
   });
 }
 
@@ -45,17 +58,29 @@ CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Re
   });
 }
 
-CommandOutcome exportRecords(const std::string& dbUrl, ExportWhat what, Records which, Format format,
-                             const Printer& print) {
+CommandOutcome exportRecords(const std::string& dbUrl, const ExportRequest& request, const Printer& print) {
   return listing(dbUrl, print, [&](Store& store) -> Result<std::string> {
-    if (what == ExportWhat::Runs) {
-      const Result<std::vector<RunRow>> rows = store.runs(which);
-      if (!rows) return rows.error();
-      return formatRuns(*rows, format, false);
+    const bool channels = request.what == ExportWhat::Channels;
+    Result<RecordsRead> read = store.records(request.which, channels);
+    if (!read) return read.error();
+    std::vector<RunRow> runs;
+    for (RunRow& run : read->runs)
+      if (selects(request.filter, run)) runs.push_back(std::move(run));
+    if (runs.empty()) print.message(nothingFound(store.database().name(), request.filter));
+    if (!channels) return formatRuns(runs, request.format, RunListing::Records);
+    // The record each channel row is exported under: the channels of the
+    // current records come by their own ids, those of every analysis by
+    // the id of the record that analysed, under its current or latest one.
+    std::map<std::int64_t, const RunRow*> under;
+    for (const RunRow& run : runs) {
+      const std::int64_t key = request.which == Records::Current ? run.runId : run.analysisId;
+      const RunRow*& chosen = under[key];
+      if (!chosen || (chosen->supersededBy && (!run.supersededBy || run.runId > chosen->runId))) chosen = &run;
     }
-    const Result<std::vector<ChannelRow>> rows = store.channels(which);
-    if (!rows) return rows.error();
-    return formatChannels(*rows, format);
+    std::vector<RecordChannel> rows;
+    for (const ChannelRow& c : read->channels)
+      if (const auto it = under.find(c.runId); it != under.end()) rows.push_back({it->second, &c.result});
+    return formatChannels(rows, request.format);
   });
 }
 

@@ -7,6 +7,7 @@
 
 #include "production/command/command.hpp"
 #include "production/listing/formats.hpp"
+#include "production/store/record_filter.hpp"
 #include "production/store/store.hpp"
 
 namespace calib::production {
@@ -16,8 +17,18 @@ CommandOutcome listChips(const std::string& dbUrl, bool failedOnly, Format forma
 CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Records which, Format format,
                            const Printer& print);
 
+// The records (current ones, or every one) the filter takes, or their
+// channels, each channel with its record's metadata. With every record,
+// each analysis's channels come once, under its current record (its
+// latest when all are superseded). An export that finds nothing writes
+// the header (CSV) or [] (JSON) and says so on standard error.
 enum class ExportWhat { Runs, Channels };
-CommandOutcome exportRecords(const std::string& dbUrl, ExportWhat what, Records which, Format format,
-                             const Printer& print);
+struct ExportRequest {
+  ExportWhat what = ExportWhat::Runs;
+  Records which = Records::Current;
+  RecordFilter filter;
+  Format format = Format::Csv;
+};
+CommandOutcome exportRecords(const std::string& dbUrl, const ExportRequest& request, const Printer& print);
 
 }  // namespace calib::production

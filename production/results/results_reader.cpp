@@ -87,6 +87,8 @@ ChannelResult readChannel(const json& c) {
     if (!fit.at("ndf").is_null()) ch.ndf = countAt<int>(fit, "ndf");
   }
   if (const json& noise = c.at("noise"); !noise.is_null()) ch.noiseAdc = optionalValue<double>(noise, "adc");
+  // Results written before calib reported the baseline have none.
+  if (c.contains("baseline")) ch.baseline = optionalValue<double>(c, "baseline");
   ch.enc = optionalValue<double>(c, "enc");
   ch.inl = optionalValue<double>(c, "inl");
   ch.maxPull = optionalValue<double>(c, "maxPull");

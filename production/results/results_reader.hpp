@@ -26,6 +26,7 @@ struct ChannelResult {
   std::optional<double> enc;       // electrons
   std::optional<double> inl;       // %
   std::optional<double> maxPull;
+  std::optional<double> baseline{};  // mean pedestal, ADC counts
 };
 
 struct RunResults {

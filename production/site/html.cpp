@@ -88,10 +88,7 @@ std::string urlPath(std::string_view path) {
 }
 
 std::string number(std::optional<double> value) {
-  if (!value || !std::isfinite(*value)) return "";
-  char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, *value);
-  return ec == std::errc() ? std::string(text, end) : "";
+  return value && std::isfinite(*value) ? shortestText(*value) : "";
 }
 
 std::string fixed(std::optional<double> value, int decimals) {
@@ -153,7 +150,7 @@ std::string histogram(const std::string& id, const std::string& title, const std
 
 std::string channelChart(const std::string& id, const std::string& title, const std::string& unit,
                          const std::vector<std::optional<double>>& values,
-                         const std::vector<std::optional<double>>& previous) {
+                         const std::vector<std::optional<double>>& previous, std::optional<double> lowest) {
   std::string svg = open(id, title, unit);
   double low = 0;
   double high = 0;
@@ -167,8 +164,10 @@ std::string channelChart(const std::string& id, const std::string& title, const 
       }
   if (!any) return svg + "<text x=\"" + coordinate(kLeft) + "\" y=\"90\">no values</text></svg>";
   const double span = high > low ? high - low : std::max(std::fabs(low) * 0.1, 1.0);
+  const double least = low;
   low -= span * 0.1;
   high += span * 0.1;
+  if (lowest && least >= *lowest) low = std::max(low, *lowest);
   const double plotWidth = kWidth - kLeft - kRight;
   const double plotHeight = kHeight - kTop - kBottom;
   const std::size_t n = std::max<std::size_t>(values.size(), 1);

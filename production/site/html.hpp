@@ -41,9 +41,11 @@ std::string histogram(const std::string& id, const std::string& title, const std
                       std::optional<double> lowest = std::nullopt);
 
 // A value per channel (index = channel), with the previous calibration's
-// beside it when there is one.
+// beside it when there is one; the axis starts no lower than lowest (as
+// histogram's) unless a value is lower.
 std::string channelChart(const std::string& id, const std::string& title, const std::string& unit,
                          const std::vector<std::optional<double>>& values,
-                         const std::vector<std::optional<double>>& previous);
+                         const std::vector<std::optional<double>>& previous,
+                         std::optional<double> lowest = std::nullopt);
 
 }  // namespace calib::production::html

@@ -103,7 +103,7 @@ Attention needsAttention(const SiteModel& m, const SiteFilter& filter) {
   for (const std::size_t i : m.shown) latest[{m.runs[i].row.chip, m.runs[i].row.config}] = i;
   std::vector<std::size_t> shown;
   for (std::size_t i = 0; i < m.runs.size(); ++i)
-    if (shownBy(filter, m.runs[i].row)) {
+    if (selects(filter, m.runs[i].row)) {
       shown.push_back(i);
       a.latestDay = std::max(a.latestDay, m.runs[i].row.measuredAt.substr(0, 10));
     }

@@ -63,23 +63,6 @@ std::string chipFileName(const std::string& chip) {
   return name.empty() ? "_" : name;
 }
 
-std::optional<std::string> dayOf(const std::string& date) {
-  std::string digits = date;
-  if (date.size() == 10 && date[4] == '-' && date[7] == '-')
-    digits = date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
-  if (digits.size() != 8 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return std::nullopt;
-  const std::chrono::year_month_day day{std::chrono::year{std::stoi(digits.substr(0, 4))},
-                                        std::chrono::month{static_cast<unsigned>(std::stoi(digits.substr(4, 2)))},
-                                        std::chrono::day{static_cast<unsigned>(std::stoi(digits.substr(6, 2)))}};
-  if (!day.ok()) return std::nullopt;  // such as 2018-02-30
-  return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
-}
-
-bool shownBy(const SiteFilter& filter, const RunRow& run) {
-  return (filter.since.empty() || run.measuredAt.substr(0, 10) >= filter.since) &&
-         (filter.configPattern.empty() || configMatches(filter.configPattern, run.config));
-}
-
 namespace {
 
 // The runs, oldest first, each with its channels by channel number.
@@ -119,7 +102,7 @@ std::map<std::pair<std::string, std::string>, std::size_t> compareAndCount(SiteM
   for (std::size_t i = 0; i < m.runs.size(); ++i) {
     SiteRun& run = m.runs[i];
     run.previous = previous[i];
-    if (!shownBy(filter, run.row)) continue;
+    if (!selects(filter, run.row)) continue;
     latest[{run.row.chip, run.row.config}] = i;
     m.counted.push_back(i);
     count(m.byDay[run.row.measuredAt.substr(0, 10)], run.row.verdict);

@@ -12,6 +12,7 @@
 
 #include "production/results/results_reader.hpp"
 #include "production/rules/criteria.hpp"
+#include "production/store/record_filter.hpp"
 #include "production/store/store.hpp"
 
 namespace calib::production {
@@ -71,14 +72,9 @@ struct SiteModel {
   std::vector<std::string> problems;  // criteria that could not be read
 };
 
-struct SiteFilter {
-  std::string since;          // "YYYY-MM-DD": runs measured that day or later; empty: all
-  std::string configPattern;  // glob; empty: all
-};
-
-// Whether the filter shows a run: measured on its day or later, of a
-// configuration its pattern matches.
-bool shownBy(const SiteFilter& filter, const RunRow& run);
+// A report of a subset: its runs measured since a day, of the
+// configurations a pattern matches.
+using SiteFilter = RecordFilter;
 
 // criteria: the text of each criteria set by "name version".
 SiteModel buildSiteModel(std::vector<RunRow> runs, const std::vector<ChannelRow>& channels,
@@ -92,9 +88,5 @@ std::string chipFileName(const std::string& chip);
 
 // The median; nullopt for no values.
 std::optional<double> median(std::vector<double> values);
-
-// "2018-07-25" from "2018-07-25", "20180725"; nullopt when neither, or
-// when it is no day of the calendar.
-std::optional<std::string> dayOf(const std::string& date);
 
 }  // namespace calib::production

@@ -398,9 +398,9 @@ std::string runSection(const SiteModel& m, const SiteChip& chip, const SiteRun& 
   s += "<h3>Since the previous calibration</h3>" + changesSince(previous, series.changes);
   s += "<div class=\"charts\">" +
        html::channelChart("gain-" + std::to_string(n), "gain per channel (open: previous)", "mV/fC", series.gain,
-                          series.previousGain) +
+                          series.previousGain, 0) +
        html::channelChart("enc-" + std::to_string(n), "ENC per channel (open: previous)", "e", series.enc,
-                          series.previousEnc) +
+                          series.previousEnc, 0) +
        "</div>";
   const RunPlots found = findPlots(run, pageDir);
   const auto stored = curves.find(r.runId);

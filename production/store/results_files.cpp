@@ -1,15 +1,22 @@
-// The results files kept with the analyses, read back: the report draws
-// each channel's gain curve from them.
+// The results files kept with the analyses: compressed when recorded, read
+// back for the report's gain curves and the baselines of older records.
 #include <zstd.h>
 
+#include "production/store/results_blob.hpp"
 #include "production/store/store.hpp"
 
 namespace calib::production {
 
-namespace {
+Blob compressedResults(const std::string& text) {
+  Blob blob;
+  if (text.empty()) return blob;
+  blob.bytes.resize(ZSTD_compressBound(text.size()));
+  const std::size_t n = ZSTD_compress(blob.bytes.data(), blob.bytes.size(), text.data(), text.size(), 3);
+  blob.bytes.resize(ZSTD_isError(n) ? 0 : n);
+  return blob;
+}
 
-// A stored results file, decompressed; bounded as a file read is.
-Result<std::string> decompressed(const std::string& bytes) {
+Result<std::string> decompressedResults(const std::string& bytes) {
   const unsigned long long size = ZSTD_getFrameContentSize(bytes.data(), bytes.size());
   if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN)
     return failed("the stored results are not a zstd frame of known size");
@@ -21,8 +28,6 @@ Result<std::string> decompressed(const std::string& bytes) {
   text.resize(n);
   return text;
 }
-
-}  // namespace
 
 Result<std::map<std::int64_t, Result<std::string>>> Store::resultsFiles(const std::vector<std::int64_t>& analysisIds) {
   std::map<std::int64_t, Result<std::string>> files;
@@ -40,7 +45,7 @@ Result<std::map<std::int64_t, Result<std::string>>> Store::resultsFiles(const st
   for (const Row& row : *rows) {
     const Blob* blob = std::get_if<Blob>(&row.at(1));
     files.emplace(asInt(row.at(0)).value_or(0),
-                  blob ? decompressed(blob->bytes) : Result<std::string>(failed("the stored results are not bytes")));
+                  blob ? decompressedResults(blob->bytes) : Result<std::string>(failed("the stored results are not bytes")));
   }
   return files;
 }

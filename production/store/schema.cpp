@@ -1,7 +1,13 @@
 #include "production/store/schema.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <string_view>
 #include <vector>
+
+#include "production/results/results_reader.hpp"
+#include "production/store/results_blob.hpp"
+#include "support/format.hpp"
 
 namespace calib::production {
 
@@ -144,6 +150,13 @@ CREATE VIEW latest_run AS
   ) ranked;
 )";
 
+// Version 3: each channel's baseline (mean pedestal, ADC counts), which
+// the exports give beside the channel's noise. The analyses recorded
+// before have it in their stored results, read back by fillBaselines.
+constexpr std::string_view kVersion3 = R"(
+ALTER TABLE channel_result ADD COLUMN baseline_adc {real};
+)";
+
 std::string fill(std::string_view text, Dialect dialect) {
   const bool sqlite = dialect == Dialect::Sqlite;
   const std::pair<std::string_view, std::string_view> tokens[] = {
@@ -177,6 +190,42 @@ Failure unreadable(Failure failure) {
   return failure;
 }
 
+// The baselines of the analyses recorded before version 3, from the
+// results files stored with them, a few analyses at a time (each file is
+// some hundred kB once decompressed). A file that cannot be read back
+// leaves its channels' baselines unknown, as results without one do.
+Result<void> fillBaselines(Database& db) {
+  const Result<std::vector<Row>> analyses =
+      db.run("SELECT run_id FROM run WHERE run_id = analysis_id AND results_zstd IS NOT NULL ORDER BY run_id");
+  if (!analyses) return analyses.error();
+  constexpr std::size_t kAtOnce = 50;
+  for (std::size_t first = 0; first < analyses->size(); first += kAtOnce) {
+    std::string ids;
+    for (std::size_t i = first; i < std::min(first + kAtOnce, analyses->size()); ++i)
+      ids += (ids.empty() ? "" : ", ") + std::to_string(asInt((*analyses)[i].at(0)).value_or(0));
+    const Result<std::vector<Row>> files = db.run("SELECT run_id, results_zstd FROM run WHERE run_id IN (" + ids + ")");
+    if (!files) return files.error();
+    for (const Row& file : *files) {
+      const Blob* blob = std::get_if<Blob>(&file.at(1));
+      const Result<std::string> text = blob ? decompressedResults(blob->bytes) : failed("no bytes");
+      const Result<RunResults> results = text ? parseResults(*text) : Result<RunResults>(text.error());
+      if (!results) continue;
+      std::string values;
+      for (const ChannelResult& c : results->channels)
+        if (c.baseline && std::isfinite(*c.baseline))
+          values += (values.empty() ? "(" : ", (") + std::to_string(c.channel) + ", " + shortestText(*c.baseline) + ")";
+      if (values.empty()) continue;
+      if (Result<std::vector<Row>> set =
+              db.run("UPDATE channel_result SET baseline_adc = v.column2 FROM (VALUES " + values +
+                         ") AS v WHERE channel_result.run_id = $1 AND channel_result.channel = v.column1",
+                     {asInt(file.at(0)).value_or(0)});
+          !set)
+        return set.error();
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<int> schemaVersion(Database& db) {
@@ -205,7 +254,7 @@ Result<int> schemaVersion(Database& db) {
 }
 
 std::string schemaScript(int version, Dialect dialect) {
-  const std::string_view scripts[] = {kVersion1, kVersion2};
+  const std::string_view scripts[] = {kVersion1, kVersion2, kVersion3};
   return version >= 1 && version <= kSchemaVersion ? fill(scripts[version - 1], dialect) : std::string();
 }
 
@@ -229,6 +278,8 @@ Result<int> migrate(Database& db) {
       return made.error();
   for (int v = current + 1; v <= kSchemaVersion; ++v)
     if (Result<void> made = db.runScript(schemaScript(v, db.dialect())); !made) return made.error();
+  if (current >= 1 && current < 3)
+    if (Result<void> filled = fillBaselines(db); !filled) return filled.error();
   const Result<std::vector<Row>> set =
       current == 0 ? db.run("INSERT INTO calib_schema (version) VALUES ($1)", {std::int64_t{kSchemaVersion}})
                    : db.run("UPDATE calib_schema SET version = $1", {std::int64_t{kSchemaVersion}});

@@ -9,7 +9,7 @@
 
 namespace calib::production {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // The statements of version v (1 … kSchemaVersion), for dialect.
 std::string schemaScript(int version, Dialect dialect);

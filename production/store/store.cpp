@@ -1,11 +1,10 @@
 #include "production/store/store.hpp"
 
-#include <zstd.h>
-
 #include <filesystem>
 
 #include "production/rules/calib_version.hpp"
 #include "production/rules/previous_calibration.hpp"
+#include "production/store/results_blob.hpp"
 #include "production/store/schema.hpp"
 #include "support/utc_time.hpp"
 
@@ -60,15 +59,6 @@ Value encodeRun(const RunColumn& column, const RunRow& r) {
         }
       },
       column.field);
-}
-
-Blob compressed(const std::string& text) {
-  Blob blob;
-  if (text.empty()) return blob;
-  blob.bytes.resize(ZSTD_compressBound(text.size()));
-  const std::size_t n = ZSTD_compress(blob.bytes.data(), blob.bytes.size(), text.data(), text.size(), 3);
-  blob.bytes.resize(ZSTD_isError(n) ? 0 : n);
-  return blob;
 }
 
 // Gains and statuses by channel from rows of (channel, gain, status).
@@ -263,7 +253,7 @@ Result<std::int64_t> Store::insertRun(const RunRow& row, std::int64_t chipId, st
                                       const std::string& resultsJson) {
   std::string columns = "chip_id, criteria_id, results_zstd";
   std::vector<Value> values = {chipId, criteriaId,
-                               resultsJson.empty() ? Value() : Value(compressed(resultsJson))};
+                               resultsJson.empty() ? Value() : Value(compressedResults(resultsJson))};
   for (const RunColumn& column : runColumns()) {
     if (column.insert.empty()) continue;
     columns += ", ";
@@ -316,10 +306,11 @@ Result<void> Store::insertDetails(std::int64_t runId, const Assessment& assessme
   for (const ChannelResult& ch : run.results->channels) {
     if (Result<std::vector<Row>> done = db_->run(
             "INSERT INTO channel_result (run_id, channel, status, gain, gain_error, offset_mv, chi2, ndf, "
-            "noise_adc, enc, inl, max_pull) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+            "noise_adc, baseline_adc, enc, inl, max_pull) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, "
+            "$13)",
             {runId, static_cast<std::int64_t>(ch.channel), ch.status, orNull(ch.gain), orNull(ch.gainError),
              orNull(ch.offset), orNull(ch.chi2), ch.ndf ? Value(static_cast<std::int64_t>(*ch.ndf)) : Value(),
-             orNull(ch.noiseAdc), orNull(ch.enc), orNull(ch.inl), orNull(ch.maxPull)});
+             orNull(ch.noiseAdc), orNull(ch.baseline), orNull(ch.enc), orNull(ch.inl), orNull(ch.maxPull)});
         !done)
       return done.error();
   }
@@ -486,6 +477,21 @@ Result<std::vector<ChannelRow>> Store::channels(Records which) {
                      {});
 }
 
+Result<RecordsRead> Store::records(Records which, bool withChannels) {
+  Result<Transaction> reading = Transaction::beginRead(*db_);
+  if (!reading) return reading.error();
+  RecordsRead read;
+  Result<std::vector<RunRow>> rows = runs(which);
+  if (!rows) return rows.error();
+  read.runs = std::move(*rows);
+  if (withChannels) {
+    Result<std::vector<ChannelRow>> channelRows = channels(which);
+    if (!channelRows) return channelRows.error();
+    read.channels = std::move(*channelRows);
+  }
+  return read;
+}
+
 Result<CurrentRuns> Store::currentRuns() {
   Result<Transaction> reading = Transaction::beginRead(*db_);
   if (!reading) return reading.error();
@@ -506,7 +512,7 @@ Result<CurrentRuns> Store::currentRuns() {
 Result<std::vector<ChannelRow>> Store::channelRows(const std::string& where, const std::vector<Value>& params) {
   const Result<std::vector<Row>> rows =
       db_->run("SELECT r.run_id, c.serial, r.config, r.measured_at, g.channel, g.status, g.gain, g.gain_error, "
-               "g.offset_mv, g.chi2, g.ndf, g.noise_adc, g.enc, g.inl, g.max_pull FROM channel_result g "
+               "g.offset_mv, g.chi2, g.ndf, g.noise_adc, g.enc, g.inl, g.max_pull, g.baseline_adc FROM channel_result g "
                "JOIN run r ON r.analysis_id = g.run_id JOIN chip c ON c.chip_id = r.chip_id " +
                    where + "ORDER BY r.run_id, g.channel",
                params);
@@ -529,6 +535,7 @@ Result<std::vector<ChannelRow>> Store::channelRows(const std::string& where, con
     c.result.enc = asReal(row[12]);
     c.result.inl = asReal(row[13]);
     c.result.maxPull = asReal(row[14]);
+    c.result.baseline = asReal(row[15]);
     result.push_back(c);
   }
   return result;

@@ -82,6 +82,12 @@ struct CurrentRuns {
   std::map<std::string, std::string> criteria;
 };
 
+// Records and their channels (channels(which)), read at one moment.
+struct RecordsRead {
+  std::vector<RunRow> runs;
+  std::vector<ChannelRow> channels;
+};
+
 // The criteria a database judges by, and since when.
 struct CriteriaInForce {
   std::int64_t id = 0;
@@ -198,6 +204,8 @@ class Store {
   // The channels of the current records, or of every analysis.
   Result<std::vector<ChannelRow>> channels(Records which);
   Result<CurrentRuns> currentRuns();
+  // runs(which), and channels(which) when asked, in one snapshot.
+  Result<RecordsRead> records(Records which, bool withChannels);
   // The results files of analyses as calib wrote them, by the id of the
   // record that holds each (RunRow::analysisId): each decompressed, or why
   // it cannot be; an analysis without one is left out.
