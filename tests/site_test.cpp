@@ -216,6 +216,16 @@ TEST(Site, HistogramAxesStartAtTheQuantitysSmallestValue) {
   EXPECT_EQ(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {{1.0, "max 1"}}, 0)), 0);
   EXPECT_LT(firstBarFrom(html::histogram("h", "worst INL", "%", {0.0, 0.1, 0.9}, {}, std::nullopt)), 0);
   EXPECT_LT(firstBarFrom(html::histogram("h", "gain", "mV/fC", {-2.0, 20.0}, {}, 0)), -2);  // a value below: shown
+  // The charts per channel alike: their lower tick is the axis's start.
+  const auto axisFrom = [](const std::string& svg) {
+    const std::string tick = "<text class=\"tick\" x=\"4\"";
+    const std::size_t at = svg.find('>', svg.find(tick, svg.find(tick) + 1)) + 1;
+    return std::stod(svg.substr(at, svg.find('<', at) - at));
+  };
+  const std::vector<std::optional<double>> enc = {0.0, 400.0, 900.0};
+  EXPECT_EQ(axisFrom(html::channelChart("c", "ENC", "e", enc, {}, 0)), 0);
+  EXPECT_LT(axisFrom(html::channelChart("c", "ENC", "e", enc, {}, std::nullopt)), 0);
+  EXPECT_GT(axisFrom(html::channelChart("c", "gain", "mV/fC", {18.0, 20.0}, {}, 0)), 17);  // no empty band
 }
 
 // A board's days, each the median gains of its runs that day (none: a day
