@@ -198,6 +198,7 @@ ChannelCurve readCurve(const json& c) {
     curve.gain = optionalValue<double>(fit, "gain");
   }
   for (const json& p : c.at("points")) curve.points.push_back(readPoint(p));
+  if (c.contains("baseline")) curve.baseline = optionalValue<double>(c, "baseline");
   return curve;
 }
 
@@ -355,7 +356,7 @@ class CurveEvents {
   // kind when it comes elsewhere than in value() or string()).
   bool expected() const {
     static constexpr std::array<std::string_view, 3> kRoot = {"format", "version", "channels"};
-    static constexpr std::array<std::string_view, 4> kChannelRead = {"channel", "status", "fit", "points"};
+    static constexpr std::array<std::string_view, 5> kChannelRead = {"channel", "status", "fit", "points", "baseline"};
     static constexpr std::array<std::string_view, 2> kFitRead = {"offset", "gain"};
     static constexpr std::array<std::string_view, 7> kPointRead = {
         "charge", "measured", "amplitude", "amplitudeError", "windowsAtLimit", "saturated", "inFitRange"};
@@ -407,6 +408,7 @@ class CurveEvents {
           c.offset = c.gain = std::nullopt;
           return see(kFit);
         }
+        if (key_ == "baseline") return optionalNumber(c.baseline, 0);  // none in older results
         return !expected();
       }
       case In::Fit:

@@ -84,11 +84,12 @@ struct ChannelCurve {
   std::optional<double> offset;  // mV, with a fit
   std::optional<double> gain;    // mV/fC, with a fit
   std::vector<CurvePoint> points;
+  std::optional<double> baseline{};  // mean pedestal, ADC counts
   bool operator==(const ChannelCurve&) const = default;
 };
 
-// The 32 gain curves of a results document, by channel; a failure says why
-// not, as parseResults does. Read without building the document's tree
+// The 32 gain curves of a results document, by channel, with each
+// channel's baseline; a failure says why not, as parseResults does. Read without building the document's tree
 // when it has the expected shape (a thousand of them make a report).
 Result<std::vector<ChannelCurve>> parseCurves(std::string_view json);
 

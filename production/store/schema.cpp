@@ -208,10 +208,11 @@ Result<void> fillBaselines(Database& db) {
     for (const Row& file : *files) {
       const Blob* blob = std::get_if<Blob>(&file.at(1));
       const Result<std::string> text = blob ? decompressedResults(blob->bytes) : failed("no bytes");
-      const Result<RunResults> results = text ? parseResults(*text) : Result<RunResults>(text.error());
-      if (!results) continue;
+      const Result<std::vector<ChannelCurve>> curves =
+          text ? parseCurves(*text) : Result<std::vector<ChannelCurve>>(text.error());
+      if (!curves) continue;
       std::string values;
-      for (const ChannelResult& c : results->channels)
+      for (const ChannelCurve& c : *curves)
         if (c.baseline && std::isfinite(*c.baseline))
           values += (values.empty() ? "(" : ", (") + std::to_string(c.channel) + ", " + shortestText(*c.baseline) + ")";
       if (values.empty()) continue;
