@@ -75,6 +75,11 @@ class ExportSubcommand final : public Subcommand {
     app.add_option("--since", request_.filter.since, "only records measured on DATE (YYYY-MM-DD) or later");
     app.add_option("--until", request_.filter.until, "only records measured on DATE (YYYY-MM-DD) or earlier");
   }
+  std::string usageError() const override {
+    const RecordFilter& f = request_.filter;
+    if (f.since.empty() || f.until.empty() || dayOf(f.since) <= dayOf(f.until)) return "";
+    return "--since " + f.since + " is after --until " + f.until + ": no day is both";
+  }
   CommandOutcome run(const Printer& print) override {
     request_.what = what_ == "runs" ? ExportWhat::Runs : ExportWhat::Channels;
     request_.which = all_ ? Records::All : Records::Current;
