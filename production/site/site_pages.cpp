@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "production/command/command.hpp"
 #include "production/rules/acceptance.hpp"
 #include "production/site/channel_curves.hpp"
 #include "production/site/gain_history.hpp"
@@ -222,7 +223,7 @@ std::string distributions(const SiteModel& m) {
     if (limits.inl) inlLimits = {{*limits.inl, "max " + fixed(limits.inl, 1)}};
     const std::string id = "dist-" + std::to_string(n++);
     s += "<section class=\"distribution\" data-config=\"" + escape(config) + "\"><h3>" + escape(config) + " (" +
-         std::to_string(runs.size()) + " chips" +
+         plural(runs.size(), "chip", "chips") +
          (limits.criteria.empty() ? "" : ", limits of criteria " + escape(limits.criteria)) +
          ")</h3><div class=\"charts\">" + html::histogram(id + "-gain", "median gain", "mV/fC", gain, gainLimits, 0) +
          html::histogram(id + "-enc", "largest ENC", "e", enc, encLimits, 0) +
@@ -416,8 +417,8 @@ std::string pageHead(const std::string& title) { return head(title); }
 
 std::string indexPage(const SiteModel& m, const SiteContext& context) {
   std::string p = head("Calibration report");
-  p += "<header><h1>Calibration report</h1><p class=\"meta\">" + std::to_string(m.chips.size()) + " chips, " +
-       std::to_string(m.shown.size()) + " chip configurations; from " + escape(context.database) + ", generated " +
+  p += "<header><h1>Calibration report</h1><p class=\"meta\">" + plural(m.chips.size(), "chip", "chips") + ", " +
+       plural(m.shown.size(), "chip configuration", "chip configurations") + "; from " + escape(context.database) + ", generated " +
        escape(context.generatedAt) +
        (context.filter.since.empty() ? "" : "; measured since " + escape(context.filter.since)) +
        (context.filter.configPattern.empty() ? "" : "; configurations " + escape(context.filter.configPattern)) +
