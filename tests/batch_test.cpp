@@ -378,6 +378,20 @@ TEST_P(BatchTest, EachMeasurementHasOneCurrentRecordWhateverIsDoneAgain) {
   std::sort(dirs.begin(), dirs.end());
   ASSERT_EQ(dirs.size(), 2u);
   EXPECT_EQ(dirs[1], dirs[0] + ".calib-9.9.9");
+
+  // Forced again with a calib that cannot analyse (a full disk, say): the
+  // results recorded stay current, and the batch fails saying so.
+  writeFile(dir_ / "calib-broken.sh", "#!/bin/sh\n[ \"$1\" = --version ] && { echo 'calib 9.9.9'; exit 0; }\nexit 1\n");
+  fs::permissions(dir_ / "calib-broken.sh", fs::perms::owner_all);
+  const RunResult kept =
+      batch({"run", "--force", "--db", db, "--calib", dir_ / "calib-broken.sh", "robot/20180727"});
+  EXPECT_EQ(kept.exitStatus, 1);
+  EXPECT_NE(kept.out.find("0 analysed (0 pass, 0 fail, 0 error), 1 not analysed again"), std::string::npos) << kept.out;
+  EXPECT_NE(kept.err.find("' could not be analysed again (calib exit status 1); its record "), std::string::npos)
+      << kept.err;
+  EXPECT_NE(batch({"history", "--db", db, "500"}).out.find("chip 500: 2 runs"), std::string::npos);
+  EXPECT_EQ(records(db, false), 7);
+  EXPECT_EQ(batch({"chips", "--db", db, "--failed", "--format", "csv"}).out.find("\"500\","), std::string::npos);
 }
 
 // Results calib wrote in the stand's directories, given relative names (as

@@ -164,6 +164,12 @@ bool Recorder::record(std::size_t index, const RunInput& given) {
     rows_.push_back(outcome->row);
     ++verdicts_[outcome->assessment.verdict];
     outcomes_[index] = verdictName(outcome->assessment.verdict);
+  } else if (outcome->keptCurrent) {
+    const std::string why = run.assessment && !run.assessment->reasons.empty() ? run.assessment->reasons[0].detail : "";
+    err_(messageLine("'" + files_[index].file.path + "' could not be analysed again (" + why + "); its record " +
+                     std::to_string(outcome->runId) + " (" + outcome->currentVerdict + ") stays current"));
+    ++keptCurrent_;
+    outcomes_[index] = verdictName(Verdict::Error);
   } else {
     ++alreadyRecorded_;
     alreadyErrors_ += outcome->currentVerdict == "error";
@@ -189,6 +195,7 @@ std::string Recorder::table() const {
 std::string Recorder::analysedText() const {
   std::string text = std::to_string(rows_.size()) + " analysed (" + std::to_string(count(Verdict::Pass)) + " pass, " +
                      std::to_string(count(Verdict::Fail)) + " fail, " + std::to_string(count(Verdict::Error)) + " error)";
+  if (keptCurrent_) text += ", " + std::to_string(keptCurrent_) + " not analysed again";
   if (!judgedAgain_.empty()) {
     text += ", " + std::to_string(judgedAgain_.size()) + " judged again";
     if (const std::string changes = verdictChanges(judgedAgain_); !changes.empty()) text += " (" + changes + ")";

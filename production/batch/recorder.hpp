@@ -96,11 +96,15 @@ class Recorder {
   std::size_t recorded() const { return inOrder_.handedOn(); }     // files recorded, from the first
   std::size_t alreadyRecorded() const { return alreadyRecorded_; }  // by another process meanwhile
   std::size_t alreadyErrors() const { return alreadyErrors_; }      // of those, errors
+  // Files analysed again (--force, --reanalyse) whose analysis could not
+  // be made: their earlier records stay current. Each is a failure.
+  std::size_t keptCurrent() const { return keptCurrent_; }
   std::size_t count(Verdict verdict) const;
   // The runs recorded, by chip, configuration and run; empty when none.
   std::string table() const;
-  // "10 analysed (7 pass, 2 fail, 1 error)", and ", 2 judged again (1
-  // pass → fail)" when records recorded now changed earlier verdicts.
+  // "10 analysed (7 pass, 2 fail, 1 error)", ", 1 not analysed again" when
+  // files kept their records, and ", 2 judged again (1 pass → fail)" when
+  // records recorded now changed earlier verdicts.
   std::string analysedText() const;
   // The later calibrations judged again because of the runs recorded (a
   // file that came late, a retry, a re-analysis), as they now read, with
@@ -122,6 +126,7 @@ class Recorder {
   InOrder<RunInput> inOrder_;
   std::size_t alreadyRecorded_ = 0;
   std::size_t alreadyErrors_ = 0;
+  std::size_t keptCurrent_ = 0;
   int terminationSignal_ = 0;
   std::vector<RunRow> rows_;
   std::vector<std::pair<RunRow, std::string>> judgedAgain_;

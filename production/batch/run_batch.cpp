@@ -88,7 +88,8 @@ Analysed analysePlan(const BatchContext& context, const BatchPlan& plan, const B
   a.analysedText = recorder.analysedText();
   a.alreadyRecorded = recorder.alreadyRecorded();
   a.notRecorded = files.size() - recorder.recorded();
-  a.failed = ran.stopped || recorder.count(Verdict::Error) > 0 || recorder.alreadyErrors() > 0;
+  a.failed = ran.stopped || recorder.count(Verdict::Error) > 0 || recorder.alreadyErrors() > 0 ||
+             recorder.keptCurrent() > 0;
   a.terminationSignal = ran.terminationSignal ? ran.terminationSignal : recorder.terminationSignal();
   return a;
 }

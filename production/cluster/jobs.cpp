@@ -165,7 +165,7 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
                       (missing ? ", " + std::to_string(missing) + " never reported" : "");
   print.out(collected.summary + "\n");
   for (const auto& [k, verdict] : recorder.outcomes()) collected.verdicts[s.files[positions[k]]] = verdict;
-  collected.failed = recorder.count(Verdict::Error) > 0;
+  collected.failed = recorder.count(Verdict::Error) > 0 || recorder.keptCurrent() > 0;
   if (Result<void> written = dir.writeCollected(submission, collected); !written) return written;
   return collected.failed ? CommandOutcome(reported()) : CommandOutcome();
 }

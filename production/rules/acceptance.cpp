@@ -236,7 +236,7 @@ Assessment assess(const RunResults& r, const Criteria& c, const std::optional<Pr
 }
 
 Assessment notAnalysed(std::string detail) {
-  return Assessment{Verdict::Error, {Reason{"not_analysed", std::move(detail)}}};
+  return Assessment{Verdict::Error, {Reason{kNotAnalysed, std::move(detail)}}};
 }
 
 }  // namespace calib::production

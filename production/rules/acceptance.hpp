@@ -117,6 +117,8 @@ Assessment assess(const RunResults& results, const Criteria& criteria,
 
 // The assessment of a run that could not be analysed.
 Assessment notAnalysed(std::string detail);
+// The reason code of an analysis that could not be made.
+inline constexpr const char* kNotAnalysed = "not_analysed";
 
 // Glob match of a configuration pattern (fnmatch rules).
 bool configMatches(const std::string& pattern, const std::string& config);

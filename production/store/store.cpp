@@ -174,7 +174,7 @@ Result<Store::Recorded> Store::currentRecord(const std::string& sha256) {
   if (!rows) return rows.error();
   if (rows->empty()) return Recorded{};
   const Row& row = rows->front();
-  return Recorded{asInt(row[0]).value_or(0),    asText(row[1]).value_or("") != "not_analysed",
+  return Recorded{asInt(row[0]).value_or(0),    asText(row[1]).value_or("") != kNotAnalysed,
                   asText(row[2]).value_or(""),  asText(row[3]).value_or(""),
                   asInt(row[4]).value_or(1),    asText(row[5]).value_or(""),
                   asText(row[6]).value_or(""),  asText(row[7]).value_or(""),
@@ -331,9 +331,13 @@ Result<RecordOutcome> Store::record(const RunInput& run, Supersede supersede) {
   const std::int64_t earlier = current->runId;
   const bool replaces = supersede == Supersede::Always || (supersede == Supersede::OlderVersion &&
                                                           isOlderVersion(current->analysisVersion, run.analysisVersion));
-  if (earlier != 0 && current->final && !replaces) {
+  const bool couldNotAnalyse =
+      run.assessment && std::any_of(run.assessment->reasons.begin(), run.assessment->reasons.end(),
+                                    [](const Reason& r) { return r.code == kNotAnalysed; });
+  if (earlier != 0 && current->final && (!replaces || couldNotAnalyse)) {
     outcome.runId = earlier;
     outcome.currentVerdict = current->verdict;
+    outcome.keptCurrent = replaces;
     return outcome;
   }
   const Result<CriteriaInForce> criteria = inForceForRecord();

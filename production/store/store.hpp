@@ -59,6 +59,9 @@ struct RecordOutcome {
   std::int64_t runId = 0;
   bool recorded = false;  // false: the same run was recorded already (runId is that one)
   std::string currentVerdict;  // not recorded: the verdict of the measurement's current record
+  // Not recorded because the analysis could not be made and the
+  // measurement's current record holds one that was (runId).
+  bool keptCurrent = false;
   // Later calibrations of the chip judged again because of this record
   // (it came after them, or replaced what they were compared with), each
   // with its verdict before.
@@ -182,7 +185,9 @@ class Store {
   // calibration, then writes the record, its reasons and its channels. It
   // becomes its measurement's current record, superseding the one before,
   // when there is none, that one is not final, or supersede allows it;
-  // otherwise nothing is recorded. It also supersedes a current record of
+  // otherwise nothing is recorded. An analysis that could not be made
+  // (run.assessment not_analysed) never supersedes a final record, whatever
+  // supersede says: a forced analysis on a full disk keeps the result. It also supersedes a current record of
   // the same file (path, chip, configuration) with other content that was
   // recorded as input_incomplete (the file was cut then and has grown), and
   // those of run.supersedes. A calibration measured after it whose
