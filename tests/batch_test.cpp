@@ -556,6 +556,11 @@ TEST(Batch, IngestTakesResultsFilesOnlyAndChecksTheirAdcFile) {
   const std::string db = "sqlite:" + (dir / "db.sqlite");
   RunOptions options;
   options.program = CALIB_BATCH_EXE;
+  // None to take: no database made.
+  const RunResult none = runCalib(dir.path(), {"ingest", "--db", db, "big.json", "a"}, options);
+  EXPECT_EQ(none.exitStatus, 1);
+  EXPECT_NE(none.out.find("2 results files: none could be read, nothing recorded\n"), std::string::npos) << none.out;
+  EXPECT_FALSE(fs::exists(dir / "db.sqlite"));
   const RunResult r = runCalib(dir.path(), {"ingest", "--db", db, "a" + results, "b" + results, "c" + results,
                                             "big.json", "fifo.json", "/dev/zero", "a"}, options);
   EXPECT_EQ(r.exitStatus, 1) << r.err;

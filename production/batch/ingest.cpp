@@ -86,16 +86,15 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   options.dbUrl = command.dbUrl;
   options.criteriaFile = command.criteriaFile;
   options.namePattern = command.namePattern;
-  const Result<BatchContext> context = openBatchContext(options, Access::Write, processes);
-  if (!context) return context.error();
-  print.err(newDatabaseMessage(*context));
-
   // Every file read first, so that the runs are recorded in the order they
-  // were measured, as run records them.
+  // were measured, as run records them, and so that files of which none can
+  // be read make no database.
+  const Result<Rules> rules = loadRules(options.criteriaFile, options.namePattern);
+  if (!rules) return rules.error();
   bool failedFile = false;
   std::vector<RunInput> inputs;
   for (const std::string& path : command.resultFiles) {
-    Result<RunInput> in = ingestedRun(path, context->rules.pattern);
+    Result<RunInput> in = ingestedRun(path, rules->pattern);
     if (in) {
       inputs.push_back(std::move(*in));
     } else {
@@ -106,6 +105,14 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
   std::stable_sort(inputs.begin(), inputs.end(), [](const RunInput& a, const RunInput& b) {
     return std::tie(a.measuredAt, a.inputPath) < std::tie(b.measuredAt, b.inputPath);
   });
+  if (inputs.empty()) {
+    print.out(plural(command.resultFiles.size(), "results file", "results files") + ": none could be read, nothing "
+              "recorded\n");
+    return reported();
+  }
+  const Result<BatchContext> context = openBatchContext(options, Access::Write, processes);
+  if (!context) return context.error();
+  print.err(newDatabaseMessage(*context));
   std::optional<ProgressMeter> progress;
   if (print.progress && !inputs.empty())
     progress.emplace(inputs.size(), print.err, steadySeconds, [](std::uint64_t done, std::uint64_t total, double t) {
