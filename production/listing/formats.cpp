@@ -61,19 +61,40 @@ Json recordsJson(const std::vector<Record>& records) {
   return array;
 }
 
-std::string writeRecords(const std::vector<Record>& records, const std::vector<std::string>& keys, Format format) {
-  if (format == Format::Json) return jsonText(recordsJson(records), 2) + "\n";
-  std::string out = csvLine(keys);
-  for (const Record& record : records) {
-    std::vector<std::string> cells;
-    std::vector<bool> quoted;
-    for (const auto& [key, value] : record) {
-      cells.push_back(csvCell(value));
-      quoted.push_back(value.is_string() && isNameColumn(key));
+std::string recordsHead(const std::vector<std::string>& keys, Format format) {
+  return format == Format::Json ? "[" : csvLine(keys);
+}
+
+std::string recordText(const Record& record, std::size_t index, Format format) {
+  if (format == Format::Json) {
+    // As the array's own dump indents it: each line two blanks further in.
+    Json object = Json::object();
+    for (const auto& [key, value] : record) object[key] = value;
+    std::string text = index == 0 ? "\n  " : ",\n  ";
+    for (const char c : jsonText(object, 2)) {
+      text += c;
+      if (c == '\n') text += "  ";
     }
-    out += csvLine(cells, quoted);
+    return text;
   }
-  return out;
+  std::vector<std::string> cells;
+  std::vector<bool> quoted;
+  for (const auto& [key, value] : record) {
+    cells.push_back(csvCell(value));
+    quoted.push_back(value.is_string() && isNameColumn(key));
+  }
+  return csvLine(cells, quoted);
+}
+
+std::string recordsTail(std::size_t count, Format format) {
+  if (format != Format::Json) return "";
+  return count == 0 ? "]\n" : "\n]\n";
+}
+
+std::string writeRecords(const std::vector<Record>& records, const std::vector<std::string>& keys, Format format) {
+  std::string out = recordsHead(keys, format);
+  for (std::size_t i = 0; i < records.size(); ++i) out += recordText(records[i], i, format);
+  return out + recordsTail(records.size(), format);
 }
 
 std::string alignedTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,

@@ -29,6 +29,13 @@ using Record = std::vector<std::pair<std::string, Json>>;
 // Records as CSV (a line of keys, then a line per record) or as a JSON
 // array of objects. keys head the CSV when there is no record.
 std::string writeRecords(const std::vector<Record>& records, const std::vector<std::string>& keys, Format format);
+
+// The same text a piece at a time, for listings too long to hold whole:
+// the head, each record (index: its place, from 0), and the tail after
+// count records. Together they are writeRecords's text.
+std::string recordsHead(const std::vector<std::string>& keys, Format format);
+std::string recordText(const Record& record, std::size_t index, Format format);
+std::string recordsTail(std::size_t count, Format format);
 Json recordsJson(const std::vector<Record>& records);
 
 // One CSV line: a field with a comma, a quote or a line break is quoted,

@@ -35,13 +35,9 @@ Json exported(const RunColumn& column, const RunRow& r) {
       column.field);
 }
 
-std::vector<std::string> keysOf(const Record& record) {
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : record) keys.push_back(key);
-  return keys;
-}
+}  // namespace
 
-Record channelRecord(const RecordChannel& c) {
+Record exportedChannel(const RecordChannel& c) {
   static const RunRow kNoRun;
   static const ChannelResult kNoResult;
   const RunRow& run = c.run ? *c.run : kNoRun;
@@ -75,7 +71,11 @@ Record channelRecord(const RecordChannel& c) {
   };
 }
 
-}  // namespace
+std::vector<std::string> keysOf(const Record& record) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : record) keys.push_back(key);
+  return keys;
+}
 
 std::string verdictChanges(const std::vector<std::pair<RunRow, std::string>>& judged) {
   std::map<std::string, std::size_t> changes;
@@ -103,11 +103,7 @@ Record runRecord(const RunRow& run, bool withRunCount) {
 
 std::string formatRuns(const std::vector<RunRow>& runs, Format format, RunListing listing) {
   const bool withRunCount = listing == RunListing::Chips;
-  const auto recordOf = [&](const RunRow& r) {
-    Record record = runRecord(r, withRunCount);
-    if (listing == RunListing::Records) record.emplace_back("current", !r.supersededBy);
-    return record;
-  };
+  const auto recordOf = [&](const RunRow& r) { return withRunCount ? runRecord(r, true) : exportedRun(r); };
   if (format != Format::Table) {
     std::vector<Record> records;
     for (const RunRow& r : runs) records.push_back(recordOf(r));
@@ -137,11 +133,10 @@ std::string formatRuns(const std::vector<RunRow>& runs, Format format, RunListin
   return alignedTable(header, rows, right);
 }
 
-std::string formatChannels(const std::vector<RecordChannel>& channels, Format format) {
-  std::vector<Record> records;
-  records.reserve(channels.size());
-  for (const RecordChannel& c : channels) records.push_back(channelRecord(c));
-  return writeRecords(records, keysOf(channelRecord({})), format);
+Record exportedRun(const RunRow& run) {
+  Record record = runRecord(run, false);
+  record.emplace_back("current", !run.supersededBy);
+  return record;
 }
 
 }  // namespace calib::production

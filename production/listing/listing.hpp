@@ -27,10 +27,13 @@ struct RecordChannel {
   const ChannelResult* result = nullptr;
 };
 
-// Channel results, one line or object per record and channel, each with
-// its record's metadata (the stand's fields, verdict, criteria, whether
-// current).
-std::string formatChannels(const std::vector<RecordChannel>& channels, Format format);
+// The fields an export writes: of a record (its run columns and whether it
+// is current), and of a channel with its record's metadata (the stand's
+// fields, verdict, criteria, whether current). Of an empty argument: the
+// keys, for a header.
+Record exportedRun(const RunRow& run);
+Record exportedChannel(const RecordChannel& channel);
+std::vector<std::string> keysOf(const Record& record);
 
 // A number for a table, with `decimals` decimals; "" when unknown.
 // Records judged anew, each with its verdict before: "2 pass → fail, 1 fail

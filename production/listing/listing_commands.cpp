@@ -59,29 +59,59 @@ CommandOutcome listHistory(const std::string& dbUrl, const std::string& chip, Re
 }
 
 CommandOutcome exportRecords(const std::string& dbUrl, const ExportRequest& request, const Printer& print) {
-  return listing(dbUrl, print, [&](Store& store) -> Result<std::string> {
-    const bool channels = request.what == ExportWhat::Channels;
-    Result<RecordsRead> read = store.records(request.which, channels);
-    if (!read) return read.error();
-    std::vector<RunRow> runs;
-    for (RunRow& run : read->runs)
-      if (selects(request.filter, run)) runs.push_back(std::move(run));
-    if (runs.empty()) print.message(nothingFound(store.database().name(), request.filter));
-    if (!channels) return formatRuns(runs, request.format, RunListing::Records);
-    // The record each channel row is exported under: the channels of the
-    // current records come by their own ids, those of every analysis by
-    // the id of the record that analysed, under its current or latest one.
-    std::map<std::int64_t, const RunRow*> under;
+  const Result<std::unique_ptr<Store>> store = Store::openExisting(dbUrl);
+  if (!store) return store.error();
+  const bool channels = request.what == ExportWhat::Channels;
+  // The records and their channels as they are at one moment.
+  const Result<Transaction> reading = Transaction::beginRead((*store)->database());
+  if (!reading) return reading.error();
+  Result<std::vector<RunRow>> read = (*store)->runs(request.which);
+  if (!read) return read.error();
+  std::vector<RunRow> runs;
+  for (RunRow& run : *read)
+    if (selects(request.filter, run)) runs.push_back(std::move(run));
+  if (runs.empty()) print.message(nothingFound((*store)->database().name(), request.filter));
+
+  // Written a piece at a time: an export of every channel of a year's
+  // records is far larger than its rows.
+  const Format format = request.format;
+  std::string text = recordsHead(keysOf(channels ? exportedChannel({}) : exportedRun({})), format);
+  std::size_t written = 0;
+  std::error_code error;
+  const auto add = [&](const Record& record) {
+    text += recordText(record, written++, format);
+    if (text.size() >= (1u << 16) && !error) {
+      error = print.out(text);
+      text.clear();
+    }
+  };
+  if (!channels) {
+    for (const RunRow& run : runs) add(exportedRun(run));
+  } else {
+    // The record each analysis's channels are exported under: every
+    // current record its own; of every record, each analysis's current
+    // one, or its latest when all are superseded.
+    std::map<std::int64_t, const RunRow*> byAnalysis;
     for (const RunRow& run : runs) {
-      const std::int64_t key = request.which == Records::Current ? run.runId : run.analysisId;
-      const RunRow*& chosen = under[key];
+      const RunRow*& chosen = byAnalysis[request.which == Records::Current ? run.runId : run.analysisId];
       if (!chosen || (chosen->supersededBy && (!run.supersededBy || run.runId > chosen->runId))) chosen = &run;
     }
-    std::vector<RecordChannel> rows;
-    for (const ChannelRow& c : read->channels)
-      if (const auto it = under.find(c.runId); it != under.end()) rows.push_back({it->second, &c.result});
-    return formatChannels(rows, request.format);
-  });
+    std::map<std::int64_t, const RunRow*> under;
+    for (const auto& [analysis, run] : byAnalysis) under[run->runId] = run;
+    constexpr std::size_t kRecordsAtOnce = 500;
+    std::vector<std::int64_t> ids;
+    for (auto it = under.begin(); it != under.end();) {
+      ids.clear();
+      for (; it != under.end() && ids.size() < kRecordsAtOnce; ++it) ids.push_back(it->first);
+      const Result<std::vector<ChannelRow>> rows = (*store)->channelsUnder(ids);
+      if (!rows) return rows.error();
+      for (const ChannelRow& c : *rows) add(exportedChannel({under.at(c.runId), &c.result}));
+    }
+  }
+  text += recordsTail(written, format);
+  if (!error) error = print.out(text);
+  if (error) return failed("cannot write standard output: " + error.message());
+  return {};
 }
 
 }  // namespace calib::production

@@ -481,19 +481,11 @@ Result<std::vector<ChannelRow>> Store::channels(Records which) {
                      {});
 }
 
-Result<RecordsRead> Store::records(Records which, bool withChannels) {
-  Result<Transaction> reading = Transaction::beginRead(*db_);
-  if (!reading) return reading.error();
-  RecordsRead read;
-  Result<std::vector<RunRow>> rows = runs(which);
-  if (!rows) return rows.error();
-  read.runs = std::move(*rows);
-  if (withChannels) {
-    Result<std::vector<ChannelRow>> channelRows = channels(which);
-    if (!channelRows) return channelRows.error();
-    read.channels = std::move(*channelRows);
-  }
-  return read;
+Result<std::vector<ChannelRow>> Store::channelsUnder(const std::vector<std::int64_t>& recordIds) {
+  if (recordIds.empty()) return std::vector<ChannelRow>();
+  std::string list;
+  for (const std::int64_t id : recordIds) list += (list.empty() ? "" : ", ") + std::to_string(id);
+  return channelRows("WHERE r.run_id IN (" + list + ") ", {});
 }
 
 Result<CurrentRuns> Store::currentRuns() {

@@ -85,12 +85,6 @@ struct CurrentRuns {
   std::map<std::string, std::string> criteria;
 };
 
-// Records and their channels (channels(which)), read at one moment.
-struct RecordsRead {
-  std::vector<RunRow> runs;
-  std::vector<ChannelRow> channels;
-};
-
 // The criteria a database judges by, and since when.
 struct CriteriaInForce {
   std::int64_t id = 0;
@@ -209,8 +203,10 @@ class Store {
   // The channels of the current records, or of every analysis.
   Result<std::vector<ChannelRow>> channels(Records which);
   Result<CurrentRuns> currentRuns();
-  // runs(which), and channels(which) when asked, in one snapshot.
-  Result<RecordsRead> records(Records which, bool withChannels);
+  // The channels of the analyses of records, under the records' ids, by
+  // record and channel (a few hundred records at a time keep the rows
+  // read small).
+  Result<std::vector<ChannelRow>> channelsUnder(const std::vector<std::int64_t>& recordIds);
   // The results files of analyses as calib wrote them, by the id of the
   // record that holds each (RunRow::analysisId): each decompressed, or why
   // it cannot be; an analysis without one is left out.
