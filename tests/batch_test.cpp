@@ -686,6 +686,9 @@ TEST(Batch, UsageErrorsAndTheCriteria) {
       {{"report", "--since", "9999-99-99"}, 2, "--since: '9999-99-99' is not a date (YYYY-MM-DD)"},
       {{"report", "--out", ""}, 2, "--out: the directory's name is empty"},
       {{"export", "--until", "2018-02-30"}, 2, "--until: '2018-02-30' is not a date (YYYY-MM-DD)"},
+      {{"export", "--config", "stand.toml"}, 2,
+       "calib-batch: --config 'stand.toml' after the command is the configurations' pattern; give the stand "
+       "configuration before the command: calib-batch --config 'stand.toml' …"},
       {{"export", "--since", "2018-07-27", "--until", "20180725"}, 2,
        "calib-batch: --since 2018-07-27 is after --until 20180725: no day is both"},
       {{"chips", "--db", "calib.sqlite"}, 2,

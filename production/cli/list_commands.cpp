@@ -23,6 +23,14 @@ void addFormat(CLI::App& app, std::string& format, std::vector<std::string> name
   }
 }
 
+// After export and report, --config is the configuration filter; a stand
+// configuration given there by habit would filter every record out.
+std::string standConfigAsFilter(const std::string& pattern) {
+  if (!pattern.ends_with(".toml")) return "";
+  return "--config '" + pattern + "' after the command is the configurations' pattern; give the stand configuration "
+         "before the command: calib-batch --config '" + pattern + "' …";
+}
+
 class ChipsSubcommand final : public Subcommand {
  public:
   ChipsSubcommand(CLI::App& app, const CliDefaults&) {
@@ -77,8 +85,9 @@ class ExportSubcommand final : public Subcommand {
   }
   std::string usageError() const override {
     const RecordFilter& f = request_.filter;
-    if (f.since.empty() || f.until.empty() || dayOf(f.since) <= dayOf(f.until)) return "";
-    return "--since " + f.since + " is after --until " + f.until + ": no day is both";
+    if (!f.since.empty() && !f.until.empty() && dayOf(f.since) > dayOf(f.until))
+      return "--since " + f.since + " is after --until " + f.until + ": no day is both";
+    return standConfigAsFilter(f.configPattern);
   }
   CommandOutcome run(const Printer& print) override {
     request_.what = what_ == "runs" ? ExportWhat::Runs : ExportWhat::Channels;
@@ -111,6 +120,7 @@ class ReportSubcommand final : public Subcommand {
     app.add_option("--since", command_.since, "only runs measured on DATE (YYYY-MM-DD) or later");
     app.add_option("--config", command_.configPattern, "only configurations matching PATTERN (a glob)");
   }
+  std::string usageError() const override { return standConfigAsFilter(command_.configPattern); }
   CommandOutcome run(const Printer& print) override {
     command_.configFile = stand_.path;
     command_.outIsDefault = out_->count() == 0;
