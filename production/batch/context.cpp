@@ -30,7 +30,7 @@ Failure otherCriteria(const std::string& file, const Criteria& given, const std:
 // The database, opened as access asks, and the criteria it judges by. Its
 // waits end at the termination signals of processes.
 Result<void> openStore(BatchContext& context, const BatchOptions& options, Access access,
-                       const ChildProcesses& processes) {
+                       const ChildProcesses& processes, const Notice& notice) {
   const WaitLimits limits{&processes};
   const Criteria requested = context.rules.criteria;
   std::optional<CriteriaInForce> inForce;
@@ -54,7 +54,7 @@ Result<void> openStore(BatchContext& context, const BatchOptions& options, Acces
     }
     if (!options.outDir.empty()) fs::create_directories(options.outDir, made);
     if (made) return failed("cannot create output directory '" + options.outDir + "': " + made.message());
-    Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl, limits);
+    Result<std::unique_ptr<Store>> store = Store::open(context.dbUrl, limits, notice);
     if (!store) return store.error();
     context.store = std::move(*store);
     context.madeDatabase = context.store->made();
@@ -132,7 +132,7 @@ Result<std::string> calibVersion(ChildProcesses& processes, const std::string& c
 }
 
 Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes,
-                                      const std::function<Result<void>(const Rules&)>& check) {
+                                      const std::function<Result<void>(const Rules&)>& check, const Notice& notice) {
   Result<Rules> rules = loadRules(options.criteriaFile, options.namePattern);
   if (!rules) return rules.error();
   if (check)
@@ -148,7 +148,7 @@ Result<BatchContext> openBatchContext(const BatchOptions& options, Access access
   }
   context.dbUrl = options.dbUrl.empty() ? defaultDatabaseUrl(options.outDir) : options.dbUrl;
   if (Result<void> apart = checkPlaces(options.paths, options.outDir, context.dbUrl); !apart) return apart.error();
-  if (Result<void> opened = openStore(context, options, access, processes); !opened) return opened.error();
+  if (Result<void> opened = openStore(context, options, access, processes, notice); !opened) return opened.error();
   return context;
 }
 

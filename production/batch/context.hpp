@@ -49,9 +49,11 @@ struct BatchContext {
 // nothing is created. The batch judges by the database's criteria: a
 // criteria file that differs from them is refused, naming both. A failure
 // says why, or is the termination signal that stopped it.
-// check, when given, is called with the rules before anything is made.
+// check, when given, is called with the rules before anything is made;
+// notice is told of a long migration of the database before it starts.
 Result<BatchContext> openBatchContext(const BatchOptions& options, Access access, ChildProcesses& processes,
-                                      const std::function<Result<void>(const Rules&)>& check = {});
+                                      const std::function<Result<void>(const Rules&)>& check = {},
+                                      const Notice& notice = {});
 
 // Where a batch writes against what it reads: an output root that is an
 // input path, contains one or lies inside one, and an SQLite database

@@ -39,7 +39,7 @@ CommandOutcome setCriteria(const std::string& dbUrl, const std::string& file, co
   if (const Result<std::unique_ptr<Store>> existing = Store::openExisting(dbUrl);
       !existing && existing.error().absent())
     return failed(existing.error().message);
-  const Result<std::unique_ptr<Store>> store = Store::open(dbUrl);
+  const Result<std::unique_ptr<Store>> store = Store::open(dbUrl, {}, [&](const std::string& text) { print.message(text); });
   if (!store) return store.error();
   std::optional<ProgressMeter> progress;
   const Result<Rejudged> done = (*store)->setCriteria(*criteria, [&](std::size_t n, std::size_t total) {

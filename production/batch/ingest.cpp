@@ -110,7 +110,8 @@ CommandOutcome ingestResults(const IngestCommand& command, const Printer& print)
               "recorded\n");
     return reported();
   }
-  const Result<BatchContext> context = openBatchContext(options, Access::Write, processes);
+  const Result<BatchContext> context =
+      openBatchContext(options, Access::Write, processes, {}, [&](const std::string& text) { print.message(text); });
   if (!context) return context.error();
   print.err(newDatabaseMessage(*context));
   std::optional<ProgressMeter> progress;

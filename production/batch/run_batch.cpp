@@ -98,7 +98,8 @@ CommandOutcome runBatch(const RunCommand& command, const Printer& print) {
   ChildProcesses processes;
   const Access access = command.dryRun ? Access::ReadOnly : Access::Write;
   const Result<BatchContext> context = openBatchContext(
-      command.batch, access, processes, [&](const Rules& rules) { return checkNamed(command.batch, rules); });
+      command.batch, access, processes, [&](const Rules& rules) { return checkNamed(command.batch, rules); },
+      [&](const std::string& text) { print.message(text); });
   if (!context) return context.error();
   print.err(newDatabaseMessage(*context));
   const Result<BatchPlan> plan = planBatch(*context, command.batch, processes, print.err);

@@ -130,7 +130,7 @@ CommandOutcome collectSubmission(const std::string& batchDir, int submission, co
     (void)dir.writeCollected(submission, collected);
     return failed(collected.error);
   };
-  const Result<std::unique_ptr<Store>> store = Store::open(plan.dbUrl, WaitLimits{&processes});
+  const Result<std::unique_ptr<Store>> store = Store::open(plan.dbUrl, WaitLimits{&processes}, [&](const std::string& text) { print.message(text); });
   if (!store) return store.error().stopped() ? CommandOutcome(store.error()) : stop(store.error().message);
   // Judged by the database's criteria (those of the plan when it has none).
   if (const Result<CriteriaInForce> inForce = (*store)->startCriteria(*criteria); !inForce)

@@ -3,6 +3,7 @@
 // the migration that brings a database to the current version.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "production/store/database.hpp"
@@ -21,10 +22,15 @@ std::string schemaScript(int version, Dialect dialect);
 // database's own words).
 Result<int> schemaVersion(Database& db);
 
+// A line for people about work that takes a while (a migration that reads
+// every stored results file).
+using Notice = std::function<void(const std::string&)>;
+
 // Creates the schema in an empty database or upgrades an older one, in
 // one transaction that concurrent processes take one at a time. A database
 // of a newer version than this program knows, or another program's, is an
-// error. The version it had: 0 for a database made now.
-Result<int> migrate(Database& db);
+// error. The version it had: 0 for a database made now. notice is told
+// before a long step.
+Result<int> migrate(Database& db, const Notice& notice = {});
 
 }  // namespace calib::production

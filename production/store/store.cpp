@@ -114,10 +114,10 @@ RunRow recordedRow(const RunInput& run, const Assessment& assessment, const std:
   return r;
 }
 
-Result<std::unique_ptr<Store>> Store::open(const std::string& url, const WaitLimits& limits) {
+Result<std::unique_ptr<Store>> Store::open(const std::string& url, const WaitLimits& limits, const Notice& notice) {
   Result<std::unique_ptr<Database>> db = openDatabase(url, Access::Write, limits);
   if (!db) return db.error();
-  const Result<int> before = migrate(**db);
+  const Result<int> before = migrate(**db, notice);
   if (!before) return before.error();
   auto store = std::make_unique<Store>(std::move(*db));
   store->made_ = *before == 0;

@@ -19,6 +19,7 @@
 #include "production/rules/name_pattern.hpp"
 #include "production/store/database.hpp"
 #include "production/store/run_row.hpp"
+#include "production/store/schema.hpp"
 #include "support/result.hpp"
 
 namespace calib::production {
@@ -108,7 +109,9 @@ class Store {
  public:
   // Opens the database at url and brings its schema up to date; its
   // statements wait as limits allow.
-  static Result<std::unique_ptr<Store>> open(const std::string& url, const WaitLimits& limits = {});
+  // notice is told of a long migration before it starts.
+  static Result<std::unique_ptr<Store>> open(const std::string& url, const WaitLimits& limits = {},
+                                             const Notice& notice = {});
   // Opens a database calib-batch made, to read it: nothing is created or
   // changed (an SQLite file is opened read-only). Only one calib-batch has
   // not made yet (no SQLite file, or no tables at all) is absent; one that

@@ -414,7 +414,8 @@ void Watcher::watchTrees() {
 Result<BatchContext> Watcher::openAgain(const BatchOptions& batch) {
   BatchOptions options = batch;
   options.calibExe.clear();  // calib is not asked its version again while calibs run
-  Result<BatchContext> context = openBatchContext(options, Access::Write, processes_);
+  Result<BatchContext> context =
+      openBatchContext(options, Access::Write, processes_, {}, [&](const std::string& text) { message(text); });
   if (!context) return context;
   context->calibExe = context_->calibExe;
   context->version = context_->version;
@@ -496,7 +497,8 @@ CommandOutcome Watcher::run() {
         if (!taken) return taken.error();
         lock.emplace(std::move(*taken));
         return {};
-      });
+      },
+      [&](const std::string& text) { message(text); });
   if (!context) return context.error();
   context_ = std::move(*context);
   print_.err(newDatabaseMessage(*context_));
