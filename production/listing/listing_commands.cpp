@@ -73,7 +73,8 @@ CommandOutcome exportRecords(const std::string& dbUrl, const ExportRequest& requ
   if (runs.empty()) print.message(nothingFound((*store)->database().name(), request.filter));
 
   // Written a piece at a time: an export of every channel of a year's
-  // records is far larger than its rows.
+  // records is far larger than its rows. A reader gone (a closed pipe)
+  // ends it.
   const Format format = request.format;
   std::string text = recordsHead(keysOf(channels ? exportedChannel({}) : exportedRun({})), format);
   std::size_t written = 0;
@@ -86,7 +87,7 @@ CommandOutcome exportRecords(const std::string& dbUrl, const ExportRequest& requ
     }
   };
   if (!channels) {
-    for (const RunRow& run : runs) add(exportedRun(run));
+    for (std::size_t i = 0; i < runs.size() && !error; ++i) add(exportedRun(runs[i]));
   } else {
     // The record each analysis's channels are exported under: every
     // current record its own; of every record, each analysis's current
@@ -100,7 +101,7 @@ CommandOutcome exportRecords(const std::string& dbUrl, const ExportRequest& requ
     for (const auto& [analysis, run] : byAnalysis) under[run->runId] = run;
     constexpr std::size_t kRecordsAtOnce = 500;
     std::vector<std::int64_t> ids;
-    for (auto it = under.begin(); it != under.end();) {
+    for (auto it = under.begin(); it != under.end() && !error;) {
       ids.clear();
       for (; it != under.end() && ids.size() < kRecordsAtOnce; ++it) ids.push_back(it->first);
       const Result<std::vector<ChannelRow>> rows = (*store)->channelsUnder(ids);
