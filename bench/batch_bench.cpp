@@ -203,8 +203,9 @@ int run(int argc, char** argv) {
            "max_change_percent = 6.0\n";
   }
 
-  // The results of every file, for ingest: one batch, kept.
-  const std::string resultsRoot = root + "/results";
+  // The results of every file, for ingest: one batch, kept for this many
+  // files (a run with another --files makes its own).
+  const std::string resultsRoot = root + "/results-" + std::to_string(o.files);
   if (!fs::exists(resultsRoot + "/calib.sqlite"))
     check(runChild({o.batchExe, "run", "--settle", "0", "--out", resultsRoot, "robot"}, root, "/dev/null"), 0, "calib-batch run");
   std::vector<std::string> jsons;
@@ -212,7 +213,8 @@ int run(int argc, char** argv) {
     if (e.path().extension() == ".json") jsons.push_back(e.path().string());
   std::sort(jsons.begin(), jsons.end());
   // The report's runs keep real results, whose points the chip pages draw.
-  const std::string reportDb = root + "/report" + schema + std::to_string(kReportChips * 5) + ".sqlite";
+  const std::string reportDb =
+      root + "/report" + schema + std::to_string(kReportChips * 5) + "-of-" + std::to_string(o.files) + ".sqlite";
   makeRecordedRuns(kReportChips * 5, reportDb, jsons);
 
   std::vector<double> sequential, batch, ingest, chips, report, rejudge, exportChannels;
