@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -779,6 +780,16 @@ TEST(Batch, AStandConfigurationAndWhatIsRefused) {
   }
   EXPECT_EQ(readFile(stand / "stand-out/report/index.html").find("measured since"), std::string::npos);
   EXPECT_FALSE(fs::exists(stand / "kept/full"));
+  // CALIB_BATCH_CONFIG wins over the file found in a parent directory, and
+  // --config over both.
+  ::setenv("CALIB_BATCH_CONFIG", (stand / "elsewhere.toml").c_str(), 1);
+  const RunResult byVariable = runCalib(stand / "notes", {"report"}, options);
+  const RunResult byOption = runCalib(stand / "notes", {"--config", "../calib-batch.toml", "report"}, options);
+  ::unsetenv("CALIB_BATCH_CONFIG");
+  EXPECT_TRUE(byVariable.out.starts_with("report: 1 chip, 1 chip configuration: " + (stand / "kept/full/index.html")))
+      << byVariable.out << byVariable.err;
+  EXPECT_TRUE(byOption.out.starts_with("report: 1 chip, 1 chip configuration: " + (stand / "stand-out/report")))
+      << byOption.out << byOption.err;
   writeFile(stand / "typo.toml", "setle = 5\n");
   const RunResult typo = runCalib(stand.path(), {"--config", "typo.toml", "chips"}, options);
   EXPECT_EQ(typo.exitStatus, 2);
